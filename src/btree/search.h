@@ -1,0 +1,22 @@
+// Key comparison for both trees and the descent from the root to a leaf record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "btree/btree.h"
+
+struct SearchResult {
+    uint32_t treeType = 0;
+    uint32_t node = 0;
+    uint16_t record = 0;
+    Bytes recordKey;       // from the record's first byte to the end of its node
+};
+
+// A descent deeper than this is taken as an index that loops (real trees are a handful of levels).
+constexpr int kMaxSearchLevels = 32;
+
+int compareKeys(Bytes recordKey, Bytes searchKey, int treeType, int compareType);
+int compareCatalogKeys(Bytes recordKey, Bytes searchKey, uint8_t compareType);
+int compareAttributeKeys(Bytes recordKey, Bytes searchKey, int compareType);
+std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key);

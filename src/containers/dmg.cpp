@@ -1,0 +1,70 @@
+#include "containers/dmg.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "containers/gpt.h"
+#include "shell/a.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr size_t kTrailerSize = 512;
+constexpr uint64_t kIMG4VolumeOffset = 16;
+
+int openedAt(UniqueFd &fd) {
+    fprintf(stderr, "FD is : %d (offset: %llu)\n", fd.get(), static_cast<unsigned long long>(getPartitionOffset()));
+    return fd.release();
+}
+
+}  // namespace
+
+int mountDMG(const char *path) {
+    UniqueFd fd(open(path, O_RDONLY));
+    if (!fd) {
+        perror("open");
+        return -1;
+    }
+    uint8_t buffer[kProbeSize] = {};
+    if (readFully(fd.get(), buffer, sizeof buffer) < 0) {
+        perror("read");
+        return -1;
+    }
+    Bytes probe{buffer, sizeof buffer};
+
+    if (buffer[0] == '0') {
+        fprintf(stderr, "This is an IMG4\n");
+        // The volume starts 16 bytes in: every read of it, header and forks alike, is shifted.
+        setPartitionOffset(getPartitionOffset() + kIMG4VolumeOffset);
+        return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? fd.release() : -1;
+    }
+
+    fprintf(stderr, "Attempting DMG Mount (%d)\n", static_cast<int8_t>(buffer[0]));
+    uint8_t trailer[kTrailerSize] = {};
+    off_t end = lseek(fd.get(), 0, SEEK_END);
+    bool hasTrailer = end >= static_cast<off_t>(kTrailerSize) &&
+                      readAt(fd.get(), trailer, kTrailerSize, static_cast<uint64_t>(end) - kTrailerSize) ==
+                          static_cast<ssize_t>(kTrailerSize) &&
+                      memcmp(trailer, "koly", 4) == 0;
+    if (hasTrailer) {
+        fprintf(stderr, "This is a UDIF image; expanding UDIF images is not supported yet\n");
+        return -1;
+    }
+    if (g_Debug) fprintf(stderr, "No Koly header - Signature is 0x%x\n", Bytes{trailer, kTrailerSize}.le32(0));
+
+    if (!isGPT(probe).empty()) {
+        validateGPTHeader(probe, g_Verbose);
+        if (openHFSPartitionInFd(fd.get(), 0, 512) != 0) return -1;
+        return openedAt(fd);
+    }
+    int rc = openHFSPartitionInFd(fd.get(), 0, 512);
+    if (rc == 0) {
+        fprintf(stderr, "DMG type: Raw image (RC: %d)\n", rc);
+        return fd.release();
+    }
+    fprintf(stderr, "Unable to recognize this DMG file\n");
+    return -1;
+}

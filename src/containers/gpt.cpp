@@ -1,0 +1,102 @@
+#include "containers/gpt.h"
+
+#include <uuid/uuid.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "catalog/unicode.h"
+#include "volume/volume.h"
+
+namespace {
+
+struct KnownGUID {
+    uint8_t bytes[16];   // in on-disk order: the first three groups little-endian
+    const char *name;
+};
+
+constexpr KnownGUID knownGUIDs[] = {
+    {{0xef, 0x57, 0x34, 0x7c, 0x00, 0x00, 0xaa, 0x11, 0xaa, 0x11, 0x00, 0x30, 0x65, 0x43, 0xec, 0xac}, "APFS"},
+    {{0x00, 0x53, 0x46, 0x48, 0x00, 0x00, 0xaa, 0x11, 0xaa, 0x11, 0x00, 0x30, 0x65, 0x43, 0xec, 0xac}, "HFS+"},
+    {{0x74, 0x6f, 0x6f, 0x42, 0x00, 0x00, 0xaa, 0x11, 0xaa, 0x11, 0x00, 0x30, 0x65, 0x43, 0xec, 0xac},
+     "Recovery (HFS+)"},
+    {{0x72, 0x6f, 0x74, 0x53, 0x67, 0x61, 0xaa, 0x11, 0xaa, 0x11, 0x00, 0x30, 0x65, 0x43, 0xec, 0xac}, "CoreStorage"},
+    {{0x28, 0x73, 0x2a, 0xc1, 0x1f, 0xf8, 0xd2, 0x11, 0xba, 0x4b, 0x00, 0xa0, 0xc9, 0x3e, 0xc9, 0x3b}, "EFI System"},
+};
+
+constexpr size_t kHeaderOffset = 512, kEntriesOffset = 1024;
+constexpr size_t kMinEntrySize = 128;   // the name ends at byte 128 of an entry
+constexpr size_t kNameUnits = 36;
+
+std::string uuidText(Bytes guid) {
+    uuid_t raw = {};
+    if (guid.size >= 16) memcpy(raw, guid.data, 16);
+    char text[37];
+    uuid_unparse(raw, text);
+    return text;
+}
+
+}  // namespace
+
+std::string partitionName(Bytes name) {
+    std::u16string units;
+    for (size_t i = 0; i < kNameUnits && name.has(2 * i, 2) && name.le16(2 * i) != 0; ++i)
+        units += static_cast<char16_t>(name.le16(2 * i));
+    return UTF16toUTF8(units);
+}
+
+Bytes isGPT(Bytes probe) {
+    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
+    return header.has(0, 8) && memcmp(header.data, "EFI PART", 8) == 0 ? header : Bytes{};
+}
+
+const char *GPTTypeGUID(Bytes type) {
+    if (type.size < 16) return "Unrecognized";
+    for (const KnownGUID &known : knownGUIDs)
+        if (memcmp(known.bytes, type.data, 16) == 0) return known.name;
+    static const uint8_t zero[16] = {};
+    if (memcmp(type.data, zero, 16) == 0) return "";
+    for (size_t i = 0; i < 16; ++i) fprintf(stderr, "%02x-", type.data[i]);
+    fprintf(stderr, "Unrecognized\n");
+    return "Unrecognized";
+}
+
+int validateGPTHeader(Bytes probe, int verbose) {
+    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
+    uint32_t entries = header.le32(80), entrySize = header.le32(84);
+    if (verbose) {
+        fprintf(stderr, "GPT Header found at LBA %llu with backup @%llu\n",
+                static_cast<unsigned long long>(header.le64(24)), static_cast<unsigned long long>(header.le64(32)));
+        fprintf(stderr, "Revision: 0x%x\n", header.le32(8));
+        fprintf(stderr, "Size: 0x%x\n", header.le32(12));
+        fprintf(stderr, "Spanning %llu-%llu\n", static_cast<unsigned long long>(header.le64(40)),
+                static_cast<unsigned long long>(header.le64(48)));
+        fprintf(stderr, "UUID: %s\n", uuidText(header.sub(56, 16)).c_str());
+        fprintf(stderr, "# Entries: %d, each %d bytes, Starting at LBA %lld\n", entries, entrySize,
+                static_cast<long long>(header.le64(72)));
+    }
+    if (entrySize < kMinEntrySize) {
+        // A smaller stride would revisit the same bytes over and over.
+        if (entries) fprintf(stderr, "GPT entries of %u bytes are too small to hold a partition entry\n", entrySize);
+        return 0;
+    }
+    for (uint32_t i = 0; i < entries; ++i) {
+        Bytes entry = probe.sub(kEntriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
+        if (entry.empty()) break;
+        std::string unique = uuidText(entry.sub(16, 16));
+        const char *type = GPTTypeGUID(entry.sub(0, 16));
+        if (!*type) break;
+        if (strcmp(type, "HFS+") == 0) {
+            printf("HFS+ Detected! \n");
+            setPartitionOffset(entry.le64(32) * kSectorSize);
+        }
+        if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
+        if (verbose) {
+            fprintf(stderr, "Entry %d: Type: %s Name: %s GUID: %s @LBA %lld-%lld", i, type,
+                    partitionName(entry.sub(56, 2 * kNameUnits)).c_str(), unique.c_str(),
+                    static_cast<long long>(entry.le64(32)), static_cast<long long>(entry.le64(40)));
+            fprintf(stderr, "\n");
+        }
+    }
+    return 0;
+}

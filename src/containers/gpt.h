@@ -1,0 +1,19 @@
+// GUID Partition Tables: recognition, the entry walk that finds the HFS+ partition, type names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "volume/bits.h"
+
+constexpr size_t kProbeSize = 4096;   // the containers look at the first 4096 bytes
+constexpr uint64_t kSectorSize = 512;
+
+// The GPT header at byte 512 of the probe, or an empty view.
+Bytes isGPT(Bytes probe);
+// Reports the table (verbose), walks the entries inside the probe, and sets the partition offset
+// to the start of the HFS+ entry. Always 0.
+int validateGPTHeader(Bytes probe, int verbose);
+const char *GPTTypeGUID(Bytes typeGUID);
+// A name of at most 36 little-endian UTF-16 units, ended by a zero unit when shorter.
+std::string partitionName(Bytes name);

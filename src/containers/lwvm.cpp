@@ -1,0 +1,66 @@
+#include "containers/lwvm.h"
+
+#include <fcntl.h>
+#include <string.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "containers/gpt.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr uint8_t LWVM_GUID[16] = {0x6a, 0x90, 0x88, 0xcf, 0x8a, 0xfd, 0x63, 0x0a,
+                                   0xe3, 0x51, 0xe2, 0x48, 0x87, 0xe0, 0xb9, 0x8b};
+constexpr uint32_t kDefaultLwVMOffset = 0x800000;
+constexpr size_t kRecordsOffset = 512, kRecordSize = 128;
+
+uint32_t offsetFromEnvironment() {
+    uint32_t offset = kDefaultLwVMOffset;
+    const char *text = getenv("PARTOFF");
+    if (!text) return offset;
+    unsigned int value = offset;
+    int matched = sscanf(text, "0x%x", &value);
+    if (matched == 0) {
+        fprintf(stderr, "Partition offset specified in PARTOFF variable, but is malformed (need 0x...)\n");
+        return offset;
+    }
+    if (matched == 1) offset = value;
+    fprintf(stderr, "Partition Offset set to 0x%x by environment variable\n", offset);
+    return offset;
+}
+
+}  // namespace
+
+int mountLwVM(const char *path) {
+    UniqueFd fd(open(path, O_RDONLY));
+    if (!fd) {
+        perror("open");
+        return -1;
+    }
+    uint8_t buffer[kProbeSize] = {};
+    ssize_t got = readAt(fd.get(), buffer, sizeof buffer, 0);
+    if (got < 0) {
+        perror("read");
+        return -1;
+    }
+    Bytes probe{buffer, sizeof buffer};
+    const void *found = memmem(buffer, sizeof buffer, LWVM_GUID, sizeof LWVM_GUID);
+    if (!found) return -1;
+    Bytes header = probe.from(static_cast<const uint8_t *>(found) - buffer);
+    uint32_t partitions = header.le32(40);
+    fprintf(stderr, "LwVM partition with %d logical, spanning %lld bytes\n", partitions,
+            static_cast<long long>(header.le64(32)));
+    for (uint32_t i = 0; i < partitions; ++i) {
+        Bytes record = header.sub(kRecordsOffset + static_cast<uint64_t>(i) * kRecordSize, kRecordSize);
+        if (record.empty()) break;
+        const char *type = GPTTypeGUID(record.sub(0, 16));
+        fprintf(stderr, "\t %d: Partition at 0x%llx-0x%llx Type: %s Name: %s\n", i,
+                static_cast<unsigned long long>(record.le64(32)), static_cast<unsigned long long>(record.le64(40)),
+                type, partitionName(record.sub(56, 72)).c_str());
+    }
+    // Widened unsigned, so offsets of 2 GiB and more stay usable.
+    setPartitionOffset(offsetFromEnvironment());
+    return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? 0 : -1;
+}

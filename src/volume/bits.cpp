@@ -1,0 +1,95 @@
+#include "volume/bits.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+uint16_t reverse16(uint16_t value) { return __builtin_bswap16(value); }
+uint32_t reverse32(uint32_t value) { return __builtin_bswap32(value); }
+uint64_t reverse64(uint64_t value) { return __builtin_bswap64(value); }
+
+uint16_t Bytes::be16(size_t off) const {
+    return has(off, 2) ? static_cast<uint16_t>(data[off] << 8 | data[off + 1]) : 0;
+}
+
+uint32_t Bytes::be32(size_t off) const {
+    return has(off, 4) ? static_cast<uint32_t>(be16(off)) << 16 | be16(off + 2) : 0;
+}
+
+uint64_t Bytes::be64(size_t off) const {
+    return has(off, 8) ? static_cast<uint64_t>(be32(off)) << 32 | be32(off + 4) : 0;
+}
+
+uint16_t Bytes::le16(size_t off) const {
+    return has(off, 2) ? static_cast<uint16_t>(data[off] | data[off + 1] << 8) : 0;
+}
+
+uint32_t Bytes::le32(size_t off) const {
+    return has(off, 4) ? le16(off) | static_cast<uint32_t>(le16(off + 2)) << 16 : 0;
+}
+
+uint64_t Bytes::le64(size_t off) const {
+    return has(off, 8) ? le32(off) | static_cast<uint64_t>(le32(off + 4)) << 32 : 0;
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+}
+
+ssize_t readAt(int fd, void *buffer, size_t len, uint64_t position) {
+    size_t done = 0;
+    auto *out = static_cast<uint8_t *>(buffer);
+    while (done < len) {
+        ssize_t n = pread(fd, out + done, len - done, static_cast<off_t>(position + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t readFully(int fd, void *buffer, size_t len) {
+    size_t done = 0;
+    auto *out = static_cast<uint8_t *>(buffer);
+    while (done < len) {
+        ssize_t n = read(fd, out + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeFully(int fd, const void *buffer, size_t len) {
+    size_t done = 0;
+    auto *in = static_cast<const uint8_t *>(buffer);
+    while (done < len) {
+        ssize_t n = write(fd, in + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+uint64_t sizeOfFd(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return 0;
+    if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+    uint64_t bytes = 0;
+    if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &bytes) == 0) return bytes;
+    return 0;
+}

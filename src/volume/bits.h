@@ -1,0 +1,59 @@
+// Byte order and the checked view through which every on-disk field is read; descriptor ownership.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+uint16_t reverse16(uint16_t value);
+uint32_t reverse32(uint32_t value);
+uint64_t reverse64(uint64_t value);
+
+// A non-owning view of raw on-disk bytes. Reads outside the view give 0 and never touch memory
+// outside it; sub-views outside it are empty. Range checks are in subtraction form so they cannot wrap.
+struct Bytes {
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+
+    bool has(size_t off, size_t len) const { return off <= size && len <= size - off; }
+    uint8_t u8(size_t off) const { return has(off, 1) ? data[off] : 0; }
+    uint16_t be16(size_t off) const;
+    uint32_t be32(size_t off) const;
+    uint64_t be64(size_t off) const;
+    uint16_t le16(size_t off) const;
+    uint32_t le32(size_t off) const;
+    uint64_t le64(size_t off) const;
+    Bytes sub(size_t off, size_t len) const { return has(off, len) ? Bytes{data + off, len} : Bytes{}; }
+    Bytes from(size_t off) const { return off <= size ? Bytes{data + off, size - off} : Bytes{}; }
+    bool empty() const { return size == 0; }
+};
+
+// Owns a file descriptor; closes it unless released.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd();
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Reads up to len bytes at an absolute position, retrying short reads; returns the count read
+// (less than len only at end of file) or -1 on error.
+ssize_t readAt(int fd, void *buffer, size_t len, uint64_t position);
+// The same from the descriptor's current position, moving it.
+ssize_t readFully(int fd, void *buffer, size_t len);
+// Writes all of len bytes; returns false on an error or a short write.
+bool writeFully(int fd, const void *buffer, size_t len);
+// Size in bytes of the file or block device behind fd, 0 when unknown.
+uint64_t sizeOfFd(int fd);

@@ -1,0 +1,39 @@
+// The active volume: header search and checks, opening devices and images, the partition offset,
+// and the loaded B-trees, which live until the process ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct BTree;
+
+constexpr size_t kVolumeHeaderSize = 512;
+constexpr uint64_t kVolumeHeaderOffset = 1024;
+
+extern int g_activeFS;
+extern uint64_t g_PartitionOffset;
+extern std::string HFSErr;
+
+void setPartitionOffset(uint64_t offset);
+uint64_t getPartitionOffset();
+
+int getVolumeHeader(int fd, uint8_t *dest);
+std::string getRawDevice(const std::string &path);
+int openHFSPartition(const char *path);
+int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize);
+
+int getActiveFS();
+void setActiveFSDescriptor(int fd);
+const uint8_t *getActiveVH();            // nullptr until a header was found
+void setActiveVH(const uint8_t *header);
+
+// Keeps a loaded tree for the rest of the process and returns a stable pointer to it.
+BTree *keepBTree(BTree &&tree);
+BTree *getCatalogBTree();
+void setCatalogBTree(BTree *tree);
+BTree *getAttributeBTree();
+void setAttributeBTree(BTree *tree);
+void setActiveBTree(BTree *tree, int treeType);
+BTree *getActiveBTree();
+int getActiveBTreeType();
+void freeActiveBTree();

@@ -1,0 +1,28 @@
+// Test helpers: run a program with a script on stdin and capture both streams; scratch files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out, err;
+    int status = -1;          // exit status, or 128 + signal
+};
+
+// Runs argv[0] (searched in PATH) with `input` on stdin; `env` entries ("NAME=value") are added
+// to a copy of the environment, entries "-NAME" remove NAME.
+RunResult runCommand(const std::vector<std::string> &argv, const std::string &input = "",
+                     const std::vector<std::string> &env = {});
+
+// Runs the tarnwick binary under test with TZ=UTC and without ORLODEBUG/PARTOFF unless given.
+RunResult runTarnwick(const std::vector<std::string> &args, const std::string &input,
+                      const std::vector<std::string> &env = {});
+
+// Writes bytes to a file in this process's scratch folder and returns its path.
+std::string writeScratch(const std::string &name, const std::vector<uint8_t> &bytes);
+std::string scratchDir();
+
+bool haveTool(const std::string &name);
+std::vector<uint8_t> readWholeFile(const std::string &path);
+std::string corpusPath(const std::string &relative);   // "" when the corpus folder is absent
