@@ -170,6 +170,18 @@ TEST(Volume, Transcripts) {
         {"a root thread that is not a thread keeps the old label", {}, "color\nfs " + notThreadPath + "\n", "",
          kColorPrompt + "Color is off\n" + P + kOpened + "Root entry is not a thread\n" + prompt("", "/") +
              "Exiting\n"},
+        {"debug traces of opening", {dataPath}, "color\n",
+         "Opening partition from offset 0 (0x0) with Blocksize 512\n"
+         "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
+         "EXTENT: from block 5, 1 blocks/1 at offset 5000 (partition offset: 0x0)\n"
+         "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
+         "CNID Of key: 2 , Len: 0.. CNID of RecKey 2, Len: 0\n"
+         "Found in node 1, record 1:\n",
+         "Setting partition offset to 0x0\nTrying DMG\nAttempting DMG Mount (0)\n"
+         "No Koly header - Signature is 0x0\nGot HFS Signature: 2b48\nProcessing Catalog\nProcessing Attributes\n"
+         "DMG type: Raw image (RC: 0)\nNode: 1\n" +
+             kBanner + "\033[1;1m" + D + "\033[0;0mColor is off\n" + D + "Exiting\n",
+         {"ORLODEBUG=1"}},
     };
     for (const Transcript &t : cases) expectTranscript(t);
 }

@@ -1,0 +1,82 @@
+// fs through the mount-table layer: a mounted HFS Plus volume is opened through its device.
+#include <gtest/gtest.h>
+
+#include "catalog/unicode.h"
+#include "hfsbuild/hfsbuild.h"
+#include "shell/a.h"
+#include "shell/fs.h"
+#include "shell/mounts.h"
+#include "support.h"
+#include "volume/volume.h"
+
+namespace {
+
+std::string labelText() {
+    const uint8_t *label = getFSLabel();
+    if (!label) return "";
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *stream = open_memstream(&text, &length);
+    dumpUnicode(stream, Bytes{label, kHFSUniStr255Size}, 1);
+    fclose(stream);
+    std::string result(text, length);
+    free(text);
+    return result;
+}
+
+std::string runFs(const std::string &line) {
+    testing::internal::CaptureStderr();
+    doSetFS(line.c_str());
+    return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(SetFS, MountTableEntries) {
+    hfsbuild::Volume v;
+    v.label = "Mounted";
+    std::string device = writeScratch("mounted.hfs", hfsbuild::buildVolume(v));
+    std::string table = "tmpfs /mnt/fake-other tmpfs rw 0 0\n" + device + " /mnt/fake-mac hfsplus ro 0 0\n";
+    setMountTablePath(writeScratch("mounts-fs", std::vector<uint8_t>(table.begin(), table.end())));
+    g_Debug = 0;
+
+    EXPECT_EQ(runFs("fs /mnt/fake-mac"), "");
+    EXPECT_STREQ(getActiveFSName(), device.c_str());   // selected under the device's name
+    EXPECT_EQ(labelText(), "Mounted");
+
+    auto lastResort = [](const std::string &path) {
+        return "Unable to find mount point or device " + path +
+               ": Try 'listfs' first, or select a .dmg file\nopening " + path +
+               "\nError opening HFS+ Partition (Device: " + path +
+               ") - Path does not exist.\nDid you get the device right?\n\n";
+    };
+    EXPECT_EQ(runFs("fs /mnt/fake-other"),
+              "This tool can only handle HFS+/HFSX file systems. /mnt/fake-other is formatted as tmpfs\n" +
+                  lastResort("/mnt/fake-other"));
+    EXPECT_EQ(runFs("fs /mnt/fake-mac/"), lastResort("/mnt/fake-mac/"));   // no trailing-slash match
+    EXPECT_STREQ(getActiveFSName(), device.c_str());                      // failures keep the selection
+
+    // A device path is probed, tried, then tried once more as a last resort.
+    g_Debug = 1;
+    EXPECT_EQ(runFs("fs /dev/null"),
+              "Setting partition offset to 0x0\n/dev/null is a device file - trying a raw mount\n"
+              "Read: returned 0 bytes\n"
+              "Unable to find mount point or device /dev/null: Try 'listfs' first, or select a .dmg file\n"
+              "opening /dev/null\nRead: returned 0 bytes\nUnable to find HFS Volume header on device /dev/null\n");
+    g_Debug = 0;
+    setMountTablePath("/proc/self/mounts");
+}
+
+TEST(SetFS, RawDeviceNames) {
+    struct Case {
+        const char *path, *opened;
+    } cases[] = {
+        {"/dev/disk3s2", "/dev/rdisk3s2"},
+        {"/dev/rdisk3s2", "/dev/rdisk3s2"},
+        {"/tmp/image.hfs", "/tmp/image.hfs"},
+        {"/dev/sdb2", "/dev/sdb2"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(getRawDevice(c.path), c.opened);
+    std::string longName = "/dev/disk" + std::string(200, '9');   // no length limit
+    EXPECT_EQ(getRawDevice(longName), "/dev/r" + longName.substr(5));
+}
