@@ -1,16 +1,150 @@
 #include "catalog/path.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "btree/records.h"
+#include "catalog/unicode.h"
+#include "shell/a.h"
+#include "volume/fork.h"
+#include "volume/volume.h"
+
 namespace {
 
-std::string g_CWD = "/";
-uint32_t g_CWDID = kRootFolderID;
+std::optional<std::string> g_CWD, g_OWD;
+uint32_t g_CWD_CNID = 0, g_OWD_CNID = kRootFolderID;
+
+std::optional<SearchResult> lookup(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
+    uint8_t key[kCatalogKeyMax] = {};
+    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(parent >> (24 - 8 * i));
+    unicodify(key + 6, name);
+    return searchKey(tree, 0, treeType, Bytes{key, sizeof key});
+}
+
+// The record type's two stored bytes read little-endian, as the messages show them (file: 200).
+unsigned storedTypeLE(Bytes data) { return reverse16(data.be16(0)); }
+
+// cd .. : the parent comes from the working folder's thread record.
+int changeToParent() {
+    uint32_t current = getCWDID();
+    if (current == kRootFolderID) return 0;
+    auto thread = lookup(getCatalogBTree(), current, "", kCatalogTree);
+    if (!thread) {
+        fprintf(stderr, "cd: Unable to change directory\n");
+        return 1;
+    }
+    std::string path = getCWD();
+    size_t slash = path.rfind('/');
+    path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+    setCWD(path, getRecordData(thread->recordKey).be32(4));
+    return 0;
+}
 
 }  // namespace
 
-void setCWD(const std::string &path, uint32_t cnid) {
-    g_CWD = path;
-    g_CWDID = cnid;
+std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typed, int treeType) {
+    std::string path = typed;
+    uint32_t parent = g_CWD_CNID;
+    size_t start = 0;
+    if (path.starts_with("/")) {
+        parent = kRootFolderID;
+        start = 1;
+    }
+    if (!path.empty() && path.size() > start && path.back() == '/') path.pop_back();
+    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+        std::string component = path.substr(start, slash - start);
+        auto found = lookup(tree, parent, component, treeType);
+        if (!found) {
+            fprintf(stderr, "%s - Folder not found\n", path.substr(0, slash).c_str());
+            return std::nullopt;
+        }
+        Bytes data = getRecordData(found->recordKey);
+        if (data.be16(0) != kFolderRecord) {
+            fprintf(stderr, "%s - Not a folder (%x)\n", path.substr(0, slash).c_str(), storedTypeLE(data));
+            return std::nullopt;
+        }
+        parent = data.be32(8);
+        if (g_Debug) printf("CNID of %s: %d\n", component.c_str(), parent);
+    }
+    std::string last = path.substr(start);
+    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, last.c_str());
+    return lookup(tree, parent, last, treeType);
 }
 
-const char *getCWD() { return g_CWD.c_str(); }
-uint32_t getCWDID() { return g_CWDID; }
+void setCWD(const std::string &path, uint32_t cnid) {
+    if (cnid == 0) {
+        std::string working = g_OWD.value_or("/");
+        g_OWD = g_CWD;
+        g_CWD = working;
+        std::swap(g_CWD_CNID, g_OWD_CNID);
+        printf("Directory changed to %s (%d)\n", g_CWD->c_str(), g_CWD_CNID);
+        return;
+    }
+    if (g_CWD && !path.starts_with("/"))
+        g_CWD = *g_CWD + (g_CWD->ends_with("/") ? "" : "/") + path;
+    else
+        g_CWD = path;
+    g_CWD_CNID = cnid;
+    if (g_Debug) fprintf(stderr, "SET PWD CNID TO %d\n", cnid);
+}
+
+const char *getCWD() { return g_CWD ? g_CWD->c_str() : ""; }
+uint32_t getCWDID() { return g_CWD_CNID; }
+
+bool isSymLink(Bytes data) { return data.has(48, 4) && memcmp(data.data + 48, "slnk", 4) == 0; }
+
+std::string followLink(Bytes data) {
+    auto fork = readFork(data.sub(88, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset());
+    if (!fork) return "";
+    uint64_t length = data.be64(88);
+    std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));
+    return target.substr(0, target.find('\0'));
+}
+
+int doChdir(const char *line) {
+    if (getActiveFS() == 0) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
+        return -1;
+    }
+    const char *space = strchr(line, ' ');
+    if (!space) return -1;
+    std::string target = space + 1;
+    for (int links = 0;; ++links) {
+        if (target == "#") {
+            printf("Setting to 50\n");
+            setCWD("#", 50);
+            return links ? -1 : 0;
+        }
+        if (target == "-") {
+            setCWD("-", 0);
+            return links ? -1 : 0;
+        }
+        if (target == "/") {
+            setCWD("/", kRootFolderID);
+            return links ? -1 : 0;
+        }
+        if (target == "..") return changeToParent();
+        auto found = searchPath(getCatalogBTree(), target, kCatalogTree);
+        if (!found) {
+            fprintf(stderr, "cd: Unable to change directory\n");
+            return 1;
+        }
+        Bytes data = getRecordData(found->recordKey);
+        if (data.be16(0) == kFolderRecord) {
+            setCWD(target, data.be32(8));
+            return links ? -1 : 0;
+        }
+        if (data.be16(0) != kFileRecord || !isSymLink(data)) {
+            fprintf(stderr, "%s: Not a folder %x\n", target.c_str(), storedTypeLE(data));
+            return -1;
+        }
+        if (links == kMaxLinkDepth) {
+            fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", target.c_str(),
+                    kMaxLinkDepth, getCWD());
+            return -1;
+        }
+        if (g_Debug) fprintf(stderr, "Symlink\n");
+        target = followLink(data);
+        fprintf(stderr, "recursing on %s\n", target.c_str());
+    }
+}

@@ -1,7 +1,5 @@
 #include "containers/gpt.h"
 
-#include <uuid/uuid.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -27,14 +25,6 @@ constexpr KnownGUID knownGUIDs[] = {
 constexpr size_t kHeaderOffset = 512, kEntriesOffset = 1024;
 constexpr size_t kMinEntrySize = 128;   // the name ends at byte 128 of an entry
 constexpr size_t kNameUnits = 36;
-
-std::string uuidText(Bytes guid) {
-    uuid_t raw = {};
-    if (guid.size >= 16) memcpy(raw, guid.data, 16);
-    char text[37];
-    uuid_unparse(raw, text);
-    return text;
-}
 
 }  // namespace
 
@@ -71,7 +61,7 @@ int validateGPTHeader(Bytes probe, int verbose) {
         fprintf(stderr, "Size: 0x%x\n", header.le32(12));
         fprintf(stderr, "Spanning %llu-%llu\n", static_cast<unsigned long long>(header.le64(40)),
                 static_cast<unsigned long long>(header.le64(48)));
-        fprintf(stderr, "UUID: %s\n", uuidText(header.sub(56, 16)).c_str());
+        fprintf(stderr, "UUID: %s\n", guidText(header.sub(56, 16)).c_str());
         fprintf(stderr, "# Entries: %d, each %d bytes, Starting at LBA %lld\n", entries, entrySize,
                 static_cast<long long>(header.le64(72)));
     }
@@ -83,7 +73,7 @@ int validateGPTHeader(Bytes probe, int verbose) {
     for (uint32_t i = 0; i < entries; ++i) {
         Bytes entry = probe.sub(kEntriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
         if (entry.empty()) break;
-        std::string unique = uuidText(entry.sub(16, 16));
+        std::string unique = guidText(entry.sub(16, 16));
         const char *type = GPTTypeGUID(entry.sub(0, 16));
         if (!*type) break;
         if (strcmp(type, "HFS+") == 0) {

@@ -11,6 +11,10 @@
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "shell/fs.h"
+#include "btree/dump.h"
+#include "btree/record_dump.h"
+#include "catalog/ls.h"
+#include "catalog/path.h"
 #include "shell/pending.h"
 #include "volume/debug.h"
 

@@ -14,10 +14,5 @@ int notYet(const char *line) {
 
 }  // namespace
 
-int doDump(const char *line) { return notYet(line); }
 int doAlloc(const char *line) { return notYet(line); }
-int doSnapshot(const char *line) { return notYet(line); }
-int doSearch(const char *line) { return notYet(line); }
 int doPull(const char *line) { return notYet(line); }
-int doDir(const char *line) { return notYet(line); }
-int doChdir(const char *line) { return notYet(line); }

@@ -1,11 +1,16 @@
 #include "volume/bits.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <uuid/uuid.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 uint16_t reverse16(uint16_t value) { return __builtin_bswap16(value); }
 uint32_t reverse32(uint32_t value) { return __builtin_bswap32(value); }
@@ -92,4 +97,34 @@ uint64_t sizeOfFd(int fd) {
     uint64_t bytes = 0;
     if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &bytes) == 0) return bytes;
     return 0;
+}
+
+std::string guidText(Bytes guid) {
+    uuid_t raw = {};
+    if (guid.size >= sizeof raw) memcpy(raw, guid.data, sizeof raw);
+    char text[37];
+    uuid_unparse(raw, text);
+    return text;
+}
+
+UniqueFd createOutputFile(const char *path) {
+    // O_NONBLOCK: a FIFO planted at the path must not hang the shell; only a regular file is written.
+    UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) {
+        int err = errno;
+        if (err == ELOOP)
+            fprintf(stderr, "%s is a symbolic link: refusing to write through it\n", path);
+        else
+            perror("open");
+        errno = err;
+        return fd;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s is not a regular file: refusing to write to it\n", path);
+        errno = ELOOP;   // already reported
+        return UniqueFd();
+    }
+    if (fchmod(fd.get(), 0600) != 0) perror("fchmod");   // an older file keeps its mode otherwise
+    return fd;
 }

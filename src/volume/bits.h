@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 uint16_t reverse16(uint16_t value);
@@ -29,6 +30,9 @@ struct Bytes {
     Bytes from(size_t off) const { return off <= size ? Bytes{data + off, size - off} : Bytes{}; }
     bool empty() const { return size == 0; }
 };
+
+// A 16-byte GUID in stored order as 36 hyphenated hexadecimal digits (all zero when short).
+std::string guidText(Bytes guid);
 
 // Owns a file descriptor; closes it unless released.
 class UniqueFd {
@@ -55,5 +59,8 @@ ssize_t readAt(int fd, void *buffer, size_t len, uint64_t position);
 ssize_t readFully(int fd, void *buffer, size_t len);
 // Writes all of len bytes; returns false on an error or a short write.
 bool writeFully(int fd, const void *buffer, size_t len);
+// Creates (or empties) one of the program's output files under /tmp, mode 0600. A symbolic link
+// planted at the path is refused, not followed; failures are reported on standard error.
+UniqueFd createOutputFile(const char *path);
 // Size in bytes of the file or block device behind fd, 0 when unknown.
 uint64_t sizeOfFd(int fd);

@@ -179,7 +179,7 @@ TEST(Volume, Transcripts) {
          "Found in node 1, record 1:\n",
          "Setting partition offset to 0x0\nTrying DMG\nAttempting DMG Mount (0)\n"
          "No Koly header - Signature is 0x0\nGot HFS Signature: 2b48\nProcessing Catalog\nProcessing Attributes\n"
-         "DMG type: Raw image (RC: 0)\nNode: 1\n" +
+         "DMG type: Raw image (RC: 0)\nSET PWD CNID TO 2\nNode: 1\n" +
              kBanner + "\033[1;1m" + D + "\033[0;0mColor is off\n" + D + "Exiting\n",
          {"ORLODEBUG=1"}},
     };

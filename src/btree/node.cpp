@@ -1,0 +1,106 @@
+#include "btree/node.h"
+
+#include <cstdio>
+
+#include "btree/record_dump.h"
+#include "btree/records.h"
+#include "shell/a.h"
+
+Bytes recordInNode(Bytes node, uint16_t offset) {
+    size_t table = 2 * (static_cast<size_t>(nodeNumRecords(node)) + 1);
+    size_t end = table < node.size ? node.size - table : 0;
+    return offset <= end ? node.sub(offset, end - offset) : Bytes{};
+}
+
+uint32_t readHeaderNode(const BTree *tree, int) {
+    Bytes node = tree->node(0);
+    int8_t kind = nodeKind(node);
+    short records = static_cast<short>(nodeNumRecords(node));
+    if (useXML)
+        printf("<Node num=\"%d\" kind=\"%hhd\" bLink=\"%d\" fLink=\"%d\" numRecords=\"%hd\">\n", 0, kind,
+               nodeBLink(node), nodeFLink(node), records);
+    else
+        printf("%d <- 0 -> %d: %hd records, %s\n", nodeBLink(node), nodeFLink(node), records, kindToText(kind));
+    for (uint16_t i = 0; i < nodeNumRecords(node); ++i) {
+        uint16_t offset = 0;
+        recordOffset(node, i, &offset);
+        if (useXML)
+            printf("\t<Record num=\"%d\" offset=\"%hd\">\t</Record>\n", i, static_cast<short>(offset));
+        else
+            fprintf(stderr, "TODO..\n");
+    }
+    if (useXML) printf("</Node>\n");
+    return 0;
+}
+
+uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, int treeType,
+                  RecordProcessor processor, uint64_t context, int32_t option) {
+    if (nodeNumber >= tree->totalNodes()) {
+        printf("Node %d is greater than # of nodes in the tree (%d)\n", nodeNumber, tree->totalNodes());
+        return 0;
+    }
+    Bytes node = tree->node(nodeNumber);
+    if (node.empty()) {
+        reportNodeNotLoaded(tree, nodeNumber);
+        return 0;
+    }
+    if (nodeNumber == 0) return readHeaderNode(tree, treeType);
+
+    int8_t kind = nodeKind(node);
+    uint16_t records = nodeNumRecords(node);
+    if (useXML)
+        printf("<Node num=\"%d\" kind=\"%hhd\" bLink=\"%d\" fLink=\"%d\" numRecords=\"%hd\">\n", nodeNumber, kind,
+               nodeBLink(node), nodeFLink(node), static_cast<short>(records));
+    else if (g_Debug)
+        printf("%d <- %d -> %d: %hd records, %s\n", nodeBLink(node), nodeNumber, nodeFLink(node),
+               static_cast<short>(records), kindToText(kind));
+
+    for (uint16_t i = firstRecord; i < records; ++i) {
+        uint16_t offset = 0;
+        bool inNode = recordOffset(node, i, &offset);
+        if (useXML)
+            printf("\t<Record num=\"%hd\" offset=\"%hd\">", static_cast<short>(i), static_cast<short>(offset));
+        else if (g_Debug)
+            printf("---%02hd (@%4hd): ", static_cast<short>(i), static_cast<short>(offset));
+        if (!inNode || offset > tree->nodeSize()) {
+            printf("<ERROR>Corrupt record offset for record %d of node %d: %hd</ERROR>\n", i, nodeNumber,
+                   static_cast<short>(tree->nodeSize()));
+            return kCorruptNode;
+        }
+        Bytes record = recordInNode(node, offset);
+        if (kind == kMapNode) {
+            printf("\n\t<!-- This is a map node !-->");
+        } else if (processor) {
+            uint32_t answer = processor(record, kind, treeType, context, option) & 0xFFFF;
+            if (answer == kFoundStop || answer == kFoundGoOn) {
+                fprintf(stderr, "FOUND: Node %d, record %hd:\n", nodeNumber, static_cast<short>(i));
+                dumpRecord(record, kind, treeType, 0, 0);
+                if (answer == kFoundStop) return 0;
+            } else if (answer == kStop) {
+                if (useXML) printf("</Node>");
+                return 0;
+            }
+        } else {
+            dumpRecord(record, kind, treeType, 0, 0);
+            if (!useXML) printf("\n");
+        }
+        if (useXML) printf("\n\t</Record>\n");
+    }
+    if (useXML) printf("</Node>\n");
+    return nodeFLink(node);
+}
+
+void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, int treeType, RecordProcessor processor,
+               uint64_t context, int32_t option, bool traceNodes) {
+    uint64_t visited = 0;
+    while (node != 0) {
+        if (++visited > tree->totalNodes()) {
+            printf("The chain of nodes is longer than the tree's %u nodes: it loops. Walk stopped.\n",
+                   tree->totalNodes());
+            return;
+        }
+        if (g_Debug && traceNodes) printf("%d\n", node);
+        node = readNode(tree, node, firstRecord, treeType, processor, context, option);
+        firstRecord = 0;
+    }
+}

@@ -1,0 +1,125 @@
+#include "btree/record_dump.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/node.h"
+#include "btree/records.h"
+#include "btree/search.h"
+#include "btree/xattr.h"
+#include "catalog/ls.h"
+#include "catalog/unicode.h"
+#include "shell/a.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr size_t kAttrKeyFixed = 14;      // TN1150 HFSPlusAttrKey up to the name
+constexpr size_t kAttrDataHeader = 16;    // recordType, reserved, attrSize
+
+// Attribute data in hexadecimal, two bytes at a time, the first byte the low one.
+void dumpHex(Bytes bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; i += 2) printf("%hx", static_cast<unsigned short>(bytes.u8(i) | bytes.u8(i + 1) << 8));
+}
+
+uint32_t dumpAttributeRecord(Bytes key, int kind) {
+    uint16_t nameLength = key.be16(12);
+    size_t dataOffset = kAttrKeyFixed + 2 * static_cast<size_t>(nameLength);
+    printf("%d", key.be32(4));
+    for (size_t i = 0; i < nameLength && key.has(kAttrKeyFixed + 2 * i, 2); ++i)
+        printf("%c", static_cast<char>(key.be16(kAttrKeyFixed + 2 * i) & 0xFF));
+    printf("\t");
+    if (kind == kIndexNode) {
+        printf("ptr to %d", key.be32(dataOffset));
+        return static_cast<uint32_t>(dataOffset + 4);
+    }
+    Bytes data = key.from(dataOffset);
+    uint32_t type = data.be32(0), size = data.be32(12);
+    if (g_Debug) fprintf(stderr, "Attr Rec type: 0x%x, size 0x%x\n", type, size);
+    if (type == kAttrForkData || type == kAttrExtents) {
+        printf("(%s record: the attribute's data is not stored inline)", type == kAttrForkData ? "fork data" : "extents");
+        return static_cast<uint32_t>(dataOffset);
+    }
+    // The pad byte after an odd size belongs to the record; anything past the node is not read.
+    Bytes stored = data.from(kAttrDataHeader);
+    Bytes value = stored.sub(0, size <= stored.size ? size : stored.size);
+    if (isFileSecAttr(value)) dumpFileSecAttr(value);
+    dumpHex(stored, static_cast<uint32_t>(value.size));
+    if (size > stored.size) printf(" (attribute data of %u bytes runs past the end of its node)", size);
+    return static_cast<uint32_t>(dataOffset + kAttrDataHeader + size);
+}
+
+}  // namespace
+
+uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int64_t flags) {
+    if (treeType == kAttributesTree) return dumpAttributeRecord(key, kind);
+    uint16_t keyLength = key.be16(0);
+    uint32_t parentID = key.be32(2);
+    if (kind == kIndexNode) {
+        printf("%d", parentID);
+        dumpUnicode(stdout, key.from(6), 1);
+        printf(" - ptr to %d", key.be32(static_cast<size_t>(keyLength) + 2));
+        return static_cast<uint32_t>(keyLength) + 6;
+    }
+    if (flags & kListXML) printf("\n\t\t<Key len=\"%d\"/><CNID>%d</CNID>", keyLength, parentID);
+    if (cnidFilter != 0 && parentID != cnidFilter) {
+        if (g_Debug) printf("CNID %d doesnt match %d\n", parentID, static_cast<uint32_t>(cnidFilter));
+        return kStop;
+    }
+    Bytes data = getRecordData(key);
+    size_t size = dumpRecordDataAsLs(data, key.from(6), kind, treeType, flags);
+    if (static_cast<size_t>(keyLength) + 2 + size > key.size)
+        printf(" (record runs past the end of its node)");
+    printf("\n");
+    return static_cast<uint32_t>(size);
+}
+
+uint32_t searchFileRecProcessor(Bytes record, int, int, uint64_t nameKey, int64_t) {
+    const uint8_t *name = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(nameKey));
+    Bytes wanted{name, kHFSUniStr255Size};
+    auto same = [&](Bytes stored) {   // a counted name, byte for byte
+        size_t length = 2 + 2 * static_cast<size_t>(wanted.be16(0));
+        return stored.has(0, length) && memcmp(stored.data, wanted.data, length) == 0;
+    };
+    if (same(record.from(6))) return kFoundGoOn;
+    Bytes data = getRecordData(record);
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    if ((type == kFolderThreadRecord || type == kFileThreadRecord) && same(data.from(8))) return kFoundGoOn;
+    return kNotThis;
+}
+
+void searchFile(const BTree *tree, const char *name, int) {
+    if (!tree) return;
+    // The length stays the unit count: a byte count would compare past the name for non-ASCII text.
+    uint8_t key[kHFSUniStr255Size];
+    unicodify(key, name);
+    walkNodes(tree, tree->firstLeafNode(), 0, kCatalogTree, searchFileRecProcessor,
+              static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key)), 0, true);
+}
+
+int doSearch(const char *line) {
+    const char *space = strchr(line, ' ');
+    if (!space) {
+        fprintf(stderr, "Search requires an argument\n");
+        return 0;
+    }
+    int type = getActiveBTreeType();
+    BTree *tree = type == kCatalogTree ? getCatalogBTree() : type == kAttributesTree ? getAttributeBTree() : nullptr;
+    int number = atoi(space);
+    if (number == 0) {
+        searchFile(tree, space + 1, type);
+        return 0;
+    }
+    if (g_Debug)
+        fprintf(stderr, "Searching for Catalog ID %d in %s\n", number, tree && tree == getCatalogBTree() ? "catalog" : "attrs");
+    uint8_t key[kCatalogKeyMax] = {};
+    Bytes view{key, type == kCatalogTree ? kCatalogKeyMax : kAttributeKeyMax};
+    size_t idOffset = type == kCatalogTree ? 2 : 4;   // parentID of a catalog key, fileID of an attribute key
+    for (int i = 0; i < 4; ++i) key[idOffset + i] = static_cast<uint8_t>(static_cast<uint32_t>(number) >> (24 - 8 * i));
+    if (auto found = searchKey(tree, 0, type, view)) {
+        dumpRecord(found->recordKey, kLeafNode, type, 0, 0);
+        printf("\n");
+    }
+    return 0;
+}

@@ -1,0 +1,200 @@
+#include "catalog/ls.h"
+
+#include <grp.h>
+#include <pwd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "btree/btree.h"
+#include "btree/node.h"
+#include "btree/record_dump.h"
+#include "btree/records.h"
+#include "btree/search.h"
+#include "catalog/attrs.h"
+#include "catalog/path.h"
+#include "catalog/unicode.h"
+#include "shell/a.h"
+#include "volume/time.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr const char *kMagenta = "\033[0;35m", *kCyan = "\033[0;36m", *kBlue = "\033[0;34m", *kReset = "\033[0;0m";
+
+bool isFinderType(Bytes data, const char *type) { return data.has(48, 4) && memcmp(data.data + 48, type, 4) == 0; }
+
+// Hard links as macOS writes them: Finder type "hlnk", creator "hfs+"; special is the indirect node.
+bool isHardLink(Bytes data) { return isFinderType(data, "hlnk") && data.has(52, 4) && memcmp(data.data + 52, "hfs+", 4) == 0; }
+
+// "Jan  1 12:00:00 2020": the ctime text without its weekday.
+std::string listingDate(uint32_t hfsTime) {
+    std::string text = HFSToCTime(hfsTime);
+    return text.size() > 4 ? text.substr(4) : text;
+}
+
+void printOwner(uint32_t uid, bool parenthesised) {
+    if (const passwd *user = getpwuid(uid))
+        printf("%-9s ", user->pw_name);
+    else
+        printf(parenthesised ? "(%5d) " : "%5d ", uid);
+}
+
+void printGroup(uint32_t gid, bool parenthesised) {
+    if (const group *g = getgrgid(gid))
+        printf("%-9s ", g->gr_name);
+    else
+        printf(parenthesised ? "(%5d) " : "%5d ", gid);
+}
+
+size_t dumpThread(Bytes data, int64_t flags, const char *plainForm, const char *xmlForm) {
+    if (flags & kListXML) {
+        printf(xmlForm, data.be32(4));
+        return 8 + dumpUnicode(stdout, data.from(8), 0);
+    }
+    printf(plainForm, data.be32(4));
+    return 8 + dumpUnicode(stdout, data.from(8), 1);
+}
+
+}  // namespace
+
+std::string permissionsToText(uint16_t mode) {
+    const char *letters = "rwxrwxrwx";
+    std::string text(9, '-');
+    for (int i = 0; i < 9; ++i)
+        if (mode & (0x100 >> i)) text[i] = letters[i];
+    return text;
+}
+
+std::string catalogFlagsToLS(uint16_t flags) {
+    std::string text;
+    if (flags & 0x0004) text += '@';   // kHFSHasAttributesMask
+    if (flags & 0x0008) text += '+';   // kHFSHasSecurityMask
+    text.resize(2, ' ');
+    return text;
+}
+
+std::string finderFlagsToLS(Bytes data) { return data.be16(56) & 0x4000 ? "hidden" : "      "; }
+
+std::string humanReadable(uint64_t size) {
+    const char *units = "BKMGTPE";
+    int unit = 0;
+    while (size > 1024 && unit < 6) {
+        size >>= 10;
+        ++unit;
+    }
+    char text[24];
+    snprintf(text, sizeof text, "%lld%c", static_cast<long long>(size), units[unit]);
+    return text;
+}
+
+void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
+    if (flags & kListXML) {
+        printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", data.be32(8), static_cast<long long>(data.be64(88)));
+        dumpUnicode(stdout, name, !useXML);
+        return;
+    }
+    bool link = isFinderType(data, "slnk");
+    uint16_t mode = data.be16(42);
+    std::string permissions = permissionsToText(mode), catalogFlags = catalogFlagsToLS(data.be16(2));
+    const char *type = link ? "l" : "-";
+    if (isHardLink(data)) {
+        printf("%8d %s%s%s %-2d (hard link)", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(), 1);
+    } else {
+        printf("%8d %s%s%s %-2d", data.be32(8), type, permissions.c_str(), catalogFlags.c_str(), data.be32(44));
+        printOwner(data.be32(32), true);
+        printGroup(data.be32(36), true);
+    }
+    if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
+    uint64_t size = 0;
+    uint32_t compression = 0;
+    getFileSize(data, &size, &compression);
+    if ((flags & kListFinder) && compression != 0) printf(" compressed");
+    if (flags & kListHuman)
+        printf("%5s ", humanReadable(size).c_str());
+    else
+        printf("%9lld ", static_cast<long long>(size));
+    printf("%s ", listingDate(data.be32(16)).c_str());
+    const char *colour = nullptr;
+    if ((flags & kListColor) && !useXML) colour = mode & 0100 ? kMagenta : link ? kCyan : nullptr;
+    if (colour) printf("%s", colour);
+    dumpUnicode(stdout, name, !useXML);
+    if (colour) printf("%s", kReset);
+    if (link) printf(" -> %s", followLink(data).c_str());
+    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos)
+        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", attribute->c_str());
+}
+
+void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
+    std::string catalogFlags = catalogFlagsToLS(data.be16(2));
+    if (flags & kListXML) {
+        printf("\n\t\t<Folder ID=\"%d\"/>", data.be32(8));
+    } else {
+        printf("%8d d%s%s %-2d", data.be32(8), permissionsToText(data.be16(42)).c_str(), catalogFlags.c_str(),
+               data.be32(44));
+        printOwner(data.be32(32), false);
+        printGroup(data.be32(36), false);
+        if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
+        if (flags & kListHuman)
+            printf("    1 ");
+        else
+            printf("%9d ", data.be32(44));
+        printf("%s ", listingDate(data.be32(16)).c_str());
+    }
+    bool colour = (flags & kListColor) && !useXML;
+    if (colour) printf("%s", kBlue);
+    dumpUnicode(stdout, name, !useXML);
+    if (colour) printf("%s", kReset);
+    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) {
+        uint64_t size = 0;
+        if (auto attribute = getXAttr(data.be32(8), &size)) printf("\n\t%s %d\n", attribute->c_str(), static_cast<int>(size));
+    }
+}
+
+size_t dumpRecordDataAsLs(Bytes data, Bytes name, int, int, int64_t flags) {
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    if (flags & kListXML) printf("<Type>%hd</Type>", type);
+    switch (type) {
+    case kFolderRecord: dumpFolderDataAsLs(data, name, flags); return 88;
+    case kFileRecord: dumpFileDataAsLs(data, name, flags); return 248;
+    case kFolderThreadRecord:
+        return dumpThread(data, flags, "\tfolderthread\t%d",
+                          "\n\t\t<Data type=\"folderThread\"><parentCNID>%d</parentCNID></Data>");
+    case kFileThreadRecord:
+        return dumpThread(data, flags, "\tfilethread\t%d",
+                          "\n\t\t<Data type=\"fileThread\"><parentCNID>%d</parentCNID></Data>");
+    case 0: return 0;
+    default: printf("\n\t\t<error>unrecognized type: %hd\n</error>", type); return 0;
+    }
+}
+
+int doDir(const char *line) {
+    if (getActiveFS() == 0) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
+        return -1;
+    }
+    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
+    const char *space = strchr(line, ' ');
+    if (space && space[1] == '-') {
+        for (const char *c = space + 2; *c && *c != ' '; ++c) {
+            switch (*c) {
+            case '@': flags |= kListXattr; break;
+            case 'O': flags |= kListFinder; break;
+            case 'h': flags |= kListHuman; break;
+            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 0;
+            }
+        }
+    }
+    uint8_t key[kCatalogKeyMax] = {};
+    uint32_t folder = getCWDID();
+    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(folder >> (24 - 8 * i));
+    const BTree *catalog = getCatalogBTree();
+    auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key});
+    if (!thread) {
+        fprintf(stderr, "Path not found: %s\n", space ? space : getCWD());
+        return 0;
+    }
+    // Keys sort by parent first: the folder's records follow its thread record, maybe across leaves.
+    walkNodes(catalog, thread->node, thread->record, kCatalogTree, dumpRecord, folder, static_cast<int32_t>(flags));
+    return 0;
+}
