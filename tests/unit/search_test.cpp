@@ -4,62 +4,11 @@
 #include "btree/btree.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "tiny_tree.h"
 
 namespace {
 
-using ByteVec = std::vector<uint8_t>;
-
-void put16(ByteVec &v, size_t off, uint16_t x) { v[off] = x >> 8, v[off + 1] = x & 0xFF; }
-void put32(ByteVec &v, size_t off, uint32_t x) { put16(v, off, x >> 16), put16(v, off + 2, x & 0xFFFF); }
-
-ByteVec catalogKey(uint32_t parent, std::u16string name) {
-    ByteVec key(8 + 2 * name.size());
-    put16(key, 0, static_cast<uint16_t>(6 + 2 * name.size()));
-    put32(key, 2, parent);
-    put16(key, 6, static_cast<uint16_t>(name.size()));
-    for (size_t i = 0; i < name.size(); ++i) put16(key, 8 + 2 * i, name[i]);
-    return key;
-}
-
-ByteVec attributeKey(uint32_t fileID) {
-    ByteVec key(14);
-    put16(key, 0, 12);
-    put32(key, 4, fileID);
-    return key;
-}
-
-ByteVec withChild(ByteVec key, uint32_t child) {
-    key.resize(key.size() + 4);
-    put32(key, key.size() - 4, child);
-    return key;
-}
-
-constexpr uint16_t kNode = 512;
-
-// A tree of nodes of 512 bytes: node 0 the header, then the given nodes (kind, records).
-struct TinyTree {
-    BTree tree;
-    explicit TinyTree(uint32_t root, const std::vector<std::pair<int8_t, std::vector<ByteVec>>> &nodes,
-                      uint32_t totalNodes = 0) {
-        ByteVec &b = tree.bytes;
-        b.assign(kNode * (nodes.size() + 1), 0);
-        b[8] = kHeaderNode;
-        put16(b, 10, 3);
-        put32(b, 16, root);
-        put16(b, 32, kNode);
-        put32(b, 36, totalNodes ? totalNodes : static_cast<uint32_t>(nodes.size() + 1));
-        for (size_t n = 0; n < nodes.size(); ++n) {
-            size_t base = kNode * (n + 1), at = base + kNodeDescriptorSize;
-            b[base + 8] = static_cast<uint8_t>(nodes[n].first);
-            put16(b, base + 10, static_cast<uint16_t>(nodes[n].second.size()));
-            for (size_t r = 0; r < nodes[n].second.size(); ++r) {
-                put16(b, base + kNode - 2 * (r + 1), static_cast<uint16_t>(at - base));
-                std::copy(nodes[n].second[r].begin(), nodes[n].second[r].end(), b.begin() + at);
-                at += nodes[n].second[r].size();
-            }
-        }
-    }
-};
+using namespace tiny;
 
 std::optional<SearchResult> find(const BTree &tree, int type, const ByteVec &key) {
     return searchKey(&tree, 0, type, Bytes{key.data(), key.size()});

@@ -1,0 +1,78 @@
+// Small B-trees built byte by byte, for tests of the B-tree engine on exact (and damaged) layouts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "btree/btree.h"
+
+namespace tiny {
+
+using ByteVec = std::vector<uint8_t>;
+
+inline void put16(ByteVec &v, size_t off, uint16_t x) { v[off] = x >> 8, v[off + 1] = x & 0xFF; }
+inline void put32(ByteVec &v, size_t off, uint32_t x) { put16(v, off, x >> 16), put16(v, off + 2, x & 0xFFFF); }
+
+inline void append16(ByteVec &v, uint16_t x) { v.push_back(x >> 8), v.push_back(x & 0xFF); }
+inline void append32(ByteVec &v, uint32_t x) { append16(v, x >> 16), append16(v, x & 0xFFFF); }
+
+inline ByteVec catalogKey(uint32_t parent, std::u16string name) {
+    ByteVec key;
+    append16(key, static_cast<uint16_t>(6 + 2 * name.size()));
+    append32(key, parent);
+    append16(key, static_cast<uint16_t>(name.size()));
+    for (char16_t unit : name) append16(key, unit);
+    return key;
+}
+
+inline ByteVec attributeKey(uint32_t fileID, std::u16string name = u"") {
+    ByteVec key;
+    append16(key, static_cast<uint16_t>(12 + 2 * name.size()));
+    append16(key, 0);
+    append32(key, fileID);
+    append32(key, 0);
+    append16(key, static_cast<uint16_t>(name.size()));
+    for (char16_t unit : name) append16(key, unit);
+    return key;
+}
+
+inline ByteVec withChild(ByteVec key, uint32_t child) {
+    append32(key, child);
+    return key;
+}
+
+constexpr uint16_t kNode = 512;
+
+// A tree of nodes of 512 bytes: node 0 the header, then the given nodes (kind, records).
+struct TinyTree {
+    BTree tree;
+    explicit TinyTree(uint32_t root, const std::vector<std::pair<int8_t, std::vector<ByteVec>>> &nodes,
+                      uint32_t totalNodes = 0) {
+        ByteVec &b = tree.bytes;
+        b.assign(kNode * (nodes.size() + 1), 0);
+        b[8] = kHeaderNode;
+        put16(b, 10, 3);
+        put32(b, 16, root);
+        put16(b, 32, kNode);
+        put32(b, 36, totalNodes ? totalNodes : static_cast<uint32_t>(nodes.size() + 1));
+        for (size_t n = 0; n < nodes.size(); ++n) {
+            size_t base = kNode * (n + 1), at = base + kNodeDescriptorSize;
+            b[base + 8] = static_cast<uint8_t>(nodes[n].first);
+            put16(b, base + 10, static_cast<uint16_t>(nodes[n].second.size()));
+            for (size_t r = 0; r < nodes[n].second.size(); ++r) {
+                put16(b, base + kNode - 2 * (r + 1), static_cast<uint16_t>(at - base));
+                std::copy(nodes[n].second[r].begin(), nodes[n].second[r].end(), b.begin() + at);
+                at += nodes[n].second[r].size();
+            }
+        }
+    }
+};
+
+inline ByteVec concat(ByteVec a, const ByteVec &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace tiny

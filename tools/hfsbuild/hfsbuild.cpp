@@ -1,0 +1,573 @@
+#include "hfsbuild/hfsbuild.h"
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+#include "hfsbuild/btree_writer.h"
+
+namespace hfsbuild {
+
+namespace {
+
+constexpr uint32_t kRootParentID = 1, kRootFolderID = 2, kFirstUserID = 16;
+constexpr uint32_t kSpareBlocks = 8;                 // free blocks left when totalBlocks is 0
+constexpr size_t kHeaderOffset = 1024, kHeaderSize = 512;
+constexpr uint16_t kFolderRecord = 1, kFileRecord = 2, kFolderThread = 3, kFileThread = 4;
+constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004;
+constexpr uint32_t kBigKeysMask = 0x2, kVariableIndexKeysMask = 0x4;
+constexpr uint32_t kInlineAttribute = 0x10;          // kHFSPlusAttrInlineData
+constexpr size_t kMaxExtents = 8;                    // per fork data record; we never use overflow
+
+struct Extent {
+    uint32_t start = 0, count = 0;
+};
+
+struct Fork {
+    uint64_t logicalSize = 0;
+    uint32_t clumpSize = 0;
+    std::vector<Extent> extents;
+};
+
+// A listed node, or a parent folder created for one, with its place in the catalog.
+struct Entry {
+    std::string path;
+    const Node *node;
+    uint32_t cnid, parentID;
+    std::u16string name;
+    uint32_t valence = 0;
+    Fork dataFork;
+};
+
+Node folderNode(const std::string &path) {
+    Node node;
+    node.path = path;
+    node.folder = true;
+    return node;
+}
+
+Node fileNode(const std::string &path, const std::string &text) {
+    Node node;
+    node.path = path;
+    node.data.assign(text.begin(), text.end());
+    return node;
+}
+
+const Node kCreatedFolder = folderNode("");
+
+// A B-tree record before its key is encoded: catalog keys are (parentID, name), attribute keys
+// (fileID, name).
+struct KeyedRecord {
+    uint32_t id;
+    std::u16string name;
+    Bytes data;
+};
+
+[[noreturn]] void invalid(const std::string &what) { throw std::invalid_argument("hfsbuild: " + what); }
+
+std::u16string utf16(const std::string &utf8) {
+    static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    std::u16string out;
+    for (size_t i = 0; i < utf8.size();) {
+        auto lead = static_cast<unsigned char>(utf8[i]);
+        int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || utf8.size() - i <= static_cast<size_t>(extra)) invalid("bad UTF-8 in \"" + utf8 + "\"");
+        char32_t cp = extra == 0 ? lead : lead & (0x3Fu >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            auto c = static_cast<unsigned char>(utf8[i + k]);
+            if ((c & 0xC0) != 0x80) invalid("bad UTF-8 in \"" + utf8 + "\"");
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            invalid("bad UTF-8 in \"" + utf8 + "\"");
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+std::u16string unicodeName(const std::string &utf8, size_t maxUnits) {
+    std::u16string name = utf16(utf8);
+    if (name.size() > maxUnits) invalid("name too long: " + utf8);
+    return name;
+}
+
+// HFS Plus orders names case-insensitively (TN1150 FastUnicodeCompare). We fold only ASCII and
+// Latin-1 letters; other cased scripts and the ignorable code points may order differently from
+// Mac OS, so generated names stick to those.
+char16_t foldCase(char16_t c) {
+    bool upper = (c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
+    return upper ? static_cast<char16_t>(c + 0x20) : c;
+}
+
+int compareNames(const std::u16string &a, const std::u16string &b, bool caseSensitive) {
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        char16_t x = caseSensitive ? a[i] : foldCase(a[i]);
+        char16_t y = caseSensitive ? b[i] : foldCase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+void sortByKey(std::vector<KeyedRecord> &records, bool caseSensitive) {
+    auto less = [caseSensitive](const KeyedRecord &a, const KeyedRecord &b) {
+        return a.id != b.id ? a.id < b.id : compareNames(a.name, b.name, caseSensitive) < 0;
+    };
+    std::sort(records.begin(), records.end(), less);
+    for (size_t i = 1; i < records.size(); ++i)
+        if (!less(records[i - 1], records[i])) invalid("two names in one folder compare equal");
+}
+
+void appendName(Bytes &out, const std::u16string &name) {
+    appendBE16(out, static_cast<uint16_t>(name.size()));
+    for (char16_t unit : name) appendBE16(out, unit);
+}
+
+void appendZeros(Bytes &out, size_t count) { out.insert(out.end(), count, 0); }
+
+uint64_t blocksFor(uint64_t bytes, uint32_t blockSize) { return (bytes + blockSize - 1) / blockSize; }
+
+uint32_t checkedBlocks(uint64_t blocks) {
+    if (blocks > UINT32_MAX) invalid("volume too large");
+    return static_cast<uint32_t>(blocks);
+}
+
+// ---- paths and CNIDs ----
+
+void checkPath(const std::string &path) {
+    if (path.size() < 2 || path[0] != '/' || path.back() == '/' || path.find("//") != std::string::npos)
+        invalid("bad node path \"" + path + "\"");
+}
+
+std::vector<Entry> resolveEntries(const Volume &volume) {
+    std::vector<Entry> entries;
+    std::map<std::string, size_t> byPath;
+    auto add = [&](const std::string &path, const Node *node) {
+        size_t slash = path.rfind('/');
+        uint32_t parentID = kRootFolderID;
+        if (slash > 0) {
+            Entry &parent = entries[byPath.at(path.substr(0, slash))];
+            if (!parent.node->folder) invalid("\"" + parent.path + "\" is a file but has children");
+            parentID = parent.cnid;
+            ++parent.valence;
+        }
+        uint32_t cnid = kFirstUserID + static_cast<uint32_t>(entries.size());
+        byPath[path] = entries.size();
+        entries.push_back({path, node, cnid, parentID, unicodeName(path.substr(slash + 1), 255), 0, {}});
+    };
+    for (const Node &node : volume.nodes) {
+        checkPath(node.path);
+        for (size_t slash = node.path.find('/', 1); slash != std::string::npos; slash = node.path.find('/', slash + 1))
+            if (!byPath.contains(node.path.substr(0, slash))) add(node.path.substr(0, slash), &kCreatedFolder);
+        if (byPath.contains(node.path)) invalid("node \"" + node.path + "\" listed twice");
+        add(node.path, &node);
+    }
+    return entries;
+}
+
+// ---- catalog records (TN1150 "Catalog File") ----
+
+uint16_t modeOf(const Node &node) {
+    uint16_t type = node.folder ? 0040000 : 0100000;
+    if (node.mode == 0) return type | (node.folder ? 0755 : 0644);
+    return (node.mode & 0170000) ? node.mode : static_cast<uint16_t>(node.mode | type);
+}
+
+// createDate, contentModDate, attributeModDate, accessDate, backupDate, then HFSPlusBSDInfo.
+void appendDatesAndPermissions(Bytes &out, const Node &node) {
+    appendBE32(out, node.createDate);
+    for (int i = 0; i < 3; ++i) appendBE32(out, node.modDate);
+    appendBE32(out, 0);
+    appendBE32(out, node.owner);
+    appendBE32(out, node.group);
+    out.push_back(0);                      // adminFlags
+    out.push_back(0);                      // ownerFlags
+    appendBE16(out, modeOf(node));
+    appendBE32(out, 1);                    // special: link count
+}
+
+void appendFork(Bytes &out, const Fork &fork) {
+    if (fork.extents.size() > kMaxExtents) invalid("more than 8 extents in a fork");
+    uint32_t blocks = 0;
+    for (const Extent &e : fork.extents) blocks += e.count;
+    appendBE64(out, fork.logicalSize);
+    appendBE32(out, fork.clumpSize);
+    appendBE32(out, blocks);
+    for (size_t i = 0; i < kMaxExtents; ++i) {
+        Extent e = i < fork.extents.size() ? fork.extents[i] : Extent{};
+        appendBE32(out, e.start);
+        appendBE32(out, e.count);
+    }
+}
+
+Bytes folderRecord(const Node &node, uint32_t cnid, uint32_t valence, uint16_t flags) {
+    Bytes r;
+    appendBE16(r, kFolderRecord);
+    appendBE16(r, flags);
+    appendBE32(r, valence);
+    appendBE32(r, cnid);
+    appendDatesAndPermissions(r, node);
+    appendZeros(r, 16 + 16 + 4 + 4);       // userInfo, finderInfo, textEncoding, reserved
+    return r;
+}
+
+Bytes fileRecord(const Node &node, uint32_t cnid, uint16_t flags, const Fork &dataFork) {
+    Bytes r;
+    appendBE16(r, kFileRecord);
+    appendBE16(r, flags);
+    appendBE32(r, 0);                      // reserved1
+    appendBE32(r, cnid);
+    appendDatesAndPermissions(r, node);
+    appendZeros(r, 16 + 16 + 4 + 4);       // userInfo, finderInfo, textEncoding, reserved2
+    appendFork(r, dataFork);
+    appendFork(r, Fork{});                 // resource fork
+    return r;
+}
+
+Bytes threadRecord(uint16_t type, uint32_t parentID, const std::u16string &name) {
+    Bytes r;
+    appendBE16(r, type);
+    appendBE16(r, 0);
+    appendBE32(r, parentID);
+    appendName(r, name);
+    return r;
+}
+
+std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<Entry> &entries) {
+    std::u16string label = unicodeName(volume.label, 255);
+    Node root = folderNode("/");
+    root.createDate = volume.createDate.value_or(kDefaultDate);
+    root.modDate = volume.modifyDate.value_or(kDefaultDate);
+    auto rootValence = std::count_if(entries.begin(), entries.end(),
+                                     [](const Entry &e) { return e.parentID == kRootFolderID; });
+
+    std::vector<KeyedRecord> records;
+    records.push_back({kRootParentID, label, folderRecord(root, kRootFolderID, static_cast<uint32_t>(rootValence), 0)});
+    records.push_back({kRootFolderID, u"", threadRecord(kFolderThread, kRootParentID, label)});
+    for (const Entry &e : entries) {
+        uint16_t flags = e.node->attributes.empty() ? 0 : kHasAttributesMask;
+        if (e.node->folder) {
+            records.push_back({e.parentID, e.name, folderRecord(*e.node, e.cnid, e.valence, flags)});
+            records.push_back({e.cnid, u"", threadRecord(kFolderThread, e.parentID, e.name)});
+        } else {
+            records.push_back({e.parentID, e.name, fileRecord(*e.node, e.cnid, flags | kThreadExistsMask, e.dataFork)});
+            records.push_back({e.cnid, u"", threadRecord(kFileThread, e.parentID, e.name)});
+        }
+    }
+    sortByKey(records, volume.hfsx);
+
+    std::vector<BTreeRecord> out;
+    for (KeyedRecord &r : records) {
+        Bytes key;
+        appendBE16(key, static_cast<uint16_t>(6 + 2 * r.name.size()));   // keyLength
+        appendBE32(key, r.id);                                            // parentID
+        appendName(key, r.name);
+        out.push_back({std::move(key), std::move(r.data)});
+    }
+    return out;
+}
+
+// ---- attributes records (TN1150 "Attributes File") ----
+
+std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vector<Entry> &entries) {
+    std::vector<KeyedRecord> records;
+    for (const Entry &e : entries) {
+        if (!e.node->attributes.empty() && !volume.withAttributesFile)
+            invalid("\"" + e.path + "\" has attributes but the volume has no attributes file");
+        for (const Attribute &a : e.node->attributes) {
+            if (a.value.size() > UINT32_MAX) invalid("attribute too large");
+            Bytes data;
+            appendBE32(data, kInlineAttribute);
+            appendZeros(data, 8);                                        // reserved
+            appendBE32(data, static_cast<uint32_t>(a.value.size()));
+            data.insert(data.end(), a.value.begin(), a.value.end());
+            if (data.size() % 2) data.push_back(0);
+            records.push_back({e.cnid, unicodeName(a.name, 127), std::move(data)});
+        }
+    }
+    sortByKey(records, true);   // attribute names compare binary
+
+    std::vector<BTreeRecord> out;
+    for (KeyedRecord &r : records) {
+        Bytes key;
+        appendBE16(key, static_cast<uint16_t>(12 + 2 * r.name.size()));  // keyLength
+        appendBE16(key, 0);                                               // pad
+        appendBE32(key, r.id);                                            // fileID
+        appendBE32(key, 0);                                               // startBlock
+        appendName(key, r.name);
+        out.push_back({std::move(key), std::move(r.data)});
+    }
+    return out;
+}
+
+// ---- block layout ----
+
+// A file's data from `start` on: one extent, or pieces of at most extentBlocks with a free block
+// between them.
+std::vector<Extent> fileExtents(const Node &node, uint32_t start, uint32_t blockSize) {
+    uint64_t blocks = blocksFor(node.data.size(), blockSize);
+    uint64_t piece = node.extentBlocks ? node.extentBlocks : std::max<uint64_t>(blocks, 1);
+    std::vector<Extent> extents;
+    for (uint64_t done = 0, at = start; done < blocks; at += piece + 1) {
+        uint64_t count = std::min(piece, blocks - done);
+        extents.push_back({checkedBlocks(at), static_cast<uint32_t>(count)});
+        checkedBlocks(at + count);
+        done += count;
+    }
+    if (extents.size() > kMaxExtents) invalid("\"" + node.path + "\" would need more than 8 extents");
+    return extents;
+}
+
+uint32_t endOf(const std::vector<Extent> &extents, uint32_t start) {
+    return extents.empty() ? start : extents.back().start + extents.back().count;
+}
+
+struct TreeFile {
+    BTreeShape shape;
+    std::vector<BTreeRecord> records;
+    uint32_t blocks = 0;                // 0 for a missing tree
+    Extent extent;
+
+    uint64_t bytes(uint32_t blockSize) const { return uint64_t{blocks} * blockSize; }
+    uint32_t totalNodes(uint32_t blockSize) const { return static_cast<uint32_t>(bytes(blockSize) / shape.nodeSize); }
+};
+
+TreeFile sizedTree(const BTreeShape &shape, std::vector<BTreeRecord> records, uint32_t blockSize) {
+    uint64_t nodes = btreeNodesNeeded(shape, records);
+    return {shape, std::move(records), checkedBlocks(blocksFor(nodes * shape.nodeSize, blockSize)), {}};
+}
+
+uint16_t extentsNodeSize(uint32_t blockSize) {
+    return static_cast<uint16_t>(std::clamp<uint32_t>(blockSize, 4096, 32768));
+}
+
+void checkPowerOfTwo(uint32_t value, uint32_t low, uint32_t high, const char *what) {
+    if (value < low || value > high || (value & (value - 1)))
+        invalid(std::string(what) + " must be a power of two in " + std::to_string(low) + ".." + std::to_string(high));
+}
+
+// Sets the bit of every block in the extent and counts them.
+class Bitmap {
+public:
+    Bitmap(uint32_t blocks, uint32_t blockSize) : bits_(uint64_t{blocks} * blockSize, 0) {}
+    void mark(Extent e) {
+        for (uint64_t b = e.start; b < uint64_t{e.start} + e.count; ++b)
+            bits_[b / 8] |= static_cast<uint8_t>(0x80u >> (b % 8));
+        used_ += e.count;
+    }
+    const Bytes &bytes() const { return bits_; }
+    uint64_t used() const { return used_; }
+
+private:
+    Bytes bits_;
+    uint64_t used_ = 0;
+};
+
+void copyTo(Bytes &image, uint64_t offset, const Bytes &from) {
+    std::copy(from.begin(), from.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+void copyFileData(Bytes &image, const Entry &entry, uint32_t blockSize) {
+    const Bytes &data = entry.node->data;
+    uint64_t done = 0;
+    for (const Extent &x : entry.dataFork.extents) {
+        uint64_t length = std::min<uint64_t>(uint64_t{x.count} * blockSize, data.size() - done);
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), length,
+                    image.begin() + static_cast<std::ptrdiff_t>(uint64_t{x.start} * blockSize));
+        done += length;
+    }
+}
+
+struct VolumeSize {
+    uint32_t totalBlocks, bitmapBlocks;
+};
+
+// The allocation file needs a bit per block, and its own blocks count too.
+VolumeSize volumeSize(const Volume &volume, uint64_t neededBlocks) {
+    uint64_t bitmapBlocks = 1, total = volume.totalBlocks;
+    if (total == 0) {
+        while (bitmapBlocks * volume.blockSize * 8 < neededBlocks + bitmapBlocks + kSpareBlocks) ++bitmapBlocks;
+        total = neededBlocks + bitmapBlocks + kSpareBlocks;
+    } else {
+        bitmapBlocks = blocksFor(blocksFor(total, 8), volume.blockSize);
+        if (total < neededBlocks + bitmapBlocks) invalid("totalBlocks too small for the content");
+    }
+    return {checkedBlocks(total), static_cast<uint32_t>(bitmapBlocks)};
+}
+
+uint32_t dataClumpSize(const Volume &volume) {
+    return volume.dataClumpSize.value_or(std::max<uint32_t>(65536, volume.blockSize));
+}
+
+// ---- volume header (TN1150 "Volume Header") ----
+
+struct SpecialForks {
+    Fork allocation, extents, catalog, attributes;
+};
+
+Bytes volumeHeader(const Volume &volume, const std::vector<Entry> &entries, uint32_t totalBlocks,
+                   uint32_t freeBlocks, uint32_t nextAllocation, const SpecialForks &forks) {
+    auto files = std::count_if(entries.begin(), entries.end(), [](const Entry &e) { return !e.node->folder; });
+    uint32_t dataClump = dataClumpSize(volume);
+    uint32_t modifyDate = volume.modifyDate.value_or(kDefaultDate);
+    Bytes h;
+    appendBE16(h, volume.hfsx ? 0x4858 : 0x482B);                   // "HX" / "H+"
+    appendBE16(h, volume.version.value_or(volume.hfsx ? 5 : 4));
+    appendBE32(h, volume.attributes.value_or(0x00000100));          // kHFSVolumeUnmountedMask
+    appendBE32(h, volume.lastMountedVersion.value_or(0x31302E30));  // '10.0'
+    appendBE32(h, volume.journalInfoBlock.value_or(0));
+    appendBE32(h, volume.createDate.value_or(kDefaultDate));
+    appendBE32(h, modifyDate);
+    appendBE32(h, 0);                                               // backupDate
+    appendBE32(h, modifyDate);                                      // checkedDate
+    appendBE32(h, volume.fileCount.value_or(static_cast<uint32_t>(files)));
+    appendBE32(h, volume.folderCount.value_or(static_cast<uint32_t>(entries.size() - files)));
+    appendBE32(h, volume.blockSize);
+    appendBE32(h, totalBlocks);
+    appendBE32(h, volume.freeBlocks.value_or(freeBlocks));
+    appendBE32(h, nextAllocation);
+    appendBE32(h, dataClump);                                       // rsrcClumpSize
+    appendBE32(h, dataClump);
+    appendBE32(h, volume.nextCatalogID.value_or(kFirstUserID + static_cast<uint32_t>(entries.size())));
+    appendBE32(h, 1);                                               // writeCount
+    appendBE64(h, 1);                                               // encodingsBitmap: MacRoman
+    appendZeros(h, 32);                                             // finderInfo
+    appendFork(h, forks.allocation);
+    appendFork(h, forks.extents);
+    appendFork(h, forks.catalog);
+    appendFork(h, forks.attributes);
+    appendFork(h, Fork{});                                          // startup file
+    return h;
+}
+
+Fork treeFork(const TreeFile &tree, uint32_t blockSize) {
+    if (!tree.blocks) return {};
+    return {tree.bytes(blockSize), static_cast<uint32_t>(tree.bytes(blockSize)), {tree.extent}};
+}
+
+Bytes treeBytes(const TreeFile &tree, uint32_t blockSize) {
+    uint32_t bytes = static_cast<uint32_t>(tree.bytes(blockSize));
+    return writeBTree(tree.shape, tree.records, tree.totalNodes(blockSize), bytes);
+}
+
+}  // namespace
+
+std::vector<uint8_t> buildVolume(const Volume &volume) {
+    const uint32_t bs = volume.blockSize;
+    checkPowerOfTwo(bs, 512, 65536, "blockSize");
+    checkPowerOfTwo(volume.catalogNodeSize, 512, 32768, "catalogNodeSize");
+    checkPowerOfTwo(volume.attributesNodeSize, 512, 32768, "attributesNodeSize");
+    std::vector<Entry> entries = resolveEntries(volume);
+
+    // Record sizes don't depend on where file data lands, so the trees can be sized before layout.
+    TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask}, {}, bs);
+    TreeFile catalog = sizedTree({volume.catalogNodeSize, 516, static_cast<uint8_t>(volume.hfsx ? 0xBC : 0xCF),
+                                  kBigKeysMask | kVariableIndexKeysMask},
+                                 catalogRecords(volume, entries), bs);
+    TreeFile attributes = sizedTree({volume.attributesNodeSize, 266, 0, kBigKeysMask | kVariableIndexKeysMask},
+                                     attributeRecords(volume, entries), bs);
+    if (!volume.withAttributesFile) attributes.blocks = 0;
+
+    // Blocks 0.. hold the reserved area and the header, the last ones the alternate header.
+    const uint32_t headBlocks = checkedBlocks(blocksFor(kHeaderOffset + kHeaderSize, bs));
+    const uint32_t tailBlocks = checkedBlocks(blocksFor(kHeaderOffset, bs));
+    uint64_t fileSpan = 0;
+    for (const Entry &e : entries)
+        if (!e.node->folder) fileSpan += endOf(fileExtents(*e.node, 0, bs), 0);
+    const auto [total, bitmapBlocks] = volumeSize(
+        volume, uint64_t{headBlocks} + extentsTree.blocks + catalog.blocks + attributes.blocks + fileSpan + tailBlocks);
+
+    Bitmap bitmap(bitmapBlocks, bs);
+    uint32_t cursor = 0;
+    auto take = [&](uint32_t count) {
+        Extent e{cursor, count};
+        bitmap.mark(e);
+        cursor += count;
+        return e;
+    };
+    take(headBlocks);
+    Extent bitmapExtent = take(bitmapBlocks);
+    extentsTree.extent = take(extentsTree.blocks);
+    catalog.extent = take(catalog.blocks);
+    attributes.extent = take(attributes.blocks);
+    for (Entry &e : entries) {
+        if (e.node->folder) continue;
+        e.dataFork = {e.node->data.size(), dataClumpSize(volume), fileExtents(*e.node, cursor, bs)};
+        for (const Extent &x : e.dataFork.extents) bitmap.mark(x);
+        cursor = endOf(e.dataFork.extents, cursor);
+    }
+    const uint32_t nextAllocation = cursor;
+    bitmap.mark({total - tailBlocks, tailBlocks});
+
+    Bytes image(uint64_t{total} * bs, 0);
+    copyTo(image, uint64_t{bitmapExtent.start} * bs, bitmap.bytes());
+    copyTo(image, uint64_t{extentsTree.extent.start} * bs, treeBytes(extentsTree, bs));
+    catalog.records = catalogRecords(volume, entries);   // now with the file extents
+    copyTo(image, uint64_t{catalog.extent.start} * bs, treeBytes(catalog, bs));
+    if (attributes.blocks) copyTo(image, uint64_t{attributes.extent.start} * bs, treeBytes(attributes, bs));
+    for (const Entry &e : entries) copyFileData(image, e, bs);
+
+    uint32_t bitmapBytes = bitmapBlocks * bs;
+    SpecialForks forks{{bitmapBytes, bitmapBytes, {bitmapExtent}}, treeFork(extentsTree, bs), treeFork(catalog, bs),
+                       treeFork(attributes, bs)};
+    Bytes header = volumeHeader(volume, entries, total, total - static_cast<uint32_t>(bitmap.used()), nextAllocation,
+                                forks);
+    copyTo(image, kHeaderOffset, header);
+    copyTo(image, image.size() - kHeaderOffset, header);
+    return image;
+}
+
+uint32_t cnidOf(const Volume &volume, const std::string &path) {
+    if (path == "/") return kRootFolderID;
+    for (const Entry &e : resolveEntries(volume))
+        if (e.path == path) return e.cnid;
+    return 0;
+}
+
+void putBE16(std::vector<uint8_t> &image, size_t offset, uint16_t value) {
+    if (offset > image.size() || image.size() - offset < 2) throw std::out_of_range("putBE16 past the end");
+    image[offset] = static_cast<uint8_t>(value >> 8);
+    image[offset + 1] = static_cast<uint8_t>(value);
+}
+
+void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value) {
+    putBE16(image, offset, static_cast<uint16_t>(value >> 16));
+    putBE16(image, offset + 2, static_cast<uint16_t>(value));
+}
+
+// SEQUENCE { IA5String "IM4P", IA5String "rdsk", OCTET STRING volume }; indefinite lengths keep
+// the prefix at 16 bytes whatever the volume's size.
+std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume) {
+    Bytes out = {0x30, 0x80, 0x16, 0x04, 'I', 'M', '4', 'P', 0x16, 0x04, 'r', 'd', 's', 'k', 0x04, 0x80};
+    out.insert(out.end(), volume.begin(), volume.end());
+    return out;
+}
+
+Volume demoVolume() {
+    Volume v;
+    v.label = "Demo";
+    v.nodes.push_back(folderNode("/Documents"));
+    v.nodes.push_back(fileNode("/Documents/readme.txt", "Welcome to the Tarnwick demo volume.\n"));
+    v.nodes.push_back(fileNode("/Documents/notes/todo.txt", "- walk the catalog\n- follow the extents\n"));
+    v.nodes.push_back(folderNode("/Pictures"));
+
+    Node pattern = fileNode("/Pictures/pattern.bin", "");
+    pattern.data.resize(4 * 4096 + 123);
+    for (size_t i = 0; i < pattern.data.size(); ++i) pattern.data[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    pattern.extentBlocks = 2;
+    v.nodes.push_back(pattern);
+
+    Node hello = fileNode("/hello.txt", "Hello, HFS Plus!\n");
+    hello.owner = 501;
+    hello.group = 20;
+    hello.attributes.push_back({"com.example.greeting", {'h', 'i', ' ', 't', 'h', 'e', 'r', 'e'}});
+    v.nodes.push_back(hello);
+    return v;
+}
+
+}  // namespace hfsbuild

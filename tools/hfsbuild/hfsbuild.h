@@ -1,0 +1,71 @@
+// hfsbuild: writes small HFS Plus / HFSX volumes in memory, for tests, fuzz seeds and the demo image.
+// Layout and field meanings follow Apple's TN1150. Everything is written big-endian.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hfsbuild {
+
+// 2001-01-01 00:00:00 UTC in HFS Plus time (seconds since 1904-01-01).
+constexpr uint32_t kDefaultDate = 3061152000u;
+
+struct Attribute {                 // an inline extended attribute (record type 0x10)
+    std::string name;              // UTF-8
+    std::vector<uint8_t> value;
+};
+
+struct Node {                      // a file or folder of the volume
+    std::string path;              // absolute, UTF-8, "/" separated; missing parent folders are created
+    bool folder = false;
+    std::vector<uint8_t> data;     // data fork of a file
+    uint16_t mode = 0;             // 0: 0100644 for files, 040755 for folders
+    uint32_t owner = 0, group = 0;
+    uint32_t createDate = kDefaultDate, modDate = kDefaultDate;
+    std::vector<Attribute> attributes;
+    uint32_t extentBlocks = 0;     // > 0: the data fork is cut into extents of at most this many blocks,
+                                   // placed with a free block between them (at most 8 extents)
+};
+
+struct Volume {
+    std::string label = "Untitled";
+    bool hfsx = false;             // signature "HX", version 5, catalog compare type 0xBC (else "H+", 4, 0xCF)
+    uint32_t blockSize = 4096;
+    uint32_t totalBlocks = 0;      // 0: just enough for the content plus a few free blocks
+    uint16_t catalogNodeSize = 4096;
+    uint16_t attributesNodeSize = 4096;
+    bool withAttributesFile = true; // false: the attributes fork in the header stays all zero
+    std::vector<Node> nodes;
+
+    // Volume header fields; unset ones get sensible values computed from the content.
+    std::optional<uint16_t> version;
+    std::optional<uint32_t> attributes;          // default 0x00000100 (cleanly unmounted)
+    std::optional<uint32_t> lastMountedVersion;  // default '10.0'
+    std::optional<uint32_t> journalInfoBlock;
+    std::optional<uint32_t> createDate, modifyDate;
+    std::optional<uint32_t> fileCount, folderCount;
+    std::optional<uint32_t> freeBlocks;
+    std::optional<uint32_t> dataClumpSize;
+    std::optional<uint32_t> nextCatalogID;
+};
+
+// Builds the volume image (starting with the 1024 reserved bytes, header at byte 1024).
+std::vector<uint8_t> buildVolume(const Volume &volume);
+
+// CNIDs are given in the order nodes are listed (after creating missing parents), starting at 16.
+// Returns the CNID that buildVolume gives to the node at `path`, or 0 when there is none.
+uint32_t cnidOf(const Volume &volume, const std::string &path);
+
+// Big-endian patch helpers for tests that damage images on purpose.
+void putBE16(std::vector<uint8_t> &image, size_t offset, uint16_t value);
+void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value);
+
+// An IMG4-like wrapper: 16 bytes whose first is '0' (a DER sequence tag), then the whole volume.
+std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume);
+
+// The demo volume that `make run` opens: label "Demo", a few folders and files.
+Volume demoVolume();
+
+}  // namespace hfsbuild
