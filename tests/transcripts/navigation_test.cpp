@@ -1,0 +1,173 @@
+// Moving through the catalog and looking at it: cd, ls, dump, search and snapshot.
+#include "hfsbuild/hfsbuild.h"
+#include "transcript.h"
+
+namespace {
+
+hfsbuild::Node node(const std::string &path, const std::string &text, bool folder = false) {
+    hfsbuild::Node n;
+    n.path = path;
+    n.folder = folder;
+    n.data.assign(text.begin(), text.end());
+    return n;
+}
+
+// CNIDs: Users 16, Shared 17, notes.txt 18, Library 19, readme.txt 20, f.txt 21, run 22.
+hfsbuild::Volume navVolume(bool hfsx = false) {
+    hfsbuild::Volume v;
+    v.label = "Nav";
+    v.hfsx = hfsx;
+    v.nodes.push_back(node("/Users", "", true));
+    v.nodes.push_back(node("/Users/Shared", "", true));
+    v.nodes.push_back(node("/Users/Shared/notes.txt", "n\n"));
+    v.nodes.push_back(node("/Library", "", true));
+    hfsbuild::Node readme = node("/readme.txt", std::string(2048, 'r'));
+    readme.attributes.push_back({"com.example.note", {'h', 'i', '!'}});
+    v.nodes.push_back(readme);
+    v.nodes.push_back(node("/f.txt", "f"));
+    hfsbuild::Node run = node("/run", "#!/bin/sh\n");
+    run.mode = 0100755;
+    run.owner = 4242;
+    run.group = 4343;
+    v.nodes.push_back(run);
+    return v;
+}
+
+std::string N(const std::string &cwd) { return prompt("Nav", cwd); }
+const std::string kStart = "\033[1;1m" + prompt("Nav", "/") + "\033[0;0mColor is off\n";
+const std::string kOpen = "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + kBanner;
+const std::string kDate = "Jan  1 00:00:00 2001 ";
+
+std::string folderLine(int id, const std::string &name, const std::string &size = "        1 ") {
+    char head[64];
+    snprintf(head, sizeof head, "%8d drwxr-xr-x   1 root      root      ", id);
+    return head + size + kDate + name + "\n";
+}
+
+std::string fileLine(int id, const std::string &flags, long long size, const std::string &name) {
+    char head[96];
+    snprintf(head, sizeof head, "%8d -rw-r--r--%s 1 root      root      %9lld ", id, flags.c_str(), size);
+    return head + kDate + name + "\n";
+}
+
+const std::string kRootListing = "\tfolderthread\t1Nav\n" + fileLine(21, "  ", 1, "f.txt") + folderLine(19, "Library") +
+                                 fileLine(20, "@ ", 2048, "readme.txt") +
+                                 "      22 -rwxr-xr-x   1 ( 4242) ( 4343)        10 " + kDate + "run\n" +
+                                 folderLine(16, "Users");
+
+}  // namespace
+
+TEST(Navigation, ChangingFolders) {
+    std::string image = writeScratch("nav.hfs", hfsbuild::buildVolume(navVolume()));
+    std::string hfsx = writeScratch("nav-hfsx.hfs", hfsbuild::buildVolume(navVolume(true)));
+    const Transcript cases[] = {
+        {"absolute, relative, trailing slash, root and no argument",
+         {image},
+         "color\ncd Users\ncd Shared\ncd /Library\ncd /Users/\ncd\ncd /\n",
+         "",
+         kOpen + kStart + N("/") + N("/Users") + N("/Users/Shared") + N("/Library") + N("/Users/") + N("/Users/") +
+             N("/") + "Exiting\n"},   // the path is kept as typed
+        {"paths that do not lead to a folder",
+         {image},
+         "color\ncd a/b\ncd f.txt/c\ncd f.txt\ncd Users/nothing\n",
+         "",
+         kOpen + kStart + N("/") + "a - Folder not found\ncd: Unable to change directory\n" + N("/") +
+             "f.txt - Not a folder (200)\ncd: Unable to change directory\n" + N("/") + "f.txt: Not a folder 200\n" +
+             N("/") + "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+        {"- exchanges with the saved folder",
+         {image},
+         "color\ncd -\ncd /Users\ncd -\ncd -\n",
+         "Directory changed to / (2)\nDirectory changed to / (2)\nDirectory changed to /Users (16)\n",
+         kOpen + kStart + N("/") + N("/") + N("/Users") + N("/") + N("/Users") + "Exiting\n"},
+        {".. goes to the parent and stays at the root",
+         {image},
+         "color\ncd Users/Shared\ncd ..\nls\ncd ..\ncd ..\n",
+         "\tfolderthread\t2Users\n" + folderLine(17, "Shared"),
+         kOpen + kStart + N("/") + N("/Users/Shared") + N("/Users") + N("/Users") + N("/") + N("/") + "Exiting\n"},
+        {"# goes to CNID 50, whose thread is missing",
+         {image},
+         "color\ncd #\nls\n",
+         "Setting to 50\n",
+         kOpen + kStart + N("/") + N("/#") + "Path not found: /#\n" + N("/#") + "Exiting\n"},
+        {"letter case folds on HFS Plus only",
+         {},
+         "color\nfs " + image + "\ncd users\nfs " + hfsx + "\ncd users\n",
+         "",
+         kColorPrompt + "Color is off\n" + prompt() + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" +
+             N("/") + N("/users") + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + N("/") +
+             "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+        {"without a volume", {}, "color\ncd x\nls\n", "",
+         kColorPrompt + "Color is off\n" + prompt() +
+             "No active FS. Use the 'fs' command to select the active filesystem first.\n" + prompt() +
+             "No active FS. Use the 'fs' command to select the active filesystem first.\n" + prompt() + "Exiting\n"},
+    };
+    for (const Transcript &t : cases) expectTranscript(t);
+}
+
+TEST(Navigation, Listings) {
+    std::string image = writeScratch("nav-ls.hfs", hfsbuild::buildVolume(navVolume()));
+    const Transcript cases[] = {
+        {"long form of the root", {image}, "color\nls\ndir\n", kRootListing + kRootListing,
+         kOpen + kStart + N("/") + N("/") + N("/") + "Exiting\n"},
+        {"modifiers", {image}, "color\nls -h@\nls -l\nls -hO\n",
+         "\tfolderthread\t1Nav\n" +
+             std::string("      21 -rw-r--r--   1 root      root         1B ") + kDate + "f.txt\n" +
+             folderLine(19, "Library", "    1 ") +
+             "      20 -rw-r--r--@  1 root      root         2K " + kDate + "readme.txt\n\tcom.example.note\n\n" +
+             "      22 -rwxr-xr-x   1 ( 4242) ( 4343)   10B " + kDate + "run\n" + folderLine(16, "Users", "    1 ") +
+             "\tfolderthread\t1Nav\n" +
+             // -O adds the six-character Finder column before the size
+             "      21 -rw-r--r--   1 root      root               1B " + kDate + "f.txt\n" +
+             folderLine(19, "Library", "          1 ") +
+             "      20 -rw-r--r--@  1 root      root               2K " + kDate + "readme.txt\n" +
+             "      22 -rwxr-xr-x   1 ( 4242) ( 4343)         10B " + kDate + "run\n" +
+             folderLine(16, "Users", "          1 "),
+         kOpen + kStart + N("/") + N("/") + "Unknown modifier: l\n" + N("/") + N("/") + "Exiting\n"},
+        {"colour", {image}, "cd Users\nls\n",
+         "\tfolderthread\t2Users\n      17 drwxr-xr-x   1 root      root              1 " + kDate +
+             "\033[0;34mShared\033[0;0m\n",
+         kOpen + "\033[1;1m" + N("/") + "\033[0;0m\033[1;1m" + N("/Users") + "\033[0;0m\033[1;1m" + N("/Users") +
+             "\033[0;0mExiting\n"},
+        {"XML", {image}, "color\nxml\ncd Users\nls\n",
+         "<Node num=\"1\" kind=\"-1\" bLink=\"0\" fLink=\"0\" numRecords=\"16\">\n"
+         "\t<Record num=\"7\" offset=\"1160\">\n\t\t<Key len=\"6\"/><CNID>16</CNID><Type>3</Type>\n"
+         "\t\t<Data type=\"folderThread\"><parentCNID>2</parentCNID></Data><Name>Users</Name>\n\n\t</Record>\n"
+         "\t<Record num=\"8\" offset=\"1188\">\n\t\t<Key len=\"18\"/><CNID>16</CNID><Type>1</Type>\n"
+         "\t\t<Folder ID=\"17\"/><Name>Shared</Name>\n\n\t</Record>\n"
+         "\t<Record num=\"9\" offset=\"1296\">\n\t\t<Key len=\"6\"/><CNID>17</CNID></Node>",
+         kOpen + kStart + N("/") + "XML Output is on\n" + N("/") + N("/Users") + N("/Users") + "Exiting\n"},
+    };
+    for (const Transcript &t : cases) expectTranscript(t);
+}
+
+TEST(Navigation, DumpAndSearch) {
+    std::string image = writeScratch("nav-search.hfs", hfsbuild::buildVolume(navVolume()));
+    const std::string usersFolder = folderLine(16, "Users");
+    const Transcript cases[] = {
+        {"no tree before fs", {}, "color\ndump\nsnapshot\nsearch 2\n", "",
+         kColorPrompt + "Color is off\n" + prompt() +
+             "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
+             "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
+             prompt() + "Exiting\n"},
+        {"dump arguments", {image}, "color\ndump 0\ndump -1\ndump 9\n",
+         "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n"
+         "Scanning:  -1\nLeaf node:-1\nNode -1 is greater than # of nodes in the tree (2)\n"
+         "Scanning:  9\nLeaf node:9\nNode 9 is greater than # of nodes in the tree (2)\n",
+         kOpen + kStart + N("/") + "TODO..\nTODO..\nTODO..\n" + N("/") + N("/") + N("/") + "Exiting\n"},
+        {"search by ID and by name", {image},
+         "color\nsearch\nsearch 2\nsearch 16\nsearch Users\nsearch users\nsearch  Users\nsearch 99\n",
+         "\tfolderthread\t1Nav\n\n\tfolderthread\t2Users\n\n" + usersFolder + "\tfolderthread\t2Users\n",
+         kOpen + kStart + N("/") + "Search requires an argument\n" + N("/") + N("/") + N("/") +
+             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + N("/") + N("/") + N("/") +
+             "Exiting\n"},
+        {"search in the attributes tree", {image}, "color\nattributes\nsearch 20\ndump\n",
+         "attributes B-Tree dump:\n\tTree type:          \t0\n\tTree depth:         \t1\n"
+         "\tRoot node:          \t1\n\tFirst leaf:         \t1\n\tLast leaf:          \t1\n"
+         "\tLeaf records        \t1\n\tTotal nodes:        \t2\n\tFree nodes:         \t0\n"
+         "\tNode size:          \t4096\n\tMap node:           \t0\n"
+         "\tCompare:            \t0 - None (ok for attribute B-Trees)\n"
+         "20com.example.note\t696821\nScanning: (null)\nLeaf node:1\n20com.example.note\t696821\n",
+         kOpen + kStart + N("/") + N("/") + N("/") + N("/") + "Exiting\n"},
+    };
+    for (const Transcript &t : cases) expectTranscript(t);
+}
