@@ -43,7 +43,19 @@ int compareKeys(Bytes recordKey, Bytes key, int treeType, int type) {
     return 0;
 }
 
-std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key) {
+int compareAttributeKeysByName(Bytes r, Bytes s) {
+    if (int order = sign(s.be32(4), r.be32(4))) return order;
+    uint16_t rLength = r.be16(12), sLength = s.be16(12);
+    for (size_t i = 0; i < rLength && i < sLength; ++i)
+        if (int order = sign(s.be16(14 + 2 * i), r.be16(14 + 2 * i))) return order;
+    return sign(sLength, rLength);
+}
+
+namespace {
+
+// The descent from startNode (0: the root) to the leaf record equal to key; order nullptr means
+// the program's own comparison of the tree type.
+std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int treeType, Bytes key, KeyOrder order) {
     if (!tree) return std::nullopt;
     uint32_t node = startNode == 0 ? tree->rootNode() : startNode;
     for (int level = 0; level < kMaxSearchLevels; ++level) {
@@ -71,7 +83,7 @@ std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int
                 return std::nullopt;
             }
             record = bytes.from(offset);
-            result = compareKeys(record, key, treeType, compareType);
+            result = order ? order(record, key) : compareKeys(record, key, treeType, compareType);
             if (result <= 0) break;
             candidate = childOf(record);
         }
@@ -89,4 +101,14 @@ std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int
     }
     printf("Search abandoned after %d levels: the index of the tree loops\n", kMaxSearchLevels);
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key) {
+    return descend(tree, startNode, treeType, key, nullptr);
+}
+
+std::optional<SearchResult> searchKeyInOrder(const BTree *tree, int treeType, Bytes key, KeyOrder order) {
+    return descend(tree, 0, treeType, key, order);
 }

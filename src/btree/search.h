@@ -20,3 +20,10 @@ int compareKeys(Bytes recordKey, Bytes searchKey, int treeType, int compareType)
 int compareCatalogKeys(Bytes recordKey, Bytes searchKey, uint8_t compareType);
 int compareAttributeKeys(Bytes recordKey, Bytes searchKey, int compareType);
 std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key);
+
+// Attribute keys in their full order (TN1150: fileID, then the name as binary UTF-16), for a
+// lookup of one named attribute.
+int compareAttributeKeysByName(Bytes recordKey, Bytes searchKey);
+using KeyOrder = int (*)(Bytes recordKey, Bytes searchKey);
+// The same descent as searchKey, in a given key order.
+std::optional<SearchResult> searchKeyInOrder(const BTree *tree, int treeType, Bytes key, KeyOrder order);

@@ -28,6 +28,23 @@ std::optional<std::string> getXAttr(uint32_t fileID, uint64_t *size, Bytes *data
     return name.substr(0, name.find('\0'));
 }
 
+std::optional<Bytes> decmpfsAttribute(uint32_t fileID) {
+    // An exact search by name: the file's first attribute need not be this one, and its
+    // attributes may span two leaves.
+    static const char kName[] = "com.apple.decmpfs";
+    uint8_t key[kAttributeKeyMax] = {};
+    for (int i = 0; i < 4; ++i) key[4 + i] = static_cast<uint8_t>(fileID >> (24 - 8 * i));
+    key[13] = sizeof kName - 1;
+    for (size_t i = 0; i + 1 < sizeof kName; ++i) key[15 + 2 * i] = static_cast<uint8_t>(kName[i]);
+    auto found = searchKeyInOrder(getAttributeBTree(), kAttributesTree, Bytes{key, sizeof key}, compareAttributeKeysByName);
+    if (!found) return std::nullopt;
+    Bytes data = found->recordKey.from(14 + 2 * static_cast<size_t>(found->recordKey.be16(12)));
+    if (data.be32(0) != kAttrInlineData) return std::nullopt;
+    Bytes stored = data.from(16);
+    uint32_t size = data.be32(12);
+    return stored.sub(0, size <= stored.size ? size : stored.size);
+}
+
 void getFileSize(Bytes file, uint64_t *size, uint32_t *compressionType) {
     *size = 0;
     *compressionType = 0;
@@ -35,11 +52,9 @@ void getFileSize(Bytes file, uint64_t *size, uint32_t *compressionType) {
         *size = logical;
         return;
     }
-    uint64_t attrSize = 0;
-    Bytes data;
-    auto name = getXAttr(file.be32(8), &attrSize, &data);
-    if (name && name->find("decmpfs") != std::string::npos && data.has(0, 16)) {
-        *compressionType = data.le32(4);   // the decmpfs header is little-endian
-        *size = data.le64(8);
+    auto data = decmpfsAttribute(file.be32(8));
+    if (data && data->has(0, 16)) {
+        *compressionType = data->le32(4);   // the decmpfs header is little-endian
+        *size = data->le64(8);
     }
 }

@@ -15,7 +15,8 @@
 #include "btree/record_dump.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
-#include "shell/pending.h"
+#include "catalog/alloc.h"
+#include "catalog/pull.h"
 #include "volume/debug.h"
 
 int g_Color = 1;

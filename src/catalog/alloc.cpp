@@ -1,0 +1,64 @@
+#include "catalog/alloc.h"
+
+#include <cstdio>
+#include <string>
+
+#include "volume/bits.h"
+#include "volume/fork.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr const char *kReportPath = "/tmp/allocation.html";
+constexpr size_t kAllocationForkOffset = 112;   // TN1150 HFSPlusVolumeHeader.allocationFile
+constexpr size_t kCellsPerRow = 128;
+
+}  // namespace
+
+int countBits(unsigned byte) { return __builtin_popcount(byte & 0xFF); }
+
+int doAlloc(const char *) {
+    if (getActiveFS() == 0 || !getActiveVH()) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
+        return 0;
+    }
+    Bytes header{getActiveVH(), kVolumeHeaderSize};
+    Bytes fork = header.sub(kAllocationForkOffset, kForkDataSize);
+    uint64_t logicalSize = fork.be64(0);
+    if (logicalSize == 0) {
+        fprintf(stderr, "The allocation file is empty: there is no bitmap to report\n");
+        return 0;
+    }
+    auto bitmap = readFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset());
+    if (!bitmap) {
+        fprintf(stderr, "Unable to read the allocation file\n");
+        return 0;
+    }
+    if (logicalSize > bitmap->size()) {
+        fprintf(stderr, "The allocation file claims %llu bytes but its blocks hold %zu: reporting those\n",
+                static_cast<unsigned long long>(logicalSize), bitmap->size());
+        logicalSize = bitmap->size();
+    }
+    UniqueFd fd = createOutputFile(kReportPath);
+    FILE *report = fd ? fdopen(fd.get(), "w") : nullptr;
+    if (!report) return 0;
+    fd.release();   // the stream owns it now
+    fputs("<html><head><title>Allocation bitmap</title><style>table { border : 1px solid red ; cell-padding : 0px; "
+          "cell-spacing: 0px;} td {border-left: 1px solid red; border-top : 1px solid red;padding: 0px;height :2px;"
+          "width : 8px;}</style></head><body><table><tr>",
+          report);
+    uint64_t bits = logicalSize * 8, used = 0;
+    for (uint64_t i = 0; i < logicalSize; ++i) {
+        uint8_t byte = (*bitmap)[i];
+        if (i % kCellsPerRow == 0) fputs("</tr><tr>", report);
+        fprintf(report, "<td bgcolor=\"#%x\"></td>", (255 - byte) * 0x10101);
+        used += countBits(byte);
+    }
+    printf("%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", static_cast<long long>(used),
+           static_cast<long long>(bits), static_cast<unsigned long long>(used * 100 / bits),
+           static_cast<long long>(bits * header.be32(40)));
+    printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
+    fputs("</tr></table></body></html>", report);
+    if (fclose(report) != 0) perror("write");
+    return 0;
+}
