@@ -2,6 +2,7 @@
 // asked hfsbuild to write. A few direct checks of the built B-trees sit at the end.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -148,11 +149,14 @@ const BuilderCase kCases[] = {
 
 struct ExpectedNode {
     bool folder;
-    uint32_t cnid;
-    const Node *node;          // null for a parent created by the builder
+    uint32_t cnid;             // for a hard link, its indirect node's: fls and icat follow links
+    const Node *node;          // whose data the file holds; null for a folder created by the builder
+    bool hardLink = false;     // a link record: no data nor attributes of its own
+    char type() const { return folder ? 'd' : node->symlink ? 'l' : 'r'; }
 };
 
-// CNIDs count up from 16 in listing order, a missing parent taking its number just before the node.
+// CNIDs count up from 16 in listing order, a missing parent taking its number just before the node;
+// then the hard-link folder and the indirect nodes. fls shows the folder's NULs as "^".
 std::map<std::string, ExpectedNode> expectedTree(const Volume &v) {
     std::map<std::string, ExpectedNode> tree;     // path without the leading "/"
     uint32_t next = 16;
@@ -161,6 +165,19 @@ std::map<std::string, ExpectedNode> expectedTree(const Volume &v) {
              slash = node.path.find('/', slash + 1))
             if (tree.try_emplace(node.path.substr(1, slash - 1), ExpectedNode{true, next, nullptr}).second) ++next;
         tree[node.path.substr(1)] = {node.folder, next++, &node};
+    }
+    const std::string privateFolder = "^^^^HFS+ Private Data";
+    std::map<std::string, uint32_t> indirect;     // linked path -> indirect node
+    for (const Node &node : v.nodes) {
+        if (node.hardLinkTo.empty()) continue;
+        ExpectedNode &target = tree[node.hardLinkTo.substr(1)];
+        if (!indirect.contains(node.hardLinkTo)) {
+            if (tree.try_emplace(privateFolder, ExpectedNode{true, next, nullptr}).second) ++next;
+            tree[privateFolder + "/iNode" + std::to_string(next)] = {false, next, target.node};
+            indirect[node.hardLinkTo] = target.cnid = next++;
+            target.hardLink = true;
+        }
+        tree[node.path.substr(1)] = {false, indirect[node.hardLinkTo], target.node, true};
     }
     return tree;
 }
@@ -270,7 +287,7 @@ TEST_P(BuilderTsk, FlsListsEveryNodeWithItsCnid) {
         if (path.starts_with("$")) continue;                   // TSK's own metadata files
         listed[path] = line.substr(0, 1) + " " + line.substr(4, tab - 5);
     }
-    for (const auto &[path, e] : b.tree) expected[path] = (e.folder ? "d " : "r ") + std::to_string(e.cnid);
+    for (const auto &[path, e] : b.tree) expected[path] = e.type() + (" " + std::to_string(e.cnid));
     EXPECT_EQ(listed, expected);
 }
 
@@ -321,19 +338,31 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
     std::string prefix = "Path = " + b.volume.label + "/";
     for (std::string line; std::getline(lines, line);)
         if (line.starts_with(prefix)) listed.insert(line.substr(prefix.size()));
+    // 7-Zip shows the hard-link folder as "[HFS+ Private Data]" and does not follow links.
+    auto sevenZipPath = [](const std::string &path) {
+        const std::string folder = "^^^^HFS+ Private Data";
+        return path.starts_with(folder) ? "[HFS+ Private Data]" + path.substr(folder.size()) : path;
+    };
     for (const auto &[path, e] : b.tree) {
-        expected.insert(path);
-        if (e.node)
-            for (const hfsbuild::Attribute &a : e.node->attributes) expected.insert(path + ":" + a.name);
+        expected.insert(sevenZipPath(path));
+        if (e.node && !e.hardLink)
+            for (const hfsbuild::Attribute &a : e.node->attributes) expected.insert(sevenZipPath(path) + ":" + a.name);
     }
     EXPECT_EQ(listed, expected);
 
+    // Symbolic links come out as links; an absolute target is made relative to the output folder.
     std::string out = scratchDir() + "/7z-" + GetParam().name;
     run({"7zz", "x", "-y", "-thfs", "-o" + out, b.path});
-    for (const auto &[path, e] : b.tree)
-        if (!e.folder) {
-            EXPECT_TRUE(readWholeFile(out + "/" + b.volume.label + "/" + path) == e.node->data) << path;
+    for (const auto &[path, e] : b.tree) {
+        std::filesystem::path extracted = out + "/" + b.volume.label + "/" + sevenZipPath(path);
+        if (e.type() == 'l') {
+            std::string target(e.node->data.begin(), e.node->data.end());
+            EXPECT_TRUE(std::filesystem::is_symlink(extracted)) << path;
+            if (!target.starts_with("/")) EXPECT_EQ(std::filesystem::read_symlink(extracted), target) << path;
+        } else if (e.type() == 'r') {
+            EXPECT_TRUE(readWholeFile(extracted) == (e.hardLink ? Bytes{} : e.node->data)) << path;
         }
+    }
 }
 
 TEST_P(BuilderTsk, TreesHaveTheIntendedDepth) {
