@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "containers/apm.h"
 #include "containers/gpt.h"
+#include "containers/udif.h"
 #include "shell/a.h"
 #include "volume/volume.h"
 
@@ -49,15 +51,19 @@ int mountDMG(const char *path) {
                       readAt(fd.get(), trailer, kTrailerSize, static_cast<uint64_t>(end) - kTrailerSize) ==
                           static_cast<ssize_t>(kTrailerSize) &&
                       memcmp(trailer, "koly", 4) == 0;
-    if (hasTrailer) {
-        fprintf(stderr, "This is a UDIF image; expanding UDIF images is not supported yet\n");
-        return -1;
-    }
+    if (hasTrailer) return mountUDIF(fd.get(), Bytes{trailer, kTrailerSize});
     if (g_Debug) fprintf(stderr, "No Koly header - Signature is 0x%x\n", Bytes{trailer, kTrailerSize}.le32(0));
 
     if (!isGPT(probe).empty()) {
         validateGPTHeader(probe, g_Verbose);
         if (openHFSPartitionInFd(fd.get(), 0, 512) != 0) return -1;
+        return openedAt(fd);
+    }
+    if (isAPM(probe)) {
+        int blockSize = doAPM(fd.get());
+        if (blockSize < 0) return -1;
+        printf("Block size is %d\n", blockSize);
+        if (openHFSPartitionInFd(fd.get(), 0, blockSize) != 0) return -1;
         return openedAt(fd);
     }
     int rc = openHFSPartitionInFd(fd.get(), 0, 512);

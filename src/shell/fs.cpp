@@ -80,7 +80,9 @@ int doSetFS(const char *line) {
                 return 0;
             }
             fprintf(stderr, "%s\n", HFSErr.c_str());
-            return -1;
+            // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
+            // still has its own container to be read.
+            setPartitionOffset(0);
         }
         fprintf(stderr, "Trying DMG\n");
         int fd = mountDMG(path.c_str());

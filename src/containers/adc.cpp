@@ -1,0 +1,53 @@
+#include "containers/adc.h"
+
+namespace {
+
+constexpr int kPlain = 1, kTwoByte = 2, kThreeByte = 3;
+
+int codeLength(int type, int firstByte) {
+    return type == kPlain ? 1 + adc_chunk_size(firstByte) : type == kTwoByte ? 2 : 3;
+}
+
+}  // namespace
+
+int adc_chunk_type(int firstByte) {
+    if (firstByte & 0x80) return kPlain;
+    return firstByte & 0x40 ? kThreeByte : kTwoByte;
+}
+
+int adc_chunk_size(int firstByte) {
+    switch (adc_chunk_type(firstByte)) {
+    case kPlain: return (firstByte & 0x7F) + 1;
+    case kTwoByte: return ((firstByte & 0x3F) >> 2) + 3;
+    default: return (firstByte & 0x3F) + 4;
+    }
+}
+
+int adc_chunk_offset(const uint8_t *code, int available) {
+    int type = adc_chunk_type(static_cast<int8_t>(code[0]));
+    if (type == kTwoByte && available >= 2) return ((code[0] & 0x03) << 8) + code[1];
+    if (type == kThreeByte && available >= 3) return (code[1] << 8) + code[2];
+    return 0;
+}
+
+int adc_decompress(int inputSize, const uint8_t *input, int capacity, uint8_t *output, int *produced) {
+    int in = 0, out = 0;
+    while (in < inputSize) {
+        int first = static_cast<int8_t>(input[in]);
+        int type = adc_chunk_type(first), length = adc_chunk_size(first);
+        int available = inputSize - in;
+        if (codeLength(type, first) > available) break;   // the code runs past the input
+        if (out + length > capacity) break;
+        if (type == kPlain) {
+            for (int i = 0; i < length; ++i) output[out + i] = input[in + 1 + i];
+        } else {
+            int distance = adc_chunk_offset(input + in, available) + 1;
+            if (distance > out) break;   // would reach before the output's start
+            for (int i = 0; i < length; ++i) output[out + i] = output[out + i - distance];
+        }
+        out += length;
+        in += codeLength(type, first);
+    }
+    *produced = out;
+    return in;
+}

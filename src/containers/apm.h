@@ -1,0 +1,9 @@
+// Apple Partition Maps: the Apple_HFS partition of a map in the first 32768 bytes.
+#pragma once
+
+#include "volume/bits.h"
+
+bool isAPM(Bytes probe);
+// Lists the map and sets the partition offset of the first Apple_HFS entry. Returns the map's
+// block size, 0 after a bad entry, -1 when the map cannot be read or its block size is unusable.
+int doAPM(int fd);

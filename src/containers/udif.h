@@ -1,0 +1,14 @@
+// UDIF disk images: the koly trailer, the property list's block table, and the chunks expanded
+// into /tmp/decompressed.dmg, where the HFS Plus volume is then opened.
+#pragma once
+
+#include <cstdint>
+
+#include "volume/bits.h"
+
+constexpr const char *kDecompressedPath = "/tmp/decompressed.dmg";
+constexpr size_t kKolySize = 512;
+
+// Takes the image's descriptor (owned by the caller) and its 512 trailer bytes; returns the
+// descriptor of the decompressed image in which the volume was opened, or -1.
+int mountUDIF(int imageFd, Bytes trailer);
