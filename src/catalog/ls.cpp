@@ -24,9 +24,6 @@ constexpr const char *kMagenta = "\033[0;35m", *kCyan = "\033[0;36m", *kBlue = "
 
 bool isFinderType(Bytes data, const char *type) { return data.has(48, 4) && memcmp(data.data + 48, type, 4) == 0; }
 
-// Hard links as macOS writes them: Finder type "hlnk", creator "hfs+"; special is the indirect node.
-bool isHardLink(Bytes data) { return isFinderType(data, "hlnk") && data.has(52, 4) && memcmp(data.data + 52, "hfs+", 4) == 0; }
-
 // "Jan  1 12:00:00 2020": the ctime text without its weekday.
 std::string listingDate(uint32_t hfsTime) {
     std::string text = HFSToCTime(hfsTime);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btree/node.h"
 #include "btree/records.h"
 #include "catalog/unicode.h"
 #include "shell/a.h"
@@ -14,7 +15,7 @@ namespace {
 std::optional<std::string> g_CWD, g_OWD;
 uint32_t g_CWD_CNID = 0, g_OWD_CNID = kRootFolderID;
 
-std::optional<SearchResult> lookup(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
+std::optional<SearchResult> searchName(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
     uint8_t key[kCatalogKeyMax] = {};
     for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(parent >> (24 - 8 * i));
     unicodify(key + 6, name);
@@ -28,7 +29,7 @@ unsigned storedTypeLE(Bytes data) { return reverse16(data.be16(0)); }
 int changeToParent() {
     uint32_t current = getCWDID();
     if (current == kRootFolderID) return 0;
-    auto thread = lookup(getCatalogBTree(), current, "", kCatalogTree);
+    auto thread = searchName(getCatalogBTree(), current, "", kCatalogTree);
     if (!thread) {
         fprintf(stderr, "cd: Unable to change directory\n");
         return 1;
@@ -38,6 +39,40 @@ int changeToParent() {
     path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
     setCWD(path, getRecordData(thread->recordKey).be32(4));
     return 0;
+}
+
+// The record of `name` under `parent`, by reading the parent's records in key order from its
+// thread record on (bounded by the tree's node count).
+std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent, const std::string &name) {
+    auto thread = searchName(tree, parent, "", kCatalogTree);
+    if (!thread) return std::nullopt;
+    uint8_t wanted[kHFSUniStr255Size];
+    unicodify(wanted, name);
+    size_t wantedSize = 2 + 2 * static_cast<size_t>(Bytes{wanted, sizeof wanted}.be16(0));
+    uint32_t node = thread->node;
+    uint16_t first = thread->record;
+    for (uint32_t visited = 0; node != 0 && visited < tree->totalNodes(); ++visited, first = 0) {
+        Bytes bytes = tree->node(node);
+        for (uint16_t i = first; i < nodeNumRecords(bytes); ++i) {
+            uint16_t offset = 0;
+            if (!recordOffset(bytes, i, &offset)) return std::nullopt;
+            Bytes record = recordInNode(bytes, offset);
+            if (record.be32(2) != parent) return std::nullopt;
+            Bytes stored = record.from(6);
+            if (stored.has(0, wantedSize) && memcmp(stored.data, wanted, wantedSize) == 0)
+                return SearchResult{kCatalogTree, node, i, record};
+        }
+        node = nodeFLink(bytes);
+    }
+    return std::nullopt;
+}
+
+// A name is found by the descent; one that the search's simpler order misplaces (names outside
+// ASCII, names with NUL characters) is then looked for among the folder's records in turn.
+std::optional<SearchResult> lookup(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
+    auto found = searchName(tree, parent, name, treeType);
+    if (found || name.empty() || !tree) return found;
+    return findChildInOrder(tree, parent, name);
 }
 
 }  // namespace
@@ -92,6 +127,21 @@ const char *getCWD() { return g_CWD ? g_CWD->c_str() : ""; }
 uint32_t getCWDID() { return g_CWD_CNID; }
 
 bool isSymLink(Bytes data) { return data.has(48, 4) && memcmp(data.data + 48, "slnk", 4) == 0; }
+
+bool isHardLink(Bytes data) { return data.has(48, 8) && memcmp(data.data + 48, "hlnkhfs+", 8) == 0; }
+
+std::optional<Bytes> hardLinkTarget(Bytes data) {
+    // Its name begins with four NUL characters, which the volume's own order sorts last.
+    static const std::string kPrivateFolder("\0\0\0\0HFS+ Private Data", 21);
+    auto folder = lookup(getCatalogBTree(), kRootFolderID, kPrivateFolder, kCatalogTree);
+    if (!folder) return std::nullopt;
+    Bytes folderData = getRecordData(folder->recordKey);
+    if (folderData.be16(0) != kFolderRecord) return std::nullopt;
+    auto node = lookup(getCatalogBTree(), folderData.be32(8), "iNode" + std::to_string(data.be32(44)), kCatalogTree);
+    if (!node) return std::nullopt;
+    Bytes nodeData = getRecordData(node->recordKey);
+    return nodeData.be16(0) == kFileRecord ? std::optional<Bytes>(nodeData) : std::nullopt;
+}
 
 std::string followLink(Bytes data) {
     auto fork = readFork(data.sub(88, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset());

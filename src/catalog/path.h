@@ -17,4 +17,9 @@ const char *getCWD();
 uint32_t getCWDID();
 int doChdir(const char *line);
 bool isSymLink(Bytes fileRecordData);
+// File hard links as macOS writes them: Finder type "hlnk", creator "hfs+", the indirect node's
+// number in the BSD special field (TN1150 "Hard Links").
+bool isHardLink(Bytes fileRecordData);
+// The file record of a hard link's indirect node ("iNode<N>" in the private data folder).
+std::optional<Bytes> hardLinkTarget(Bytes fileRecordData);
 std::string followLink(Bytes fileRecordData);

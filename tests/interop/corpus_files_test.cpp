@@ -1,0 +1,113 @@
+// Real images made by macOS: every UDIF image expands to exactly the volume the corpus names, and
+// every regular file pulls out with the content The Sleuth Kit (or 7-Zip) reads from it.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <sstream>
+
+#include "support.h"
+
+namespace {
+
+struct CorpusImage {
+    const char *path;
+    const char *volumeSha256;   // of the HFS+ volume inside, as the corpus README gives it
+};
+
+const CorpusImage kImages[] = {
+    {"dfvfs/hfsplus.raw", nullptr},
+    {"dfvfs/hfsplus_zlib.dmg", "f5f011b0eda2244cf31b48c878eb8c3c67169866d00e8fc02b4901824853acff"},
+    {"keramics/hfsplus_adc.dmg", "aef0a073e110c76daf340a49e5eaec27dc7594b8490493a6c25ebfe0ed53c3a0"},
+    {"keramics/hfsplus_bzip2.dmg", "8e6e5b219d39991327abb1b922d26d7bc47f9db989292115cd273b596b3d6e81"},
+    {"keramics/hfsplus_zlib.dmg", "5209b333bbbaef69311595bbf605599e8c2d67a16b86f5f4727ff04adba7fc37"},
+    {"hdi-mac/test-disk-image-hfsp.dmg", "c77b6ba27582b3211bf05a3f030a71266257bbdc074a99d82a7d9d42cabe2831"},
+    {"hdi-mac/test-disk-image-hfsp-j.dmg", "77fe7f09feb9420361aceaed9d85f7cf9fa7961e2d0c042834a03a617a863f38"},
+    {"hdi-mac/test-disk-image-hfsp-c.dmg", "a51fe47815dbf5266f56ad82ce8e71696e22847f0ae8697c7d3aae71939dd9b4"},
+    {"hdi-mac/test-disk-image-hfsp-j-c.dmg", "58832d0f81711dd246afebf7d53411b261e9912c6a74c63714e74976d2fb797f"},
+    {"dmg-forensic/hfsplus_adc.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
+    {"dmg-forensic/hfsplus_bzip2.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
+    {"dmg-forensic/hfsplus_compressed.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
+    {"dmg-forensic/hfsplus_udro.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
+};
+
+std::string sha256Of(const std::string &path, uint64_t prefix = 0) {
+    std::string command = prefix ? "head -c " + std::to_string(prefix) + " '" + path + "' | sha256sum"
+                                 : "sha256sum < '" + path + "'";
+    RunResult r = runCommand({"sh", "-c", command});
+    return r.out.substr(0, 64);
+}
+
+long long fact(const std::string &facts, const std::string &key) {
+    size_t at = facts.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::stoll(facts.substr(at + key.size() + 3));
+}
+
+std::string textOf(const std::string &path) {
+    std::vector<uint8_t> bytes = readWholeFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+}  // namespace
+
+TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
+    if (corpusPath("dfvfs").empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    for (const CorpusImage &image : kImages) {
+        std::string path = corpusPath(image.path);
+        ASSERT_FALSE(path.empty()) << image.path;
+        RunResult opened = runTarnwick({path}, "");
+        EXPECT_EQ(opened.status, 0) << image.path;
+        EXPECT_EQ(opened.err.find("not recognized"), std::string::npos) << image.path << opened.err;
+        if (image.volumeSha256) {
+            std::string facts = textOf(path + ".facts.json");
+            uint64_t volumeBytes = static_cast<uint64_t>(fact(facts, "block_size") * fact(facts, "total_blocks"));
+            EXPECT_EQ(sha256Of("/tmp/decompressed.dmg", volumeBytes), image.volumeSha256) << image.path;
+        }
+        std::istringstream rows(textOf(path + ".content.tsv"));
+        std::string row;
+        std::getline(rows, row);   // header
+        while (std::getline(rows, row)) {
+            std::istringstream fields(row);
+            std::string name, size, tsk, sevenZip;
+            std::getline(fields, name, '\t');
+            std::getline(fields, size, '\t');
+            std::getline(fields, tsk, '\t');
+            std::getline(fields, sevenZip, '\t');
+            // Metadata files are no catalog entries; a ':' in a POSIX name is a '/' in the catalog.
+            if (name.starts_with("$") || name.starts_with("^^^^") || name.find(':') != std::string::npos) continue;
+            std::string expected = tsk != "ERR" ? tsk : sevenZip;
+            std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+            unlink(("/tmp/" + base).c_str());
+            RunResult r = runTarnwick({path}, "pull " + name + "\n");
+            EXPECT_NE(r.err.find(size + " bytes written to /tmp/" + base + "\n"), std::string::npos)
+                << image.path << " " << name << r.err;
+            EXPECT_EQ(sha256Of("/tmp/" + base), expected) << image.path << " " << name;
+            unlink(("/tmp/" + base).c_str());
+        }
+    }
+}
+
+TEST(CorpusFiles, ImagesWithoutAnHFSVolumeFailCleanly) {
+    if (corpusPath("dfvfs").empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    struct Case {
+        const char *path, *message;
+    } cases[] = {
+        {"dmg-forensic/hfsplus_lzfse.dmg", "Warning: Unknown compression scheme: 80000007\n"},
+        {"dmg-forensic/hfsplus_lzma.dmg", "Warning: Unknown compression scheme: 80000008\n"},
+        {"keramics/hfsplus_lzfse.dmg", "Warning: Unknown compression scheme: 80000007\n"},
+        {"keramics/hfsplus_lzma.dmg", "Warning: Unknown compression scheme: 80000008\n"},
+        {"dmgwiz/input_zlib.dmg", "No HFS detected in this image\n"},
+        {"dmgwiz/input_adc.dmg", "No HFS detected in this image\n"},
+        {"dmgwiz/input_aes256.dmg", "Unable to recognize this DMG file\n"},
+        {"dmgwiz/input_ro.dmg", "No HFS detected in this image\n"},
+        {"apm-partition-forensic/apm_map_32k.bin", "Read: returned 0 bytes\n"},
+    };
+    for (const Case &c : cases) {
+        std::string path = corpusPath(c.path);
+        ASSERT_FALSE(path.empty()) << c.path;
+        RunResult r = runTarnwick({path}, "ls\n");
+        EXPECT_EQ(r.status, 0) << c.path;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.path << r.err;
+        EXPECT_NE(r.err.find(path + " not recognized as a DMG\n"), std::string::npos) << c.path;
+    }
+}
