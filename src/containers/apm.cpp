@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "containers/gpt.h"
 #include "volume/volume.h"
 
 namespace {
@@ -36,7 +37,7 @@ int doAPM(int fd) {
     if (!first.has(0, 2) || memcmp(first.data, "PM", 2) != 0) fprintf(stderr, "No DPME sig\n");
     uint32_t entries = first.be32(4);
     printf("Num %d\n", entries);
-    bool bad = false, chosen = false;
+    bool bad = false, chosen = false, usable = false;
     uint64_t chosenOffset = 0;
     for (uint32_t i = 0; i < entries && B * (i + 1) < kMapBytes && !bad; ++i) {
         Bytes entry = map.from(B * (i + 1)).sub(0, 80);
@@ -52,7 +53,8 @@ int doAPM(int fd) {
         if (strncmp(type, "Apple_HFS", 9) == 0 && !chosen) {
             chosen = true;
             chosenOffset = static_cast<uint64_t>(entry.be32(8)) * B;
-            setPartitionOffset(chosenOffset);
+            usable = partitionInsideDevice(chosenOffset, sizeOfFd(fd));
+            if (usable) setPartitionOffset(chosenOffset);
         }
         printf("DPM @ %d\n", static_cast<int>(B * (i + 1)));
     }
@@ -60,6 +62,6 @@ int doAPM(int fd) {
         fprintf(stderr, "Error processing APM..\n");
         return 0;
     }
-    if (chosen) fprintf(stderr, "Partition offset is at  %d\n", static_cast<int>(chosenOffset));
+    if (usable) fprintf(stderr, "Partition offset is at  %d\n", static_cast<int>(chosenOffset));
     return blockSize;
 }

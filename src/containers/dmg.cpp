@@ -55,7 +55,7 @@ int mountDMG(const char *path) {
     if (g_Debug) fprintf(stderr, "No Koly header - Signature is 0x%x\n", Bytes{trailer, kTrailerSize}.le32(0));
 
     if (!isGPT(probe).empty()) {
-        validateGPTHeader(probe, g_Verbose);
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
         if (openHFSPartitionInFd(fd.get(), 0, 512) != 0) return -1;
         return openedAt(fd);
     }

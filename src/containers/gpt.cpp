@@ -51,7 +51,14 @@ const char *GPTTypeGUID(Bytes type) {
     return "Unrecognized";
 }
 
-int validateGPTHeader(Bytes probe, int verbose) {
+bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize) {
+    if (deviceSize == 0 || offset < deviceSize) return true;
+    fprintf(stderr, "The partition at byte %llu lies past the end of the device (%llu bytes): not used\n",
+            static_cast<unsigned long long>(offset), static_cast<unsigned long long>(deviceSize));
+    return false;
+}
+
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
     Bytes header = probe.sub(kHeaderOffset, kSectorSize);
     uint32_t entries = header.le32(80), entrySize = header.le32(84);
     if (verbose) {
@@ -78,7 +85,9 @@ int validateGPTHeader(Bytes probe, int verbose) {
         if (!*type) break;
         if (strcmp(type, "HFS+") == 0) {
             printf("HFS+ Detected! \n");
-            setPartitionOffset(entry.le64(32) * kSectorSize);
+            uint64_t lba = entry.le64(32);
+            uint64_t offset = lba <= UINT64_MAX / kSectorSize ? lba * kSectorSize : UINT64_MAX;
+            if (partitionInsideDevice(offset, deviceSize)) setPartitionOffset(offset);
         }
         if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
         if (verbose) {

@@ -12,8 +12,10 @@ constexpr uint64_t kSectorSize = 512;
 // The GPT header at byte 512 of the probe, or an empty view.
 Bytes isGPT(Bytes probe);
 // Reports the table (verbose), walks the entries inside the probe, and sets the partition offset
-// to the start of the HFS+ entry. Always 0.
-int validateGPTHeader(Bytes probe, int verbose);
+// to the start of the HFS+ entry, unless that lies past deviceSize (0: unknown). Always 0.
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize);
+// Says so and returns false when a partition at `offset` cannot lie inside the device.
+bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize);
 const char *GPTTypeGUID(Bytes typeGUID);
 // A name of at most 36 little-endian UTF-16 units, ended by a zero unit when shorter.
 std::string partitionName(Bytes name);

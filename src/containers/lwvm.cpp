@@ -61,6 +61,8 @@ int mountLwVM(const char *path) {
                 type, partitionName(record.sub(56, 72)).c_str());
     }
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
-    setPartitionOffset(offsetFromEnvironment());
+    uint64_t offset = offsetFromEnvironment();
+    if (!partitionInsideDevice(offset, sizeOfFd(fd.get()))) return -1;
+    setPartitionOffset(offset);
     return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? 0 : -1;
 }

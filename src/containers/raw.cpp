@@ -22,7 +22,7 @@ int mountRaw(const char *path) {
     Bytes probe{buffer, sizeof buffer};
     if (!isGPT(probe).empty()) {
         fprintf(stderr, "Found GPT header\n");
-        validateGPTHeader(probe, g_Verbose);
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
         return 0;
     }
     return mountLwVM(path);

@@ -358,7 +358,9 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
         if (e.type() == 'l') {
             std::string target(e.node->data.begin(), e.node->data.end());
             EXPECT_TRUE(std::filesystem::is_symlink(extracted)) << path;
-            if (!target.starts_with("/")) EXPECT_EQ(std::filesystem::read_symlink(extracted), target) << path;
+            if (!target.starts_with("/")) {
+                EXPECT_EQ(std::filesystem::read_symlink(extracted), target) << path;
+            }
         } else if (e.type() == 'r') {
             EXPECT_TRUE(readWholeFile(extracted) == (e.hardLink ? Bytes{} : e.node->data)) << path;
         }
@@ -444,6 +446,11 @@ TEST(HfsBuilder, RejectsVolumesItCannotWrite) {
              v.nodes[0].attributes = {{"x", {}}};
          }},
         {"too few blocks", [](Volume &v) { v.totalBlocks = 4; }},
+        {"hard link to a missing file", [](Volume &v) { v.nodes = {hfsbuild::hardLinkNode("/l", "/nowhere")}; }},
+        {"hard link to a folder", [](Volume &v) { v.nodes = {folder("/d"), hfsbuild::hardLinkNode("/l", "/d")}; }},
+        {"hard link to a hard link", [](Volume &v) {
+             v.nodes = {file("/f", {}), hfsbuild::hardLinkNode("/l", "/f"), hfsbuild::hardLinkNode("/m", "/l")};
+         }},
         {"key longer than a node allows", [](Volume &v) {
              v.catalogNodeSize = 512;
              v.nodes = {file("/" + std::string(250, 'k'), {})};
