@@ -1,6 +1,6 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
-//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4] OUT
+//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4|--gpt|--apm|--lwvm] [--dmg] OUT
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string>
 
+#include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 
 namespace fs = std::filesystem;
@@ -58,9 +59,29 @@ void addDemo(hfsbuild::Volume &volume) {
     volume.nodes.insert(volume.nodes.end(), demo.nodes.begin(), demo.nodes.end());
 }
 
+// The volume inside an IMG4 wrapper, a GPT or APM disk or an LwVM map (as "img4", "gpt", ...),
+// then, when asked, inside a UDIF image whose blkx entries follow the disk's partitions.
+std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &container, bool dmg) {
+    hfsbuild::UdifOptions udif;
+    if (container == "img4") {
+        volume = hfsbuild::wrapIMG4(volume);
+    } else if (container == "gpt") {
+        hfsbuild::GptDisk disk = hfsbuild::macGpt(volume);
+        udif.partitions = hfsbuild::udifPartitions(disk);
+        volume = hfsbuild::buildGpt(disk);
+    } else if (container == "apm") {
+        hfsbuild::ApmDisk disk = hfsbuild::macApm(volume);
+        udif.partitions = hfsbuild::udifPartitions(disk);
+        volume = hfsbuild::buildApm(disk);
+    } else if (container == "lwvm") {
+        volume = hfsbuild::lwvmImage(volume);
+    }
+    return dmg ? hfsbuild::buildUdif(volume, udif) : volume;
+}
+
 int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
-                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4] OUT\n";
+                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4|--gpt|--apm|--lwvm] [--dmg] OUT\n";
     return 2;
 }
 
@@ -68,15 +89,16 @@ int usage() {
 
 int main(int argc, char **argv) {
     hfsbuild::Volume volume;
-    bool img4 = false;
-    std::string out;
+    bool dmg = false;
+    std::string container, out;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string arg = argv[i];
             bool hasValue = i + 1 < argc;
             if (arg == "--demo") addDemo(volume);
             else if (arg == "--hfsx") volume.hfsx = true;
-            else if (arg == "--img4") img4 = true;
+            else if (arg == "--img4" || arg == "--gpt" || arg == "--apm" || arg == "--lwvm") container = arg.substr(2);
+            else if (arg == "--dmg") dmg = true;
             else if (arg == "--label" && hasValue) volume.label = argv[++i];
             else if (arg == "--block-size" && hasValue) volume.blockSize = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--files" && hasValue) addTree(volume, argv[++i]);
@@ -84,8 +106,7 @@ int main(int argc, char **argv) {
             else out = arg;
         }
         if (out.empty()) return usage();
-        std::vector<uint8_t> image = hfsbuild::buildVolume(volume);
-        if (img4) image = hfsbuild::wrapIMG4(image);
+        std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg);
         std::ofstream file(out, std::ios::binary);
         file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
         if (!file.flush()) throw std::runtime_error("cannot write " + out);

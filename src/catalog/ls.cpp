@@ -93,8 +93,13 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     }
     bool link = isFinderType(data, "slnk");
     uint16_t mode = data.be16(42);
-    std::string permissions = permissionsToText(mode), catalogFlags = catalogFlagsToLS(data.be16(2));
+    std::string catalogFlags = catalogFlagsToLS(data.be16(2));
     const char *type = link ? "l" : "-";
+    // A hard link's own record is a placeholder (mode 0444, no data): mode and size are the file's,
+    // which its indirect node holds.
+    Bytes content = data;
+    if (isHardLink(data)) content = hardLinkTarget(data).value_or(data);
+    std::string permissions = permissionsToText(content.be16(42));
     if (isHardLink(data)) {
         printf("%8d %s%s%s %-2d (hard link)", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(), 1);
     } else {
@@ -105,7 +110,7 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
     uint64_t size = 0;
     uint32_t compression = 0;
-    getFileSize(data, &size, &compression);
+    getFileSize(content, &size, &compression);
     if ((flags & kListFinder) && compression != 0) printf(" compressed");
     if (flags & kListHuman)
         printf("%5s ", humanReadable(size).c_str());

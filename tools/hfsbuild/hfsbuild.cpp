@@ -14,7 +14,10 @@ constexpr uint32_t kRootParentID = 1, kRootFolderID = 2, kFirstUserID = 16;
 constexpr uint32_t kSpareBlocks = 8;                 // free blocks left when totalBlocks is 0
 constexpr size_t kHeaderOffset = 1024, kHeaderSize = 512;
 constexpr uint16_t kFolderRecord = 1, kFileRecord = 2, kFolderThread = 3, kFileThread = 4;
-constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004;
+constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004, kHasSecurityMask = 0x0008,
+                   kHasLinkChainMask = 0x0020;
+constexpr uint16_t kIsInvisible = 0x4000, kNameLocked = 0x1000, kHasBeenInited = 0x0100;   // Finder flags
+constexpr uint8_t kImmutable = 0x02;                 // ownerFlags UF_IMMUTABLE
 constexpr uint32_t kBigKeysMask = 0x2, kVariableIndexKeysMask = 0x4;
 constexpr uint32_t kInlineAttribute = 0x10;          // kHFSPlusAttrInlineData
 constexpr size_t kMaxExtents = 8;                    // per fork data record; we never use overflow
@@ -29,7 +32,10 @@ struct Fork {
     std::vector<Extent> extents;
 };
 
-// A listed node, or a parent folder created for one, with its place in the catalog.
+enum class Role { Plain, HardLink, IndirectNode };
+
+// A listed node, a parent folder created for one, or a piece of the hard-link machinery, with its
+// place in the catalog. Links and indirect nodes point at the linked file's node.
 struct Entry {
     std::string path;
     const Node *node;
@@ -37,7 +43,17 @@ struct Entry {
     std::u16string name;
     uint32_t valence = 0;
     Fork dataFork;
+    Role role = Role::Plain;
+    uint32_t special = 1;          // BSD special: link count, or a link's indirect node number
+    // The chain of a file's links as macOS 10.5 on keeps it: a link's ownerID and groupID hold the
+    // previous and next link, the indirect node's reserved1 the first.
+    uint32_t previousLink = 0, nextLink = 0, firstLink = 0;
 };
+
+const Bytes &dataOf(const Entry &e) {
+    static const Bytes kNone;
+    return e.role == Role::HardLink ? kNone : e.node->data;
+}
 
 Node folderNode(const std::string &path) {
     Node node;
@@ -54,6 +70,13 @@ Node fileNode(const std::string &path, const std::string &text) {
 }
 
 const Node kCreatedFolder = folderNode("");
+
+// As macOS makes it: no permissions; hidden, name locked and immutable (see folderRecord).
+const Node kPrivateFolder = [] {
+    Node node = folderNode("/" + kHardLinkFolder);
+    node.mode = 040000;
+    return node;
+}();
 
 // A B-tree record before its key is encoded: catalog keys are (parentID, name), attribute keys
 // (fileID, name).
@@ -99,8 +122,10 @@ std::u16string unicodeName(const std::string &utf8, size_t maxUnits) {
 
 // HFS Plus orders names case-insensitively (TN1150 FastUnicodeCompare). We fold only ASCII and
 // Latin-1 letters; other cased scripts and the ignorable code points may order differently from
-// Mac OS, so generated names stick to those.
+// Mac OS, so generated names stick to those. The table maps U+0000 to 0xFFFF, which puts the
+// hard-link folder last in the root.
 char16_t foldCase(char16_t c) {
+    if (c == 0) return 0xFFFF;
     bool upper = (c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
     return upper ? static_cast<char16_t>(c + 0x20) : c;
 }
@@ -167,28 +192,75 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
         if (byPath.contains(node.path)) invalid("node \"" + node.path + "\" listed twice");
         add(node.path, &node);
     }
+
+    // Hard links (TN1150 "Hard Links"): the linked file moves to an indirect node, its names become links.
+    const std::string privatePath = "/" + kHardLinkFolder;
+    std::map<std::string, size_t> indirect;              // linked path -> its indirect node's entry
+    for (size_t i = 0, listed = entries.size(); i < listed; ++i) {
+        const std::string target = entries[i].node->hardLinkTo;
+        if (target.empty()) continue;
+        auto found = byPath.find(target);
+        if (found == byPath.end()) invalid("hard link to missing \"" + target + "\"");
+        const Node *linked = entries[found->second].node;
+        bool linkToLink = entries[found->second].role == Role::HardLink && !indirect.contains(target);
+        if (linked->folder || !linked->hardLinkTo.empty() || linkToLink)
+            invalid("hard link to \"" + target + "\", which is not a regular file");
+        if (!indirect.contains(target)) {
+            if (!byPath.contains(privatePath)) add(privatePath, &kPrivateFolder);
+            add(privatePath + "/iNode" + std::to_string(kFirstUserID + entries.size()), linked);
+            entries.back().role = Role::IndirectNode;
+            indirect[target] = entries.size() - 1;
+            Entry &first = entries[found->second];
+            first.role = Role::HardLink;
+            first.special = entries.back().cnid;
+        }
+        Entry &node = entries[indirect[target]];
+        ++node.special;
+        entries[i].node = linked;
+        entries[i].role = Role::HardLink;
+        entries[i].special = node.cnid;
+    }
+    for (const auto &[target, node] : indirect) {
+        std::vector<size_t> links{byPath.at(target)};
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].role == Role::HardLink && entries[i].special == entries[node].cnid && i != links[0])
+                links.push_back(i);
+        entries[node].firstLink = entries[links[0]].cnid;
+        for (size_t k = 1; k < links.size(); ++k) {
+            entries[links[k]].previousLink = entries[links[k - 1]].cnid;
+            entries[links[k - 1]].nextLink = entries[links[k]].cnid;
+        }
+    }
     return entries;
 }
 
 // ---- catalog records (TN1150 "Catalog File") ----
 
 uint16_t modeOf(const Node &node) {
-    uint16_t type = node.folder ? 0040000 : 0100000;
-    if (node.mode == 0) return type | (node.folder ? 0755 : 0644);
+    uint16_t type = node.folder ? 0040000 : node.symlink ? 0120000 : 0100000;
+    if (node.mode == 0) return type | (node.folder || node.symlink ? 0755 : 0644);
     return (node.mode & 0170000) ? node.mode : static_cast<uint16_t>(node.mode | type);
 }
 
 // createDate, contentModDate, attributeModDate, accessDate, backupDate, then HFSPlusBSDInfo.
-void appendDatesAndPermissions(Bytes &out, const Node &node) {
+void appendDatesAndPermissions(Bytes &out, const Node &node, uint8_t ownerFlags, uint32_t special) {
     appendBE32(out, node.createDate);
     for (int i = 0; i < 3; ++i) appendBE32(out, node.modDate);
     appendBE32(out, 0);
     appendBE32(out, node.owner);
     appendBE32(out, node.group);
     out.push_back(0);                      // adminFlags
-    out.push_back(0);                      // ownerFlags
+    out.push_back(ownerFlags);
     appendBE16(out, modeOf(node));
-    appendBE32(out, 1);                    // special: link count
+    appendBE32(out, special);
+}
+
+// FndrFileInfo (type, creator, flags, ...) or FndrDirInfo (rect, flags, ...): flags at offset 8 in both.
+void appendUserInfo(Bytes &out, const char *type, const char *creator, uint16_t finderFlags) {
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), creator, creator + 4);
+    appendBE16(out, finderFlags);
+    appendZeros(out, 6);
 }
 
 void appendFork(Bytes &out, const Fork &fork) {
@@ -205,28 +277,68 @@ void appendFork(Bytes &out, const Fork &fork) {
     }
 }
 
-Bytes folderRecord(const Node &node, uint32_t cnid, uint32_t valence, uint16_t flags) {
+Bytes folderRecord(const Node &node, uint32_t cnid, uint32_t valence, uint16_t flags, bool privateFolder = false) {
     Bytes r;
     appendBE16(r, kFolderRecord);
     appendBE16(r, flags);
     appendBE32(r, valence);
     appendBE32(r, cnid);
-    appendDatesAndPermissions(r, node);
-    appendZeros(r, 16 + 16 + 4 + 4);       // userInfo, finderInfo, textEncoding, reserved
+    appendDatesAndPermissions(r, node, privateFolder ? kImmutable : 0, 1);
+    uint16_t finderFlags = privateFolder ? kIsInvisible | kNameLocked : node.hidden ? kIsInvisible : 0;
+    appendUserInfo(r, "\0\0\0\0", "\0\0\0\0", finderFlags);
+    appendZeros(r, 16 + 4 + 4);            // finderInfo, textEncoding, reserved
     return r;
 }
 
-Bytes fileRecord(const Node &node, uint32_t cnid, uint16_t flags, const Fork &dataFork) {
+// A link record as macOS writes it: read-only, immutable, dated like the private folder (Mac OS
+// takes a link for real only then), its owner and group the neighbours in the link chain.
+Node linkRecordNode(const Entry &e, uint32_t privateFolderDate) {
+    Node link;
+    link.createDate = link.modDate = privateFolderDate;
+    link.owner = e.previousLink;
+    link.group = e.nextLink;
+    link.mode = 0100444;
+    return link;
+}
+
+Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
+    bool link = e.role == Role::HardLink;
+    Node linkRecord = link ? linkRecordNode(e, privateFolderDate) : Node{};
+    const Node &node = link ? linkRecord : *e.node;
     Bytes r;
     appendBE16(r, kFileRecord);
     appendBE16(r, flags);
-    appendBE32(r, 0);                      // reserved1
-    appendBE32(r, cnid);
-    appendDatesAndPermissions(r, node);
-    appendZeros(r, 16 + 16 + 4 + 4);       // userInfo, finderInfo, textEncoding, reserved2
-    appendFork(r, dataFork);
+    appendBE32(r, e.firstLink);            // reserved1
+    appendBE32(r, e.cnid);
+    appendDatesAndPermissions(r, node, link ? kImmutable : 0, e.special);
+    uint16_t finderFlags = node.hidden ? kIsInvisible : 0;
+    if (link)
+        appendUserInfo(r, "hlnk", "hfs+", kHasBeenInited);
+    else if (node.symlink)
+        appendUserInfo(r, "slnk", "rhap", finderFlags);
+    else
+        appendUserInfo(r, "\0\0\0\0", "\0\0\0\0", finderFlags);
+    appendZeros(r, 16 + 4 + 4);            // finderInfo, textEncoding, reserved2
+    appendFork(r, e.dataFork);
     appendFork(r, Fork{});                 // resource fork
     return r;
+}
+
+// Attributes live with the indirect node, not with the links.
+const std::vector<Attribute> &attributesOf(const Entry &e) {
+    static const std::vector<Attribute> kNone;
+    return e.role == Role::HardLink ? kNone : e.node->attributes;
+}
+
+uint16_t recordFlags(const Entry &e) {
+    if (e.role == Role::HardLink) return kHasLinkChainMask;
+    uint16_t chain = e.role == Role::IndirectNode ? kHasLinkChainMask : 0;
+    const std::vector<Attribute> &attributes = attributesOf(e);
+    bool security = e.node->hasSecurity || std::any_of(attributes.begin(), attributes.end(), [](const Attribute &a) {
+                        return a.name == kSecurityAttribute;
+                    });
+    return static_cast<uint16_t>(chain | (attributes.empty() ? 0 : kHasAttributesMask) |
+                                 (security ? kHasSecurityMask : 0));
 }
 
 Bytes threadRecord(uint16_t type, uint32_t parentID, const std::u16string &name) {
@@ -246,16 +358,20 @@ std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<
     auto rootValence = std::count_if(entries.begin(), entries.end(),
                                      [](const Entry &e) { return e.parentID == kRootFolderID; });
 
+    Node privateFolder = kPrivateFolder;   // made with the volume
+    privateFolder.createDate = privateFolder.modDate = root.createDate;
+
     std::vector<KeyedRecord> records;
     records.push_back({kRootParentID, label, folderRecord(root, kRootFolderID, static_cast<uint32_t>(rootValence), 0)});
     records.push_back({kRootFolderID, u"", threadRecord(kFolderThread, kRootParentID, label)});
     for (const Entry &e : entries) {
-        uint16_t flags = e.node->attributes.empty() ? 0 : kHasAttributesMask;
+        uint16_t flags = recordFlags(e);
         if (e.node->folder) {
-            records.push_back({e.parentID, e.name, folderRecord(*e.node, e.cnid, e.valence, flags)});
+            records.push_back({e.parentID, e.name, e.node == &kPrivateFolder ? folderRecord(privateFolder, e.cnid, e.valence, flags, true)
+                                                                   : folderRecord(*e.node, e.cnid, e.valence, flags)});
             records.push_back({e.cnid, u"", threadRecord(kFolderThread, e.parentID, e.name)});
         } else {
-            records.push_back({e.parentID, e.name, fileRecord(*e.node, e.cnid, flags | kThreadExistsMask, e.dataFork)});
+            records.push_back({e.parentID, e.name, fileRecord(e, flags | kThreadExistsMask, root.createDate)});
             records.push_back({e.cnid, u"", threadRecord(kFileThread, e.parentID, e.name)});
         }
     }
@@ -277,9 +393,9 @@ std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<
 std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vector<Entry> &entries) {
     std::vector<KeyedRecord> records;
     for (const Entry &e : entries) {
-        if (!e.node->attributes.empty() && !volume.withAttributesFile)
+        if (!attributesOf(e).empty() && !volume.withAttributesFile)
             invalid("\"" + e.path + "\" has attributes but the volume has no attributes file");
-        for (const Attribute &a : e.node->attributes) {
+        for (const Attribute &a : attributesOf(e)) {
             if (a.value.size() > UINT32_MAX) invalid("attribute too large");
             Bytes data;
             appendBE32(data, kInlineAttribute);
@@ -309,8 +425,9 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
 
 // A file's data from `start` on: one extent, or pieces of at most extentBlocks with a free block
 // between them.
-std::vector<Extent> fileExtents(const Node &node, uint32_t start, uint32_t blockSize) {
-    uint64_t blocks = blocksFor(node.data.size(), blockSize);
+std::vector<Extent> fileExtents(const Entry &e, uint32_t start, uint32_t blockSize) {
+    const Node &node = *e.node;
+    uint64_t blocks = blocksFor(dataOf(e).size(), blockSize);
     uint64_t piece = node.extentBlocks ? node.extentBlocks : std::max<uint64_t>(blocks, 1);
     std::vector<Extent> extents;
     for (uint64_t done = 0, at = start; done < blocks; at += piece + 1) {
@@ -373,7 +490,7 @@ void copyTo(Bytes &image, uint64_t offset, const Bytes &from) {
 }
 
 void copyFileData(Bytes &image, const Entry &entry, uint32_t blockSize) {
-    const Bytes &data = entry.node->data;
+    const Bytes &data = dataOf(entry);
     uint64_t done = 0;
     for (const Extent &x : entry.dataFork.extents) {
         uint64_t length = std::min<uint64_t>(uint64_t{x.count} * blockSize, data.size() - done);
@@ -457,6 +574,35 @@ Bytes treeBytes(const TreeFile &tree, uint32_t blockSize) {
 
 }  // namespace
 
+Node symlinkNode(const std::string &path, const std::string &target) {
+    Node node = fileNode(path, target);
+    node.symlink = true;
+    return node;
+}
+
+Node hardLinkNode(const std::string &path, const std::string &existingPath) {
+    Node node;
+    node.path = path;
+    node.hardLinkTo = existingPath;
+    return node;
+}
+
+std::vector<uint8_t> fileSecurity(const Guid &owner, const Guid &group, const std::vector<AccessEntry> &entries) {
+    if (entries.size() > UINT32_MAX) invalid("too many access control entries");
+    Bytes out;
+    appendBE32(out, 0x012CC16D);           // KAUTH_FILESEC_MAGIC
+    out.insert(out.end(), owner.begin(), owner.end());
+    out.insert(out.end(), group.begin(), group.end());
+    appendBE32(out, static_cast<uint32_t>(entries.size()));
+    appendBE32(out, 0);                    // ACL flags
+    for (const AccessEntry &e : entries) {
+        out.insert(out.end(), e.guid.begin(), e.guid.end());
+        appendBE32(out, e.flags);
+        appendBE32(out, e.rights);
+    }
+    return out;
+}
+
 std::vector<uint8_t> buildVolume(const Volume &volume) {
     const uint32_t bs = volume.blockSize;
     checkPowerOfTwo(bs, 512, 65536, "blockSize");
@@ -478,7 +624,7 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     const uint32_t tailBlocks = checkedBlocks(blocksFor(kHeaderOffset, bs));
     uint64_t fileSpan = 0;
     for (const Entry &e : entries)
-        if (!e.node->folder) fileSpan += endOf(fileExtents(*e.node, 0, bs), 0);
+        if (!e.node->folder) fileSpan += endOf(fileExtents(e, 0, bs), 0);
     const auto [total, bitmapBlocks] = volumeSize(
         volume, uint64_t{headBlocks} + extentsTree.blocks + catalog.blocks + attributes.blocks + fileSpan + tailBlocks);
 
@@ -497,7 +643,7 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     attributes.extent = take(attributes.blocks);
     for (Entry &e : entries) {
         if (e.node->folder) continue;
-        e.dataFork = {e.node->data.size(), dataClumpSize(volume), fileExtents(*e.node, cursor, bs)};
+        e.dataFork = {dataOf(e).size(), dataClumpSize(volume), fileExtents(e, cursor, bs)};
         for (const Extent &x : e.dataFork.extents) bitmap.mark(x);
         cursor = endOf(e.dataFork.extents, cursor);
     }
@@ -567,6 +713,18 @@ Volume demoVolume() {
     hello.group = 20;
     hello.attributes.push_back({"com.example.greeting", {'h', 'i', ' ', 't', 'h', 'e', 'r', 'e'}});
     v.nodes.push_back(hello);
+
+    // Added later: new nodes go last so the ones above keep their CNIDs.
+    v.nodes.push_back(symlinkNode("/latest", "Documents/readme.txt"));
+    v.nodes.push_back(symlinkNode("/Docs", "/Documents"));
+    Node script = fileNode("/bin/run.sh", "#!/bin/sh\necho \"hello from the demo volume\"\n");
+    script.mode = 0100755;
+    v.nodes.push_back(script);
+    Node hidden = fileNode("/.hidden-notes.txt", "Finder does not show this one.\n");
+    hidden.hidden = true;
+    v.nodes.push_back(hidden);
+    v.nodes.push_back(hardLinkNode("/Documents/readme-link.txt", "/Documents/readme.txt"));
+    v.nodes.push_back(folderNode("/Empty"));
     return v;
 }
 

@@ -2,6 +2,7 @@
 // Layout and field meanings follow Apple's TN1150. Everything is written big-endian.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,17 +18,47 @@ struct Attribute {                 // an inline extended attribute (record type 
     std::vector<uint8_t> value;
 };
 
+// The name macOS gives the folder of hard-link indirect nodes, a child of the root (TN1150 "Hard Links").
+inline const std::string kHardLinkFolder = std::string(4, '\0') + "HFS+ Private Data";
+
+// The attribute holding a file's owner, group and access control list (see fileSecurity).
+inline const std::string kSecurityAttribute = "com.apple.system.Security";
+
 struct Node {                      // a file or folder of the volume
     std::string path;              // absolute, UTF-8, "/" separated; missing parent folders are created
     bool folder = false;
-    std::vector<uint8_t> data;     // data fork of a file
-    uint16_t mode = 0;             // 0: 0100644 for files, 040755 for folders
+    std::vector<uint8_t> data;     // data fork of a file; for a symbolic link, its target
+    uint16_t mode = 0;             // 0: 0100644 for files, 040755 for folders, 0120755 for symbolic links;
+                                   // stored as given otherwise (the file type bits are added when missing)
     uint32_t owner = 0, group = 0;
     uint32_t createDate = kDefaultDate, modDate = kDefaultDate;
     std::vector<Attribute> attributes;
     uint32_t extentBlocks = 0;     // > 0: the data fork is cut into extents of at most this many blocks,
                                    // placed with a free block between them (at most 8 extents)
+    bool symlink = false;          // Finder type "slnk", creator "rhap" (see symlinkNode)
+    bool hidden = false;           // Finder flag kIsInvisible (0x4000)
+    bool hasSecurity = false;      // record flag kHFSHasSecurityMask; implied by a kSecurityAttribute attribute
+
+    // Non-empty: a hard link to the regular file listed at this path; the node's other fields are
+    // ignored. As macOS does it, every name of a linked file becomes a link record (Finder type
+    // "hlnk", creator "hfs+", flag kHFSHasLinkChainMask, BSD special = indirect node number, no
+    // data), and the file itself becomes "iNode<N>" in kHardLinkFolder, N being its CNID, with the
+    // link count as its special. That folder and the indirect nodes are numbered after every
+    // listed node, so adding links leaves the other CNIDs alone.
+    std::string hardLinkTo;
 };
+
+Node symlinkNode(const std::string &path, const std::string &target);
+Node hardLinkNode(const std::string &path, const std::string &existingPath);
+
+// Bytes of a kSecurityAttribute value: the big-endian file-security structure, magic 0x012CC16D,
+// owner and group GUIDs, then an access control list of (GUID, flags, rights) entries.
+using Guid = std::array<uint8_t, 16>;
+struct AccessEntry {
+    Guid guid{};
+    uint32_t flags = 0, rights = 0;
+};
+std::vector<uint8_t> fileSecurity(const Guid &owner, const Guid &group, const std::vector<AccessEntry> &entries);
 
 struct Volume {
     std::string label = "Untitled";
@@ -65,7 +96,8 @@ void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value);
 // An IMG4-like wrapper: 16 bytes whose first is '0' (a DER sequence tag), then the whole volume.
 std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume);
 
-// The demo volume that `make run` opens: label "Demo", a few folders and files.
+// The demo volume that `make run` opens: label "Demo", a few folders and files, symbolic links,
+// a hard link, a hidden file, an executable and an empty folder.
 Volume demoVolume();
 
 }  // namespace hfsbuild
