@@ -194,7 +194,11 @@ int doChdir(const char *line) {
             return -1;
         }
         if (g_Debug) fprintf(stderr, "Symlink\n");
+        // A relative target is relative to the link's own folder, which the typed path names.
+        std::string link = target;
         target = followLink(data);
+        size_t slash = link.rfind('/');
+        if (!target.starts_with("/") && slash != std::string::npos) target = link.substr(0, slash + 1) + target;
         fprintf(stderr, "recursing on %s\n", target.c_str());
     }
 }

@@ -171,3 +171,66 @@ TEST(Navigation, DumpAndSearch) {
     };
     for (const Transcript &t : cases) expectTranscript(t);
 }
+
+TEST(Navigation, LinksHiddenFilesAndSecurity) {
+    hfsbuild::Volume v;
+    v.label = "Links";
+    v.nodes.push_back(node("/Applications", "", true));                     // 16
+    v.nodes.push_back(node("/Users/Shared", "", true));                     // 17 Users, 18 Shared
+    v.nodes.push_back(hfsbuild::symlinkNode("/apps", "/Applications"));     // 19
+    v.nodes.push_back(hfsbuild::symlinkNode("/Users/rel", "Shared"));       // 20
+    v.nodes.push_back(hfsbuild::symlinkNode("/loop1", "/loop2"));           // 21
+    v.nodes.push_back(hfsbuild::symlinkNode("/loop2", "loop1"));            // 22
+    v.nodes.push_back(node("/f.txt", "f"));                                 // 23
+    v.nodes.push_back(hfsbuild::symlinkNode("/flink", "/f.txt"));           // 24
+    hfsbuild::Node secret = node("/Users/.secret", "s");                   // 25
+    secret.hidden = true;
+    hfsbuild::Guid owner{}, group{}, who{};
+    owner.fill(0x11), group.fill(0x22), who.fill(0x33);
+    secret.attributes.push_back({hfsbuild::kSecurityAttribute, hfsbuild::fileSecurity(owner, group, {{who, 0x1 | 0x1000000, 7}})});
+    v.nodes.push_back(secret);
+    v.nodes.push_back(node("/Empty", "", true));                            // 26
+    std::string image = writeScratch("links.hfs", hfsbuild::buildVolume(v));
+    auto L = [](const std::string &cwd) { return prompt("Links", cwd); };
+    const std::string open = "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + kBanner +
+                             "\033[1;1m" + L("/") + "\033[0;0mColor is off\n";
+    const std::string loop = "recursing on /loop2\nrecursing on /loop1\n";
+    std::string sixteen;
+    for (int i = 0; i < 8; ++i) sixteen += loop;
+    const std::string secretLine = "      25 -rw-r--r--@+ 1 root      root      hidden        1 " + kDate + ".secret\n";
+    const Transcript cases[] = {
+        {"absolute and relative link targets", {image}, "color\ncd apps\ncd /\ncd Users/rel\n", "",
+         open + L("/") + "recursing on /Applications\n" + L("/Applications") + L("/") +
+             "recursing on Users/Shared\n" + L("/Users/Shared") + "Exiting\n"},
+        {"a loop of links is refused after 16", {image}, "color\ncd Users\ncd /loop1\n", "",
+         open + L("/") + L("/Users") + sixteen +
+             "cd: /loop1: more than 16 symbolic links in a row; staying in /Users\n" + L("/Users") + "Exiting\n"},
+        {"a link to a file", {image}, "color\ncd flink\n", "",
+         open + L("/") + "recursing on /f.txt\n/f.txt: Not a folder 200\n" + L("/") + "Exiting\n"},
+        {"links, hidden files, security flags and an empty folder in listings", {image},
+         "color\nls\ncd Users\nls -O\ncd /Empty\nls\n",
+         "\tfolderthread\t1Links\n" + folderLine(16, "Applications") +
+             "      19 lrwxr-xr-x   1 root      root             13 " + kDate + "apps -> /Applications\n" +
+             folderLine(26, "Empty") + fileLine(23, "  ", 1, "f.txt") +
+             "      24 lrwxr-xr-x   1 root      root              6 " + kDate + "flink -> /f.txt\n" +
+             "      21 lrwxr-xr-x   1 root      root              6 " + kDate + "loop1 -> /loop2\n" +
+             "      22 lrwxr-xr-x   1 root      root              5 " + kDate + "loop2 -> loop1\n" +
+             folderLine(17, "Users") + "\tfolderthread\t2Users\n" + secretLine +
+             "      20 lrwxr-xr-x   1 root      root                    6 " + kDate + "rel -> Shared\n" +
+             "      18 drwxr-xr-x   1 root      root                    1 " + kDate + "Shared\n" +
+             "\tfolderthread\t2Empty\n",
+         open + L("/") + L("/") + L("/Users") + L("/Users") + L("/Empty") + L("/Empty") + "Exiting\n"},
+        {"a file-security attribute is decoded", {image}, "color\nattributes\nsearch 25\n",
+         std::string("attributes B-Tree dump:\n") + "\tTree type:          \t0\n\tTree depth:         \t1\n" +
+             "\tRoot node:          \t1\n\tFirst leaf:         \t1\n\tLast leaf:          \t1\n" +
+             "\tLeaf records        \t1\n\tTotal nodes:        \t2\n\tFree nodes:         \t0\n" +
+             "\tNode size:          \t4096\n\tMap node:           \t0\n" +
+             "\tCompare:            \t0 - None (ok for attribute B-Trees)\n" +
+             "25com.apple.system.Security\tOWNER: 11111111-1111-1111-1111-111111111111\n"
+             "GROUP: 22222222-2222-2222-2222-222222222222\n# Entries: 1\tFlags: 0x0\n"
+             " 0: 33333333-3333-3333-3333-333333333333, read,permit,\n"
+             "2c016dc111111111111111111111111111111111222222222222222222222222222222220100003333333333333333333333333333333311000700\n",
+         open + L("/") + L("/") + L("/") + "Exiting\n"},
+    };
+    for (const Transcript &t : cases) expectTranscript(t);
+}
