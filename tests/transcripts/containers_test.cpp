@@ -1,0 +1,249 @@
+// Volumes inside containers: GPT, Apple Partition Map, LwVM and UDIF images open at their volume,
+// and then show exactly what the bare volume shows.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <unistd.h>
+
+#include "hfsbuild/containers.h"
+#include "hfsbuild/hfsbuild.h"
+#include "transcript.h"
+#include "volume/bits.h"
+
+namespace {
+
+using ByteVec = std::vector<uint8_t>;
+
+hfsbuild::Volume boxVolume() {
+    hfsbuild::Volume v;
+    v.label = "Boxed";
+    for (int i = 0; i < 6; ++i) {
+        hfsbuild::Node file;
+        file.path = "/dir/file" + std::to_string(i);
+        file.data.assign(1000 + 7000 * static_cast<size_t>(i), static_cast<uint8_t>('a' + i));
+        v.nodes.push_back(file);
+    }
+    return v;
+}
+
+const ByteVec &volume() {
+    static const ByteVec bytes = hfsbuild::buildVolume(boxVolume());
+    return bytes;
+}
+
+const std::string kScript = "color\nls\ncd dir\nls\n";
+const std::string &bareListing() {
+    static const std::string out = runTarnwick({writeScratch("bare.hfs", volume())}, kScript).out;
+    return out;
+}
+
+std::string B(const std::string &cwd) { return prompt("Boxed", cwd); }
+const std::string kAfterOpen = kBanner + "\033[1;1m" + B("/") + "\033[0;0mColor is off\n" + B("/") + B("/") + B("/dir") +
+                               B("/dir") + "Exiting\n";
+
+// Base64 as property lists carry it, for re-encoding a patched block table.
+std::string base64(const ByteVec &bytes) {
+    static const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = bytes[i] << 16 | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0) |
+                         (i + 2 < bytes.size() ? bytes[i + 2] : 0);
+        for (int k = 0; k < 4; ++k)
+            out += i + static_cast<size_t>(k) * 3 / 4 <= bytes.size() - (k ? 1 : 0) && k <= static_cast<int>(bytes.size() - i)
+                       ? alphabet[(group >> (18 - 6 * k)) & 63]
+                       : '=';
+    }
+    return out;
+}
+
+ByteVec decode64(const std::string &text) {
+    ByteVec out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char *at = c ? strchr(alphabet, c) : nullptr;
+        if (c == '=') break;
+        if (!at) continue;
+        bits = bits << 6 | static_cast<uint32_t>(at - alphabet);
+        if (++count % 4 == 0) out.push_back(bits >> 16), out.push_back((bits >> 8) & 0xFF), out.push_back(bits & 0xFF);
+    }
+    if (count % 4 == 2) out.push_back((bits >> 4) & 0xFF);
+    if (count % 4 == 3) out.push_back((bits >> 10) & 0xFF), out.push_back((bits >> 2) & 0xFF);
+    return out;
+}
+
+// Rewrites the block table of the Apple_HFS partition of a UDIF image through `patch`.
+ByteVec patchBlockTable(ByteVec dmg, const std::function<void(ByteVec &)> &patch) {
+    Bytes koly{dmg.data() + dmg.size() - 512, 512};
+    uint64_t xmlOffset = koly.be64(216), xmlLength = koly.be64(224);
+    std::string xml(dmg.begin() + static_cast<long>(xmlOffset), dmg.begin() + static_cast<long>(xmlOffset + xmlLength));
+    size_t hfs = xml.find("Apple_HFS");
+    size_t open = xml.rfind("<data>", hfs), close = xml.find("</data>", open);
+    if (open == std::string::npos || xml.find("</dict>", open) < close) open = xml.find("<data>", hfs), close = xml.find("</data>", open);
+    ByteVec table = decode64(xml.substr(open + 6, close - open - 6));
+    patch(table);
+    xml = xml.substr(0, open + 6) + base64(table) + xml.substr(close);
+    ByteVec trailer(dmg.end() - 512, dmg.end());
+    dmg.resize(xmlOffset);
+    dmg.insert(dmg.end(), xml.begin(), xml.end());
+    hfsbuild::putBE32(trailer, 224 + 4, static_cast<uint32_t>(xml.size()));
+    dmg.insert(dmg.end(), trailer.begin(), trailer.end());
+    return dmg;
+}
+
+void putBE64(ByteVec &v, size_t at, uint64_t x) {
+    hfsbuild::putBE32(v, at, static_cast<uint32_t>(x >> 32));
+    hfsbuild::putBE32(v, at + 4, static_cast<uint32_t>(x));
+}
+
+hfsbuild::UdifOptions encoded(uint32_t type) {
+    hfsbuild::UdifOptions options;
+    options.chunkSectors = 16;
+    options.encoding = [type](uint64_t, std::span<const uint8_t> data) {
+        bool zero = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
+        return zero ? hfsbuild::udif::kZero : type;
+    };
+    return options;
+}
+
+}  // namespace
+
+TEST(Containers, PartitionMapsOpenAtTheirVolume) {
+    std::string gpt = writeScratch("disk.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume())));
+    RunResult r = runTarnwick({gpt}, kScript);
+    EXPECT_EQ(r.err, "Found GPT header\n" + gpt + " is raw image, successfully detected HFS+\n" + kAfterOpen);
+    EXPECT_EQ(r.out, "HFS+ Detected! \n" + bareListing());
+
+    r = runTarnwick({}, "color\nverbose\nfs " + gpt + "\n");
+    EXPECT_NE(r.err.find("Found GPT header\nGPT Header found at LBA 1 with backup @"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Entry 1: Type: HFS+ Name: disk image GUID: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Entry 0: Type: EFI System Name: EFI System Partition GUID: "), std::string::npos);
+
+    std::string apm = writeScratch("disk.apm", hfsbuild::buildApm(hfsbuild::macApm(volume())));
+    r = runTarnwick({apm}, kScript);
+    EXPECT_EQ(r.err, "Trying DMG\nAttempting DMG Mount (69)\nFile is an APM formatted DMG\n"
+                     "Blocksize: 512, got 64 blocks\nPartition offset is at  32768\nFD is : 3 (offset: 32768)\n" +
+                         kAfterOpen);
+    EXPECT_EQ(r.out.substr(r.out.find("Block size is 512\n") + 18), bareListing());
+    EXPECT_TRUE(r.out.starts_with("Block 0 sig: 5245\nNum 3\nPartition 0:              Apple_partition_map"));
+
+    hfsbuild::LwvmOptions at512;
+    at512.signatureOffset = 512;
+    at512.volumeOffset = 0x100000;
+    std::string lwvm = writeScratch("disk.lwvm", hfsbuild::lwvmImage(volume(), at512));
+    r = runTarnwick({lwvm}, kScript, {"PARTOFF=0x100000"});
+    EXPECT_EQ(r.err.substr(r.err.find("Partition Offset set")),
+              "Partition Offset set to 0x100000 by environment variable\n" + lwvm +
+                  " is raw image, successfully detected HFS+\n" + kAfterOpen);
+    EXPECT_TRUE(r.err.starts_with("LwVM partition with 1 logical, spanning ")) << r.err;
+    EXPECT_EQ(r.out, bareListing());
+    r = runTarnwick({writeScratch("disk-default.lwvm", hfsbuild::lwvmImage(volume()))}, kScript);
+    EXPECT_EQ(r.out, bareListing());
+
+    std::string img4 = writeScratch("disk.img4", hfsbuild::wrapIMG4(volume()));
+    EXPECT_EQ(runTarnwick({img4}, kScript).out, bareListing());
+}
+
+TEST(Containers, UdifImagesExpandEveryCodec) {
+    struct Case {
+        const char *what;
+        hfsbuild::UdifOptions options;
+    } cases[] = {
+        {"raw", encoded(hfsbuild::udif::kRaw)},
+        {"zlib", encoded(hfsbuild::udif::kZlib)},
+        {"bzip2", encoded(hfsbuild::udif::kBzip2)},
+        {"ADC", encoded(hfsbuild::udif::kAdc)},
+        {"ignore for zeros, comments", [] {
+             auto o = encoded(hfsbuild::udif::kZlib);
+             o.comments = true;
+             o.encoding = [](uint64_t chunk, std::span<const uint8_t> data) {
+                 bool zero = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
+                 return zero ? hfsbuild::udif::kIgnore : chunk % 2 ? hfsbuild::udif::kAdc : hfsbuild::udif::kBzip2;
+             };
+             return o;
+         }()},
+        {"offsets in the trailer and the table", [] {
+             auto o = encoded(hfsbuild::udif::kZlib);
+             o.dataForkOffset = 1536;
+             o.mishDataOffset = 512;
+             return o;
+         }()},
+    };
+    for (const Case &c : cases) {
+        std::string dmg = writeScratch("image.dmg", hfsbuild::buildUdif(volume(), c.options));
+        unlink("/tmp/decompressed.dmg");
+        RunResult r = runTarnwick({dmg}, kScript);
+        EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing()) << c.what;
+        EXPECT_TRUE(r.out.starts_with("KOLY header found at ")) << c.what;
+        std::string size = std::to_string(volume().size());
+        EXPECT_NE(r.err.find("Apple_HFS detected\nFound Terminator in last block. Good\n"
+                             "decompression done - Writing " + size + " bytes to /tmp/decompressed.dmg..\n" + size +
+                             " bytes written..\n" + kAfterOpen),
+                  std::string::npos) << c.what << r.err;
+        EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume()) << c.what;
+        struct stat st;
+        ASSERT_EQ(stat("/tmp/decompressed.dmg", &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+}
+
+TEST(Containers, UdifTracesAndDamage) {
+    ByteVec dmg = hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib));
+    std::string path = writeScratch("traced.dmg", dmg);
+    RunResult r = runTarnwick({}, "color\ndebug\nfs " + path + "\n!pwd\n");
+    EXPECT_NE(r.err.find("Block 0 - 0 (16 sectors) - Compressed to 0, "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" bytes Zlib\n"), std::string::npos);
+    EXPECT_NE(r.err.find(" bytes ZERO\n"), std::string::npos);
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    EXPECT_EQ(r.out.substr(r.out.size() - strlen(cwd) - 1), std::string(cwd) + "\n");   // the cwd is not /tmp
+
+    hfsbuild::UdifOptions middle = encoded(hfsbuild::udif::kZlib);
+    middle.terminator = hfsbuild::Terminator::Middle;
+    r = runTarnwick({writeScratch("middle.dmg", hfsbuild::buildUdif(volume(), middle))}, kScript);
+    EXPECT_NE(r.err.find("Warning: Last block is not a terminator!\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing());
+
+    // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, then an
+    // unknown type, a version 2 table, and a table that is not Base64 at all.
+    const size_t chunk0 = 204, chunk1 = 244;
+    uint64_t sectors = volume().size() / 512;
+    struct Case {
+        const char *what;
+        ByteVec image;
+        std::string message;
+    } cases[] = {
+        {"a chunk past the expanded image is cut",
+         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
+         "Chunk 0 (sectors " + std::to_string(sectors - 8) + "+32) runs past the expanded image: cut\n"},
+        {"chunk data beyond the end of the file",
+         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }),
+         "Chunk 1: its "},
+        {"an unknown chunk type", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000008); }),
+         "Warning: Unknown compression scheme: 80000008\n"},
+        {"version 2", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
+         "Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  2000000"},
+        {"not mish", patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
+         "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have 68736978"},
+        {"more chunks than the table holds", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }),
+         "too few for its 1073741824 chunks\n"},
+        {"an absurd expanded size", patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
+         "Can't allocate enough memory (576460752303423488) for decompression\n"},
+    };
+    for (Case &c : cases) {
+        r = runTarnwick({writeScratch("damaged.dmg", c.image)}, "");
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.status, 0) << c.what;
+    }
+
+    std::string victim = writeScratch("victim3", {'v'});
+    unlink("/tmp/decompressed.dmg");
+    ASSERT_EQ(symlink(victim.c_str(), "/tmp/decompressed.dmg"), 0);
+    r = runTarnwick({path}, "");
+    unlink("/tmp/decompressed.dmg");
+    EXPECT_NE(r.err.find("/tmp/decompressed.dmg is a symbolic link: refusing to write through it\n"), std::string::npos);
+    EXPECT_EQ(readWholeFile(victim), ByteVec{'v'});
+}
