@@ -25,16 +25,9 @@ int openedAt(UniqueFd &fd) {
 }  // namespace
 
 int mountDMG(const char *path) {
-    UniqueFd fd(open(path, O_RDONLY));
-    if (!fd) {
-        perror("open");
-        return -1;
-    }
-    uint8_t buffer[kProbeSize] = {};
-    if (readFully(fd.get(), buffer, sizeof buffer) < 0) {
-        perror("read");
-        return -1;
-    }
+    uint8_t buffer[kProbeSize];
+    UniqueFd fd = openProbe(path, buffer);
+    if (!fd) return -1;
     Bytes probe{buffer, sizeof buffer};
 
     if (buffer[0] == '0') {

@@ -1,5 +1,7 @@
 #include "containers/gpt.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +29,20 @@ constexpr size_t kMinEntrySize = 128;   // the name ends at byte 128 of an entry
 constexpr size_t kNameUnits = 36;
 
 }  // namespace
+
+UniqueFd openProbe(const char *path, uint8_t (&probe)[kProbeSize]) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        perror("open");
+        return fd;
+    }
+    memset(probe, 0, kProbeSize);
+    if (readAt(fd.get(), probe, kProbeSize, 0) < 0) {
+        perror("read");
+        return UniqueFd();
+    }
+    return fd;
+}
 
 std::string partitionName(Bytes name) {
     std::u16string units;

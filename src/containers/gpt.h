@@ -9,6 +9,10 @@
 constexpr size_t kProbeSize = 4096;   // the containers look at the first 4096 bytes
 constexpr uint64_t kSectorSize = 512;
 
+// A container probe: the file opened read-only and its first kProbeSize bytes (zero past its end).
+// Reports "open" or "read" failures and returns an invalid descriptor.
+UniqueFd openProbe(const char *path, uint8_t (&probe)[kProbeSize]);
+
 // The GPT header at byte 512 of the probe, or an empty view.
 Bytes isGPT(Bytes probe);
 // Reports the table (verbose), walks the entries inside the probe, and sets the partition offset

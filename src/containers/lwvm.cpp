@@ -34,17 +34,9 @@ uint32_t offsetFromEnvironment() {
 }  // namespace
 
 int mountLwVM(const char *path) {
-    UniqueFd fd(open(path, O_RDONLY));
-    if (!fd) {
-        perror("open");
-        return -1;
-    }
-    uint8_t buffer[kProbeSize] = {};
-    ssize_t got = readAt(fd.get(), buffer, sizeof buffer, 0);
-    if (got < 0) {
-        perror("read");
-        return -1;
-    }
+    uint8_t buffer[kProbeSize];
+    UniqueFd fd = openProbe(path, buffer);
+    if (!fd) return -1;
     Bytes probe{buffer, sizeof buffer};
     const void *found = memmem(buffer, sizeof buffer, LWVM_GUID, sizeof LWVM_GUID);
     if (!found) return -1;

@@ -9,16 +9,9 @@
 #include "shell/a.h"
 
 int mountRaw(const char *path) {
-    UniqueFd fd(open(path, O_RDONLY));
-    if (!fd) {
-        perror("open");
-        return -1;
-    }
-    uint8_t buffer[kProbeSize] = {};   // a shorter file leaves the rest zero
-    if (readAt(fd.get(), buffer, sizeof buffer, 0) < 0) {
-        perror("read");
-        return -1;
-    }
+    uint8_t buffer[kProbeSize];
+    UniqueFd fd = openProbe(path, buffer);
+    if (!fd) return -1;
     Bytes probe{buffer, sizeof buffer};
     if (!isGPT(probe).empty()) {
         fprintf(stderr, "Found GPT header\n");
