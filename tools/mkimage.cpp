@@ -1,6 +1,9 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
-//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4|--gpt|--apm|--lwvm] [--dmg] OUT
+//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]
+//           [--img4|--gpt|--apm|--lwvm] [--dmg] OUT
+// --compress stores every regular file not compressed yet with that decmpfs type (3: in the
+// attribute, fit for small files only; 4: in the resource fork).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,7 +84,8 @@ std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &contai
 
 int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
-                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--img4|--gpt|--apm|--lwvm] [--dmg] OUT\n";
+                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]\n"
+                 "               [--img4|--gpt|--apm|--lwvm] [--dmg] OUT\n";
     return 2;
 }
 
@@ -90,6 +94,7 @@ int usage() {
 int main(int argc, char **argv) {
     hfsbuild::Volume volume;
     bool dmg = false;
+    uint32_t compression = 0;
     std::string container, out;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -102,10 +107,14 @@ int main(int argc, char **argv) {
             else if (arg == "--label" && hasValue) volume.label = argv[++i];
             else if (arg == "--block-size" && hasValue) volume.blockSize = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--files" && hasValue) addTree(volume, argv[++i]);
+            else if (arg == "--compress" && hasValue) compression = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg.starts_with("-") || !out.empty()) return usage();
             else out = arg;
         }
         if (out.empty()) return usage();
+        for (hfsbuild::Node &node : volume.nodes)
+            if (!node.folder && !node.symlink && node.hardLinkTo.empty() && node.compression == 0)
+                node.compression = compression;
         std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg);
         std::ofstream file(out, std::ios::binary);
         file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));

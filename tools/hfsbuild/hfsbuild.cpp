@@ -1,5 +1,7 @@
 #include "hfsbuild/hfsbuild.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -17,10 +19,11 @@ constexpr uint16_t kFolderRecord = 1, kFileRecord = 2, kFolderThread = 3, kFileT
 constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004, kHasSecurityMask = 0x0008,
                    kHasLinkChainMask = 0x0020;
 constexpr uint16_t kIsInvisible = 0x4000, kNameLocked = 0x1000, kHasBeenInited = 0x0100;   // Finder flags
-constexpr uint8_t kImmutable = 0x02;                 // ownerFlags UF_IMMUTABLE
+constexpr uint8_t kImmutable = 0x02, kCompressed = 0x20;   // ownerFlags UF_IMMUTABLE, UF_COMPRESSED
 constexpr uint32_t kBigKeysMask = 0x2, kVariableIndexKeysMask = 0x4;
 constexpr uint32_t kInlineAttribute = 0x10;          // kHFSPlusAttrInlineData
-constexpr size_t kMaxExtents = 8;                    // per fork data record; we never use overflow
+constexpr size_t kMaxExtents = 8;                    // per fork data record and per overflow record
+constexpr uint8_t kDataForkType = 0x00, kResourceForkType = 0xFF;
 
 struct Extent {
     uint32_t start = 0, count = 0;
@@ -42,18 +45,16 @@ struct Entry {
     uint32_t cnid, parentID;
     std::u16string name;
     uint32_t valence = 0;
-    Fork dataFork;
     Role role = Role::Plain;
+    // What the volume stores for it (see storeContent) and where.
+    Bytes data{}, resource{};
+    std::vector<Attribute> attributes{};
+    Fork dataFork{}, resourceFork{};
     uint32_t special = 1;          // BSD special: link count, or a link's indirect node number
     // The chain of a file's links as macOS 10.5 on keeps it: a link's ownerID and groupID hold the
     // previous and next link, the indirect node's reserved1 the first.
     uint32_t previousLink = 0, nextLink = 0, firstLink = 0;
 };
-
-const Bytes &dataOf(const Entry &e) {
-    static const Bytes kNone;
-    return e.role == Role::HardLink ? kNone : e.node->data;
-}
 
 Node folderNode(const std::string &path) {
     Node node;
@@ -139,13 +140,13 @@ int compareNames(const std::u16string &a, const std::u16string &b, bool caseSens
     return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-void sortByKey(std::vector<KeyedRecord> &records, bool caseSensitive) {
+void sortByKey(std::vector<KeyedRecord> &records, bool caseSensitive, const char *whenEqual) {
     auto less = [caseSensitive](const KeyedRecord &a, const KeyedRecord &b) {
         return a.id != b.id ? a.id < b.id : compareNames(a.name, b.name, caseSensitive) < 0;
     };
     std::sort(records.begin(), records.end(), less);
     for (size_t i = 1; i < records.size(); ++i)
-        if (!less(records[i - 1], records[i])) invalid("two names in one folder compare equal");
+        if (!less(records[i - 1], records[i])) invalid(whenEqual);
 }
 
 void appendName(Bytes &out, const std::u16string &name) {
@@ -160,6 +161,115 @@ uint64_t blocksFor(uint64_t bytes, uint32_t blockSize) { return (bytes + blockSi
 uint32_t checkedBlocks(uint64_t blocks) {
     if (blocks > UINT32_MAX) invalid("volume too large");
     return static_cast<uint32_t>(blocks);
+}
+
+// ---- decmpfs compression, as macOS writes it (see Node::compression) ----
+
+constexpr uint32_t kDecmpfsMagic = 0x636D7066;                 // "fpmc" read little-endian
+constexpr uint32_t kZlibInAttribute = 3, kZlibInResourceFork = 4;
+constexpr size_t kDecmpfsBlock = 65536;
+constexpr uint32_t kResourceDataOffset = 0x100, kResourceMapLength = 50;
+
+void appendLE32(Bytes &out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void appendLE64(Bytes &out, uint64_t value) {
+    appendLE32(out, static_cast<uint32_t>(value));
+    appendLE32(out, static_cast<uint32_t>(value >> 32));
+}
+
+// One zlib stream, or 0xFF and the raw bytes when zlib cannot shrink them or when asked to.
+Bytes compressedChunk(const uint8_t *raw, size_t size, bool stored) {
+    if (!stored) {
+        uLongf length = compressBound(size);
+        Bytes out(length);
+        if (compress(out.data(), &length, raw, size) != Z_OK) invalid("zlib could not compress");
+        if (length <= size) {
+            out.resize(length);
+            return out;
+        }
+    }
+    Bytes out{0xFF};
+    out.insert(out.end(), raw, raw + size);
+    return out;
+}
+
+// The map macOS puts after the blocks: one unnamed resource of type 'cmpf', ID 1, at data offset 0.
+// Classic resource-fork layout: a copy of the header, then the type and reference lists.
+Bytes compressedResourceMap(const Bytes &header) {
+    Bytes map = header;
+    appendZeros(map, 4 + 2 + 2);           // next map handle, file reference, attributes
+    appendBE16(map, 28);                   // type list offset
+    appendBE16(map, kResourceMapLength);   // name list offset: the empty name list at the end
+    appendBE16(map, 0);                    // types - 1
+    map.insert(map.end(), {'c', 'm', 'p', 'f'});
+    appendBE16(map, 0);                    // resources of the type - 1
+    appendBE16(map, 10);                   // reference list, from the type list
+    appendBE16(map, 1);                    // resource ID
+    appendBE16(map, 0xFFFF);               // no name
+    appendZeros(map, 4 + 4);               // attributes and data offset, handle
+    return map;
+}
+
+// Resource header, reserved bytes up to 0x100, the one resource (its big-endian length, then the
+// little-endian block table: count, then offset from the table and size of each block; then the
+// blocks), then the map.
+Bytes compressedResourceFork(const Bytes &content, bool stored) {
+    std::vector<Bytes> blocks;
+    for (size_t at = 0; at < content.size(); at += kDecmpfsBlock)
+        blocks.push_back(compressedChunk(content.data() + at, std::min(kDecmpfsBlock, content.size() - at), stored));
+    Bytes resource;
+    uint64_t offset = 4 + 8 * uint64_t{blocks.size()};
+    uint64_t end = offset;
+    for (const Bytes &block : blocks) end += block.size();
+    if (end > UINT32_MAX - kResourceDataOffset - 4 - kResourceMapLength) invalid("compressed file too large");
+    appendLE32(resource, static_cast<uint32_t>(blocks.size()));
+    for (const Bytes &block : blocks) {
+        appendLE32(resource, static_cast<uint32_t>(offset));
+        appendLE32(resource, static_cast<uint32_t>(block.size()));
+        offset += block.size();
+    }
+    for (const Bytes &block : blocks) resource.insert(resource.end(), block.begin(), block.end());
+
+    const auto dataLength = static_cast<uint32_t>(4 + resource.size());
+    Bytes fork;
+    appendBE32(fork, kResourceDataOffset);
+    appendBE32(fork, kResourceDataOffset + dataLength);   // map offset
+    appendBE32(fork, dataLength);
+    appendBE32(fork, kResourceMapLength);
+    Bytes map = compressedResourceMap(fork);
+    appendZeros(fork, kResourceDataOffset - fork.size());
+    appendBE32(fork, static_cast<uint32_t>(resource.size()));
+    fork.insert(fork.end(), resource.begin(), resource.end());
+    fork.insert(fork.end(), map.begin(), map.end());
+    return fork;
+}
+
+// Fills in what the volume keeps for the entry: a compressed file's content moves to its decmpfs
+// attribute or resource fork. Links hold neither data nor attributes.
+void storeContent(Entry &e) {
+    if (e.role == Role::HardLink) return;
+    const Node &node = *e.node;
+    e.attributes = node.attributes;
+    if (node.compression == 0) {
+        e.data = node.data;
+        return;
+    }
+    if (node.folder) invalid("folder \"" + node.path + "\" cannot be compressed");
+    Bytes value;
+    appendLE32(value, kDecmpfsMagic);
+    appendLE32(value, node.compression);
+    appendLE64(value, node.data.size());
+    if (node.compression == kZlibInResourceFork) {
+        e.resource = compressedResourceFork(node.data, node.storedBlocks);
+    } else {
+        Bytes payload = node.compression == kZlibInAttribute
+                            ? compressedChunk(node.data.data(), node.data.size(), node.storedBlocks)
+                            : node.data;
+        value.insert(value.end(), payload.begin(), payload.end());
+    }
+    e.attributes.push_back({kDecmpfsAttribute, std::move(value)});
 }
 
 // ---- paths and CNIDs ----
@@ -183,7 +293,7 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
         }
         uint32_t cnid = kFirstUserID + static_cast<uint32_t>(entries.size());
         byPath[path] = entries.size();
-        entries.push_back({path, node, cnid, parentID, unicodeName(path.substr(slash + 1), 255), 0, {}});
+        entries.push_back({path, node, cnid, parentID, unicodeName(path.substr(slash + 1), 255)});
     };
     for (const Node &node : volume.nodes) {
         checkPath(node.path);
@@ -263,18 +373,23 @@ void appendUserInfo(Bytes &out, const char *type, const char *creator, uint16_t 
     appendZeros(out, 6);
 }
 
+// HFSPlusExtentRecord: the eight extents from `first` on, zero ones past the last.
+void appendExtentRecord(Bytes &out, const std::vector<Extent> &extents, size_t first) {
+    for (size_t i = first; i < first + kMaxExtents; ++i) {
+        Extent e = i < extents.size() ? extents[i] : Extent{};
+        appendBE32(out, e.start);
+        appendBE32(out, e.count);
+    }
+}
+
+// totalBlocks counts the extents in the overflow file too.
 void appendFork(Bytes &out, const Fork &fork) {
-    if (fork.extents.size() > kMaxExtents) invalid("more than 8 extents in a fork");
     uint32_t blocks = 0;
     for (const Extent &e : fork.extents) blocks += e.count;
     appendBE64(out, fork.logicalSize);
     appendBE32(out, fork.clumpSize);
     appendBE32(out, blocks);
-    for (size_t i = 0; i < kMaxExtents; ++i) {
-        Extent e = i < fork.extents.size() ? fork.extents[i] : Extent{};
-        appendBE32(out, e.start);
-        appendBE32(out, e.count);
-    }
+    appendExtentRecord(out, fork.extents, 0);
 }
 
 Bytes folderRecord(const Node &node, uint32_t cnid, uint32_t valence, uint16_t flags, bool privateFolder = false) {
@@ -310,7 +425,7 @@ Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
     appendBE16(r, flags);
     appendBE32(r, e.firstLink);            // reserved1
     appendBE32(r, e.cnid);
-    appendDatesAndPermissions(r, node, link ? kImmutable : 0, e.special);
+    appendDatesAndPermissions(r, node, link ? kImmutable : node.compression ? kCompressed : 0, e.special);
     uint16_t finderFlags = node.hidden ? kIsInvisible : 0;
     if (link)
         appendUserInfo(r, "hlnk", "hfs+", kHasBeenInited);
@@ -320,20 +435,14 @@ Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
         appendUserInfo(r, "\0\0\0\0", "\0\0\0\0", finderFlags);
     appendZeros(r, 16 + 4 + 4);            // finderInfo, textEncoding, reserved2
     appendFork(r, e.dataFork);
-    appendFork(r, Fork{});                 // resource fork
+    appendFork(r, e.resourceFork);
     return r;
-}
-
-// Attributes live with the indirect node, not with the links.
-const std::vector<Attribute> &attributesOf(const Entry &e) {
-    static const std::vector<Attribute> kNone;
-    return e.role == Role::HardLink ? kNone : e.node->attributes;
 }
 
 uint16_t recordFlags(const Entry &e) {
     if (e.role == Role::HardLink) return kHasLinkChainMask;
     uint16_t chain = e.role == Role::IndirectNode ? kHasLinkChainMask : 0;
-    const std::vector<Attribute> &attributes = attributesOf(e);
+    const std::vector<Attribute> &attributes = e.attributes;
     bool security = e.node->hasSecurity || std::any_of(attributes.begin(), attributes.end(), [](const Attribute &a) {
                         return a.name == kSecurityAttribute;
                     });
@@ -375,7 +484,7 @@ std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<
             records.push_back({e.cnid, u"", threadRecord(kFileThread, e.parentID, e.name)});
         }
     }
-    sortByKey(records, volume.hfsx);
+    sortByKey(records, volume.hfsx, "two names in one folder compare equal");
 
     std::vector<BTreeRecord> out;
     for (KeyedRecord &r : records) {
@@ -393,9 +502,9 @@ std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<
 std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vector<Entry> &entries) {
     std::vector<KeyedRecord> records;
     for (const Entry &e : entries) {
-        if (!attributesOf(e).empty() && !volume.withAttributesFile)
+        if (!e.attributes.empty() && !volume.withAttributesFile)
             invalid("\"" + e.path + "\" has attributes but the volume has no attributes file");
-        for (const Attribute &a : attributesOf(e)) {
+        for (const Attribute &a : e.attributes) {
             if (a.value.size() > UINT32_MAX) invalid("attribute too large");
             Bytes data;
             appendBE32(data, kInlineAttribute);
@@ -406,7 +515,7 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
             records.push_back({e.cnid, unicodeName(a.name, 127), std::move(data)});
         }
     }
-    sortByKey(records, true);   // attribute names compare binary
+    sortByKey(records, true, "an attribute given twice");   // attribute names compare binary
 
     std::vector<BTreeRecord> out;
     for (KeyedRecord &r : records) {
@@ -421,14 +530,43 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
     return out;
 }
 
+// ---- extents overflow records (TN1150 "Extents Overflow File") ----
+
+// A fork's extents past its first eight, eight to a record keyed by the first fork block they map.
+void appendOverflowRecords(std::vector<BTreeRecord> &out, uint32_t fileID, uint8_t forkType, const Fork &fork) {
+    uint32_t mapped = 0;
+    for (size_t i = 0; i < fork.extents.size(); ++i) {
+        if (i >= kMaxExtents && i % kMaxExtents == 0) {
+            Bytes key, data;
+            appendBE16(key, 10);               // keyLength
+            key.push_back(forkType);
+            key.push_back(0);                  // pad
+            appendBE32(key, fileID);
+            appendBE32(key, mapped);           // startBlock
+            appendExtentRecord(data, fork.extents, i);
+            out.push_back({std::move(key), std::move(data)});
+        }
+        mapped += fork.extents[i].count;
+    }
+}
+
+// Keys order by fileID, forkType, startBlock: entries come by CNID, data fork first.
+std::vector<BTreeRecord> overflowRecords(const std::vector<Entry> &entries) {
+    std::vector<BTreeRecord> out;
+    for (const Entry &e : entries) {
+        appendOverflowRecords(out, e.cnid, kDataForkType, e.dataFork);
+        appendOverflowRecords(out, e.cnid, kResourceForkType, e.resourceFork);
+    }
+    return out;
+}
+
 // ---- block layout ----
 
-// A file's data from `start` on: one extent, or pieces of at most extentBlocks with a free block
+// A fork's bytes from `start` on: one extent, or pieces of at most extentBlocks with a free block
 // between them.
-std::vector<Extent> fileExtents(const Entry &e, uint32_t start, uint32_t blockSize) {
-    const Node &node = *e.node;
-    uint64_t blocks = blocksFor(dataOf(e).size(), blockSize);
-    uint64_t piece = node.extentBlocks ? node.extentBlocks : std::max<uint64_t>(blocks, 1);
+std::vector<Extent> forkExtents(uint64_t bytes, uint32_t extentBlocks, uint32_t start, uint32_t blockSize) {
+    uint64_t blocks = blocksFor(bytes, blockSize);
+    uint64_t piece = extentBlocks ? extentBlocks : std::max<uint64_t>(blocks, 1);
     std::vector<Extent> extents;
     for (uint64_t done = 0, at = start; done < blocks; at += piece + 1) {
         uint64_t count = std::min(piece, blocks - done);
@@ -436,12 +574,20 @@ std::vector<Extent> fileExtents(const Entry &e, uint32_t start, uint32_t blockSi
         checkedBlocks(at + count);
         done += count;
     }
-    if (extents.size() > kMaxExtents) invalid("\"" + node.path + "\" would need more than 8 extents");
     return extents;
 }
 
 uint32_t endOf(const std::vector<Extent> &extents, uint32_t start) {
     return extents.empty() ? start : extents.back().start + extents.back().count;
+}
+
+// Lays out a file's data fork, then its resource fork, from `start` on; returns the block after them.
+uint32_t placeForks(Entry &e, uint32_t start, uint32_t blockSize, uint32_t clumpSize) {
+    uint32_t extentBlocks = e.node->extentBlocks;
+    e.dataFork = {e.data.size(), clumpSize, forkExtents(e.data.size(), extentBlocks, start, blockSize)};
+    uint32_t next = endOf(e.dataFork.extents, start);
+    e.resourceFork = {e.resource.size(), clumpSize, forkExtents(e.resource.size(), extentBlocks, next, blockSize)};
+    return endOf(e.resourceFork.extents, next);
 }
 
 struct TreeFile {
@@ -489,10 +635,9 @@ void copyTo(Bytes &image, uint64_t offset, const Bytes &from) {
     std::copy(from.begin(), from.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
-void copyFileData(Bytes &image, const Entry &entry, uint32_t blockSize) {
-    const Bytes &data = dataOf(entry);
+void copyFork(Bytes &image, const Bytes &data, const Fork &fork, uint32_t blockSize) {
     uint64_t done = 0;
-    for (const Extent &x : entry.dataFork.extents) {
+    for (const Extent &x : fork.extents) {
         uint64_t length = std::min<uint64_t>(uint64_t{x.count} * blockSize, data.size() - done);
         std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), length,
                     image.begin() + static_cast<std::ptrdiff_t>(uint64_t{x.start} * blockSize));
@@ -609,9 +754,15 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     checkPowerOfTwo(volume.catalogNodeSize, 512, 32768, "catalogNodeSize");
     checkPowerOfTwo(volume.attributesNodeSize, 512, 32768, "attributesNodeSize");
     std::vector<Entry> entries = resolveEntries(volume);
+    for (Entry &e : entries) storeContent(e);
 
-    // Record sizes don't depend on where file data lands, so the trees can be sized before layout.
-    TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask}, {}, bs);
+    // Neither record sizes nor extent counts depend on where file data lands, so a trial layout of
+    // each file from block 0 sizes the trees and the files' span.
+    const uint32_t clump = dataClumpSize(volume);
+    uint64_t fileSpan = 0;
+    for (Entry &e : entries)
+        if (!e.node->folder) fileSpan += placeForks(e, 0, bs, clump);
+    TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask}, overflowRecords(entries), bs);
     TreeFile catalog = sizedTree({volume.catalogNodeSize, 516, static_cast<uint8_t>(volume.hfsx ? 0xBC : 0xCF),
                                   kBigKeysMask | kVariableIndexKeysMask},
                                  catalogRecords(volume, entries), bs);
@@ -622,9 +773,6 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     // Blocks 0.. hold the reserved area and the header, the last ones the alternate header.
     const uint32_t headBlocks = checkedBlocks(blocksFor(kHeaderOffset + kHeaderSize, bs));
     const uint32_t tailBlocks = checkedBlocks(blocksFor(kHeaderOffset, bs));
-    uint64_t fileSpan = 0;
-    for (const Entry &e : entries)
-        if (!e.node->folder) fileSpan += endOf(fileExtents(e, 0, bs), 0);
     const auto [total, bitmapBlocks] = volumeSize(
         volume, uint64_t{headBlocks} + extentsTree.blocks + catalog.blocks + attributes.blocks + fileSpan + tailBlocks);
 
@@ -643,20 +791,24 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     attributes.extent = take(attributes.blocks);
     for (Entry &e : entries) {
         if (e.node->folder) continue;
-        e.dataFork = {dataOf(e).size(), dataClumpSize(volume), fileExtents(e, cursor, bs)};
-        for (const Extent &x : e.dataFork.extents) bitmap.mark(x);
-        cursor = endOf(e.dataFork.extents, cursor);
+        cursor = placeForks(e, cursor, bs, clump);
+        for (const Fork *fork : {&e.dataFork, &e.resourceFork})
+            for (const Extent &x : fork->extents) bitmap.mark(x);
     }
     const uint32_t nextAllocation = cursor;
     bitmap.mark({total - tailBlocks, tailBlocks});
 
     Bytes image(uint64_t{total} * bs, 0);
     copyTo(image, uint64_t{bitmapExtent.start} * bs, bitmap.bytes());
+    extentsTree.records = overflowRecords(entries);      // now with the file extents
     copyTo(image, uint64_t{extentsTree.extent.start} * bs, treeBytes(extentsTree, bs));
-    catalog.records = catalogRecords(volume, entries);   // now with the file extents
+    catalog.records = catalogRecords(volume, entries);
     copyTo(image, uint64_t{catalog.extent.start} * bs, treeBytes(catalog, bs));
     if (attributes.blocks) copyTo(image, uint64_t{attributes.extent.start} * bs, treeBytes(attributes, bs));
-    for (const Entry &e : entries) copyFileData(image, e, bs);
+    for (const Entry &e : entries) {
+        copyFork(image, e.data, e.dataFork, bs);
+        copyFork(image, e.resource, e.resourceFork, bs);
+    }
 
     uint32_t bitmapBytes = bitmapBlocks * bs;
     SpecialForks forks{{bitmapBytes, bitmapBytes, {bitmapExtent}}, treeFork(extentsTree, bs), treeFork(catalog, bs),
@@ -725,6 +877,29 @@ Volume demoVolume() {
     v.nodes.push_back(hidden);
     v.nodes.push_back(hardLinkNode("/Documents/readme-link.txt", "/Documents/readme.txt"));
     v.nodes.push_back(folderNode("/Empty"));
+
+    // Compressed as macOS does it: three 64 KiB blocks in the resource fork, the middle one noise
+    // that zlib cannot shrink, so stored; and a small text inline in its attribute, which sorts
+    // after another one.
+    Node blocks = fileNode("/Compressed/blocks.log", "");
+    for (int line = 0; blocks.data.size() < 65536; ++line)
+        blocks.data.insert(blocks.data.end(), {'e', 'v', 'e', 'n', 't', ' ', static_cast<uint8_t>('0' + line % 10), '\n'});
+    uint32_t noise = 12345;
+    for (size_t i = 0; i < 65536; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        blocks.data.push_back(static_cast<uint8_t>(noise >> 23));
+    }
+    blocks.data.insert(blocks.data.end(), 20000, 'z');
+    blocks.compression = 4;
+    v.nodes.push_back(blocks);
+    Node inlined = fileNode("/Compressed/inline.txt", "");
+    for (int i = 0; i < 40; ++i) {
+        std::string line = "Compressed in its com.apple.decmpfs attribute, line " + std::to_string(i) + ".\n";
+        inlined.data.insert(inlined.data.end(), line.begin(), line.end());
+    }
+    inlined.compression = 3;
+    inlined.attributes.push_back({"com.apple.TextEncoding", {'u', 't', 'f', '-', '8', ';', '1', '3', '4', '2', '1', '7', '9', '8', '4'}});
+    v.nodes.push_back(inlined);
     return v;
 }
 

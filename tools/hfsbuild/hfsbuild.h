@@ -24,6 +24,9 @@ inline const std::string kHardLinkFolder = std::string(4, '\0') + "HFS+ Private 
 // The attribute holding a file's owner, group and access control list (see fileSecurity).
 inline const std::string kSecurityAttribute = "com.apple.system.Security";
 
+// The attribute hfsbuild writes for a compressed file (see Node::compression).
+inline const std::string kDecmpfsAttribute = "com.apple.decmpfs";
+
 struct Node {                      // a file or folder of the volume
     std::string path;              // absolute, UTF-8, "/" separated; missing parent folders are created
     bool folder = false;
@@ -33,11 +36,22 @@ struct Node {                      // a file or folder of the volume
     uint32_t owner = 0, group = 0;
     uint32_t createDate = kDefaultDate, modDate = kDefaultDate;
     std::vector<Attribute> attributes;
-    uint32_t extentBlocks = 0;     // > 0: the data fork is cut into extents of at most this many blocks,
-                                   // placed with a free block between them (at most 8 extents)
+    uint32_t extentBlocks = 0;     // > 0: each fork is cut into extents of at most this many blocks,
+                                   // placed with a free block between them; past the eighth, extents
+                                   // go to the extents overflow file
     bool symlink = false;          // Finder type "slnk", creator "rhap" (see symlinkNode)
     bool hidden = false;           // Finder flag kIsInvisible (0x4000)
     bool hasSecurity = false;      // record flag kHFSHasSecurityMask; implied by a kSecurityAttribute attribute
+
+    // decmpfs compression as macOS writes it: `data` stays the content, the data fork is left
+    // empty, the BSD ownerFlags get UF_COMPRESSED and a kDecmpfsAttribute attribute holds the
+    // little-endian header ('fpmc', type, size). Type 3: the content follows the header as one
+    // zlib stream. Type 4: the resource fork holds it in 64 KiB blocks, each a zlib stream. A block
+    // or stream that zlib cannot shrink is kept as 0xFF and the raw bytes, as is every one when
+    // storedBlocks is set. Any other type: `data` follows the header unchanged (say, for readers
+    // that must refuse it).
+    uint32_t compression = 0;
+    bool storedBlocks = false;
 
     // Non-empty: a hard link to the regular file listed at this path; the node's other fields are
     // ignored. As macOS does it, every name of a linked file becomes a link record (Finder type
@@ -97,7 +111,7 @@ void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value);
 std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume);
 
 // The demo volume that `make run` opens: label "Demo", a few folders and files, symbolic links,
-// a hard link, a hidden file, an executable and an empty folder.
+// a hard link, a hidden file, an executable, an empty folder and two compressed files.
 Volume demoVolume();
 
 }  // namespace hfsbuild
