@@ -49,6 +49,9 @@ RunResult runCommand(const std::vector<std::string> &argv, const std::string &in
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
+    // The child starts with exactly stdin, stdout and stderr, whatever the test runner left open,
+    // so the descriptors it opens are the same on every machine.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     std::vector<std::string> args = argv, envs = mergedEnvironment(env);
     std::vector<char *> cargs = cStrings(args), cenv = cStrings(envs);
     pid_t pid;
