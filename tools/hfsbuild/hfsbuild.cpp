@@ -841,8 +841,10 @@ void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value) {
 // SEQUENCE { IA5String "IM4P", IA5String "rdsk", OCTET STRING volume }; indefinite lengths keep
 // the prefix at 16 bytes whatever the volume's size.
 std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume) {
-    Bytes out = {0x30, 0x80, 0x16, 0x04, 'I', 'M', '4', 'P', 0x16, 0x04, 'r', 'd', 's', 'k', 0x04, 0x80};
-    out.insert(out.end(), volume.begin(), volume.end());
+    static const uint8_t prefix[] = {0x30, 0x80, 0x16, 0x04, 'I', 'M', '4', 'P', 0x16, 0x04, 'r', 'd', 's', 'k', 0x04, 0x80};
+    Bytes out(sizeof prefix + volume.size());
+    std::copy(std::begin(prefix), std::end(prefix), out.begin());
+    std::copy(volume.begin(), volume.end(), out.begin() + sizeof prefix);
     return out;
 }
 
