@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all run test asan clean
+.PHONY: all run test asan fuzz clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -22,5 +22,10 @@ test: all
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DTARNWICK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# libFuzzer targets and their seed corpora in build-fuzz/fuzz (see README, "Fuzzing").
+fuzz:
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON
+	cmake --build build-fuzz --target fuzz
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

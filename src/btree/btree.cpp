@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "volume/fork.h"
@@ -20,6 +21,12 @@ Bytes BTree::node(uint32_t n) const {
     uint16_t size = nodeSize();
     if (size < kNodeDescriptorSize) return {};
     return view().sub(static_cast<uint64_t>(n) * size, size);
+}
+
+uint32_t BTree::walkableNodes() const {
+    uint16_t size = nodeSize();
+    uint64_t loaded = size < kNodeDescriptorSize ? 0 : bytes.size() / size;
+    return static_cast<uint32_t>(std::min<uint64_t>(totalNodes(), loaded));
 }
 
 void reportNodeNotLoaded(const BTree *tree, uint32_t n) {

@@ -33,6 +33,8 @@ struct BTree {
 
     // The bytes of node n, or an empty view when it does not lie wholly inside the loaded bytes.
     Bytes node(uint32_t n) const;
+    // How many nodes a walk can visit: the header's count, but no more than were loaded whole.
+    uint32_t walkableNodes() const;
 };
 
 // Node descriptor fields of a node view.

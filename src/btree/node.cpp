@@ -94,9 +94,10 @@ void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, int treeT
                uint64_t context, int32_t option, bool traceNodes) {
     uint64_t visited = 0;
     while (node != 0) {
-        if (++visited > tree->totalNodes()) {
+        // Bounded by the nodes loaded: a header claiming 2^32 nodes must not stretch a loop that far.
+        if (++visited > tree->walkableNodes()) {
             printf("The chain of nodes is longer than the tree's %u nodes: it loops. Walk stopped.\n",
-                   tree->totalNodes());
+                   tree->walkableNodes());
             return;
         }
         if (g_Debug && traceNodes) printf("%d\n", node);

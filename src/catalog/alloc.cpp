@@ -54,8 +54,9 @@ int doAlloc(const char *) {
         fprintf(report, "<td bgcolor=\"#%x\"></td>", (255 - byte) * 0x10101);
         used += countBits(byte);
     }
+    // No readable bitmap block leaves no bits at all: 0%, not a division by zero.
     printf("%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", static_cast<long long>(used),
-           static_cast<long long>(bits), static_cast<unsigned long long>(used * 100 / bits),
+           static_cast<long long>(bits), static_cast<unsigned long long>(bits ? used * 100 / bits : 0),
            static_cast<long long>(bits * header.be32(40)));
     printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
     fputs("</tr></table></body></html>", report);

@@ -51,7 +51,7 @@ std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
     size_t wantedSize = 2 + 2 * static_cast<size_t>(Bytes{wanted, sizeof wanted}.be16(0));
     uint32_t node = thread->node;
     uint16_t first = thread->record;
-    for (uint32_t visited = 0; node != 0 && visited < tree->totalNodes(); ++visited, first = 0) {
+    for (uint32_t visited = 0; node != 0 && visited < tree->walkableNodes(); ++visited, first = 0) {
         Bytes bytes = tree->node(node);
         for (uint16_t i = first; i < nodeNumRecords(bytes); ++i) {
             uint16_t offset = 0;

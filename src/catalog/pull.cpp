@@ -34,6 +34,12 @@ void expandBlocks(Bytes fork, std::vector<uint8_t> &out) {
     uint64_t room = out.size(), position = 0;
     for (uint32_t i = 0; i < blocks; ++i) {
         uint64_t entry = base + 4 + 8 * static_cast<uint64_t>(i);
+        // A count past the table's end would go on for up to 2^32 empty blocks.
+        if (!fork.has(entry, 8)) {
+            fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
+                    blocks, i);
+            break;
+        }
         uint64_t at = base + fork.le32(entry);
         uint32_t size = fork.le32(entry + 4);
         // Every block but the last expands to 64 KiB, so each has a fixed place in the output.
@@ -71,7 +77,9 @@ void expandAttribute(Bytes attribute, std::vector<uint8_t> &out) {
     if ((data.u8(0) & 0x0F) == 0x0F) {   // stored, not compressed
         Bytes stored = data.from(1);
         if (stored.size > out.size()) fprintf(stderr, "The attribute holds more than the file's size: cut\n");
-        if (!stored.empty()) memcpy(out.data(), stored.data, stored.size < out.size() ? stored.size : out.size());
+        // An empty file has no buffer to copy into (memcpy to null is undefined even for 0 bytes).
+        if (!stored.empty() && !out.empty())
+            memcpy(out.data(), stored.data, stored.size < out.size() ? stored.size : out.size());
         return;
     }
     int status = Z_OK;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,8 @@ constexpr uint32_t kZero = 0, kRaw = 1, kIgnore = 2, kComment = 0x7FFFFFFE, kADC
 constexpr uint64_t kMaxChunkBytes = 64ull << 20;
 constexpr uint64_t kMaxImageBytes = 1ull << 40;
 constexpr int kADCCapacity = 200000000;
+// A chunk entry of 40 bytes (54 in Base64) describes at most a few MiB of zeros in real images.
+constexpr uint64_t kMaxExpansionRatio = 20000, kMinExpansionLimit = 256ull << 20;
 
 struct Chunk {
     uint32_t type;
@@ -279,6 +282,14 @@ int mountUDIF(int imageFd, Bytes koly) {
         return -1;
     }
     uint64_t imageBytes = sectors * kSector;
+    // Zero chunks cost nothing to store, but whatever is later read from the expanded image is held
+    // in memory: an expansion far beyond what such a table can describe is a forged size.
+    uint64_t honest = std::max<uint64_t>(kMinExpansionLimit, fileSize * kMaxExpansionRatio);
+    if (imageBytes > honest) {
+        fprintf(stderr, "The image claims %llu bytes expanded, more than its %llu bytes can describe\n",
+                static_cast<unsigned long long>(imageBytes), static_cast<unsigned long long>(fileSize));
+        return -1;
+    }
     if (!checkBlockTable(table, imageBytes)) return -1;
 
     UniqueFd out = createOutputFile(kDecompressedPath);

@@ -133,3 +133,14 @@ void setActiveBTree(BTree *tree, int treeType) {
 BTree *getActiveBTree() { return g_activeBTree; }
 int getActiveBTreeType() { return g_activeBTreeType; }
 void freeActiveBTree() { g_activeBTree = nullptr; }
+
+void releaseVolumesForReuse() {
+    if (g_activeFS > 0) close(g_activeFS);
+    g_activeFS = 0;
+    g_PartitionOffset = 0;
+    g_activeVH.reset();
+    g_catalogBTree = g_attributeBTree = g_activeBTree = nullptr;
+    g_activeBTreeType = 0;
+    g_loadedTrees.clear();
+    compareType = 0xCF;
+}

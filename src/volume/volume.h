@@ -37,3 +37,6 @@ void setActiveBTree(BTree *tree, int treeType);
 BTree *getActiveBTree();
 int getActiveBTreeType();
 void freeActiveBTree();
+// For fuzz harnesses, which open a volume per input: closes the active descriptor and drops every
+// loaded tree and the header, leaving the state of a fresh process.
+void releaseVolumesForReuse();
