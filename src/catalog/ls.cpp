@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 
 #include "btree/btree.h"
 #include "btree/node.h"
@@ -30,18 +32,27 @@ std::string listingDate(uint32_t hfsTime) {
     return text.size() > 4 ? text.substr(4) : text;
 }
 
-void printOwner(uint32_t uid, bool parenthesised) {
-    if (const passwd *user = getpwuid(uid))
-        printf("%-9s ", user->pw_name);
-    else
-        printf(parenthesised ? "(%5d) " : "%5d ", uid);
+// Names from the host's user and group databases, looked up once per ID: each lookup reads the
+// databases anew, which dominated the listing of large folders.
+const std::optional<std::string> &hostName(uint32_t id, bool isGroup) {
+    static std::unordered_map<uint64_t, std::optional<std::string>> cache;
+    uint64_t key = static_cast<uint64_t>(isGroup) << 32 | id;
+    auto found = cache.find(key);
+    if (found != cache.end()) return found->second;
+    std::optional<std::string> name;
+    if (isGroup) {
+        if (const group *g = getgrgid(id)) name = g->gr_name;
+    } else if (const passwd *user = getpwuid(id)) {
+        name = user->pw_name;
+    }
+    return cache.emplace(key, std::move(name)).first->second;
 }
 
-void printGroup(uint32_t gid, bool parenthesised) {
-    if (const group *g = getgrgid(gid))
-        printf("%-9s ", g->gr_name);
+void printOwnerOrGroup(uint32_t id, bool isGroup, bool parenthesised) {
+    if (const auto &name = hostName(id, isGroup))
+        printf("%-9s ", name->c_str());
     else
-        printf(parenthesised ? "(%5d) " : "%5d ", gid);
+        printf(parenthesised ? "(%5d) " : "%5d ", id);
 }
 
 size_t dumpThread(Bytes data, int64_t flags, const char *plainForm, const char *xmlForm) {
@@ -104,8 +115,8 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
         printf("%8d %s%s%s %-2d (hard link)", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(), 1);
     } else {
         printf("%8d %s%s%s %-2d", data.be32(8), type, permissions.c_str(), catalogFlags.c_str(), data.be32(44));
-        printOwner(data.be32(32), true);
-        printGroup(data.be32(36), true);
+        printOwnerOrGroup(data.be32(32), false, true);
+        printOwnerOrGroup(data.be32(36), true, true);
     }
     if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
     uint64_t size = 0;
@@ -134,8 +145,8 @@ void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
     } else {
         printf("%8d d%s%s %-2d", data.be32(8), permissionsToText(data.be16(42)).c_str(), catalogFlags.c_str(),
                data.be32(44));
-        printOwner(data.be32(32), false);
-        printGroup(data.be32(36), false);
+        printOwnerOrGroup(data.be32(32), false, false);
+        printOwnerOrGroup(data.be32(36), true, false);
         if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
         if (flags & kListHuman)
             printf("    1 ");
