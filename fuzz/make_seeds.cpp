@@ -116,13 +116,7 @@ Volume smallVolume(bool hfsx) {
     return v;
 }
 
-ByteVec deflated(const ByteVec &data) {
-    uLongf size = compressBound(data.size());
-    ByteVec out(size);
-    compress(out.data(), &size, data.data(), data.size());
-    out.resize(size);
-    return out;
-}
+ByteVec deflated(const ByteVec &data) { return hfsbuild::zlibCompress(data); }
 
 ByteVec bzipped(const ByteVec &data) {
     unsigned size = static_cast<unsigned>(data.size() + data.size() / 100 + 600);

@@ -20,19 +20,12 @@ using Bytes = std::vector<uint8_t>;
 Bytes bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
 
 Node file(const std::string &path, Bytes data, uint32_t extentBlocks = 0) {
-    Node node;
-    node.path = path;
-    node.data = std::move(data);
+    Node node = hfsbuild::fileNode(path, std::move(data));
     node.extentBlocks = extentBlocks;
     return node;
 }
 
-Node folder(const std::string &path) {
-    Node node;
-    node.path = path;
-    node.folder = true;
-    return node;
-}
+Node folder(const std::string &path) { return hfsbuild::folderNode(path); }
 
 Bytes pattern(size_t size, uint8_t seed) {
     Bytes data(size);

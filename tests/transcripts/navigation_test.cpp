@@ -4,28 +4,23 @@
 
 namespace {
 
-hfsbuild::Node node(const std::string &path, const std::string &text, bool folder = false) {
-    hfsbuild::Node n;
-    n.path = path;
-    n.folder = folder;
-    n.data.assign(text.begin(), text.end());
-    return n;
-}
+using hfsbuild::fileNode;
+using hfsbuild::folderNode;
 
 // CNIDs: Users 16, Shared 17, notes.txt 18, Library 19, readme.txt 20, f.txt 21, run 22.
 hfsbuild::Volume navVolume(bool hfsx = false) {
     hfsbuild::Volume v;
     v.label = "Nav";
     v.hfsx = hfsx;
-    v.nodes.push_back(node("/Users", "", true));
-    v.nodes.push_back(node("/Users/Shared", "", true));
-    v.nodes.push_back(node("/Users/Shared/notes.txt", "n\n"));
-    v.nodes.push_back(node("/Library", "", true));
-    hfsbuild::Node readme = node("/readme.txt", std::string(2048, 'r'));
+    v.nodes.push_back(folderNode("/Users"));
+    v.nodes.push_back(folderNode("/Users/Shared"));
+    v.nodes.push_back(fileNode("/Users/Shared/notes.txt", "n\n"));
+    v.nodes.push_back(folderNode("/Library"));
+    hfsbuild::Node readme = fileNode("/readme.txt", std::string(2048, 'r'));
     readme.attributes.push_back({"com.example.note", {'h', 'i', '!'}});
     v.nodes.push_back(readme);
-    v.nodes.push_back(node("/f.txt", "f"));
-    hfsbuild::Node run = node("/run", "#!/bin/sh\n");
+    v.nodes.push_back(fileNode("/f.txt", "f"));
+    hfsbuild::Node run = fileNode("/run", "#!/bin/sh\n");
     run.mode = 0100755;
     run.owner = 4242;
     run.group = 4343;
@@ -175,21 +170,21 @@ TEST(Navigation, DumpAndSearch) {
 TEST(Navigation, LinksHiddenFilesAndSecurity) {
     hfsbuild::Volume v;
     v.label = "Links";
-    v.nodes.push_back(node("/Applications", "", true));                     // 16
-    v.nodes.push_back(node("/Users/Shared", "", true));                     // 17 Users, 18 Shared
+    v.nodes.push_back(folderNode("/Applications"));                     // 16
+    v.nodes.push_back(folderNode("/Users/Shared"));                     // 17 Users, 18 Shared
     v.nodes.push_back(hfsbuild::symlinkNode("/apps", "/Applications"));     // 19
     v.nodes.push_back(hfsbuild::symlinkNode("/Users/rel", "Shared"));       // 20
     v.nodes.push_back(hfsbuild::symlinkNode("/loop1", "/loop2"));           // 21
     v.nodes.push_back(hfsbuild::symlinkNode("/loop2", "loop1"));            // 22
-    v.nodes.push_back(node("/f.txt", "f"));                                 // 23
+    v.nodes.push_back(fileNode("/f.txt", "f"));                                 // 23
     v.nodes.push_back(hfsbuild::symlinkNode("/flink", "/f.txt"));           // 24
-    hfsbuild::Node secret = node("/Users/.secret", "s");                   // 25
+    hfsbuild::Node secret = fileNode("/Users/.secret", "s");                   // 25
     secret.hidden = true;
     hfsbuild::Guid owner{}, group{}, who{};
     owner.fill(0x11), group.fill(0x22), who.fill(0x33);
     secret.attributes.push_back({hfsbuild::kSecurityAttribute, hfsbuild::fileSecurity(owner, group, {{who, 0x1 | 0x1000000, 7}})});
     v.nodes.push_back(secret);
-    v.nodes.push_back(node("/Empty", "", true));                            // 26
+    v.nodes.push_back(folderNode("/Empty"));                            // 26
     std::string image = writeScratch("links.hfs", hfsbuild::buildVolume(v));
     auto L = [](const std::string &cwd) { return prompt("Links", cwd); };
     const std::string open = "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + kBanner +

@@ -61,12 +61,7 @@ TEST(Outputs, SnapshotIsTheTreeFileTruncatedAndPrivate) {
 
 namespace {
 
-hfsbuild::Node file(const std::string &path, std::vector<uint8_t> data) {
-    hfsbuild::Node n;
-    n.path = path;
-    n.data = std::move(data);
-    return n;
-}
+using hfsbuild::fileNode;
 
 std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);
@@ -83,9 +78,9 @@ std::string pullTranscript(const std::string &image, const std::string &script) 
 TEST(Outputs, PullCopiesFilesToTmp) {
     hfsbuild::Volume v;
     v.label = "Pull";
-    v.nodes.push_back(file("/docs/notes.txt", {'h', 'e', 'l', 'l', 'o'}));
-    v.nodes.push_back(file("/empty", {}));
-    hfsbuild::Node big = file("/docs/big.bin", bytes(300000, 3));
+    v.nodes.push_back(fileNode("/docs/notes.txt", "hello"));
+    v.nodes.push_back(fileNode("/empty", ""));
+    hfsbuild::Node big = fileNode("/docs/big.bin", bytes(300000, 3));
     big.extentBlocks = 10;   // eight extents
     v.nodes.push_back(big);
     std::string image = writeScratch("pull.hfs", hfsbuild::buildVolume(v));
@@ -129,7 +124,7 @@ TEST(Outputs, AllocationReport) {
     hfsbuild::Volume v;
     v.label = "Alloc";
     v.totalBlocks = 64;
-    v.nodes.push_back(file("/a", bytes(5000, 1)));
+    v.nodes.push_back(fileNode("/a", bytes(5000, 1)));
     std::vector<uint8_t> image = hfsbuild::buildVolume(v);
     std::string path = writeScratch("alloc.hfs", image);
     unlink("/tmp/allocation.html");

@@ -10,19 +10,14 @@ namespace {
 using hfsbuild::putBE16;
 using hfsbuild::putBE32;
 
-hfsbuild::Node file(const std::string &path, const std::string &text) {
-    hfsbuild::Node n;
-    n.path = path;
-    n.data.assign(text.begin(), text.end());
-    return n;
-}
+using hfsbuild::fileNode;
 
 hfsbuild::Volume dataVolume() {
     hfsbuild::Volume v;
     v.label = "Data";
     v.totalBlocks = 64;
-    v.nodes.push_back(file("/hello.txt", "hi\n"));
-    v.nodes.push_back(file("/Documents/readme.txt", "read\n"));
+    v.nodes.push_back(fileNode("/hello.txt", "hi\n"));
+    v.nodes.push_back(fileNode("/Documents/readme.txt", "read\n"));
     return v;
 }
 

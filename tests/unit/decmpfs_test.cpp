@@ -1,6 +1,6 @@
 // Expanding decmpfs-compressed files: resource-fork blocks (type 4) and inline data (type 3).
 #include <gtest/gtest.h>
-#include <zlib.h>
+#include "hfsbuild/hfsbuild.h"
 
 #include "catalog/pull.h"
 
@@ -14,13 +14,7 @@ ByteVec pattern(size_t size, unsigned seed) {
     return data;
 }
 
-ByteVec deflated(const ByteVec &data) {
-    uLongf size = compressBound(data.size());
-    ByteVec out(size);
-    compress(out.data(), &size, data.data(), data.size());
-    out.resize(size);
-    return out;
-}
+ByteVec deflated(const ByteVec &data) { return hfsbuild::zlibCompress(data); }
 
 void le32(ByteVec &v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));

@@ -1,4 +1,5 @@
 #include "hfsbuild/containers.h"
+#include "hfsbuild/hfsbuild.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -158,14 +159,7 @@ Bytes encodeChunk(uint32_t type, std::span<const uint8_t> data) {
         return {};
     case udif::kRaw: return {data.begin(), data.end()};
     case udif::kAdc: return adcCompress(data);
-    case udif::kZlib: {
-        uLongf size = compressBound(data.size());
-        Bytes out(size);
-        if (compress2(out.data(), &size, data.data(), data.size(), Z_DEFAULT_COMPRESSION) != Z_OK)
-            throw std::runtime_error("compress2 failed");
-        out.resize(size);
-        return out;
-    }
+    case udif::kZlib: return zlibCompress(data.data(), data.size());
     case udif::kBzip2: {
         if (data.size() > UINT_MAX / 2) throw std::invalid_argument("chunk too large for bzip2");
         unsigned size = static_cast<unsigned>(data.size() + data.size() / 100 + 600);

@@ -56,20 +56,6 @@ struct Entry {
     uint32_t previousLink = 0, nextLink = 0, firstLink = 0;
 };
 
-Node folderNode(const std::string &path) {
-    Node node;
-    node.path = path;
-    node.folder = true;
-    return node;
-}
-
-Node fileNode(const std::string &path, const std::string &text) {
-    Node node;
-    node.path = path;
-    node.data.assign(text.begin(), text.end());
-    return node;
-}
-
 const Node kCreatedFolder = folderNode("");
 
 // As macOS makes it: no permissions; hidden, name locked and immutable (see folderRecord).
@@ -182,13 +168,8 @@ void appendLE64(Bytes &out, uint64_t value) {
 // One zlib stream, or 0xFF and the raw bytes when zlib cannot shrink them or when asked to.
 Bytes compressedChunk(const uint8_t *raw, size_t size, bool stored) {
     if (!stored) {
-        uLongf length = compressBound(size);
-        Bytes out(length);
-        if (compress(out.data(), &length, raw, size) != Z_OK) invalid("zlib could not compress");
-        if (length <= size) {
-            out.resize(length);
-            return out;
-        }
+        Bytes out = zlibCompress(raw, size);
+        if (out.size() <= size) return out;
     }
     Bytes out{0xFF};
     out.insert(out.end(), raw, raw + size);
@@ -718,6 +699,30 @@ Bytes treeBytes(const TreeFile &tree, uint32_t blockSize) {
 }
 
 }  // namespace
+
+Node folderNode(const std::string &path) {
+    Node node;
+    node.path = path;
+    node.folder = true;
+    return node;
+}
+
+Node fileNode(const std::string &path, std::vector<uint8_t> data) {
+    Node node;
+    node.path = path;
+    node.data = std::move(data);
+    return node;
+}
+
+Node fileNode(const std::string &path, const std::string &text) { return fileNode(path, Bytes(text.begin(), text.end())); }
+
+Bytes zlibCompress(const uint8_t *data, size_t size) {
+    uLongf length = compressBound(size);
+    Bytes out(length);
+    if (compress(out.data(), &length, data, size) != Z_OK) throw std::runtime_error("zlib could not compress");
+    out.resize(length);
+    return out;
+}
 
 Node symlinkNode(const std::string &path, const std::string &target) {
     Node node = fileNode(path, target);

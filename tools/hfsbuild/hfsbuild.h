@@ -62,6 +62,9 @@ struct Node {                      // a file or folder of the volume
     std::string hardLinkTo;
 };
 
+Node fileNode(const std::string &path, const std::string &text);
+Node fileNode(const std::string &path, std::vector<uint8_t> data);
+Node folderNode(const std::string &path);
 Node symlinkNode(const std::string &path, const std::string &target);
 Node hardLinkNode(const std::string &path, const std::string &existingPath);
 
@@ -95,6 +98,10 @@ struct Volume {
     std::optional<uint32_t> dataClumpSize;
     std::optional<uint32_t> nextCatalogID;
 };
+
+// One zlib stream (RFC 1950) of the bytes.
+std::vector<uint8_t> zlibCompress(const uint8_t *data, size_t size);
+inline std::vector<uint8_t> zlibCompress(const std::vector<uint8_t> &data) { return zlibCompress(data.data(), data.size()); }
 
 // Builds the volume image (starting with the 1024 reserved bytes, header at byte 1024).
 std::vector<uint8_t> buildVolume(const Volume &volume);
