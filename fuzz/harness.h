@@ -21,10 +21,13 @@
 #include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/alloc.h"
+#include "catalog/decmpfs.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
 #include "catalog/pull.h"
 #include "catalog/unicode.h"
+#include "codecs/lzfse.h"
+#include "codecs/lzvn.h"
 #include "containers/adc.h"
 #include "containers/apm.h"
 #include "containers/gpt.h"
@@ -181,9 +184,32 @@ inline void path(Bytes in) {
 }
 
 // Input: a selector byte (odd: type 3), four bytes of size, then the compressed data.
+// A first byte below 0x80 picks zlib (type 3 or 4), as the kept inputs expect; above, the others.
 inline void decmpfs(Bytes in) {
-    uint32_t type = in.u8(0) & 1 ? kDecmpfsZlibAttribute : kDecmpfsZlibFork;
+    static const uint32_t kOthers[] = {1, 7, 8, 9, 10, 11, 12};
+    uint8_t pick = in.u8(0);
+    uint32_t type = pick & 0x80 ? kOthers[(pick & 0x7F) % 7] : pick & 1 ? kDecmpfsZlibAttribute : kDecmpfsZlibFork;
     decmpfsDecompress(in.from(5), type, in.be32(1));
+}
+
+// Capacity (16 bits), length of output already produced, then the stream, copied to its exact
+// size so that an overread shows.
+inline void lzvn(Bytes in) {
+    std::vector<uint8_t> out(in.be16(0), 0xAA);
+    size_t pos = std::min<size_t>(in.u8(2), out.size());
+    Bytes stream = in.from(3);
+    std::vector<uint8_t> input(stream.data, stream.data + stream.size);
+    auto end = lzvnDecode(Bytes{input.data(), input.size()}, out.data(), pos, out.size());
+    if (end && (*end < pos || *end > out.size())) abort();
+}
+
+// Capacity in units of 16 bytes (up to 1 MiB), then the stream.
+inline void lzfse(Bytes in) {
+    std::vector<uint8_t> out(static_cast<size_t>(in.be16(0)) * 16);
+    Bytes stream = in.from(2);
+    std::vector<uint8_t> input(stream.data, stream.data + stream.size);
+    auto produced = lzfseDecode(Bytes{input.data(), input.size()}, out.data(), out.size());
+    if (produced && *produced > out.size()) abort();
 }
 
 inline void alloc(Bytes in) {
@@ -408,6 +434,7 @@ inline const Target kTargets[] = {
     {"decmpfs", decmpfs},        {"alloc", alloc},          {"gpt", gpt},
     {"lwvm", lwvm},              {"apm", apm},              {"udif", udif},
     {"udif_chunks", udifChunks}, {"adc", adc},              {"shell", shell},
+    {"lzvn", lzvn},              {"lzfse", lzfse},
 };
 
 inline void runSilenced(void (*harness)(Bytes), const uint8_t *data, size_t size) {

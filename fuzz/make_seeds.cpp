@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hfsbuild/codecs.h"
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 
@@ -176,6 +177,21 @@ ByteVec resourceFork(const ByteVec &content) {
     return fork;
 }
 
+// Types 8, 10, 12: offsets of the 64 KiB blocks and of their end, then the blocks.
+ByteVec offsetFork(const ByteVec &content, ByteVec (*encode)(std::span<const uint8_t>)) {
+    std::vector<ByteVec> blocks;
+    for (size_t at = 0; at < content.size(); at += 65536)
+        blocks.push_back(encode(std::span(content).subspan(at, std::min<size_t>(65536, content.size() - at))));
+    ByteVec fork;
+    uint64_t offset = 4 * (blocks.size() + 1);
+    for (size_t i = 0; i <= blocks.size(); ++i) {
+        for (int b = 0; b < 4; ++b) fork.push_back(static_cast<uint8_t>(offset >> (8 * b)));
+        if (i < blocks.size()) offset += blocks[i].size();
+    }
+    for (const ByteVec &block : blocks) fork = concat(fork, block);
+    return fork;
+}
+
 ByteVec withSize(uint8_t selector, uint32_t size, const ByteVec &data) {
     ByteVec input{selector};
     appendBE(input, size, 4);
@@ -258,11 +274,27 @@ int main(int argc, char **argv) {
     seed("decmpfs", "attribute", withSize(1, 600, concat(header, deflated(pattern(600)))));
     seed("decmpfs", "stored", withSize(1, 5, concat(header, text("\x0F" "abcde"))));
 
+    // Selectors 0x80.. pick types 1, 7, 8, 9, 10, 11, 12 (see fuzz::decmpfs).
+    ByteVec small = pattern(600), modernHeader(16, 0);
+    seed("decmpfs", "type1", withSize(0x80, 600, concat(modernHeader, small)));
+    seed("decmpfs", "type7", withSize(0x81, 600, concat(modernHeader, lzvnEncode(small))));
+    seed("decmpfs", "type8", withSize(0x82, 150000, offsetFork(content, lzvnEncode)));
+    seed("decmpfs", "type10", withSize(0x84, 150000, offsetFork(content, [](std::span<const uint8_t> b) {
+        return ByteVec(b.begin(), b.end());
+    })));
+    seed("decmpfs", "type11", withSize(0x85, 600, concat(modernHeader, lzfseEncode(small))));
+    seed("decmpfs", "type12", withSize(0x86, 150000, offsetFork(content, lzfseEncode)));
     for (size_t size : {10, 300, 5000}) {
         ByteVec data = pattern(size);
         ByteVec input;
         appendBE(input, size, 2);
         seed("adc", std::to_string(size), concat(input, adcCompress(data)));
+        ByteVec lzvnInput = input;
+        lzvnInput.push_back(0);
+        seed("lzvn", std::to_string(size), concat(lzvnInput, lzvnEncode(data)));
+        ByteVec lzfseInput;
+        appendBE(lzfseInput, (size + 15) / 16, 2);
+        seed("lzfse", std::to_string(size), concat(lzfseInput, lzfseEncode(data)));
     }
     return 0;
 }

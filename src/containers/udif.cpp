@@ -2,6 +2,7 @@
 
 #include <bzlib.h>
 #include <fcntl.h>
+#include <lzma.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -16,6 +17,7 @@
 #include "containers/adc.h"
 #include "containers/base64.h"
 #include "containers/xml.h"
+#include "codecs/lzfse.h"
 #include "shell/a.h"
 #include "volume/volume.h"
 
@@ -24,12 +26,15 @@ namespace {
 constexpr uint64_t kSector = 512;
 constexpr size_t kMishHeader = 204, kChunkSize = 40;
 constexpr uint32_t kZero = 0, kRaw = 1, kIgnore = 2, kComment = 0x7FFFFFFE, kADC = 0x80000004, kZlib = 0x80000005,
-                   kBzip2 = 0x80000006, kTerminator = 0xFFFFFFFF;
+                   kBzip2 = 0x80000006, kLzfse = 0x80000007, kLzma = 0x80000008,
+                   kTerminator = 0xFFFFFFFF;
 // Chunks are expanded one at a time into the output file; real images use chunks of 1 MiB, so a
 // chunk claiming more than this is damage, not data.
 constexpr uint64_t kMaxChunkBytes = 64ull << 20;
 constexpr uint64_t kMaxImageBytes = 1ull << 40;
 constexpr int kADCCapacity = 200000000;
+// hdiutil's LZMA chunks use small dictionaries; a header asking for more is damage.
+constexpr uint64_t kLzmaMemoryLimit = 128ull << 20;
 // A chunk entry of 40 bytes (54 in Base64) describes at most a few MiB of zeros in real images.
 constexpr uint64_t kMaxExpansionRatio = 20000, kMinExpansionLimit = 256ull << 20;
 
@@ -185,6 +190,49 @@ bool bunzipChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) {
     return true;
 }
 
+// One .xz stream, as hdiutil writes each LZMA chunk.
+bool unxzChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, const Chunk &c) {
+    lzma_stream s = LZMA_STREAM_INIT;
+    lzma_ret rc = lzma_stream_decoder(&s, kLzmaMemoryLimit, 0);
+    if (rc != LZMA_OK) {
+        printf("Error %d initializing LZMA\n", static_cast<int>(rc));
+        return false;
+    }
+    s.next_in = in.data();
+    s.avail_in = in.size();
+    s.next_out = out.data();
+    s.avail_out = out.size();
+    // With all the input given and the output's room fixed, every call makes progress or fails.
+    do rc = lzma_code(&s, LZMA_FINISH);
+    while (rc == LZMA_OK && s.avail_out > 0);
+    uint64_t produced = s.total_out;
+    lzma_end(&s);
+    if (rc != LZMA_STREAM_END) {
+        fprintf(stderr, "Decompression problem... RC: %d\n", static_cast<int>(rc));
+        reportChunkError(c, produced);
+        return false;
+    }
+    return true;
+}
+
+bool unlzfseChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, const Chunk &c, uint32_t i) {
+    if (std::optional<size_t> produced = lzfseDecode(Bytes{in.data(), in.size()}, out.data(), out.size())) {
+        std::fill(out.begin() + static_cast<long>(*produced), out.end(), 0);   // a short stream leaves zeros
+        return true;
+    }
+    fprintf(stderr, "Chunk %u: the LZFSE stream is damaged\n", i);
+    reportChunkError(c, 0);
+    return false;
+}
+
+bool knownChunkType(uint32_t type) {
+    switch (type) {
+    case kZero: case kRaw: case kIgnore: case kComment: case kADC: case kZlib: case kBzip2: case kLzfse:
+    case kLzma: case kTerminator: return true;
+    default: return false;
+    }
+}
+
 const char *debugWord(uint32_t type) {
     switch (type) {
     case kZero: return "ZERO\n";
@@ -193,6 +241,8 @@ const char *debugWord(uint32_t type) {
     case kADC: return "ADC\n";
     case kZlib: return "Zlib\n";
     case kBzip2: return "BZlib\n";
+    case kLzfse: return "LZFSE\n";
+    case kLzma: return "LZMA\n";
     default: return "";
     }
 }
@@ -215,10 +265,6 @@ bool expandChunk(int imageFd, uint64_t fileSize, uint64_t base, const Chunk &c, 
         return true;
     }
     if (c.type == kZero || c.type == kIgnore || c.type == kComment) return true;
-    if (c.type != kRaw && c.type != kADC && c.type != kZlib && c.type != kBzip2) {
-        fprintf(stderr, "Warning: Unknown compression scheme: %x\n", c.type);
-        return true;
-    }
     // The chunk's place in the expanded image, cut at its end.
     uint64_t place = c.firstSector < imageBytes / kSector ? c.firstSector * kSector : imageBytes;
     uint64_t want = c.sectorCount <= (imageBytes - place) / kSector ? c.sectorCount * kSector : imageBytes - place;
@@ -257,6 +303,10 @@ bool expandChunk(int imageFd, uint64_t fileSize, uint64_t base, const Chunk &c, 
         }
     } else if (c.type == kZlib) {
         ok = inflateChunk(in, out, c);
+    } else if (c.type == kLzfse) {
+        ok = unlzfseChunk(in, out, c, i);
+    } else if (c.type == kLzma) {
+        ok = unxzChunk(in, out, c);
     } else {
         ok = bunzipChunk(in, out);
     }
@@ -291,6 +341,14 @@ int mountUDIF(int imageFd, Bytes koly) {
         return -1;
     }
     if (!checkBlockTable(table, imageBytes)) return -1;
+    // An unknown kind would leave its sectors zero and the volume quietly wrong: refuse the image
+    // before anything is written.
+    for (uint32_t i = 0; i < table.be32(200); ++i) {
+        if (uint32_t type = chunkAt(table, i).type; !knownChunkType(type)) {
+            fprintf(stderr, "The image uses a compression Tarnwick does not read (type 0x%08x)\n", type);
+            return -1;
+        }
+    }
 
     UniqueFd out = createOutputFile(kDecompressedPath);
     if (!out) return -1;

@@ -427,6 +427,8 @@ const UdifCase kUdifCases[] = {
     {"Bzip2", gptDisk, [] { return smallChunks(dataAs(udif::kBzip2)); }},
     {"Adc", gptDisk, [] { return smallChunks(dataAs(udif::kAdc)); }},
     {"EveryCodec", gptDisk, [] { return smallChunks(cycle({udif::kRaw, udif::kZlib, udif::kBzip2, udif::kAdc})); }},
+    // dmg2img 1.6.7 does not read LZFSE or LZMA chunks.
+    {"LzfseAndLzma", gptDisk, [] { return smallChunks(cycle({udif::kLzfse, udif::kLzma, udif::kZlib})); }, true, false},
     {"Comments", gptDisk, [] {
          UdifOptions o = smallChunks(dataAs(udif::kZlib));
          o.comments = true;

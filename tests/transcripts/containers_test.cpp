@@ -156,6 +156,17 @@ TEST(Containers, UdifImagesExpandEveryCodec) {
         {"zlib", encoded(hfsbuild::udif::kZlib)},
         {"bzip2", encoded(hfsbuild::udif::kBzip2)},
         {"ADC", encoded(hfsbuild::udif::kAdc)},
+        {"LZFSE", encoded(hfsbuild::udif::kLzfse)},
+        {"LZMA", encoded(hfsbuild::udif::kLzma)},
+        {"every codec in one image", [] {
+             auto o = encoded(hfsbuild::udif::kZlib);
+             o.encoding = [](uint64_t chunk, std::span<const uint8_t>) {
+                 using namespace hfsbuild::udif;
+                 const uint32_t kinds[] = {kRaw, kZlib, kBzip2, kAdc, kLzfse, kLzma};
+                 return kinds[chunk % 6];
+             };
+             return o;
+         }()},
         {"ignore for zeros, comments", [] {
              auto o = encoded(hfsbuild::udif::kZlib);
              o.comments = true;
@@ -222,8 +233,8 @@ TEST(Containers, UdifTracesAndDamage) {
         {"chunk data beyond the end of the file",
          patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }),
          "Chunk 1: its "},
-        {"an unknown chunk type", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000008); }),
-         "Warning: Unknown compression scheme: 80000008\n"},
+        {"an unknown chunk type", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
+         "The image uses a compression Tarnwick does not read (type 0x80000009)\n"},
         {"version 2", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
          "Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  2000000"},
         {"not mish", patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
@@ -238,6 +249,11 @@ TEST(Containers, UdifTracesAndDamage) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
         EXPECT_EQ(r.status, 0) << c.what;
     }
+
+    // An unknown chunk kind is refused before anything is written.
+    unlink("/tmp/decompressed.dmg");
+    r = runTarnwick({writeScratch("damaged.dmg", cases[2].image)}, "");
+    EXPECT_NE(access("/tmp/decompressed.dmg", F_OK), 0);
 
     std::string victim = writeScratch("victim3", {'v'});
     unlink("/tmp/decompressed.dmg");

@@ -29,7 +29,8 @@ const std::string kMemoryLimit = "--as=" + std::to_string(768ull << 20);
 
 // The files pulled by the script land in /tmp under these names, and are removed after each run.
 const std::vector<std::string> kPulledNames{"tw-sweep-notes.txt", "tw-sweep-big.bin", "tw-sweep-inline.txt",
-                                            "tw-sweep-fork.bin", "tw-sweep-hard"};
+                                            "tw-sweep-fork.bin", "tw-sweep-hard", "tw-sweep-lzvn.bin",
+                                            "tw-sweep-lzfse.bin"};
 
 Node file(const std::string &path, ByteVec data, uint32_t compression = 0) {
     Node node;
@@ -57,6 +58,10 @@ Volume sweepVolume(bool hfsx) {
     secured.attributes.push_back({kSecurityAttribute, fileSecurity(Guid{1}, Guid{2}, {{Guid{3}, 1, 0x200000}})});
     v.nodes.push_back(secured);
     v.nodes.push_back(file("/tw-sweep-fork.bin", big, 4));
+    v.nodes.push_back(file("/tw-sweep-lzvn.bin", big, 8));
+    std::string phrase;
+    while (phrase.size() < 3000) phrase += "an LZFSE stream inline, " + std::to_string(phrase.size() % 7);
+    v.nodes.push_back(file("/tw-sweep-lzfse.bin", ByteVec(phrase.begin(), phrase.end()), 11));
     v.nodes.push_back(symlinkNode("/tw-sweep-link", "docs"));
     v.nodes.push_back(hardLinkNode("/tw-sweep-hard", "/docs/tw-sweep-notes.txt"));
     for (int i = 0; i < 30; ++i) v.nodes.push_back(file("/many/entry-" + std::to_string(i), {'x'}));
@@ -66,7 +71,7 @@ Volume sweepVolume(bool hfsx) {
 std::string script() {
     std::string s = "color\nvolinfo\nls\nls -@Oh\ncd docs\nls -@Oh\npull tw-sweep-notes.txt\ncd ..\ncd tw-sweep-link\n"
                     "ls\ncd /\npull docs/tw-sweep-big.bin\npull tw-sweep-inline.txt\npull tw-sweep-fork.bin\n"
-                    "pull tw-sweep-hard\ncd /many\nls -h\ncd -\nsearch tw-sweep-notes.txt\nsearch entry-7\n";
+                    "pull tw-sweep-hard\npull tw-sweep-lzvn.bin\npull tw-sweep-lzfse.bin\ncd /many\nls -h\ncd -\nsearch tw-sweep-notes.txt\nsearch entry-7\n";
     for (int id = 1; id <= 40; ++id) s += "search " + std::to_string(id) + "\n";
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
     s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\n";
@@ -287,8 +292,9 @@ void recordDamages(std::vector<Damage> &list) {
     everyAttribute("nameLength=huge", [](ByteVec &v, const Record &r) { put16(v, r.key + 12, 0xFFFF); });
     everyAttribute("decmpfs.size=huge", [](ByteVec &v, const Record &r) { put32(v, r.data + 16 + 8, kAll32); });
     everyAttribute("decmpfs.size=0", [](ByteVec &v, const Record &r) { put64(v, r.data + 16 + 8, 0); });
-    everyAttribute("decmpfs.type=4", [](ByteVec &v, const Record &r) { put32(v, r.data + 16 + 4, 0x04000000); });
-    everyAttribute("decmpfs.type=3", [](ByteVec &v, const Record &r) { put32(v, r.data + 16 + 4, 0x03000000); });
+    for (uint32_t type : {3u, 4u, 7u, 8u, 10u, 11u, 12u})   // every payload read as every codec
+        everyAttribute("decmpfs.type=" + std::to_string(type),
+                       [type](ByteVec &v, const Record &r) { put32(v, r.data + 16 + 4, type << 24); });
     everyAttribute("secAcl.count=huge", [](ByteVec &v, const Record &r) { put32(v, r.data + 16 + 36, kAll32); });
 }
 
@@ -354,6 +360,12 @@ const std::vector<Wrapper> &wrappers() {
         {"udif", [](const ByteVec &v) {
              UdifOptions options;
              options.chunkSectors = 64;
+             return buildUdif(v, options);
+         }},
+        {"udif-lzfse-lzma", [](const ByteVec &v) {
+             UdifOptions options;
+             options.chunkSectors = 64;
+             options.encoding = [](uint64_t chunk, std::span<const uint8_t>) { return chunk % 2 ? udif::kLzma : udif::kLzfse; };
              return buildUdif(v, options);
          }},
     };
@@ -440,7 +452,7 @@ void addJobs(std::vector<Job> &jobs, const Volume &volume, const Wrapper &wrappe
 // single worker runs them.
 void runJobs(const std::vector<Job> &jobs) {
     std::vector<const Job *> shared, firstOnly;
-    for (const Job &job : jobs) (job.wrapper->name == "udif" ? firstOnly : shared).push_back(&job);
+    for (const Job &job : jobs) (job.wrapper->name.starts_with("udif") ? firstOnly : shared).push_back(&job);
     std::atomic<size_t> next{0};
     auto worker = [&](int id) {
         if (id == 0)

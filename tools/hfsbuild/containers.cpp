@@ -1,7 +1,9 @@
 #include "hfsbuild/containers.h"
+#include "hfsbuild/codecs.h"
 #include "hfsbuild/hfsbuild.h"
 
 #include <bzlib.h>
+#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -151,6 +153,17 @@ bool allZero(std::span<const uint8_t> data) {
     return std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
 }
 
+// One .xz stream, as hdiutil writes an LZMA chunk.
+Bytes xzCompress(std::span<const uint8_t> data) {
+    Bytes out(lzma_stream_buffer_bound(data.size()));
+    size_t size = 0;
+    if (lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr, data.data(), data.size(), out.data(), &size,
+                                out.size()) != LZMA_OK)
+        throw std::runtime_error("lzma_easy_buffer_encode failed");
+    out.resize(size);
+    return out;
+}
+
 Bytes encodeChunk(uint32_t type, std::span<const uint8_t> data) {
     switch (type) {
     case udif::kZero:
@@ -160,6 +173,8 @@ Bytes encodeChunk(uint32_t type, std::span<const uint8_t> data) {
     case udif::kRaw: return {data.begin(), data.end()};
     case udif::kAdc: return adcCompress(data);
     case udif::kZlib: return zlibCompress(data.data(), data.size());
+    case udif::kLzfse: return lzfseEncode(data);
+    case udif::kLzma: return xzCompress(data);
     case udif::kBzip2: {
         if (data.size() > UINT_MAX / 2) throw std::invalid_argument("chunk too large for bzip2");
         unsigned size = static_cast<unsigned>(data.size() + data.size() / 100 + 600);

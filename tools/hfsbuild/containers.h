@@ -85,7 +85,8 @@ std::vector<uint8_t> lwvmImage(const std::vector<uint8_t> &volume, const LwvmOpt
 
 namespace udif {
 constexpr uint32_t kZero = 0x00000000, kRaw = 0x00000001, kIgnore = 0x00000002, kComment = 0x7FFFFFFE,
-                   kAdc = 0x80000004, kZlib = 0x80000005, kBzip2 = 0x80000006, kTerminator = 0xFFFFFFFF;
+                   kAdc = 0x80000004, kZlib = 0x80000005, kBzip2 = 0x80000006, kLzfse = 0x80000007,
+                   kLzma = 0x80000008, kTerminator = 0xFFFFFFFF;
 }
 
 // One blkx entry: a run of consecutive sectors of the disk and its name, e.g. "disk image (Apple_HFS : 1)".
@@ -100,7 +101,7 @@ struct UdifOptions {
     // Empty: the whole input as "whole disk (Apple_HFS : 0)".
     std::vector<UdifPartition> partitions;
     uint64_t chunkSectors = 2048;
-    // Picks kZero, kRaw, kIgnore, kAdc, kZlib or kBzip2 for each chunk (numbered across the image).
+    // Picks kZero, kRaw, kIgnore, kAdc, kZlib, kBzip2, kLzfse or kLzma for each chunk (numbered across the image).
     // Unset: kZero for all-zero chunks, else kZlib. kZero and kIgnore need all-zero chunks.
     std::function<uint32_t(uint64_t chunk, std::span<const uint8_t> data)> encoding;
     bool comments = false;                  // a comment entry (no sectors, no data) before every chunk

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "hfsbuild/btree_writer.h"
+#include "hfsbuild/codecs.h"
 
 namespace hfsbuild {
 
@@ -152,7 +153,8 @@ uint32_t checkedBlocks(uint64_t blocks) {
 // ---- decmpfs compression, as macOS writes it (see Node::compression) ----
 
 constexpr uint32_t kDecmpfsMagic = 0x636D7066;                 // "fpmc" read little-endian
-constexpr uint32_t kZlibInAttribute = 3, kZlibInResourceFork = 4;
+constexpr uint32_t kZlibInAttribute = 3, kZlibInResourceFork = 4, kLzvnInAttribute = 7, kLzvnInResourceFork = 8,
+                   kRawInResourceFork = 10, kLzfseInAttribute = 11, kLzfseInResourceFork = 12;
 constexpr size_t kDecmpfsBlock = 65536;
 constexpr uint32_t kResourceDataOffset = 0x100, kResourceMapLength = 50;
 
@@ -174,6 +176,38 @@ Bytes compressedChunk(const uint8_t *raw, size_t size, bool stored) {
     Bytes out{0xFF};
     out.insert(out.end(), raw, raw + size);
     return out;
+}
+
+// One block of a type 7, 8, 11 or 12 file: the codec's stream, or when it does not shrink the
+// block (or when asked) a marker byte and the raw bytes: 0x06 for LZVN, 0xFF for LZFSE.
+Bytes modernChunk(uint32_t type, std::span<const uint8_t> raw, bool stored) {
+    bool lzvn = type == kLzvnInAttribute || type == kLzvnInResourceFork;
+    if (!stored) {
+        Bytes out = lzvn ? lzvnEncode(raw) : lzfseEncode(raw);
+        if (out.size() <= raw.size()) return out;
+    }
+    Bytes out{static_cast<uint8_t>(lzvn ? 0x06 : 0xFF)};
+    out.insert(out.end(), raw.begin(), raw.end());
+    return out;
+}
+
+// Types 8, 10 and 12: little-endian offsets from the fork's start, one per 64 KiB block and one for
+// the end, then the blocks; no resource header or map.
+Bytes offsetTableFork(uint32_t type, const Bytes &content, bool stored) {
+    std::vector<Bytes> blocks;
+    for (size_t at = 0; at < content.size(); at += kDecmpfsBlock) {
+        std::span<const uint8_t> raw(content.data() + at, std::min(kDecmpfsBlock, content.size() - at));
+        blocks.push_back(type == kRawInResourceFork ? Bytes(raw.begin(), raw.end()) : modernChunk(type, raw, stored));
+    }
+    Bytes fork;
+    uint64_t offset = 4 * (uint64_t{blocks.size()} + 1);
+    for (size_t i = 0; i <= blocks.size(); ++i) {
+        if (offset > UINT32_MAX) invalid("compressed file too large");
+        appendLE32(fork, static_cast<uint32_t>(offset));
+        if (i < blocks.size()) offset += blocks[i].size();
+    }
+    for (const Bytes &block : blocks) fork.insert(fork.end(), block.begin(), block.end());
+    return fork;
 }
 
 // The map macOS puts after the blocks: one unnamed resource of type 'cmpf', ID 1, at data offset 0.
@@ -242,13 +276,19 @@ void storeContent(Entry &e) {
     appendLE32(value, kDecmpfsMagic);
     appendLE32(value, node.compression);
     appendLE64(value, node.data.size());
-    if (node.compression == kZlibInResourceFork) {
-        e.resource = compressedResourceFork(node.data, node.storedBlocks);
-    } else {
+    switch (node.compression) {
+    case kZlibInResourceFork: e.resource = compressedResourceFork(node.data, node.storedBlocks); break;
+    case kLzvnInResourceFork:
+    case kRawInResourceFork:
+    case kLzfseInResourceFork: e.resource = offsetTableFork(node.compression, node.data, node.storedBlocks); break;
+    default: {
         Bytes payload = node.compression == kZlibInAttribute
                             ? compressedChunk(node.data.data(), node.data.size(), node.storedBlocks)
+                        : node.compression == kLzvnInAttribute || node.compression == kLzfseInAttribute
+                            ? modernChunk(node.compression, node.data, node.storedBlocks)
                             : node.data;
         value.insert(value.end(), payload.begin(), payload.end());
+    }
     }
     e.attributes.push_back({kDecmpfsAttribute, std::move(value)});
 }

@@ -48,8 +48,11 @@ struct Node {                      // a file or folder of the volume
     // little-endian header ('fpmc', type, size). Type 3: the content follows the header as one
     // zlib stream. Type 4: the resource fork holds it in 64 KiB blocks, each a zlib stream. A block
     // or stream that zlib cannot shrink is kept as 0xFF and the raw bytes, as is every one when
-    // storedBlocks is set. Any other type: `data` follows the header unchanged (say, for readers
-    // that must refuse it).
+    // storedBlocks is set. Types 7 and 11: one LZVN or LZFSE stream after the header (0x06 or 0xFF
+    // and the raw bytes when it does not shrink, or when storedBlocks is set). Types 8, 10 and 12:
+    // the resource fork holds little-endian block offsets, then 64 KiB blocks coded as for 7, stored
+    // raw, or coded as for 11. Any other type (1 and 9 included): `data` follows the header
+    // unchanged (say, for readers that must refuse it).
     uint32_t compression = 0;
     bool storedBlocks = false;
 

@@ -1,0 +1,239 @@
+#include "catalog/decmpfs.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "codecs/lzfse.h"
+#include "codecs/lzvn.h"
+#include "shell/a.h"
+
+namespace {
+
+constexpr uint64_t kZlibMaxRatio = 1032;   // deflate cannot expand further than this
+// LZVN and LZFSE have no such bound: an inline stream claiming more than this is a forged size
+// (macOS keeps data inline only when the whole compressed file fits in the attribute).
+constexpr uint64_t kMaxInlineExpansion = 64ull << 20;
+
+enum class Codec { Stored, Zlib, Lzvn, Lzfse };
+
+struct Type {
+    uint32_t type;
+    Codec codec;
+    bool fork;
+};
+
+constexpr Type kTypes[] = {
+    {kDecmpfsStoredAttribute, Codec::Stored, false}, {kDecmpfsZlibAttribute, Codec::Zlib, false},
+    {kDecmpfsZlibFork, Codec::Zlib, true},           {kDecmpfsLzvnAttribute, Codec::Lzvn, false},
+    {kDecmpfsLzvnFork, Codec::Lzvn, true},           {kDecmpfsRawAttribute, Codec::Stored, false},
+    {kDecmpfsRawFork, Codec::Stored, true},          {kDecmpfsLzfseAttribute, Codec::Lzfse, false},
+    {kDecmpfsLzfseFork, Codec::Lzfse, true},
+};
+
+const Type *typeOf(uint32_t type) {
+    for (const Type &t : kTypes)
+        if (t.type == type) return &t;
+    return nullptr;
+}
+
+const char *codecName(Codec codec) {
+    switch (codec) {
+    case Codec::Stored: return "stored";
+    case Codec::Zlib: return "zlib";
+    case Codec::Lzvn: return "LZVN";
+    case Codec::Lzfse: return "LZFSE";
+    }
+    return "";
+}
+
+// ---- type 3 and type 4: zlib ----
+
+// One zlib stream into out[0, room); returns the bytes produced.
+uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
+    uLongf produced = room;
+    *status = uncompress(out, &produced, source.data, source.size);
+    return produced;
+}
+
+// Type 4: a classic resource fork whose one resource holds a table of (offset, size) pairs.
+void expandZlibBlocks(Bytes fork, std::vector<uint8_t> &out) {
+    if (g_Debug)
+        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", fork.be32(0), fork.be32(4), fork.be32(8),
+               fork.be32(12));
+    uint64_t base = static_cast<uint64_t>(fork.be32(0)) + 4;   // the block table, little-endian
+    uint32_t blocks = fork.le32(base);
+    uint64_t room = out.size(), position = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint64_t entry = base + 4 + 8 * static_cast<uint64_t>(i);
+        // A count past the table's end would go on for up to 2^32 empty blocks.
+        if (!fork.has(entry, 8)) {
+            fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
+                    blocks, i);
+            break;
+        }
+        uint64_t at = base + fork.le32(entry);
+        uint32_t size = fork.le32(entry + 4);
+        // Every block but the last expands to 64 KiB, so each has a fixed place in the output.
+        position = static_cast<uint64_t>(i) * kDecmpfsBlock < out.size() ? static_cast<uint64_t>(i) * kDecmpfsBlock : out.size();
+        room = out.size() - position;
+        if (g_Debug)
+            fprintf(stderr, "Block %d: offset 0x%x, size 0x%x (remaining: %d, pos: %d, of %d)\n", i,
+                    static_cast<unsigned>(at), size, static_cast<int>(room), static_cast<int>(position),
+                    static_cast<int>(room + position));
+        Bytes block = fork.sub(at, size);
+        if (block.empty()) {
+            fprintf(stderr, "Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
+                    static_cast<unsigned long long>(at), size);
+            continue;
+        }
+        if (block.u8(0) == 0xFF) {
+            if (g_Debug) fprintf(stderr, "Uncompressed block\n");
+            Bytes stored = block.from(1);
+            uint64_t length = stored.size < room ? stored.size : room;
+            if (stored.size > room) fprintf(stderr, "Block %u holds more than the file's size: cut\n", i);
+            if (length) memcpy(out.data() + position, stored.data, length);
+            room -= length;
+            continue;
+        }
+        int status = Z_OK;
+        room -= inflateInto(block, out.data() + position, room, &status);
+        if (status != Z_OK) fprintf(stderr, "Error decompressing in block %d: (Zlib error %d)\n", i, status);
+    }
+    if (g_Debug) fprintf(stderr, " Got %d in last block\n", static_cast<int>(room));
+}
+
+void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out) {
+    if (data.empty()) return;
+    if ((data.u8(0) & 0x0F) == 0x0F) {   // stored, not compressed
+        Bytes stored = data.from(1);
+        if (stored.size > out.size()) fprintf(stderr, "The attribute holds more than the file's size: cut\n");
+        // An empty file has no buffer to copy into (memcpy to null is undefined even for 0 bytes).
+        if (!stored.empty() && !out.empty())
+            memcpy(out.data(), stored.data, stored.size < out.size() ? stored.size : out.size());
+        return;
+    }
+    int status = Z_OK;
+    inflateInto(data, out.data(), out.size(), &status);
+    if (status != Z_OK) fprintf(stderr, "Error decompressing the attribute's data: (Zlib error %d)\n", status);
+}
+
+// ---- types 1 and 7 to 12 ----
+
+// A block that the compressor could not shrink is kept stored behind a marker byte: 0x06 (LZVN's
+// end-of-stream opcode) for LZVN, 0xFF or 0xCC otherwise; a marker is never the start of a valid
+// stream. Stored types may carry the marker too: there the block's length tells whether it does.
+// Nothing when the block is not stored.
+std::optional<Bytes> storedPart(Codec codec, Bytes block, size_t want) {
+    uint8_t first = block.u8(0);
+    bool marked = !block.empty() && (codec == Codec::Lzvn ? first == 0x06 : first == 0xFF || first == 0xCC);
+    if (codec == Codec::Stored) return marked && block.size == want + 1 ? block.from(1) : block;
+    if (marked) return block.from(1);
+    return std::nullopt;
+}
+
+// Expands one block into out[0, want); false when it is damaged or short.
+bool expandBlock(Codec codec, Bytes block, uint8_t *out, size_t want) {
+    if (want == 0) return true;
+    if (std::optional<Bytes> stored = storedPart(codec, block, want)) {
+        if (stored->size < want) return false;
+        memcpy(out, stored->data, want);
+        return true;
+    }
+    std::optional<size_t> produced =
+        codec == Codec::Lzvn ? lzvnDecode(block, out, 0, want) : lzfseDecode(block, out, want);
+    return produced == want;
+}
+
+void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out) {
+    if (!expandBlock(codec, data, out.data(), out.size())) {
+        std::fill(out.begin(), out.end(), 0);
+        fprintf(stderr, "Error decompressing the attribute's data (%s): left empty\n", codecName(codec));
+    }
+}
+
+// Types 8, 10 and 12: the fork starts with little-endian offsets from its start, one per 64 KiB
+// block and one for the end of the last; block i lies between offsets i and i + 1.
+void expandOffsetBlocks(Codec codec, Bytes fork, std::vector<uint8_t> &out) {
+    uint64_t blocks = (out.size() + kDecmpfsBlock - 1) / kDecmpfsBlock;
+    for (uint64_t i = 0; i < blocks; ++i) {
+        uint64_t at = fork.le32(4 * i), end = fork.le32(4 * i + 4);
+        uint64_t position = i * kDecmpfsBlock;
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kDecmpfsBlock, out.size() - position));
+        if (g_Debug)
+            fprintf(stderr, "Block %llu: offset 0x%llx, size 0x%llx (%s)\n", static_cast<unsigned long long>(i),
+                    static_cast<unsigned long long>(at), static_cast<unsigned long long>(end - at), codecName(codec));
+        if (end < at || !fork.has(at, end - at)) {
+            fprintf(stderr, "Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
+                    static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
+                    static_cast<unsigned long long>(end));
+            continue;
+        }
+        if (!expandBlock(codec, fork.sub(at, end - at), out.data() + position, want)) {
+            std::fill_n(out.data() + position, want, 0);
+            fprintf(stderr, "Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
+                    codecName(codec));
+        }
+    }
+}
+
+// The largest size the compressed data can honestly expand to.
+uint64_t expansionLimit(Bytes compressed, const Type &t) {
+    if (t.type == kDecmpfsZlibFork) {
+        uint64_t base = static_cast<uint64_t>(compressed.be32(0)) + 4;
+        uint64_t blocks = compressed.le32(base);
+        uint64_t fits = compressed.size / 8;   // a block's table entry is 8 bytes of the fork
+        return (blocks < fits ? blocks : fits) * kDecmpfsBlock;
+    }
+    if (t.fork) {   // one 4-byte offset per block and one for the end; the first tells the table's size
+        uint64_t table = std::min<uint64_t>(compressed.le32(0), compressed.size);
+        return table >= 8 ? (table / 4 - 1) * kDecmpfsBlock : 0;
+    }
+    uint64_t data = compressed.size > 16 ? compressed.size - 16 : 0;
+    switch (t.codec) {
+    case Codec::Zlib: return compressed.size * kZlibMaxRatio + 64;
+    case Codec::Stored: return data;
+    default: return kMaxInlineExpansion;
+    }
+}
+
+}  // namespace
+
+bool decmpfsTypeKnown(uint32_t type) { return typeOf(type) != nullptr; }
+
+bool decmpfsInResourceFork(uint32_t type) {
+    const Type *t = typeOf(type);
+    return t && t->fork;
+}
+
+std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size) {
+    if (g_Debug)
+        fprintf(stderr, "Uncompressing %d->%d (Type: %d)\n", static_cast<int>(compressed.size), static_cast<int>(size),
+                type);
+    const Type *t = typeOf(type);
+    if (!t) {
+        fprintf(stderr, "The file uses a compression Tarnwick does not read (type %u)\n", type);
+        return std::nullopt;
+    }
+    if (type == kDecmpfsZlibFork && !compressed.has(static_cast<uint64_t>(compressed.be32(0)) + 4, 4)) {
+        fprintf(stderr, "The resource fork's header points outside the fork (%zu bytes)\n", compressed.size);
+        return std::nullopt;
+    }
+    if (size > expansionLimit(compressed, *t)) {
+        fprintf(stderr, "The file claims %llu bytes, more than its compressed data can hold\n",
+                static_cast<unsigned long long>(size));
+        return std::nullopt;
+    }
+    std::vector<uint8_t> out(size, 0);
+    if (type == kDecmpfsZlibFork)
+        expandZlibBlocks(compressed, out);
+    else if (type == kDecmpfsZlibAttribute)
+        expandZlibAttribute(compressed.from(16), out);
+    else if (t->fork)
+        expandOffsetBlocks(t->codec, compressed, out);
+    else
+        expandInline(t->codec, compressed.from(16), out);
+    return out;
+}

@@ -1,0 +1,27 @@
+// decmpfs: the content of a file that macOS keeps compressed, from its "com.apple.decmpfs"
+// attribute (the inline types) or its resource fork (the others).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "volume/bits.h"
+
+constexpr uint32_t kDecmpfsStoredAttribute = 1;   // the oldest form: the content follows the header
+constexpr uint32_t kDecmpfsZlibAttribute = 3;     // compressed data inline in the attribute
+constexpr uint32_t kDecmpfsZlibFork = 4;          // compressed data in the resource fork
+constexpr uint32_t kDecmpfsLzvnAttribute = 7, kDecmpfsLzvnFork = 8;
+constexpr uint32_t kDecmpfsRawAttribute = 9, kDecmpfsRawFork = 10;
+constexpr uint32_t kDecmpfsLzfseAttribute = 11, kDecmpfsLzfseFork = 12;
+constexpr uint64_t kDecmpfsBlock = 0x10000;
+
+// True for the types Tarnwick expands.
+bool decmpfsTypeKnown(uint32_t type);
+// True for the types whose data lies in the resource fork rather than in the attribute.
+bool decmpfsInResourceFork(uint32_t type);
+// Expands a compressed file of `size` bytes: for the resource-fork types `compressed` is the
+// resource fork, for the inline types the data of its decmpfs attribute (header included).
+// Nothing for unknown types, or when the size is impossible for the data given; damaged blocks
+// are reported and left zero, and never shift the blocks after them.
+std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size);
