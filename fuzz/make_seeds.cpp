@@ -141,6 +141,7 @@ ByteVec chunkInput(const ByteVec &disk, const std::vector<uint32_t> &types) {
                        : types[i] == udif::kZlib  ? deflated(plain)
                        : types[i] == udif::kBzip2 ? bzipped(plain)
                        : types[i] == udif::kAdc   ? adcCompress(plain)
+                       : types[i] == udif::kLzfse ? lzfseEncode(plain)
                                                   : ByteVec{};
         appendBE(entries, types[i], 4);
         appendBE(entries, 0, 4);
@@ -232,7 +233,8 @@ int main(int argc, char **argv) {
     seed("shell", "apm", apm);
 
     using udif::kAdc, udif::kBzip2, udif::kRaw, udif::kZlib, udif::kZero, udif::kComment;
-    const std::vector<std::vector<uint32_t>> encodings{{kZlib}, {kRaw, kAdc, kBzip2, kZlib}, {kAdc}, {kZero, kComment, kRaw}};
+    const std::vector<std::vector<uint32_t>> encodings{{kZlib}, {kRaw, kAdc, kBzip2, kZlib}, {kAdc}, {kZero, kComment, kRaw},
+                                                       {udif::kLzfse}, {udif::kLzfse, kZlib}};
     for (size_t e = 0; e < encodings.size(); ++e) {
         UdifOptions options{.chunkSectors = 64};
         const std::vector<uint32_t> &types = encodings[e];
@@ -275,14 +277,14 @@ int main(int argc, char **argv) {
     seed("decmpfs", "stored", withSize(1, 5, concat(header, text("\x0F" "abcde"))));
 
     // Selectors 0x80.. pick types 1, 7, 8, 9, 10, 11, 12 (see fuzz::decmpfs).
-    ByteVec small = pattern(600), modernHeader(16, 0);
-    seed("decmpfs", "type1", withSize(0x80, 600, concat(modernHeader, small)));
-    seed("decmpfs", "type7", withSize(0x81, 600, concat(modernHeader, lzvnEncode(small))));
+    ByteVec sample = pattern(600), modernHeader(16, 0);
+    seed("decmpfs", "type1", withSize(0x80, 600, concat(modernHeader, sample)));
+    seed("decmpfs", "type7", withSize(0x81, 600, concat(modernHeader, lzvnEncode(sample))));
     seed("decmpfs", "type8", withSize(0x82, 150000, offsetFork(content, lzvnEncode)));
     seed("decmpfs", "type10", withSize(0x84, 150000, offsetFork(content, [](std::span<const uint8_t> b) {
         return ByteVec(b.begin(), b.end());
     })));
-    seed("decmpfs", "type11", withSize(0x85, 600, concat(modernHeader, lzfseEncode(small))));
+    seed("decmpfs", "type11", withSize(0x85, 600, concat(modernHeader, lzfseEncode(sample))));
     seed("decmpfs", "type12", withSize(0x86, 150000, offsetFork(content, lzfseEncode)));
     for (size_t size : {10, 300, 5000}) {
         ByteVec data = pattern(size);

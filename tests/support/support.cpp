@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -129,4 +130,20 @@ std::string corpusPath(const std::string &relative) {
     std::string path = std::string(CORPUS_DIR) + "/" + relative;
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? path : "";
+}
+
+std::vector<uint8_t> randomBytes(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> data(size);
+    for (uint8_t &b : data) b = static_cast<uint8_t>(rng());
+    return data;
+}
+
+std::vector<uint8_t> vocabularyText(size_t size, unsigned seed) {
+    static const char *words[] = {"volume", "catalog", "extent", "fork", "node", "leaf", "key", "a", "of",
+                                  "the", "header", "bitmap", "journal", "attribute", "btree", "\n"};
+    std::mt19937 rng(seed);
+    std::string s;
+    while (s.size() < size) s += std::string(words[rng() % 16]) + (rng() % 7 ? " " : std::to_string(rng() % 1000));
+    return {s.begin(), s.begin() + static_cast<long>(size)};
 }

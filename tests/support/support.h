@@ -26,3 +26,8 @@ std::string scratchDir();
 bool haveTool(const std::string &name);
 std::vector<uint8_t> readWholeFile(const std::string &path);
 std::string corpusPath(const std::string &relative);   // "" when the corpus folder is absent
+
+// Test data for the codecs: seeded random bytes (what no coder shrinks), and words from a small
+// vocabulary (skewed literals, repeats at every distance).
+std::vector<uint8_t> randomBytes(size_t size, unsigned seed);
+std::vector<uint8_t> vocabularyText(size_t size, unsigned seed);

@@ -15,22 +15,7 @@ using ByteVec = std::vector<uint8_t>;
 
 ByteVec bytes(const std::string &s) { return ByteVec(s.begin(), s.end()); }
 
-ByteVec randomBytes(size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    ByteVec data(size);
-    for (uint8_t &b : data) b = static_cast<uint8_t>(rng());
-    return data;
-}
-
-// Words from a small vocabulary: repeats at every distance, short and long.
-ByteVec text(size_t size, unsigned seed) {
-    static const char *words[] = {"volume", "catalog", "extent", "fork", "node", "leaf", "key", "a", "of",
-                                  "the", "header", "bitmap", "journal", "attribute", "btree", "\n"};
-    std::mt19937 rng(seed);
-    std::string s;
-    while (s.size() < size) s += std::string(words[rng() % 16]) + (rng() % 7 ? " " : std::to_string(rng() % 1000));
-    return bytes(s.substr(0, size));
-}
+ByteVec text(size_t size, unsigned seed) { return vocabularyText(size, seed); }
 
 // Runs of every short period, which take the decoder's overlapping-copy paths.
 ByteVec periods() {
