@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <sstream>
 
 #include "support.h"
@@ -52,6 +54,40 @@ std::string textOf(const std::string &path) {
     return {bytes.begin(), bytes.end()};
 }
 
+// Every entry fls lists (but TSK's metadata files and names it shows with '^') appears in `ls` of
+// its folder, with fls's CNID at the start of the line and the name at its end.
+void expectListedAsFls(const std::string &path, const std::string &what) {
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> folders;   // folder -> (CNID, name)
+    std::istringstream lines(textOf(path + ".fls.txt"));
+    for (std::string line; std::getline(lines, line);) {
+        size_t tab = line.find('\t'), colon = line.find(':');
+        if (tab == std::string::npos || colon > tab) continue;
+        std::string name = line.substr(tab + 1), folder = "/";
+        if (name.starts_with("$") || name.find('^') != std::string::npos) continue;
+        if (size_t slash = name.rfind('/'); slash != std::string::npos) {
+            folder += name.substr(0, slash);
+            name = name.substr(slash + 1);
+        }
+        std::replace(name.begin(), name.end(), ':', '/');   // fls shows a stored '/' as ':'
+        folders[folder].push_back({line.substr(line.find(' ') + 1, colon - line.find(' ') - 1), name});
+    }
+    for (const auto &[folder, entries] : folders) {
+        std::string listing = runTarnwick({path}, "cd " + folder + "\nls\n").out;
+        for (size_t escape; (escape = listing.find('\x1b')) != std::string::npos;)   // colours
+            listing.erase(escape, listing.find('m', escape) - escape + 1);
+        for (const auto &[cnid, name] : entries) {
+            bool found = false;
+            std::istringstream rows(listing);
+            for (std::string row; std::getline(rows, row) && !found;) {
+                size_t start = row.find_first_not_of(' ');
+                found = start != std::string::npos && row.compare(start, cnid.size() + 1, cnid + " ") == 0 &&
+                        (row.ends_with(" " + name) || row.find(" " + name + " -> ") != std::string::npos);
+            }
+            EXPECT_TRUE(found) << what << ": " << folder << " " << cnid << " " << name << "\n" << listing;
+        }
+    }
+}
+
 }  // namespace
 
 TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
@@ -67,6 +103,7 @@ TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
             uint64_t volumeBytes = static_cast<uint64_t>(fact(facts, "block_size") * fact(facts, "total_blocks"));
             EXPECT_EQ(sha256Of("/tmp/decompressed.dmg", volumeBytes), image.volumeSha256) << image.path;
         }
+        expectListedAsFls(path, image.path);
         std::istringstream rows(textOf(path + ".content.tsv"));
         std::string row;
         std::getline(rows, row);   // header
