@@ -12,6 +12,7 @@ int compareType = 0xCF;
 
 namespace {
 
+constexpr size_t kExtentsForkOffset = 192;     // TN1150 HFSPlusVolumeHeader.extentsFile
 constexpr size_t kCatalogForkOffset = 272;     // TN1150 HFSPlusVolumeHeader.catalogFile
 constexpr size_t kAttributesForkOffset = 352;  // TN1150 HFSPlusVolumeHeader.attributesFile
 
@@ -35,9 +36,13 @@ void reportNodeNotLoaded(const BTree *tree, uint32_t n) {
 }
 
 BTree *processBTree(const uint8_t *volumeHeader, int treeID, int fd, uint64_t partitionOffset) {
-    size_t forkOffset = treeID == kCatalogTree ? kCatalogForkOffset : kAttributesForkOffset;
+    size_t forkOffset = treeID == kCatalogTree   ? kCatalogForkOffset
+                        : treeID == kExtentsTree ? kExtentsForkOffset
+                                                 : kAttributesForkOffset;
     Bytes fork = Bytes{volumeHeader, kVolumeHeaderSize}.sub(forkOffset, kForkDataSize);
-    auto content = readFork(fork, volumeHeader, fd, partitionOffset);
+    // The overflow file keeps the extents of the catalog and attributes files, never its own.
+    ForkOwner owner{treeID == kExtentsTree ? 0u : static_cast<uint32_t>(treeID), kDataForkType};
+    auto content = readFork(fork, volumeHeader, fd, partitionOffset, nullptr, owner);
     if (!content) {
         // A fork that cannot be read leaves the tree absent; the process goes on.
         printf("Error reading catalog\n");
@@ -54,7 +59,7 @@ BTree *processBTree(const uint8_t *volumeHeader, int treeID, int fd, uint64_t pa
         return nullptr;
     }
     if (tree.btreeType() != 0) return nullptr;
-    setCompareType(tree.keyCompareType());
+    if (treeID != kExtentsTree) setCompareType(tree.keyCompareType());   // names are compared in the other two
     return keepBTree(std::move(tree));
 }
 

@@ -6,7 +6,8 @@
 
 #include "volume/bits.h"
 
-constexpr int kCatalogTree = 4;      // tree types are the CNIDs of the two files (TN1150)
+constexpr int kExtentsTree = 3;      // tree types are the CNIDs of the three files (TN1150)
+constexpr int kCatalogTree = 4;
 constexpr int kAttributesTree = 8;
 
 constexpr int kNodeDescriptorSize = 14;

@@ -29,7 +29,8 @@ int doAlloc(const char *) {
         fprintf(stderr, "The allocation file is empty: there is no bitmap to report\n");
         return 0;
     }
-    auto bitmap = readFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset());
+    constexpr uint32_t kAllocationFileID = 6;
+    auto bitmap = readFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), nullptr, {kAllocationFileID});
     if (!bitmap) {
         fprintf(stderr, "Unable to read the allocation file\n");
         return 0;

@@ -144,7 +144,8 @@ std::optional<Bytes> hardLinkTarget(Bytes data) {
 }
 
 std::string followLink(Bytes data) {
-    auto fork = readFork(data.sub(88, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset());
+    auto fork = readFork(data.sub(88, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(), nullptr,
+                         {data.be32(8)});
     if (!fork) return "";
     uint64_t length = data.be64(88);
     std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));

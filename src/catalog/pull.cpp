@@ -59,13 +59,23 @@ int doPull(const char *line) {
         return -1;
     }
     std::optional<std::vector<uint8_t>> content;
+    bool whole = true;   // false: the fork's extents end before its size, and the command fails
     if (compression != 0 && !decmpfsInResourceFork(compression)) {
         content = decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
     } else {
         size_t forkOffset = compression == 0 ? 88 : 168;   // data fork, or the compressed resource fork
         uint64_t bytesRead = 0;
+        ForkOwner owner{file.be32(8), compression == 0 ? kDataForkType : kResourceForkType};
         content = readFork(file.sub(forkOffset, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(),
-                           &bytesRead);
+                           &bytesRead, owner);
+        uint64_t forkSize = file.be64(forkOffset);
+        if (content && bytesRead < forkSize) {
+            whole = false;
+            fprintf(stderr, "%s: only %llu of its fork's %llu bytes could be read (its extents end early)\n",
+                    argument.c_str(), static_cast<unsigned long long>(bytesRead),
+                    static_cast<unsigned long long>(forkSize));
+            if (compression == 0) content->resize(bytesRead);   // what was read, and no zeros after it
+        }
         if (content && compression != 0) {
             Bytes fork{content->data(), bytesRead < content->size() ? bytesRead : content->size()};
             content = decmpfsDecompress(fork, compression, size);
@@ -79,7 +89,7 @@ int doPull(const char *line) {
     UniqueFd out = createOutputFile(destination.c_str());
     if (!out) return 1;
     uint64_t length = size <= content->size() ? size : content->size();
-    if (length < size)
+    if (length < size && whole)
         fprintf(stderr, "Only %llu of the file's %llu bytes lie in its fork\n", static_cast<unsigned long long>(length),
                 static_cast<unsigned long long>(size));
     if (!writeFully(out.get(), content->data(), length)) {
@@ -87,5 +97,5 @@ int doPull(const char *line) {
         return 1;
     }
     fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(length), destination.c_str());
-    return 0;
+    return whole ? 0 : 1;
 }

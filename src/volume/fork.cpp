@@ -6,11 +6,10 @@
 #include <stdexcept>
 
 #include "shell/a.h"
+#include "volume/overflow.h"
 #include "volume/volume.h"
 
 namespace {
-
-constexpr int kExtentsInRecord = 8;
 
 // A failed extent leaves "?" where its data would begin.
 void markFailure(std::vector<uint8_t> &buffer, uint64_t position) {
@@ -21,7 +20,7 @@ void markFailure(std::vector<uint8_t> &buffer, uint64_t position) {
 }  // namespace
 
 std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volumeHeader, int fd,
-                                             uint64_t partitionOffset, uint64_t *bytesRead) {
+                                             uint64_t partitionOffset, uint64_t *bytesRead, ForkOwner owner) {
     Bytes header{volumeHeader, kVolumeHeaderSize};
     uint32_t totalBlocks = forkData.be32(12);
     uint32_t blockSize = header.be32(40);
@@ -44,9 +43,23 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
 
     uint64_t blocksRead = 0, placed = 0;
     int64_t total = 0;
-    for (int i = 0; i < kExtentsInRecord && blocksRead < totalBlocks; ++i) {
-        uint32_t startBlock = forkData.be32(16 + 8 * i);
-        uint32_t blockCount = forkData.be32(20 + 8 * i);
+    ExtentRecord extents;
+    for (int i = 0; i < kExtentsPerRecord; ++i) extents[i] = {forkData.be32(16 + 8 * i), forkData.be32(20 + 8 * i)};
+    // The record's eight extents, then the overflow records that continue the fork, each found by
+    // the fork block it starts at. Every record must add blocks, so the chain cannot loop.
+    uint64_t recordStart = 0;
+    for (int i = 0; blocksRead < totalBlocks; ++i) {
+        if (i == kExtentsPerRecord) {
+            const ExtentRecord *next = owner.fileID && blocksRead > recordStart
+                                           ? overflowRecord(owner.fileID, owner.forkType, static_cast<uint32_t>(blocksRead))
+                                           : nullptr;
+            if (!next) break;
+            extents = *next;
+            recordStart = blocksRead;
+            i = 0;
+        }
+        uint32_t startBlock = extents[i].startBlock;
+        uint32_t blockCount = extents[i].blockCount;
         if (startBlock == 0) {
             printf("**ODD**\n");
             break;
@@ -64,6 +77,7 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
             fprintf(stderr, "Lseek to %lld failed\n", static_cast<long long>(position));
             perror("lseek");
             markFailure(buffer, placed);
+            if (bytesRead) *bytesRead = placed;   // the extents before the failed one, whole
             return buffer;
         }
         // Extents whose counts add up past the fork's blocks are cut at the end of the buffer.
@@ -76,6 +90,7 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
             fprintf(stderr, "Read error - Only read %lld bytes instead of %d bytes from Position 0x%llx \n",
                     static_cast<long long>(got), static_cast<int>(wanted), static_cast<unsigned long long>(after));
             markFailure(buffer, placed);
+            if (bytesRead) *bytesRead = placed;   // the extents before the failed one, whole
             return buffer;
         }
         blocksRead += blockCount;

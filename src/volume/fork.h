@@ -1,4 +1,5 @@
-// readFork: the whole content of one fork, read through the eight extents of its fork data.
+// readFork: the whole content of one fork, read through the eight extents of its fork data and
+// the extents overflow records that continue it.
 #pragma once
 
 #include <cstdint>
@@ -6,11 +7,20 @@
 #include <vector>
 
 #include "volume/bits.h"
+#include "volume/overflow.h"
 
 constexpr size_t kForkDataSize = 80;
 
+// Whose fork it is, to find its extents past the eighth; a file ID of 0 reads only the eight.
+struct ForkOwner {
+    uint32_t fileID = 0;
+    uint8_t forkType = kDataForkType;
+};
+
 // Reads totalBlocks x blockSize bytes of the fork described by `forkData` (80 raw bytes, TN1150
-// HFSPlusForkData). Bytes no extent filled are zero. Returns nothing when the fork is larger than
+// HFSPlusForkData), continued by the overflow records of `owner`. Bytes no extent filled are zero;
+// *bytesRead counts those read. Returns nothing when the fork is larger than
 // the image could hold or the buffer cannot be allocated (after saying why on standard error).
 std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volumeHeader, int fd,
-                                             uint64_t partitionOffset, uint64_t *bytesRead = nullptr);
+                                             uint64_t partitionOffset, uint64_t *bytesRead = nullptr,
+                                             ForkOwner owner = {});

@@ -13,6 +13,7 @@
 #include "btree/btree.h"
 #include "shell/a.h"
 #include "volume/bits.h"
+#include "volume/overflow.h"
 
 int g_activeFS = 0;
 uint64_t g_PartitionOffset = 0;
@@ -28,6 +29,7 @@ BTree *g_activeBTree = nullptr;
 int g_activeBTreeType = 0;
 
 constexpr size_t kHeaderProbeSize = 8192;
+constexpr size_t kExtentsForkBlocks = 192 + 12;   // TN1150 extentsFile.totalBlocks
 
 }  // namespace
 
@@ -75,6 +77,10 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
     uint8_t header[kVolumeHeaderSize];
     if (getVolumeHeader(fd, header) != 0) return -1;
     setActiveVH(header);
+    // The overflow extents first: the catalog and attributes files may continue there.
+    indexOverflowExtents(nullptr);
+    if (Bytes{header, kVolumeHeaderSize}.be32(kExtentsForkBlocks) != 0)
+        indexOverflowExtents(processBTree(header, kExtentsTree, fd, g_PartitionOffset));
     if (g_Debug) fprintf(stderr, "Processing Catalog\n");
     setCatalogBTree(processBTree(header, kCatalogTree, fd, g_PartitionOffset));
     if (g_Debug) fprintf(stderr, "Processing Attributes\n");
@@ -142,5 +148,6 @@ void releaseVolumesForReuse() {
     g_catalogBTree = g_attributeBTree = g_activeBTree = nullptr;
     g_activeBTreeType = 0;
     g_loadedTrees.clear();
+    indexOverflowExtents(nullptr);
     compareType = 0xCF;
 }

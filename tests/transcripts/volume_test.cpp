@@ -167,6 +167,7 @@ TEST(Volume, Transcripts) {
              "Exiting\n"},
         {"debug traces of opening", {dataPath}, "color\n",
          "Opening partition from offset 0 (0x0) with Blocksize 512\n"
+         "EXTENT: from block 2, 1 blocks/1 at offset 2000 (partition offset: 0x0)\n"
          "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
          "EXTENT: from block 5, 1 blocks/1 at offset 5000 (partition offset: 0x0)\n"
          "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
