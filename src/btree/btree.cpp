@@ -112,6 +112,18 @@ int doCatalog(const char *) {
     return 0;
 }
 
+int doExtents(const char *) {
+    if (!requireActiveFS()) return -1;
+    BTree *tree = getExtentsBTree();
+    if (!tree) {
+        fprintf(stderr, "The volume has no extents overflow B-Tree that could be read\n");
+        return -1;
+    }
+    dumpBTree(tree, "extents");
+    setActiveBTree(tree, kExtentsTree);
+    return 0;
+}
+
 int doAttrs(const char *) {
     if (!requireActiveFS()) return -1;
     BTree *tree = getAttributeBTree();

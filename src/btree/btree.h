@@ -53,4 +53,5 @@ void dumpBTree(const BTree *tree, const char *treeName);
 // Reports on standard output that node n lies outside what was loaded; used where a node is visited.
 void reportNodeNotLoaded(const BTree *tree, uint32_t n);
 int doCatalog(const char *line);
+int doExtents(const char *line);
 int doAttrs(const char *line);

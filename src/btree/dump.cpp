@@ -41,7 +41,9 @@ int doDump(const char *line) {
 
 int doSnapshot(const char *) {
     if (!requireActiveTree()) return -1;
-    fprintf(stderr, "Saving snapshot of %s B-Tree\n", getActiveBTreeType() == 4 ? "catalog" : "attribute");
+    int type = getActiveBTreeType();
+    fprintf(stderr, "Saving snapshot of %s B-Tree\n",
+            type == kCatalogTree ? "catalog" : type == kExtentsTree ? "extents overflow" : "attribute");
     return snapshotBTree(getActiveBTree());
 }
 

@@ -11,6 +11,7 @@
 #include "catalog/ls.h"
 #include "catalog/unicode.h"
 #include "shell/a.h"
+#include "volume/overflow.h"
 #include "volume/volume.h"
 
 namespace {
@@ -50,10 +51,31 @@ uint32_t dumpAttributeRecord(Bytes key, int kind) {
     return static_cast<uint32_t>(dataOffset + kAttrDataHeader + size);
 }
 
+// An extents overflow record: its key (file ID, fork, the fork block it starts at), then the
+// child pointer of an index record or the eight (start, count) extents of a leaf record.
+uint32_t dumpExtentRecord(Bytes key, int kind) {
+    constexpr size_t kKeySize = 12, kExtentsSize = 8 * kExtentsPerRecord;
+    uint8_t fork = key.u8(2);
+    printf("%u, ", key.be32(4));
+    if (fork == kDataForkType || fork == kResourceForkType)
+        printf("%s", fork == kDataForkType ? "data" : "resource");
+    else
+        printf("fork 0x%02x", fork);
+    printf(", %u:", key.be32(8));
+    if (kind == kIndexNode) {
+        printf(" ptr to %u", key.be32(kKeySize));
+        return kKeySize + 4;
+    }
+    for (int e = 0; e < kExtentsPerRecord; ++e) printf(" (%u, %u)", key.be32(kKeySize + 8 * e), key.be32(kKeySize + 4 + 8 * e));
+    if (!key.has(0, kKeySize + kExtentsSize)) printf(" (record runs past the end of its node)");
+    return kKeySize + kExtentsSize;
+}
+
 }  // namespace
 
 uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int64_t flags) {
     if (treeType == kAttributesTree) return dumpAttributeRecord(key, kind);
+    if (treeType == kExtentsTree) return dumpExtentRecord(key, kind);
     uint16_t keyLength = key.be16(0);
     uint32_t parentID = key.be32(2);
     if (kind == kIndexNode) {

@@ -32,6 +32,7 @@ const Command cmds[] = {
     {"fs", doSetFS, "Set active file system for operations to specific mount point or device"},
     {"attributes", doAttrs, "Display the Attribute B-Tree details"},
     {"catalog", doCatalog, "Display the Catalog B-Tree details"},
+    {"extents", doExtents, "Display the Extents Overflow B-Tree details"},
     {"volinfo", doVolInfo, "Display the volume header of the selected file system"},
     {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)"},
     {"search", doSearch, "Search for leaf by CNID"},

@@ -23,6 +23,7 @@ namespace {
 
 std::optional<std::array<uint8_t, kVolumeHeaderSize>> g_activeVH;
 std::deque<BTree> g_loadedTrees;      // a deque keeps element addresses stable as it grows
+BTree *g_extentsBTree = nullptr;
 BTree *g_catalogBTree = nullptr;
 BTree *g_attributeBTree = nullptr;
 BTree *g_activeBTree = nullptr;
@@ -79,8 +80,10 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
     setActiveVH(header);
     // The overflow extents first: the catalog and attributes files may continue there.
     indexOverflowExtents(nullptr);
+    setExtentsBTree(nullptr);
     if (Bytes{header, kVolumeHeaderSize}.be32(kExtentsForkBlocks) != 0)
-        indexOverflowExtents(processBTree(header, kExtentsTree, fd, g_PartitionOffset));
+        setExtentsBTree(processBTree(header, kExtentsTree, fd, g_PartitionOffset));
+    indexOverflowExtents(getExtentsBTree());
     if (g_Debug) fprintf(stderr, "Processing Catalog\n");
     setCatalogBTree(processBTree(header, kCatalogTree, fd, g_PartitionOffset));
     if (g_Debug) fprintf(stderr, "Processing Attributes\n");
@@ -126,6 +129,8 @@ void setActiveVH(const uint8_t *header) {
 }
 
 BTree *keepBTree(BTree &&tree) { return &g_loadedTrees.emplace_back(std::move(tree)); }
+BTree *getExtentsBTree() { return g_extentsBTree; }
+void setExtentsBTree(BTree *tree) { g_extentsBTree = tree; }
 BTree *getCatalogBTree() { return g_catalogBTree; }
 void setCatalogBTree(BTree *tree) { g_catalogBTree = tree; }
 BTree *getAttributeBTree() { return g_attributeBTree; }
@@ -145,7 +150,7 @@ void releaseVolumesForReuse() {
     g_activeFS = 0;
     g_PartitionOffset = 0;
     g_activeVH.reset();
-    g_catalogBTree = g_attributeBTree = g_activeBTree = nullptr;
+    g_extentsBTree = g_catalogBTree = g_attributeBTree = g_activeBTree = nullptr;
     g_activeBTreeType = 0;
     g_loadedTrees.clear();
     indexOverflowExtents(nullptr);

@@ -29,6 +29,8 @@ void setActiveVH(const uint8_t *header);
 
 // Keeps a loaded tree for the rest of the process and returns a stable pointer to it.
 BTree *keepBTree(BTree &&tree);
+BTree *getExtentsBTree();
+void setExtentsBTree(BTree *tree);
 BTree *getCatalogBTree();
 void setCatalogBTree(BTree *tree);
 BTree *getAttributeBTree();

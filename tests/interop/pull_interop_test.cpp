@@ -317,6 +317,32 @@ TEST(PullOverflow, ShortForksAreReportedNotPadded) {
     EXPECT_TRUE(*pulled.data == Bytes(v.nodes[0].data.begin(), v.nodes[0].data.begin() + 4096));
 }
 
+// `extents` and `dump` show the overflow records: for each file, the blocks they list are the ones
+// istat lists past the eighth extent (the builder's extents here are one block each).
+TEST(PullOverflow, ExtentsDumpListsTheBlocksIstatShows) {
+    if (!haveTool("istat")) GTEST_SKIP() << "The Sleuth Kit (istat) is not installed";
+    const Image &img = image("Overflow");
+    std::string dump = runTarnwick({img.path}, "extents\ndump\n").out;
+    ASSERT_NE(dump.find("extents B-Tree dump:\n"), std::string::npos) << dump;
+    for (auto [cnid, fork] : {std::pair{16u, "data"}, {18u, "resource"}}) {
+        std::vector<uint64_t> listed, shown;
+        std::istringstream lines(dump);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.starts_with(std::to_string(cnid) + ", " + fork + ", ")) continue;
+            std::istringstream pairs(line.substr(line.find(':') + 1));
+            char open, comma, close;
+            for (uint64_t start, count; pairs >> open >> start >> comma >> count >> close;)
+                for (uint64_t b = 0; b < count; ++b) shown.push_back(start + b);
+        }
+        std::string istat = tool({"istat", "-o", img.icatOffset(), img.path, std::to_string(cnid)}).out;
+        std::string heading = fork == std::string("data") ? "Data Fork Blocks:" : "Resource Fork Blocks:";
+        std::istringstream blocks(istat.substr(istat.find(heading) + heading.size()));
+        for (uint64_t block; blocks >> block;) listed.push_back(block);
+        ASSERT_GT(listed.size(), 8u) << istat;
+        EXPECT_EQ(shown, std::vector<uint64_t>(listed.begin() + 8, listed.end())) << cnid << " " << fork << "\n" << dump;
+    }
+}
+
 // Every type pulls byte for byte; TSK, which reads the LZVN types, agrees on those.
 TEST(PullCompression, EveryTypePullsItsContent) {
     const Image &img = image("Modern");

@@ -12,6 +12,7 @@ const std::string kHelp =
     "fs        \tSet active file system for operations to specific mount point or device\n"
     "attributes\tDisplay the Attribute B-Tree details\n"
     "catalog   \tDisplay the Catalog B-Tree details\n"
+    "extents   \tDisplay the Extents Overflow B-Tree details\n"
     "volinfo   \tDisplay the volume header of the selected file system\n"
     "snapshot  \tSave a snapshot of the current B-Tree (catalog or attribute)\n"
     "search    \tSearch for leaf by CNID\n"
