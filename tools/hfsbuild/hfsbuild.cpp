@@ -13,7 +13,7 @@ namespace hfsbuild {
 
 namespace {
 
-constexpr uint32_t kRootParentID = 1, kRootFolderID = 2, kFirstUserID = 16;
+constexpr uint32_t kRootParentID = 1, kRootFolderID = 2, kCatalogFileID = 4, kAttributesFileID = 8, kFirstUserID = 16;
 constexpr uint32_t kSpareBlocks = 8;                 // free blocks left when totalBlocks is 0
 constexpr size_t kHeaderOffset = 1024, kHeaderSize = 512;
 constexpr uint16_t kFolderRecord = 1, kFileRecord = 2, kFolderThread = 3, kFileThread = 4;
@@ -22,7 +22,7 @@ constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004, kHas
 constexpr uint16_t kIsInvisible = 0x4000, kNameLocked = 0x1000, kHasBeenInited = 0x0100;   // Finder flags
 constexpr uint8_t kImmutable = 0x02, kCompressed = 0x20;   // ownerFlags UF_IMMUTABLE, UF_COMPRESSED
 constexpr uint32_t kBigKeysMask = 0x2, kVariableIndexKeysMask = 0x4;
-constexpr uint32_t kInlineAttribute = 0x10;          // kHFSPlusAttrInlineData
+constexpr uint32_t kInlineAttribute = 0x10, kForkDataAttribute = 0x20, kExtentsAttribute = 0x30;
 constexpr size_t kMaxExtents = 8;                    // per fork data record and per overflow record
 constexpr uint8_t kDataForkType = 0x00, kResourceForkType = 0xFF;
 
@@ -51,6 +51,7 @@ struct Entry {
     Bytes data{}, resource{};
     std::vector<Attribute> attributes{};
     Fork dataFork{}, resourceFork{};
+    std::vector<Fork> attributeForks{};   // one per attribute; empty for an inline value
     uint32_t special = 1;          // BSD special: link count, or a link's indirect node number
     // The chain of a file's links as macOS 10.5 on keeps it: a link's ownerID and groupID hold the
     // previous and next link, the indirect node's reserved1 the first.
@@ -67,11 +68,12 @@ const Node kPrivateFolder = [] {
 }();
 
 // A B-tree record before its key is encoded: catalog keys are (parentID, name), attribute keys
-// (fileID, name).
+// (fileID, name, startBlock).
 struct KeyedRecord {
     uint32_t id;
     std::u16string name;
     Bytes data;
+    uint32_t startBlock = 0;
 };
 
 [[noreturn]] void invalid(const std::string &what) { throw std::invalid_argument("hfsbuild: " + what); }
@@ -129,7 +131,9 @@ int compareNames(const std::u16string &a, const std::u16string &b, bool caseSens
 
 void sortByKey(std::vector<KeyedRecord> &records, bool caseSensitive, const char *whenEqual) {
     auto less = [caseSensitive](const KeyedRecord &a, const KeyedRecord &b) {
-        return a.id != b.id ? a.id < b.id : compareNames(a.name, b.name, caseSensitive) < 0;
+        if (a.id != b.id) return a.id < b.id;
+        int names = compareNames(a.name, b.name, caseSensitive);
+        return names != 0 ? names < 0 : a.startBlock < b.startBlock;
     };
     std::sort(records.begin(), records.end(), less);
     for (size_t i = 1; i < records.size(); ++i)
@@ -403,6 +407,17 @@ void appendExtentRecord(Bytes &out, const std::vector<Extent> &extents, size_t f
     }
 }
 
+// Calls `record(first, startBlock)` for each eight extents past a fork's first eight, with the
+// number of fork blocks before them: what an overflow record holding them is keyed by.
+template <class Record>
+void forEachOverflowGroup(const Fork &fork, Record record) {
+    uint32_t mapped = 0;
+    for (size_t i = 0; i < fork.extents.size(); ++i) {
+        if (i >= kMaxExtents && i % kMaxExtents == 0) record(i, mapped);
+        mapped += fork.extents[i].count;
+    }
+}
+
 // totalBlocks counts the extents in the overflow file too.
 void appendFork(Bytes &out, const Fork &fork) {
     uint32_t blocks = 0;
@@ -525,15 +540,34 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
     for (const Entry &e : entries) {
         if (!e.attributes.empty() && !volume.withAttributesFile)
             invalid("\"" + e.path + "\" has attributes but the volume has no attributes file");
-        for (const Attribute &a : e.attributes) {
-            if (a.value.size() > UINT32_MAX) invalid("attribute too large");
+        for (size_t i = 0; i < e.attributes.size(); ++i) {
+            const Attribute &a = e.attributes[i];
+            std::u16string name = unicodeName(a.name, 127);
             Bytes data;
+            if (a.forkData) {
+                // The fork record, then one extents record per eight extents past its own.
+                const Fork &fork = e.attributeForks.at(i);
+                appendBE32(data, kForkDataAttribute);
+                appendZeros(data, 4);                                    // reserved
+                appendFork(data, fork);
+                records.push_back({e.cnid, name, std::move(data)});
+                forEachOverflowGroup(fork, [&](size_t first, uint32_t startBlock) {
+                    Bytes more;
+                    appendBE32(more, kExtentsAttribute);
+                    appendZeros(more, 4);
+                    appendExtentRecord(more, fork.extents, first);
+                    records.push_back({e.cnid, name, std::move(more), startBlock});
+                });
+                continue;
+            }
+            if (a.extentBlocks) invalid("inline attribute \"" + a.name + "\" of \"" + e.path + "\" has extentBlocks");
+            if (a.value.size() > UINT32_MAX) invalid("attribute too large");
             appendBE32(data, kInlineAttribute);
             appendZeros(data, 8);                                        // reserved
             appendBE32(data, static_cast<uint32_t>(a.value.size()));
             data.insert(data.end(), a.value.begin(), a.value.end());
             if (data.size() % 2) data.push_back(0);
-            records.push_back({e.cnid, unicodeName(a.name, 127), std::move(data)});
+            records.push_back({e.cnid, std::move(name), std::move(data)});
         }
     }
     sortByKey(records, true, "an attribute given twice");   // attribute names compare binary
@@ -544,7 +578,7 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
         appendBE16(key, static_cast<uint16_t>(12 + 2 * r.name.size()));  // keyLength
         appendBE16(key, 0);                                               // pad
         appendBE32(key, r.id);                                            // fileID
-        appendBE32(key, 0);                                               // startBlock
+        appendBE32(key, r.startBlock);
         appendName(key, r.name);
         out.push_back({std::move(key), std::move(r.data)});
     }
@@ -555,25 +589,25 @@ std::vector<BTreeRecord> attributeRecords(const Volume &volume, const std::vecto
 
 // A fork's extents past its first eight, eight to a record keyed by the first fork block they map.
 void appendOverflowRecords(std::vector<BTreeRecord> &out, uint32_t fileID, uint8_t forkType, const Fork &fork) {
-    uint32_t mapped = 0;
-    for (size_t i = 0; i < fork.extents.size(); ++i) {
-        if (i >= kMaxExtents && i % kMaxExtents == 0) {
-            Bytes key, data;
-            appendBE16(key, 10);               // keyLength
-            key.push_back(forkType);
-            key.push_back(0);                  // pad
-            appendBE32(key, fileID);
-            appendBE32(key, mapped);           // startBlock
-            appendExtentRecord(data, fork.extents, i);
-            out.push_back({std::move(key), std::move(data)});
-        }
-        mapped += fork.extents[i].count;
-    }
+    forEachOverflowGroup(fork, [&](size_t first, uint32_t startBlock) {
+        Bytes key, data;
+        appendBE16(key, 10);                   // keyLength
+        key.push_back(forkType);
+        key.push_back(0);                      // pad
+        appendBE32(key, fileID);
+        appendBE32(key, startBlock);
+        appendExtentRecord(data, fork.extents, first);
+        out.push_back({std::move(key), std::move(data)});
+    });
 }
 
-// Keys order by fileID, forkType, startBlock: entries come by CNID, data fork first.
-std::vector<BTreeRecord> overflowRecords(const std::vector<Entry> &entries) {
+// Keys order by fileID, forkType, startBlock: the catalog's and the attributes file's own extents
+// first (IDs 4 and 8), then entries by CNID, data fork first.
+std::vector<BTreeRecord> overflowRecords(const std::vector<Entry> &entries, const Fork &catalog,
+                                         const Fork &attributes) {
     std::vector<BTreeRecord> out;
+    appendOverflowRecords(out, kCatalogFileID, kDataForkType, catalog);
+    appendOverflowRecords(out, kAttributesFileID, kDataForkType, attributes);
     for (const Entry &e : entries) {
         appendOverflowRecords(out, e.cnid, kDataForkType, e.dataFork);
         appendOverflowRecords(out, e.cnid, kResourceForkType, e.resourceFork);
@@ -611,11 +645,66 @@ uint32_t placeForks(Entry &e, uint32_t start, uint32_t blockSize, uint32_t clump
     return endOf(e.resourceFork.extents, next);
 }
 
+// Volume::interleave: the fragmented files' forks get one extent each in turn, from `start` on.
+// Returns the block after them.
+uint32_t interleaveForks(std::vector<Entry> &entries, uint32_t start, uint32_t blockSize, uint32_t clumpSize) {
+    struct Pending {
+        Fork *fork;
+        uint64_t blocks, placed = 0;
+        uint32_t piece;
+    };
+    std::vector<Pending> pending;
+    for (Entry &e : entries) {
+        if (e.node->folder || !e.node->extentBlocks) continue;
+        e.dataFork = {e.data.size(), clumpSize, {}};
+        e.resourceFork = {e.resource.size(), clumpSize, {}};
+        for (auto [fork, bytes] : {std::pair{&e.dataFork, &e.data}, std::pair{&e.resourceFork, &e.resource}})
+            pending.push_back({fork, blocksFor(bytes->size(), blockSize), 0, e.node->extentBlocks});
+    }
+    uint64_t at = start;
+    const Fork *last = nullptr;
+    for (bool more = true; more;) {
+        more = false;
+        for (Pending &p : pending) {
+            if (p.placed == p.blocks) continue;
+            if (p.fork == last) ++at;          // the only fork left in its round: keep its extents apart
+            uint64_t count = std::min<uint64_t>(p.piece, p.blocks - p.placed);
+            p.fork->extents.push_back({checkedBlocks(at), static_cast<uint32_t>(count)});
+            at = checkedBlocks(at + count);
+            p.placed += count;
+            last = p.fork;
+            more = true;
+        }
+    }
+    return static_cast<uint32_t>(at);
+}
+
+// Every file's forks from `start` on (with Volume::interleave, the fragmented ones last), then the
+// attribute values kept in blocks; returns the block after them all.
+uint32_t placeFiles(std::vector<Entry> &entries, const Volume &volume, uint32_t start, uint32_t clumpSize) {
+    uint32_t cursor = start;
+    for (Entry &e : entries)
+        if (!e.node->folder && !(volume.interleave && e.node->extentBlocks))
+            cursor = placeForks(e, cursor, volume.blockSize, clumpSize);
+    if (volume.interleave) cursor = interleaveForks(entries, cursor, volume.blockSize, clumpSize);
+    for (Entry &e : entries) {
+        e.attributeForks.assign(e.attributes.size(), Fork{});
+        for (size_t i = 0; i < e.attributes.size(); ++i) {
+            const Attribute &a = e.attributes[i];
+            if (!a.forkData) continue;
+            Fork &fork = e.attributeForks[i];
+            fork = {a.value.size(), clumpSize, forkExtents(a.value.size(), a.extentBlocks, cursor, volume.blockSize)};
+            cursor = endOf(fork.extents, cursor);
+        }
+    }
+    return cursor;
+}
+
 struct TreeFile {
     BTreeShape shape;
     std::vector<BTreeRecord> records;
     uint32_t blocks = 0;                // 0 for a missing tree
-    Extent extent;
+    std::vector<Extent> extents;
 
     uint64_t bytes(uint32_t blockSize) const { return uint64_t{blocks} * blockSize; }
     uint32_t totalNodes(uint32_t blockSize) const { return static_cast<uint32_t>(bytes(blockSize) / shape.nodeSize); }
@@ -730,7 +819,14 @@ Bytes volumeHeader(const Volume &volume, const std::vector<Entry> &entries, uint
 
 Fork treeFork(const TreeFile &tree, uint32_t blockSize) {
     if (!tree.blocks) return {};
-    return {tree.bytes(blockSize), static_cast<uint32_t>(tree.bytes(blockSize)), {tree.extent}};
+    return {tree.bytes(blockSize), static_cast<uint32_t>(tree.bytes(blockSize)), tree.extents};
+}
+
+// Places the tree from `start` on, in extents of at most extentBlocks (0: one extent); returns the
+// block after it.
+uint32_t placeTree(TreeFile &tree, uint32_t extentBlocks, uint32_t start, uint32_t blockSize) {
+    tree.extents = forkExtents(tree.bytes(blockSize), extentBlocks, start, blockSize);
+    return endOf(tree.extents, start);
 }
 
 Bytes treeBytes(const TreeFile &tree, uint32_t blockSize) {
@@ -801,58 +897,59 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     std::vector<Entry> entries = resolveEntries(volume);
     for (Entry &e : entries) storeContent(e);
 
-    // Neither record sizes nor extent counts depend on where file data lands, so a trial layout of
-    // each file from block 0 sizes the trees and the files' span.
+    // Neither record sizes nor extent counts depend on where file data lands, so a trial layout
+    // from block 0 sizes the trees and the spans of the files and of the fragmented trees.
     const uint32_t clump = dataClumpSize(volume);
-    uint64_t fileSpan = 0;
-    for (Entry &e : entries)
-        if (!e.node->folder) fileSpan += placeForks(e, 0, bs, clump);
-    TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask}, overflowRecords(entries), bs);
+    const uint64_t fileSpan = placeFiles(entries, volume, 0, clump);
     TreeFile catalog = sizedTree({volume.catalogNodeSize, 516, static_cast<uint8_t>(volume.hfsx ? 0xBC : 0xCF),
                                   kBigKeysMask | kVariableIndexKeysMask},
                                  catalogRecords(volume, entries), bs);
     TreeFile attributes = sizedTree({volume.attributesNodeSize, 266, 0, kBigKeysMask | kVariableIndexKeysMask},
                                      attributeRecords(volume, entries), bs);
     if (!volume.withAttributesFile) attributes.blocks = 0;
+    const uint64_t catalogSpan = placeTree(catalog, volume.catalogExtentBlocks, 0, bs);
+    const uint64_t attributesSpan = placeTree(attributes, volume.attributesExtentBlocks, 0, bs);
+    TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask},
+                                     overflowRecords(entries, treeFork(catalog, bs), treeFork(attributes, bs)), bs);
 
     // Blocks 0.. hold the reserved area and the header, the last ones the alternate header.
     const uint32_t headBlocks = checkedBlocks(blocksFor(kHeaderOffset + kHeaderSize, bs));
     const uint32_t tailBlocks = checkedBlocks(blocksFor(kHeaderOffset, bs));
     const auto [total, bitmapBlocks] = volumeSize(
-        volume, uint64_t{headBlocks} + extentsTree.blocks + catalog.blocks + attributes.blocks + fileSpan + tailBlocks);
+        volume, uint64_t{headBlocks} + extentsTree.blocks + catalogSpan + attributesSpan + fileSpan + tailBlocks);
 
     Bitmap bitmap(bitmapBlocks, bs);
-    uint32_t cursor = 0;
-    auto take = [&](uint32_t count) {
-        Extent e{cursor, count};
-        bitmap.mark(e);
-        cursor += count;
-        return e;
+    const Extent bitmapExtent{headBlocks, bitmapBlocks};
+    // The extents overflow file cannot map itself, so it always takes one run of blocks.
+    uint32_t cursor = placeTree(extentsTree, 0, bitmapExtent.start + bitmapExtent.count, bs);
+    if (extentsTree.extents.size() > kMaxExtents) invalid("the extents overflow file would overflow");
+    cursor = placeTree(catalog, volume.catalogExtentBlocks, cursor, bs);
+    cursor = placeTree(attributes, volume.attributesExtentBlocks, cursor, bs);
+    const uint32_t nextAllocation = placeFiles(entries, volume, cursor, clump);
+    auto markAll = [&](const std::vector<Extent> &extents) {
+        for (const Extent &x : extents) bitmap.mark(x);
     };
-    take(headBlocks);
-    Extent bitmapExtent = take(bitmapBlocks);
-    extentsTree.extent = take(extentsTree.blocks);
-    catalog.extent = take(catalog.blocks);
-    attributes.extent = take(attributes.blocks);
-    for (Entry &e : entries) {
-        if (e.node->folder) continue;
-        cursor = placeForks(e, cursor, bs, clump);
-        for (const Fork *fork : {&e.dataFork, &e.resourceFork})
-            for (const Extent &x : fork->extents) bitmap.mark(x);
+    markAll({{0, headBlocks}, bitmapExtent, {total - tailBlocks, tailBlocks}});
+    for (const TreeFile *tree : {&extentsTree, &catalog, &attributes}) markAll(tree->extents);
+    for (const Entry &e : entries) {
+        markAll(e.dataFork.extents);
+        markAll(e.resourceFork.extents);
+        for (const Fork &fork : e.attributeForks) markAll(fork.extents);
     }
-    const uint32_t nextAllocation = cursor;
-    bitmap.mark({total - tailBlocks, tailBlocks});
 
+    // Every record is written again now that the extents sit where they will stay.
     Bytes image(uint64_t{total} * bs, 0);
     copyTo(image, uint64_t{bitmapExtent.start} * bs, bitmap.bytes());
-    extentsTree.records = overflowRecords(entries);      // now with the file extents
-    copyTo(image, uint64_t{extentsTree.extent.start} * bs, treeBytes(extentsTree, bs));
+    extentsTree.records = overflowRecords(entries, treeFork(catalog, bs), treeFork(attributes, bs));
     catalog.records = catalogRecords(volume, entries);
-    copyTo(image, uint64_t{catalog.extent.start} * bs, treeBytes(catalog, bs));
-    if (attributes.blocks) copyTo(image, uint64_t{attributes.extent.start} * bs, treeBytes(attributes, bs));
+    attributes.records = attributeRecords(volume, entries);
+    for (const TreeFile *tree : {&extentsTree, &catalog, &attributes})
+        if (tree->blocks) copyFork(image, treeBytes(*tree, bs), treeFork(*tree, bs), bs);
     for (const Entry &e : entries) {
         copyFork(image, e.data, e.dataFork, bs);
         copyFork(image, e.resource, e.resourceFork, bs);
+        for (size_t i = 0; i < e.attributes.size(); ++i)
+            copyFork(image, e.attributes[i].value, e.attributeForks[i], bs);
     }
 
     uint32_t bitmapBytes = bitmapBlocks * bs;

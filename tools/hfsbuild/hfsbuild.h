@@ -13,9 +13,16 @@ namespace hfsbuild {
 // 2001-01-01 00:00:00 UTC in HFS Plus time (seconds since 1904-01-01).
 constexpr uint32_t kDefaultDate = 3061152000u;
 
-struct Attribute {                 // an inline extended attribute (record type 0x10)
+struct Attribute {                 // an extended attribute, inline in its record (type 0x10)...
     std::string name;              // UTF-8
     std::vector<uint8_t> value;
+    // ...or, as macOS keeps values too large for a node, in allocation blocks: the record (type
+    // 0x20) holds their fork data. extentBlocks > 0 cuts the value into extents of at most this many
+    // blocks, a free block between them; past the eighth, they go to extents records (type 0x30),
+    // eight to a record, keyed like the fork record but with startBlock = the value's blocks before
+    // the record's first extent. extentBlocks on an inline value is refused.
+    bool forkData = false;
+    uint32_t extentBlocks = 0;
 };
 
 // The name macOS gives the folder of hard-link indirect nodes, a child of the root (TN1150 "Hard Links").
@@ -88,6 +95,15 @@ struct Volume {
     uint16_t catalogNodeSize = 4096;
     uint16_t attributesNodeSize = 4096;
     bool withAttributesFile = true; // false: the attributes fork in the header stays all zero
+    // > 0: the catalog (attributes) file is cut into extents of at most this many blocks, a free
+    // block between them, as Node::extentBlocks does; the header holds the first eight, the extents
+    // overflow file the rest, as data-fork records of file ID 4 (8). The extents overflow file
+    // itself is always one extent.
+    uint32_t catalogExtentBlocks = 0, attributesExtentBlocks = 0;
+    // Lays the extents of the fragmented files (Node::extentBlocks > 0) out round robin, one extent
+    // of each fork in turn, after the other files, so that different files' extents alternate on
+    // disk; a fork whose turns come back to back still gets a free block between its extents.
+    bool interleave = false;
     std::vector<Node> nodes;
 
     // Volume header fields; unset ones get sensible values computed from the content.
