@@ -123,6 +123,8 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     uint32_t compression = 0;
     getFileSize(content, &size, &compression);
     if ((flags & kListFinder) && compression != 0) printf(" compressed");
+    if (uint64_t resource = content.be64(168); (flags & kListFinder) && resource != 0)
+        printf(" rsrc=%llu", static_cast<unsigned long long>(resource));
     if (flags & kListHuman)
         printf("%5s ", humanReadable(size).c_str());
     else

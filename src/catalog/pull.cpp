@@ -20,7 +20,12 @@ int doPull(const char *line) {
         return 0;
     }
     std::string argument = space + 1;
+    // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
+    static const std::string kResourceSuffix = "/..namedfork/rsrc";
+    bool resource = argument.size() > kResourceSuffix.size() && argument.ends_with(kResourceSuffix);
+    if (resource) argument.resize(argument.size() - kResourceSuffix.size());
     std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
+    if (resource) name += ".rsrc";
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
         return -1;
@@ -52,7 +57,10 @@ int doPull(const char *line) {
     }
     uint64_t size = 0;
     uint32_t compression = 0;
-    getFileSize(file, &size, &compression);
+    if (resource)
+        size = file.be64(168);   // the fork as stored, compressed data included
+    else
+        getFileSize(file, &size, &compression);
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
@@ -63,9 +71,10 @@ int doPull(const char *line) {
     if (compression != 0 && !decmpfsInResourceFork(compression)) {
         content = decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
     } else {
-        size_t forkOffset = compression == 0 ? 88 : 168;   // data fork, or the compressed resource fork
+        bool inResourceFork = resource || compression != 0;   // asked for, or the compressed data
+        size_t forkOffset = inResourceFork ? 168 : 88;
         uint64_t bytesRead = 0;
-        ForkOwner owner{file.be32(8), compression == 0 ? kDataForkType : kResourceForkType};
+        ForkOwner owner{file.be32(8), inResourceFork ? kResourceForkType : kDataForkType};
         content = readFork(file.sub(forkOffset, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(),
                            &bytesRead, owner);
         uint64_t forkSize = file.be64(forkOffset);

@@ -153,8 +153,10 @@ RunResult tool(const std::vector<std::string> &argv) {
     return r;
 }
 
-Bytes icat(const Image &image, uint32_t cnid) {
-    std::string out = tool({"icat", "-o", image.icatOffset(), image.path, std::to_string(cnid)}).out;
+// A file's content, or with `attribute` one of TSK's attributes (4353: the resource fork).
+Bytes icat(const Image &image, uint32_t cnid, const std::string &attribute = "") {
+    std::string id = std::to_string(cnid) + (attribute.empty() ? "" : "-" + attribute);
+    std::string out = tool({"icat", "-o", image.icatOffset(), image.path, id}).out;
     return {out.begin(), out.end()};
 }
 
@@ -276,6 +278,24 @@ TEST_P(PullMatchesIcat, EveryFile) {
         Pulled pulled = pull(img.path, f.path);
         EXPECT_NE(pulled.err.find(written(expected.size(), f.path)), std::string::npos) << f.path << "\n" << pulled.err;
         EXPECT_TRUE(pulled.data == expected) << f.path;
+    }
+}
+
+// PATH/..namedfork/rsrc is the resource fork as stored (here the compressed data), as TSK reads it.
+TEST(PullResourceFork, MatchesIcatsResourceAttribute) {
+    if (!haveTool("icat")) GTEST_SKIP() << "The Sleuth Kit (icat) is not installed";
+    const Image &img = image("Compressed");
+    std::map<std::string, uint32_t> cnids;   // fls gives a hard-linked file its indirect node
+    for (const Listed &f : listedFiles(img)) cnids["/" + f.path] = f.cnid;
+    for (const Node &node : compressedFiles().nodes) {
+        if (node.compression != 4 || node.data.empty()) continue;
+        Bytes expected = icat(img, cnids[node.path], "4353");
+        Pulled pulled = pull(img.path, node.path + "/..namedfork/rsrc");
+        std::string name = node.path.substr(node.path.rfind('/') + 1) + ".rsrc";
+        EXPECT_NE(pulled.err.find(std::to_string(expected.size()) + " bytes written to /tmp/" + name + "\n"),
+                  std::string::npos) << node.path << pulled.err;
+        EXPECT_TRUE(readWholeFile("/tmp/" + name) == expected) << node.path;
+        unlink(("/tmp/" + name).c_str());
     }
 }
 
