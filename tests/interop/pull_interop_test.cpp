@@ -109,6 +109,22 @@ Volume overflowingForks() {
     return v;
 }
 
+// A volume a Mac has used for a while: the catalog continues in the overflow file, and forks of
+// 9 to 60 extents are interleaved with each other's.
+Volume fragmentedVolume() {
+    Volume v;
+    v.label = "Fragmented";
+    v.blockSize = 512;
+    v.catalogNodeSize = 512;
+    v.catalogExtentBlocks = 3;
+    v.interleave = true;
+    for (int i = 0; i < 120; ++i) v.nodes.push_back(file("/many/file" + std::to_string(i), text(300, "many")));
+    v.nodes.push_back(file("/big/sixty.bin", noise(60 * 512, 7), 0, 1));
+    v.nodes.push_back(file("/big/nine.bin", noise(9 * 512 - 3, 8), 0, 1));
+    v.nodes.push_back(file("/big/compressed.txt", joined({noise(20000, 9), text(40000, "z")}), 4, 1));
+    return v;
+}
+
 // The demo plus files of decmpfs types that no reader expands.
 Volume unsupportedTypes() {
     Volume v = hfsbuild::demoVolume();
@@ -204,6 +220,7 @@ const std::map<std::string, MakeImage> kImages = {
     {"Overflow", [] { return built("Overflow", overflowingForks); }},
     {"Unsupported", [] { return built("Unsupported", unsupportedTypes); }},
     {"Modern", [] { return built("Modern", modernTypes); }},
+    {"Fragmented", [] { return built("Fragmented", fragmentedVolume); }},
     {"Xorriso", xorrisoImage},
     {"CorpusHfsplus", [] {
          std::string path = corpusPath("dfvfs/hfsplus.raw");
@@ -299,7 +316,7 @@ TEST(PullResourceFork, MatchesIcatsResourceAttribute) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pull, PullMatchesIcat, ::testing::Values("Demo", "Compressed", "Overflow", "Xorriso"),
+INSTANTIATE_TEST_SUITE_P(Pull, PullMatchesIcat, ::testing::Values("Demo", "Compressed", "Overflow", "Fragmented", "Xorriso"),
                          [](const auto &info) { return info.param; });
 
 // Checks the builder more than the reader: TSK must read back each file's content, compressed or
@@ -425,7 +442,7 @@ TEST_P(PullAlloc, SummaryCountsTheBitmapTskReads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pull, PullAlloc,
-                         ::testing::Values("Demo", "Compressed", "Overflow", "Xorriso", "CorpusHfsplus"),
+                         ::testing::Values("Demo", "Compressed", "Overflow", "Fragmented", "Xorriso", "CorpusHfsplus"),
                          [](const auto &info) { return info.param; });
 
 }  // namespace
