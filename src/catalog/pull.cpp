@@ -13,6 +13,35 @@
 #include "volume/fork.h"
 #include "volume/volume.h"
 
+namespace {
+
+void reportShortFork(const std::string &argument, uint64_t read, uint64_t size) {
+    fprintf(stderr, "%s: only %llu of its fork's %llu bytes could be read (its extents end early)\n", argument.c_str(),
+            static_cast<unsigned long long>(read), static_cast<unsigned long long>(size));
+}
+
+// A fork copied as it is read, so memory stays a piece whatever the file's size. A fork whose
+// extents end before its size is copied as far as they go, and the command fails.
+int pullStreamed(Bytes file, bool resource, const std::string &argument, const std::string &destination) {
+    Bytes fork = file.sub(resource ? 168 : 88, kForkDataSize);
+    uint64_t size = fork.be64(0);
+    UniqueFd out = createOutputFile(destination.c_str());
+    if (!out) return 1;
+    bool writeFailed = false;
+    ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
+    uint64_t copied =
+        copyFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), owner, size, out.get(), &writeFailed);
+    if (writeFailed) {
+        perror("write");
+        return 1;
+    }
+    if (copied < size) reportShortFork(argument, copied, size);
+    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(copied), destination.c_str());
+    return copied < size ? 1 : 0;
+}
+
+}  // namespace
+
 int doPull(const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
@@ -66,26 +95,23 @@ int doPull(const char *line) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
         return -1;
     }
+    std::string destination = "/tmp/" + name;
+    if (compression == 0) return pullStreamed(file, resource, argument, destination);
+
+    // A compressed file: its blocks are expanded in memory.
     std::optional<std::vector<uint8_t>> content;
     bool whole = true;   // false: the fork's extents end before its size, and the command fails
-    if (compression != 0 && !decmpfsInResourceFork(compression)) {
+    if (!decmpfsInResourceFork(compression)) {
         content = decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
     } else {
-        bool inResourceFork = resource || compression != 0;   // asked for, or the compressed data
-        size_t forkOffset = inResourceFork ? 168 : 88;
         uint64_t bytesRead = 0;
-        ForkOwner owner{file.be32(8), inResourceFork ? kResourceForkType : kDataForkType};
-        content = readFork(file.sub(forkOffset, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(),
-                           &bytesRead, owner);
-        uint64_t forkSize = file.be64(forkOffset);
-        if (content && bytesRead < forkSize) {
+        content = readFork(file.sub(168, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(),
+                           &bytesRead, {file.be32(8), kResourceForkType});
+        if (content && bytesRead < file.be64(168)) {
             whole = false;
-            fprintf(stderr, "%s: only %llu of its fork's %llu bytes could be read (its extents end early)\n",
-                    argument.c_str(), static_cast<unsigned long long>(bytesRead),
-                    static_cast<unsigned long long>(forkSize));
-            if (compression == 0) content->resize(bytesRead);   // what was read, and no zeros after it
+            reportShortFork(argument, bytesRead, file.be64(168));
         }
-        if (content && compression != 0) {
+        if (content) {
             Bytes fork{content->data(), bytesRead < content->size() ? bytesRead : content->size()};
             content = decmpfsDecompress(fork, compression, size);
         }
@@ -94,7 +120,6 @@ int doPull(const char *line) {
         fprintf(stderr, "Unable to get file content\n");
         return -1;
     }
-    std::string destination = "/tmp/" + name;
     UniqueFd out = createOutputFile(destination.c_str());
     if (!out) return 1;
     uint64_t length = size <= content->size() ? size : content->size();

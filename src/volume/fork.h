@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -24,3 +25,9 @@ struct ForkOwner {
 std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volumeHeader, int fd,
                                              uint64_t partitionOffset, uint64_t *bytesRead = nullptr,
                                              ForkOwner owner = {});
+
+// Copies the first `length` bytes of the fork to outFd as it reads them, a piece at a time, so that
+// memory stays small whatever the fork's size; reports as readFork does. Returns the bytes copied,
+// which stop at the first extent that cannot be read. A failed write sets *writeFailed and stops.
+uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t partitionOffset, ForkOwner owner,
+                  uint64_t length, int outFd, bool *writeFailed);
