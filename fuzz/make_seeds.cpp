@@ -103,7 +103,7 @@ Volume smallVolume(bool hfsx) {
     v.blockSize = 512;
     v.catalogNodeSize = v.attributesNodeSize = 512;
     v.nodes.push_back({.path = "/a/b/c.txt", .data = text("nested\n")});
-    v.nodes.push_back({.path = "/a/big.bin", .data = pattern(3000), .extentBlocks = 2});
+    v.nodes.push_back({.path = "/a/big.bin", .data = pattern(5000), .extentBlocks = 1});   // overflow records
     Node attrs{.path = "/x.txt", .data = text("attributes\n")};
     attrs.attributes.push_back({"com.example.one", text("1")});
     attrs.attributes.push_back({kSecurityAttribute, fileSecurity(Guid{1}, Guid{2}, {{Guid{3}, 1, 0x200000}})});

@@ -22,7 +22,7 @@ using ByteVec = std::vector<uint8_t>;
 using namespace hfsbuild;
 
 constexpr size_t kHeader = 1024;   // the volume header's place in the volume
-constexpr size_t kAllocationFork = 112, kCatalogFork = 272, kAttributesFork = 352;
+constexpr size_t kAllocationFork = 112, kExtentsFork = 192, kCatalogFork = 272, kAttributesFork = 352;
 constexpr uint32_t kAll32 = 0xFFFFFFFF;
 constexpr uint64_t kLwvmVolumeOffset = 0x1000;
 const std::string kMemoryLimit = "--as=" + std::to_string(768ull << 20);
@@ -52,7 +52,7 @@ Volume sweepVolume(bool hfsx) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + i / 977);
     v.nodes.push_back(file("/docs/tw-sweep-notes.txt", {'n', 'o', 't', 'e', 's', '\n'}));
     v.nodes.push_back(file("/docs/tw-sweep-big.bin", big));
-    v.nodes.back().extentBlocks = 3;
+    v.nodes.back().extentBlocks = 1;   // 18 extents: ten in the overflow file
     Node secured = file("/tw-sweep-inline.txt", ByteVec(700, 'i'), 3);
     secured.attributes.push_back({"com.example.tag", {'t', 'a', 'g'}});
     secured.attributes.push_back({kSecurityAttribute, fileSecurity(Guid{1}, Guid{2}, {{Guid{3}, 1, 0x200000}})});
@@ -74,7 +74,7 @@ std::string script() {
                     "pull tw-sweep-hard\npull tw-sweep-lzvn.bin\npull tw-sweep-lzfse.bin\ncd /many\nls -h\ncd -\nsearch tw-sweep-notes.txt\nsearch entry-7\n";
     for (int id = 1; id <= 40; ++id) s += "search " + std::to_string(id) + "\n";
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
-    s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\n";
+    s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\nextents\ndump\ndump 1\nsnapshot\n";
     for (int id = 16; id <= 30; ++id) s += "search " + std::to_string(id) + "\n";
     return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\n";
 }
@@ -153,7 +153,8 @@ void addField(std::vector<Damage> &list, const std::string &name, size_t offset,
 void headerDamages(std::vector<Damage> &list) {
     addField(list, "blockSize", kHeader + 40, 4, {0, 1, 513, 0x80000000, kAll32});
     addField(list, "totalBlocks", kHeader + 44, 4, {0, kAll32});
-    for (auto [fork, name] : {std::pair{kAllocationFork, "allocation"}, {kCatalogFork, "catalog"}, {kAttributesFork, "attributes"}}) {
+    for (auto [fork, name] : {std::pair{kAllocationFork, "allocation"}, {kExtentsFork, "extents"}, {kCatalogFork, "catalog"},
+                              {kAttributesFork, "attributes"}}) {
         std::string f = name;
         addField(list, f + ".logicalSize", kHeader + fork, 8, {0, ~0ull});
         addField(list, f + ".totalBlocks", kHeader + fork + 12, 4, {0, 1, kAll32});
@@ -329,10 +330,12 @@ std::vector<Damage> volumeDamages() {
     headerDamages(list);
     treeDamages(list, kCatalogFork, "catalog");
     treeDamages(list, kAttributesFork, "attributes");
+    treeDamages(list, kExtentsFork, "extents");
     recordDamages(list);
     flipDamages(list, "header", [](const ByteVec &) { return std::pair<size_t, size_t>{kHeader, 512}; }, 12, 100);
     flipDamages(list, "catalog", [](const ByteVec &v) { return treeRegion(v, kCatalogFork); }, 24, 200);
     flipDamages(list, "attributes", [](const ByteVec &v) { return treeRegion(v, kAttributesFork); }, 16, 300);
+    flipDamages(list, "extents", [](const ByteVec &v) { return treeRegion(v, kExtentsFork); }, 16, 350);
     flipDamages(list, "anywhere", [](const ByteVec &v) { return std::pair<size_t, size_t>{0, v.size()}; }, 8, 400);
     truncations(list, "volume");
     return list;
