@@ -39,7 +39,13 @@ constexpr FlagName kMountFlagNames[] = {
 // Makes an opened volume the active one: the catalog as active tree, and its label.
 void activate(int fd, const std::string &name) {
     setActiveFS(fd, name);
-    BTree *tree = processBTree(getActiveVH(), kCatalogTree, fd, getPartitionOffset());
+    // The catalog was loaded when the volume opened: read it once, and compare names its way again
+    // (loading the attributes tree after it changed the comparison).
+    BTree *tree = getCatalogBTree();
+    if (tree)
+        setCompareType(tree->keyCompareType());
+    else
+        tree = processBTree(getActiveVH(), kCatalogTree, fd, getPartitionOffset());
     setActiveBTree(tree, kCatalogTree);
     readFSLabel();
 }

@@ -170,7 +170,6 @@ TEST(Volume, Transcripts) {
          "EXTENT: from block 2, 1 blocks/1 at offset 2000 (partition offset: 0x0)\n"
          "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
          "EXTENT: from block 5, 1 blocks/1 at offset 5000 (partition offset: 0x0)\n"
-         "EXTENT: from block 3, 2 blocks/2 at offset 3000 (partition offset: 0x0)\n"
          "CNID Of key: 2 , Len: 0.. CNID of RecKey 2, Len: 0\n"
          "Found in node 1, record 1:\n",
          "Setting partition offset to 0x0\nTrying DMG\nAttempting DMG Mount (0)\n"
