@@ -17,6 +17,7 @@
 #include "catalog/path.h"
 #include "catalog/alloc.h"
 #include "catalog/pull.h"
+#include "catalog/xattr_command.h"
 #include "volume/debug.h"
 
 int g_Color = 1;
@@ -41,6 +42,7 @@ const Command cmds[] = {
     {"color", doToggleColor, "Toggle color on/off"},
     {"xml", doToggleXML, "Toggle XML Output on/off"},
     {"pull", doPull, "copy file to /tmp (requires active file system)"},
+    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp"},
     {"dir", doDir, "list files (requires active file system) - synonymous with ls"},
     {"ls", doDir, "list files (requires active file system) - synonmous with dir"},
     {"cd", doChdir, "Change directory (requires active file system)"},

@@ -21,6 +21,7 @@ const std::string kHelp =
     "color     \tToggle color on/off\n"
     "xml       \tToggle XML Output on/off\n"
     "pull      \tcopy file to /tmp (requires active file system)\n"
+    "xattr     \tList a file's extended attributes, or save one to /tmp\n"
     "dir       \tlist files (requires active file system) - synonymous with ls\n"
     "ls        \tlist files (requires active file system) - synonmous with dir\n"
     "cd        \tChange directory (requires active file system)\n"

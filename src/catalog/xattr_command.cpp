@@ -1,0 +1,277 @@
+#include "catalog/xattr_command.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "btree/btree.h"
+#include "btree/node.h"
+#include "btree/records.h"
+#include "btree/search.h"
+#include "catalog/path.h"
+#include "catalog/unicode.h"
+#include "volume/bits.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr int kExtentsPerRun = 8;
+
+// One of the file's leaf records in the attributes B-tree, its key taken apart.
+struct AttributeRecord {
+    Bytes name;               // stored UTF-16BE units, cut where the record ends
+    uint32_t startBlock = 0;  // for extents records: the value's blocks before the first extent
+    Bytes data;               // what follows the key
+};
+
+struct Extent {
+    uint32_t startBlock, blockCount;
+};
+
+std::string nameText(Bytes stored) {
+    std::u16string units;
+    for (size_t i = 0; i + 1 < stored.size; i += 2) units += static_cast<char16_t>(stored.be16(i));
+    return UTF16toUTF8(units);
+}
+
+bool sameName(Bytes a, Bytes b) { return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0); }
+
+uint32_t childOf(Bytes indexRecord) { return indexRecord.be32(static_cast<size_t>(indexRecord.be16(0)) + 2); }
+
+// The leaf to start from: down through each index node's last record keyed below fileID (or its
+// first). The file's records may begin in the child before the first index key with its ID, so
+// the walk from here reads forward to them.
+uint32_t leafBefore(const BTree *tree, uint32_t fileID) {
+    uint32_t node = tree->rootNode();
+    for (int level = 0; level < kMaxSearchLevels && node != 0; ++level) {
+        Bytes bytes = tree->node(node);
+        if (bytes.empty()) return 0;
+        if (nodeKind(bytes) == kLeafNode) return node;
+        if (nodeKind(bytes) != kIndexNode) return 0;
+        uint32_t child = 0;
+        for (uint16_t i = 0; i < nodeNumRecords(bytes); ++i) {
+            uint16_t offset = 0;
+            if (!recordOffset(bytes, i, &offset)) break;
+            Bytes record = recordInNode(bytes, offset);
+            if (i > 0 && record.be32(4) >= fileID) break;
+            child = childOf(record);
+        }
+        node = child;
+    }
+    return 0;
+}
+
+// Every record of fileID, in the tree's order.
+std::vector<AttributeRecord> recordsOf(const BTree *tree, uint32_t fileID) {
+    std::vector<AttributeRecord> records;
+    uint32_t node = leafBefore(tree, fileID);
+    if (node == 0 && tree->leafRecords() != 0) {
+        fprintf(stderr, "The attributes B-tree's index does not lead to a leaf\n");
+        return records;
+    }
+    // Bounded by the nodes loaded: a chain of leaves that loops ends there.
+    for (uint32_t visited = 0; node != 0; ++visited) {
+        Bytes bytes = tree->node(node);
+        if (visited >= tree->walkableNodes() || bytes.empty() || nodeKind(bytes) != kLeafNode) {
+            fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", node);
+            return records;
+        }
+        for (uint16_t i = 0; i < nodeNumRecords(bytes); ++i) {
+            uint16_t offset = 0;
+            if (!recordOffset(bytes, i, &offset)) {
+                fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", i, node);
+                return records;
+            }
+            Bytes record = recordInNode(bytes, offset);
+            if (record.be32(4) < fileID) continue;
+            if (record.be32(4) > fileID) return records;
+            Bytes name = record.from(14);
+            name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
+            records.push_back({name, record.be32(8), getRecordData(record)});
+        }
+        node = nodeFLink(bytes);
+    }
+    return records;
+}
+
+// Appends one run of up to eight extents (it ends at an empty one); returns the blocks it adds.
+uint64_t addRun(Bytes run, std::vector<Extent> &extents) {
+    uint64_t blocks = 0;
+    for (int i = 0; i < kExtentsPerRun; ++i) {
+        Extent extent{run.be32(8 * i), run.be32(8 * i + 4)};
+        if (extent.blockCount == 0) break;
+        extents.push_back(extent);
+        blocks += extent.blockCount;
+    }
+    return blocks;
+}
+
+// A fork-data value's extents: the eight in its record, then each extents record keyed by the
+// number of blocks mapped so far. Each must add blocks, so a chain that repeats itself ends.
+std::vector<Extent> valueExtents(const std::vector<AttributeRecord> &records, const AttributeRecord &fork,
+                                 uint64_t blocksNeeded) {
+    std::vector<Extent> extents;
+    uint64_t blocks = addRun(fork.data.from(24), extents);
+    for (size_t step = 0; step < records.size() && blocks < blocksNeeded; ++step) {
+        auto next = std::find_if(records.begin(), records.end(), [&](const AttributeRecord &r) {
+            return r.data.be32(0) == kAttrExtents && r.startBlock == blocks && sameName(r.name, fork.name);
+        });
+        if (next == records.end()) break;
+        uint64_t added = addRun(next->data.from(8), extents);
+        if (added == 0) break;
+        blocks += added;
+    }
+    return extents;
+}
+
+// Fills `value` through the extents; returns how many bytes were read, fewer than its size when
+// the extents end early or a read fails.
+uint64_t readExtents(const std::vector<Extent> &extents, std::vector<uint8_t> &value, uint32_t blockSize) {
+    uint64_t base = getPartitionOffset(), filled = 0;
+    for (const Extent &extent : extents) {
+        if (filled == value.size()) break;
+        uint64_t offset = static_cast<uint64_t>(extent.startBlock) * blockSize;
+        uint64_t length = static_cast<uint64_t>(extent.blockCount) * blockSize;
+        length = std::min<uint64_t>(length, value.size() - filled);
+        const uint64_t limit = INT64_MAX;   // what a file offset can hold
+        if (base > limit || length > limit - base || offset > limit - base - length) break;
+        ssize_t got = readAt(getActiveFS(), value.data() + filled, length, base + offset);
+        if (got < 0) {
+            perror("read");
+            break;
+        }
+        filled += static_cast<uint64_t>(got);
+        if (static_cast<uint64_t>(got) < length) break;
+    }
+    return filled;
+}
+
+// Writes the value's bytes to /tmp/FILENAME.NAME; 1 when they fall short of the stored size.
+int saveValue(const std::string &path, const std::string &name, const AttributeRecord &record,
+              const std::vector<AttributeRecord> &records) {
+    std::vector<uint8_t> value;
+    uint64_t size = 0;
+    bool inRecord = record.data.be32(0) == kAttrInlineData;
+    if (inRecord) {
+        size = record.data.be32(12);
+        Bytes stored = record.data.from(16);
+        stored = stored.sub(0, std::min<uint64_t>(size, stored.size));
+        value.assign(stored.data, stored.data + stored.size);
+    } else {
+        Bytes header{getActiveVH(), kVolumeHeaderSize};
+        uint32_t blockSize = header.be32(40);
+        size = record.data.be64(8);
+        uint64_t image = sizeOfFd(getActiveFS());
+        if (image == 0) image = static_cast<uint64_t>(header.be32(44)) * blockSize;   // a device of unknown size
+        if (blockSize == 0) {
+            fprintf(stderr, "The volume's block size is 0: %s of %s cannot be read\n", name.c_str(), path.c_str());
+            return -1;
+        }
+        if (size > image) {
+            fprintf(stderr, "%s: attribute %s of %llu bytes is larger than the image (%llu bytes): not read\n",
+                    path.c_str(), name.c_str(), static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(image));
+            return -1;
+        }
+        try {
+            value.assign(size, 0);
+        } catch (const std::exception &) {
+            fprintf(stderr, "Unable to allocate %llu bytes for an attribute\n", static_cast<unsigned long long>(size));
+            return -1;
+        }
+        uint64_t blocksNeeded = size / blockSize + (size % blockSize != 0);
+        value.resize(readExtents(valueExtents(records, record, blocksNeeded), value, blockSize));
+    }
+    if (value.size() < size)
+        fprintf(stderr, "%s: attribute %s: only %llu of its %llu bytes could be read (%s)\n", path.c_str(),
+                name.c_str(), static_cast<unsigned long long>(value.size()), static_cast<unsigned long long>(size),
+                inRecord ? "its record ends early" : "its extents end early");
+    // The last component names the file; a '/' in the attribute's name must not lead out of /tmp.
+    std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
+    std::string destination = "/tmp/" + trimmed.substr(trimmed.rfind('/') + 1) + "." + name;
+    std::replace(destination.begin() + 5, destination.end(), '/', ':');
+    UniqueFd out = createOutputFile(destination.c_str());
+    if (!out) return 1;
+    if (!writeFully(out.get(), value.data(), value.size())) {
+        perror("write");
+        return 1;
+    }
+    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(value.size()), destination.c_str());
+    return value.size() < size ? 1 : 0;
+}
+
+}  // namespace
+
+int doXattr(const char *line) {
+    const char *space = strchr(line, ' ');
+    if (!space) {
+        fprintf(stderr, "xattr requires a path\n");
+        return 0;
+    }
+    // The path ends at the first space not written "\ "; the attribute's name is the rest of the line.
+    std::string path;
+    const char *c = space + 1;
+    for (; *c && *c != ' '; ++c) {
+        if (*c == '\\' && c[1]) ++c;
+        path += *c;
+    }
+    std::string name = *c ? c + 1 : "";
+    if (getActiveFS() == 0) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
+        return -1;
+    }
+    auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
+    if (!found) {
+        fprintf(stderr, "%s not found\n", path.c_str());
+        return 1;
+    }
+    Bytes record = getRecordData(found->recordKey);
+    int16_t type = static_cast<int16_t>(record.be16(0));
+    uint32_t fileID = record.be32(8);
+    // "/" (and an empty path) reach the folder's thread record, keyed by the folder's own ID.
+    if (type == kFolderThreadRecord) {
+        fileID = found->recordKey.be32(2);
+    } else if (type != kFileRecord && type != kFolderRecord) {
+        fprintf(stderr, "%s is not a file or folder (record type %hd)\n", path.c_str(), type);
+        return 1;
+    }
+    if (type == kFileRecord && isHardLink(record)) {
+        // The link record holds no attributes: the indirect node does.
+        auto target = hardLinkTarget(record);
+        if (!target) {
+            fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", record.be32(44));
+            return -1;
+        }
+        fileID = target->be32(8);
+    }
+    const BTree *tree = getAttributeBTree();
+    std::vector<AttributeRecord> records = tree ? recordsOf(tree, fileID) : std::vector<AttributeRecord>{};
+    if (records.empty() && name.empty()) {
+        fprintf(stderr, "%s has no extended attributes\n", path.c_str());
+        return 0;
+    }
+    for (const AttributeRecord &r : records) {
+        uint32_t kind = r.data.be32(0);
+        if (kind != kAttrInlineData && kind != kAttrForkData) {
+            // Extents records continue a fork-data value, which its own record stands for.
+            if (kind != kAttrExtents && name.empty())
+                fprintf(stderr, "%s: attribute record of unknown type 0x%x\n", nameText(r.name).c_str(), kind);
+            continue;
+        }
+        if (name.empty())
+            printf("%llu\t%s\n",
+                   static_cast<unsigned long long>(kind == kAttrInlineData ? r.data.be32(12) : r.data.be64(8)),
+                   nameText(r.name).c_str());
+        else if (nameText(r.name) == name)
+            return saveValue(path, name, r, records);
+    }
+    if (!name.empty()) {
+        fprintf(stderr, "%s has no extended attribute named %s\n", path.c_str(), name.c_str());
+        return 1;
+    }
+    return 0;
+}
