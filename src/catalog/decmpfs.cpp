@@ -16,6 +16,9 @@ constexpr uint64_t kZlibMaxRatio = 1032;   // deflate cannot expand further than
 // LZVN and LZFSE have no such bound: an inline stream claiming more than this is a forged size
 // (macOS keeps data inline only when the whole compressed file fits in the attribute).
 constexpr uint64_t kMaxInlineExpansion = 64ull << 20;
+// A block expands to 64 KiB, and no coder needs 16 times that to say so: a longer one is damage,
+// and is not read into memory.
+constexpr uint64_t kMaxCompressedBlock = 16 * kDecmpfsBlock;
 
 enum class Codec { Stored, Zlib, Lzvn, Lzfse };
 
@@ -59,48 +62,56 @@ uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
 }
 
 // Type 4: a classic resource fork whose one resource holds a table of (offset, size) pairs.
-void expandZlibBlocks(Bytes fork, std::vector<uint8_t> &out) {
+void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink) {
+    std::vector<uint8_t> scratch, out;
+    Bytes header = fork.read(0, 16, scratch);
     if (g_Debug)
-        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", fork.be32(0), fork.be32(4), fork.be32(8),
-               fork.be32(12));
-    uint64_t base = static_cast<uint64_t>(fork.be32(0)) + 4;   // the block table, little-endian
-    uint32_t blocks = fork.le32(base);
-    uint64_t room = out.size(), position = 0;
+        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", header.be32(0), header.be32(4), header.be32(8),
+               header.be32(12));
+    uint64_t base = static_cast<uint64_t>(header.be32(0)) + 4;   // the block table, little-endian
+    uint32_t blocks = fork.read(base, 4, scratch).le32(0);
+    // Only the entries that lie in the fork are read: a count past the table's end would go on for
+    // up to 2^32 empty blocks.
+    uint64_t held = fork.size > base + 4 ? (fork.size - base - 4) / 8 : 0;
+    std::vector<uint8_t> tableBytes;
+    Bytes table = fork.read(base + 4, 8 * std::min<uint64_t>(blocks, held), tableBytes);
+    uint64_t room = size, position = 0;
     for (uint32_t i = 0; i < blocks; ++i) {
-        uint64_t entry = base + 4 + 8 * static_cast<uint64_t>(i);
-        // A count past the table's end would go on for up to 2^32 empty blocks.
-        if (!fork.has(entry, 8)) {
+        if (!table.has(8 * static_cast<uint64_t>(i), 8)) {
             fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
                     blocks, i);
             break;
         }
-        uint64_t at = base + fork.le32(entry);
-        uint32_t size = fork.le32(entry + 4);
+        uint64_t at = base + table.le32(8 * i);
+        uint32_t length = table.le32(8 * i + 4);
         // Every block but the last expands to 64 KiB, so each has a fixed place in the output.
-        position = static_cast<uint64_t>(i) * kDecmpfsBlock < out.size() ? static_cast<uint64_t>(i) * kDecmpfsBlock : out.size();
-        room = out.size() - position;
+        position = std::min<uint64_t>(static_cast<uint64_t>(i) * kDecmpfsBlock, size);
+        room = size - position;
         if (g_Debug)
             fprintf(stderr, "Block %d: offset 0x%x, size 0x%x (remaining: %d, pos: %d, of %d)\n", i,
-                    static_cast<unsigned>(at), size, static_cast<int>(room), static_cast<int>(position),
+                    static_cast<unsigned>(at), length, static_cast<int>(room), static_cast<int>(position),
                     static_cast<int>(room + position));
-        Bytes block = fork.sub(at, size);
+        Bytes block = length <= kMaxCompressedBlock ? fork.read(at, length, scratch) : Bytes{};
         if (block.empty()) {
             fprintf(stderr, "Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
-                    static_cast<unsigned long long>(at), size);
+                    static_cast<unsigned long long>(at), length);
             continue;
         }
+        out.assign(std::min<uint64_t>(room, kDecmpfsBlock), 0);
+        uint64_t produced = 0;
         if (block.u8(0) == 0xFF) {
             if (g_Debug) fprintf(stderr, "Uncompressed block\n");
             Bytes stored = block.from(1);
-            uint64_t length = stored.size < room ? stored.size : room;
-            if (stored.size > room) fprintf(stderr, "Block %u holds more than the file's size: cut\n", i);
-            if (length) memcpy(out.data() + position, stored.data, length);
-            room -= length;
-            continue;
+            produced = std::min<uint64_t>(stored.size, out.size());
+            if (stored.size > out.size()) fprintf(stderr, "Block %u holds more than the file's size: cut\n", i);
+            if (produced) memcpy(out.data(), stored.data, produced);
+        } else {
+            int status = Z_OK;
+            produced = inflateInto(block, out.data(), out.size(), &status);
+            if (status != Z_OK) fprintf(stderr, "Error decompressing in block %d: (Zlib error %d)\n", i, status);
         }
-        int status = Z_OK;
-        room -= inflateInto(block, out.data() + position, room, &status);
-        if (status != Z_OK) fprintf(stderr, "Error decompressing in block %d: (Zlib error %d)\n", i, status);
+        room -= produced;
+        sink(position, out.data(), out.size());
     }
     if (g_Debug) fprintf(stderr, " Got %d in last block\n", static_cast<int>(room));
 }
@@ -156,43 +167,49 @@ void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out) {
 
 // Types 8, 10 and 12: the fork starts with little-endian offsets from its start, one per 64 KiB
 // block and one for the end of the last; block i lies between offsets i and i + 1.
-void expandOffsetBlocks(Codec codec, Bytes fork, std::vector<uint8_t> &out) {
-    uint64_t blocks = (out.size() + kDecmpfsBlock - 1) / kDecmpfsBlock;
+void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink) {
+    uint64_t blocks = (size + kDecmpfsBlock - 1) / kDecmpfsBlock;
+    std::vector<uint8_t> tableBytes, scratch, out;
+    Bytes table = fork.read(0, 4 * (blocks + 1), tableBytes);   // the size was checked against it
     for (uint64_t i = 0; i < blocks; ++i) {
-        uint64_t at = fork.le32(4 * i), end = fork.le32(4 * i + 4);
+        uint64_t at = table.le32(4 * i), end = table.le32(4 * i + 4);
         uint64_t position = i * kDecmpfsBlock;
-        size_t want = static_cast<size_t>(std::min<uint64_t>(kDecmpfsBlock, out.size() - position));
+        out.assign(std::min<uint64_t>(kDecmpfsBlock, size - position), 0);
         if (g_Debug)
             fprintf(stderr, "Block %llu: offset 0x%llx, size 0x%llx (%s)\n", static_cast<unsigned long long>(i),
                     static_cast<unsigned long long>(at), static_cast<unsigned long long>(end - at), codecName(codec));
-        if (end < at || !fork.has(at, end - at)) {
+        Bytes block = end >= at && end - at <= kMaxCompressedBlock ? fork.read(at, end - at, scratch) : Bytes{};
+        if (end < at || (block.empty() && end > at)) {
             fprintf(stderr, "Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
                     static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
                     static_cast<unsigned long long>(end));
-            continue;
-        }
-        if (!expandBlock(codec, fork.sub(at, end - at), out.data() + position, want)) {
-            std::fill_n(out.data() + position, want, 0);
+        } else if (!expandBlock(codec, block, out.data(), out.size())) {
+            std::fill(out.begin(), out.end(), 0);
             fprintf(stderr, "Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
                     codecName(codec));
         }
+        sink(position, out.data(), out.size());
     }
 }
 
-// The largest size the compressed data can honestly expand to.
-uint64_t expansionLimit(Bytes compressed, const Type &t) {
-    if (t.type == kDecmpfsZlibFork) {
-        uint64_t base = static_cast<uint64_t>(compressed.be32(0)) + 4;
-        uint64_t blocks = compressed.le32(base);
-        uint64_t fits = compressed.size / 8;   // a block's table entry is 8 bytes of the fork
-        return (blocks < fits ? blocks : fits) * kDecmpfsBlock;
+// The largest size a resource fork can honestly expand to.
+uint64_t forkExpansionLimit(const DecmpfsFork &fork, uint32_t type) {
+    std::vector<uint8_t> scratch;
+    if (type == kDecmpfsZlibFork) {
+        uint64_t base = static_cast<uint64_t>(fork.read(0, 4, scratch).be32(0)) + 4;
+        uint64_t blocks = fork.read(base, 4, scratch).le32(0);
+        uint64_t fits = fork.size / 8;   // a block's table entry is 8 bytes of the fork
+        return std::min(blocks, fits) * kDecmpfsBlock;
     }
-    if (t.fork) {   // one 4-byte offset per block and one for the end; the first tells the table's size
-        uint64_t table = std::min<uint64_t>(compressed.le32(0), compressed.size);
-        return table >= 8 ? (table / 4 - 1) * kDecmpfsBlock : 0;
-    }
+    // One 4-byte offset per block and one for the end; the first tells the table's size.
+    uint64_t table = std::min<uint64_t>(fork.read(0, 4, scratch).le32(0), fork.size);
+    return table >= 8 ? (table / 4 - 1) * kDecmpfsBlock : 0;
+}
+
+// The largest size inline data can honestly expand to.
+uint64_t inlineExpansionLimit(Bytes compressed, Codec codec) {
     uint64_t data = compressed.size > 16 ? compressed.size - 16 : 0;
-    switch (t.codec) {
+    switch (codec) {
     case Codec::Zlib: return compressed.size * kZlibMaxRatio + 64;
     case Codec::Stored: return data;
     default: return kMaxInlineExpansion;
@@ -208,31 +225,62 @@ bool decmpfsInResourceFork(uint32_t type) {
     return t && t->fork;
 }
 
+bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink) {
+    if (g_Debug)
+        fprintf(stderr, "Uncompressing %d->%d (Type: %d)\n", static_cast<int>(fork.size), static_cast<int>(size), type);
+    const Type *t = typeOf(type);
+    if (!t || !t->fork) {
+        fprintf(stderr, "The file uses a compression Tarnwick does not read (type %u)\n", type);
+        return false;
+    }
+    std::vector<uint8_t> scratch;
+    if (type == kDecmpfsZlibFork && fork.read(static_cast<uint64_t>(fork.read(0, 4, scratch).be32(0)) + 4, 4, scratch).empty()) {
+        fprintf(stderr, "The resource fork's header points outside the fork (%llu bytes)\n",
+                static_cast<unsigned long long>(fork.size));
+        return false;
+    }
+    if (size > forkExpansionLimit(fork, type)) {
+        fprintf(stderr, "The file claims %llu bytes, more than its compressed data can hold\n",
+                static_cast<unsigned long long>(size));
+        return false;
+    }
+    if (type == kDecmpfsZlibFork)
+        expandZlibBlocks(fork, size, sink);
+    else
+        expandOffsetBlocks(t->codec, fork, size, sink);
+    return true;
+}
+
 std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size) {
+    const Type *t = typeOf(type);
+    if (t && t->fork) {
+        DecmpfsFork fork{compressed.size, [compressed](uint64_t offset, uint64_t length, std::vector<uint8_t> &) {
+                             return offset <= compressed.size ? compressed.sub(offset, length) : Bytes{};
+                         }};
+        std::vector<uint8_t> out;
+        bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
+            if (out.size() < position + length) out.resize(position + length, 0);
+            if (length) memcpy(out.data() + position, data, length);
+        });
+        if (!expanded) return std::nullopt;
+        out.resize(size, 0);
+        return out;
+    }
     if (g_Debug)
         fprintf(stderr, "Uncompressing %d->%d (Type: %d)\n", static_cast<int>(compressed.size), static_cast<int>(size),
                 type);
-    const Type *t = typeOf(type);
     if (!t) {
         fprintf(stderr, "The file uses a compression Tarnwick does not read (type %u)\n", type);
         return std::nullopt;
     }
-    if (type == kDecmpfsZlibFork && !compressed.has(static_cast<uint64_t>(compressed.be32(0)) + 4, 4)) {
-        fprintf(stderr, "The resource fork's header points outside the fork (%zu bytes)\n", compressed.size);
-        return std::nullopt;
-    }
-    if (size > expansionLimit(compressed, *t)) {
+    if (size > inlineExpansionLimit(compressed, t->codec)) {
         fprintf(stderr, "The file claims %llu bytes, more than its compressed data can hold\n",
                 static_cast<unsigned long long>(size));
         return std::nullopt;
     }
     std::vector<uint8_t> out(size, 0);
-    if (type == kDecmpfsZlibFork)
-        expandZlibBlocks(compressed, out);
-    else if (type == kDecmpfsZlibAttribute)
+    if (type == kDecmpfsZlibAttribute)
         expandZlibAttribute(compressed.from(16), out);
-    else if (t->fork)
-        expandOffsetBlocks(t->codec, compressed, out);
     else
         expandInline(t->codec, compressed.from(16), out);
     return out;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -20,6 +21,18 @@ constexpr uint64_t kDecmpfsBlock = 0x10000;
 bool decmpfsTypeKnown(uint32_t type);
 // True for the types whose data lies in the resource fork rather than in the attribute.
 bool decmpfsInResourceFork(uint32_t type);
+// A compressed resource fork read where it lies: `read` gives `length` bytes at `offset` (using
+// `scratch` as it needs), or an empty view when they are not all inside the fork.
+struct DecmpfsFork {
+    uint64_t size = 0;
+    std::function<Bytes(uint64_t offset, uint64_t length, std::vector<uint8_t> &scratch)> read;
+};
+// Receives the expanded file a block at a time, each at its place.
+using DecmpfsSink = std::function<void(uint64_t position, const uint8_t *data, size_t length)>;
+
+// Expands a resource-fork type file of `size` bytes block by block, so memory stays a block
+// whatever its size. False (after saying why) for an unknown type or a size the fork cannot hold.
+bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink);
 // Expands a compressed file of `size` bytes: for the resource-fork types `compressed` is the
 // resource fork, for the inline types the data of its decmpfs attribute (header included).
 // Nothing for unknown types, or when the size is impossible for the data given; damaged blocks

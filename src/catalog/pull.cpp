@@ -1,5 +1,8 @@
 #include "catalog/pull.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,6 +41,49 @@ int pullStreamed(Bytes file, bool resource, const std::string &argument, const s
     if (copied < size) reportShortFork(argument, copied, size);
     fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(copied), destination.c_str());
     return copied < size ? 1 : 0;
+}
+
+// A file compressed in its resource fork, expanded a block at a time as the blocks are read: memory
+// stays a block whatever the file's size. Nothing is created when the fork cannot be expanded.
+int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &argument, const std::string &destination) {
+    Bytes forkData = file.sub(168, kForkDataSize);
+    uint32_t blockSize = Bytes{getActiveVH(), kVolumeHeaderSize}.be32(40);
+    ForkMap map = mapFork(forkData, blockSize, getPartitionOffset(), {file.be32(8), kResourceForkType});
+    uint64_t mapped = 0;
+    for (const ForkMap::Piece &piece : map.pieces) mapped += piece.length;
+    uint64_t forkSize = forkData.be64(0);
+    if (mapped < forkSize) reportShortFork(argument, mapped, forkSize);
+    const uint64_t readable = std::min(forkSize, mapped);
+    const int fd = getActiveFS();
+    DecmpfsFork fork{readable, [&](uint64_t offset, uint64_t length, std::vector<uint8_t> &scratch) -> Bytes {
+                         if (offset > readable || length > readable - offset) return {};
+                         scratch.resize(length);
+                         if (readMappedFork(map, fd, offset, scratch.data(), length) != length) return {};
+                         return {scratch.data(), static_cast<size_t>(length)};
+                     }};
+    UniqueFd out;
+    bool opened = false, writeFailed = false;
+    auto open = [&] {
+        if (!opened) out = createOutputFile(destination.c_str());
+        opened = true;
+        return static_cast<bool>(out);
+    };
+    bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
+        if (!open() || writeFailed || length == 0) return;
+        writeFailed = pwrite(out.get(), data, length, static_cast<off_t>(position)) != static_cast<ssize_t>(length);
+    });
+    if (!expanded) {
+        fprintf(stderr, "Unable to get file content\n");
+        return -1;
+    }
+    if (!open()) return 1;
+    // Blocks the table does not give stay zeros, and the copy has the file's size.
+    if (writeFailed || ftruncate(out.get(), static_cast<off_t>(size)) != 0) {
+        perror("write");
+        return 1;
+    }
+    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(size), destination.c_str());
+    return mapped < forkSize ? 1 : 0;
 }
 
 }  // namespace
@@ -98,24 +144,11 @@ int doPull(const char *line) {
     std::string destination = "/tmp/" + name;
     if (compression == 0) return pullStreamed(file, resource, argument, destination);
 
-    // A compressed file: its blocks are expanded in memory.
-    std::optional<std::vector<uint8_t>> content;
-    bool whole = true;   // false: the fork's extents end before its size, and the command fails
-    if (!decmpfsInResourceFork(compression)) {
-        content = decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
-    } else {
-        uint64_t bytesRead = 0;
-        content = readFork(file.sub(168, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(),
-                           &bytesRead, {file.be32(8), kResourceForkType});
-        if (content && bytesRead < file.be64(168)) {
-            whole = false;
-            reportShortFork(argument, bytesRead, file.be64(168));
-        }
-        if (content) {
-            Bytes fork{content->data(), bytesRead < content->size() ? bytesRead : content->size()};
-            content = decmpfsDecompress(fork, compression, size);
-        }
-    }
+    if (decmpfsInResourceFork(compression)) return pullExpanded(file, compression, size, argument, destination);
+
+    // Compressed inline in its attribute: small, expanded in memory.
+    std::optional<std::vector<uint8_t>> content =
+        decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
     if (!content) {
         fprintf(stderr, "Unable to get file content\n");
         return -1;
@@ -123,7 +156,7 @@ int doPull(const char *line) {
     UniqueFd out = createOutputFile(destination.c_str());
     if (!out) return 1;
     uint64_t length = size <= content->size() ? size : content->size();
-    if (length < size && whole)
+    if (length < size)
         fprintf(stderr, "Only %llu of the file's %llu bytes lie in its fork\n", static_cast<unsigned long long>(length),
                 static_cast<unsigned long long>(size));
     if (!writeFully(out.get(), content->data(), length)) {
@@ -131,5 +164,5 @@ int doPull(const char *line) {
         return 1;
     }
     fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(length), destination.c_str());
-    return whole ? 0 : 1;
+    return 0;
 }

@@ -32,78 +32,84 @@ struct Walk {
 // count read, or -1 when the reading must stop without a read error (reported by the reader).
 using ExtentReader = std::function<ssize_t(uint64_t position, uint64_t wanted, uint64_t placed)>;
 
-// Walks the fork's extents in order: the eight of its record, then the overflow records that
-// continue it, each found by the fork block it starts at. Every record must add blocks, so the
-// chain cannot loop; extents past the fork's blocks are cut.
-Walk walkExtents(Bytes forkData, uint32_t blockSize, int fd, uint64_t partitionOffset, ForkOwner owner,
-                 const ExtentReader &read) {
-    uint32_t totalBlocks = forkData.be32(12);
-    uint64_t size = static_cast<uint64_t>(totalBlocks) * blockSize;  // 64 bits: 32 x 32 cannot wrap
+// Reads the mapped extents in order, with the reports every fork read gives.
+Walk walkExtents(const ForkMap &map, int fd, const ExtentReader &read) {
     Walk walk;
-    uint64_t blocksRead = 0, recordStart = 0;
-    ExtentRecord extents;
-    for (int i = 0; i < kExtentsPerRecord; ++i) extents[i] = {forkData.be32(16 + 8 * i), forkData.be32(20 + 8 * i)};
-    for (int i = 0; blocksRead < totalBlocks; ++i) {
-        if (i == kExtentsPerRecord) {
-            const ExtentRecord *next = owner.fileID && blocksRead > recordStart
-                                           ? overflowRecord(owner.fileID, owner.forkType, static_cast<uint32_t>(blocksRead))
-                                           : nullptr;
-            if (!next) break;
-            extents = *next;
-            recordStart = blocksRead;
-            i = 0;
-        }
-        uint32_t startBlock = extents[i].startBlock;
-        uint32_t blockCount = extents[i].blockCount;
-        if (startBlock == 0) {
-            printf("**ODD**\n");
-            break;
-        }
-        uint64_t position = partitionOffset + static_cast<uint64_t>(startBlock) * blockSize;
-        uint64_t length = static_cast<uint64_t>(blockCount) * blockSize;
-        off_t where = position <= static_cast<uint64_t>(INT64_MAX) && position >= partitionOffset
-                          ? lseek(fd, static_cast<off_t>(position), SEEK_SET)
-                          : -1;
+    for (const ForkMap::Piece &piece : map.pieces) {
+        off_t where = piece.position <= static_cast<uint64_t>(INT64_MAX) ? lseek(fd, static_cast<off_t>(piece.position), SEEK_SET) : -1;
         if (g_Debug)
-            printf("EXTENT: from block %d, %d blocks/%d at offset %llx (partition offset: 0x%llx)\n", startBlock,
-                   blockCount, totalBlocks, static_cast<unsigned long long>(where),
+            printf("EXTENT: from block %d, %d blocks/%d at offset %llx (partition offset: 0x%llx)\n", piece.startBlock,
+                   piece.blockCount, map.totalBlocks, static_cast<unsigned long long>(where),
                    static_cast<unsigned long long>(getPartitionOffset()));
         if (where < 0) {
-            fprintf(stderr, "Lseek to %lld failed\n", static_cast<long long>(position));
+            fprintf(stderr, "Lseek to %lld failed\n", static_cast<long long>(piece.position));
             perror("lseek");
             walk.failed = true;
             return walk;
         }
-        uint64_t room = size - walk.placed;
-        uint64_t wanted = length < room ? length : room;
-        ssize_t got = read(position, wanted, walk.placed);
+        ssize_t got = read(piece.position, piece.length, walk.placed);
         if (got < 0) {   // the reader stopped the walk and said why
             walk.failed = true;
             return walk;
         }
         walk.total += got;
-        if (got != static_cast<ssize_t>(wanted)) {
+        if (got != static_cast<ssize_t>(piece.length)) {
             fprintf(stderr, "Read error - Only read %lld bytes instead of %d bytes from Position 0x%llx \n",
-                    static_cast<long long>(got), static_cast<int>(wanted),
-                    static_cast<unsigned long long>(position + static_cast<uint64_t>(got)));
+                    static_cast<long long>(got), static_cast<int>(piece.length),
+                    static_cast<unsigned long long>(piece.position + static_cast<uint64_t>(got)));
             walk.failed = true;
             return walk;
         }
-        blocksRead += blockCount;
-        walk.placed += wanted;
-        if (length > room) {
-            fprintf(stderr, "Extent %d runs past the fork's %u blocks: cut at the end of the fork\n", i, totalBlocks);
-            break;
-        }
-        if (walk.placed == 0) break;
+        walk.placed += piece.length;
+        if (piece.cut)
+            fprintf(stderr, "Extent %d runs past the fork's %u blocks: cut at the end of the fork\n", piece.index,
+                    map.totalBlocks);
     }
-    if (blocksRead != totalBlocks)
+    if (map.odd) printf("**ODD**\n");
+    if (map.blocks != map.totalBlocks)
         fprintf(stderr, "Warning: Blocks read: %d.. Total Blocks: %d - should match, but don't\n",
-                static_cast<int>(blocksRead), totalBlocks);
+                static_cast<int>(map.blocks), map.totalBlocks);
     return walk;
 }
 
 }  // namespace
+
+ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner) {
+    ForkMap map;
+    map.totalBlocks = forkData.be32(12);
+    uint64_t size = static_cast<uint64_t>(map.totalBlocks) * blockSize;  // 64 bits: 32 x 32 cannot wrap
+    uint64_t mapped = 0, recordStart = 0;
+    ExtentRecord extents;
+    for (int i = 0; i < kExtentsPerRecord; ++i) extents[i] = {forkData.be32(16 + 8 * i), forkData.be32(20 + 8 * i)};
+    // The record's eight extents, then the overflow records that continue the fork, each found by
+    // the fork block it starts at. Every record must add blocks, so the chain cannot loop.
+    for (int i = 0; map.blocks < map.totalBlocks; ++i) {
+        if (i == kExtentsPerRecord) {
+            const ExtentRecord *next = owner.fileID && map.blocks > recordStart
+                                           ? overflowRecord(owner.fileID, owner.forkType, static_cast<uint32_t>(map.blocks))
+                                           : nullptr;
+            if (!next) break;
+            extents = *next;
+            recordStart = map.blocks;
+            i = 0;
+        }
+        const Extent &e = extents[i];
+        if (e.startBlock == 0) {
+            map.odd = true;
+            break;
+        }
+        uint64_t position = partitionOffset + static_cast<uint64_t>(e.startBlock) * blockSize;
+        uint64_t length = static_cast<uint64_t>(e.blockCount) * blockSize;
+        uint64_t room = size - mapped;
+        ForkMap::Piece piece{position < partitionOffset ? UINT64_MAX : position, std::min(length, room), e.startBlock,
+                             e.blockCount, i, length > room};
+        map.pieces.push_back(piece);
+        map.blocks += e.blockCount;
+        mapped += piece.length;
+        if (piece.cut || mapped == 0) break;   // extents past the fork's blocks are cut there
+    }
+    return map;
+}
 
 std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volumeHeader, int fd,
                                              uint64_t partitionOffset, uint64_t *bytesRead, ForkOwner owner) {
@@ -126,7 +132,7 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
         fprintf(stderr, "Unable to allocate %llu bytes for a fork\n", static_cast<unsigned long long>(size));
         return std::nullopt;
     }
-    Walk walk = walkExtents(forkData, blockSize, fd, partitionOffset, owner,
+    Walk walk = walkExtents(mapFork(forkData, blockSize, partitionOffset, owner), fd,
                             [&](uint64_t position, uint64_t wanted, uint64_t placed) {
                                 return readAt(fd, buffer.data() + placed, wanted, position);
                             });
@@ -143,7 +149,7 @@ uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t 
     uint64_t copied = 0;
     *writeFailed = false;
     bool kernelCopy = true;   // until the kernel says it cannot copy between these two files
-    walkExtents(forkData, blockSize, fd, partitionOffset, owner,
+    walkExtents(mapFork(forkData, blockSize, partitionOffset, owner), fd,
                 [&](uint64_t position, uint64_t wanted, uint64_t placed) -> ssize_t {
                     // Bytes past the fork's size are slack in its last block: walked, not copied.
                     uint64_t keep = placed < length ? std::min(wanted, length - placed) : 0;
@@ -178,4 +184,23 @@ uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t 
                     return static_cast<ssize_t>(wanted);
                 });
     return copied;
+}
+
+uint64_t readMappedFork(const ForkMap &map, int fd, uint64_t offset, uint8_t *destination, uint64_t length) {
+    uint64_t start = 0, done = 0;
+    for (const ForkMap::Piece &piece : map.pieces) {
+        if (done == length) break;
+        uint64_t end = start + piece.length;
+        if (offset + done < end) {
+            uint64_t within = offset + done - start;
+            uint64_t step = std::min(piece.length - within, length - done);
+            if (piece.position > UINT64_MAX - within) return done;
+            ssize_t got = readAt(fd, destination + done, step, piece.position + within);
+            if (got <= 0) return done;
+            done += static_cast<uint64_t>(got);
+            if (static_cast<uint64_t>(got) < step) return done;
+        }
+        start = end;
+    }
+    return done;
 }

@@ -18,6 +18,26 @@ struct ForkOwner {
     uint8_t forkType = kDataForkType;
 };
 
+// Where a fork's bytes lie on the volume, in fork order: the extents of its record, then those of
+// the overflow records that continue it, cut at the fork's blocks. Reads nothing.
+struct ForkMap {
+    struct Piece {
+        uint64_t position;              // byte position on the device (UINT64_MAX: not addressable)
+        uint64_t length;                // bytes of the fork it holds
+        uint32_t startBlock, blockCount;
+        int index;                      // within its record of eight
+        bool cut;                       // ran past the fork's blocks
+    };
+    std::vector<Piece> pieces;
+    uint32_t totalBlocks = 0;
+    uint64_t blocks = 0;                // blocks the extents give, whole
+    bool odd = false;                   // an empty extent came before the fork's blocks were all found
+};
+ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner);
+// Reads up to `length` fork bytes from `offset` on; returns how many, which stop at the end of the
+// extents or at a failed read.
+uint64_t readMappedFork(const ForkMap &map, int fd, uint64_t offset, uint8_t *destination, uint64_t length);
+
 // Reads totalBlocks x blockSize bytes of the fork described by `forkData` (80 raw bytes, TN1150
 // HFSPlusForkData), continued by the overflow records of `owner`. Bytes no extent filled are zero;
 // *bytesRead counts those read. Returns nothing when the fork is larger than
