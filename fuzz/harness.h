@@ -34,6 +34,8 @@
 #include "containers/lwvm.h"
 #include "containers/udif.h"
 #include "shell/a.h"
+#include "volume/fork.h"
+#include "volume/overflow.h"
 #include "volume/volume.h"
 
 extern "C" void __sanitizer_set_report_fd(void *fd) __attribute__((weak));
@@ -191,6 +193,27 @@ inline void decmpfs(Bytes in) {
     uint32_t type = pick & 0x80 ? kOthers[(pick & 0x7F) % 7] : pick & 1 ? kDecmpfsZlibAttribute : kDecmpfsZlibFork;
     // Sizes past 4 MiB only cost time zero-filling; the bounds they test are the same.
     decmpfsDecompress(in.from(5), type, std::min<uint32_t>(in.be32(1), 4u << 20));
+}
+
+// File ID (4 bytes), fork type (1), a fork's 80-byte record, then an extents overflow tree: the
+// fork is mapped through the tree's records, read by ranges, read whole and copied.
+inline void overflow(Bytes in) {
+    reset();
+    standInVolume(in);
+    ForkOwner owner{in.be32(0), in.u8(4)};
+    Bytes fork = in.sub(5, kForkDataSize);
+    BTree tree = treeOf(in.from(5 + kForkDataSize));
+    indexOverflowExtents(&tree);
+    ForkMap map = mapFork(fork, 512, 0, owner);
+    std::vector<uint8_t> buffer(4096);
+    for (uint64_t offset : {uint64_t{0}, uint64_t{700}, uint64_t{1} << 20})
+        readMappedFork(map, getActiveFS(), offset, buffer.data(), buffer.size());
+    readFork(fork, getActiveVH(), getActiveFS(), 0, nullptr, owner);
+    int sink = open("/dev/null", O_WRONLY);
+    bool failed = false;
+    copyFork(fork, getActiveVH(), getActiveFS(), 0, owner, fork.be64(0), sink, &failed);
+    close(sink);
+    reset();
 }
 
 // Capacity (16 bits), length of output already produced, then the stream, copied to its exact
@@ -435,7 +458,7 @@ inline const Target kTargets[] = {
     {"decmpfs", decmpfs},        {"alloc", alloc},          {"gpt", gpt},
     {"lwvm", lwvm},              {"apm", apm},              {"udif", udif},
     {"udif_chunks", udifChunks}, {"adc", adc},              {"shell", shell},
-    {"lzvn", lzvn},              {"lzfse", lzfse},
+    {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
 };
 
 inline void runSilenced(void (*harness)(Bytes), const uint8_t *data, size_t size) {

@@ -250,7 +250,14 @@ int main(int argc, char **argv) {
     seed("shell", "udif", buildUdif(small));
 
     for (const auto &[name, volume] : volumes) {
-        ByteVec catalog = treeOf(volume, 272), attributes = treeOf(volume, 352);
+        ByteVec catalog = treeOf(volume, 272), attributes = treeOf(volume, 352), extents = treeOf(volume, 192);
+        // /a/big.bin's fork record as eight one-block extents, so its overflow record comes next.
+        ByteVec owner, fork(80, 0);
+        appendBE(owner, cnidOf(smallVolume(false), "/a/big.bin"), 4);
+        owner.push_back(0);
+        fork[7] = 0x88, fork[6] = 0x13, fork[15] = 10;   // 5000 bytes in 10 blocks
+        for (int i = 0; i < 8; ++i) fork[19 + 8 * i] = static_cast<uint8_t>(1 + i), fork[23 + 8 * i] = 1;
+        seed("overflow", name, concat(concat(owner, fork), extents));
         seed("btree_walk", name + "-catalog", catalog);
         if (!attributes.empty()) seed("btree_walk", name + "-attributes", attributes);
         seed("path", name + "-nested", concat(counted(text("/a/b/c.txt")), catalog));

@@ -151,3 +151,19 @@ TEST(CorpusFiles, ImagesWithoutAnHFSVolumeFailCleanly) {
         EXPECT_NE(r.err.find(path + " not recognized as a DMG\n"), std::string::npos) << c.path;
     }
 }
+
+// An 8 KiB attribute macOS stored as fork data comes out as 7-Zip extracts it.
+TEST(CorpusFiles, ForkDataAttributeAsSevenZipReadsIt) {
+    std::string image = corpusPath("keramics/hfsplus_zlib.dmg");
+    if (image.empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    if (!haveTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+    std::string dir = scratchDir() + "/keramics-7z";
+    runCommand({"7zz", "x", "-y", "-o" + dir, image});
+    std::vector<uint8_t> expected = readWholeFile(dir + "/hfsplus_test/testdir1/large_xattr:mylargexattr");
+    ASSERT_EQ(expected.size(), 8158u);
+    unlink("/tmp/large_xattr.mylargexattr");
+    RunResult r = runTarnwick({image}, "xattr /testdir1/large_xattr mylargexattr\n");
+    EXPECT_NE(r.err.find("8158 bytes written to /tmp/large_xattr.mylargexattr\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(readWholeFile("/tmp/large_xattr.mylargexattr") == expected);
+    unlink("/tmp/large_xattr.mylargexattr");
+}
