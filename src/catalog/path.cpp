@@ -143,6 +143,13 @@ std::optional<Bytes> hardLinkTarget(Bytes data) {
     return nodeData.be16(0) == kFileRecord ? std::optional<Bytes>(nodeData) : std::nullopt;
 }
 
+std::optional<Bytes> fileOfRecord(Bytes data) {
+    if (!isHardLink(data)) return data;
+    auto target = hardLinkTarget(data);   // the link record holds no data: the indirect node does
+    if (!target) fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", data.be32(44));
+    return target;
+}
+
 std::string followLink(Bytes data) {
     auto fork = readFork(data.sub(88, kForkDataSize), getActiveVH(), getActiveFS(), getPartitionOffset(), nullptr,
                          {data.be32(8)});

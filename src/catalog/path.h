@@ -22,4 +22,7 @@ bool isSymLink(Bytes fileRecordData);
 bool isHardLink(Bytes fileRecordData);
 // The file record of a hard link's indirect node ("iNode<N>" in the private data folder).
 std::optional<Bytes> hardLinkTarget(Bytes fileRecordData);
+// The record that holds a file's data and attributes: the indirect node of a hard link, the record
+// itself otherwise. Nothing (after saying so) when a link's indirect node is missing.
+std::optional<Bytes> fileOfRecord(Bytes fileRecordData);
 std::string followLink(Bytes fileRecordData);

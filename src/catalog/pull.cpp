@@ -121,15 +121,9 @@ int doPull(const char *line) {
         fprintf(stderr, "RECORD TYPE: %hd\n", type);
         return 1;
     }
-    if (isHardLink(file)) {
-        // The link record holds no data: the content is the indirect node's.
-        auto target = hardLinkTarget(file);
-        if (!target) {
-            fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", file.be32(44));
-            return -1;
-        }
-        file = *target;
-    }
+    auto linked = fileOfRecord(file);
+    if (!linked) return -1;
+    file = *linked;
     uint64_t size = 0;
     uint32_t compression = 0;
     if (resource)

@@ -15,21 +15,16 @@
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/bits.h"
+#include "volume/fork.h"
 #include "volume/volume.h"
 
 namespace {
-
-constexpr int kExtentsPerRun = 8;
 
 // One of the file's leaf records in the attributes B-tree, its key taken apart.
 struct AttributeRecord {
     Bytes name;               // stored UTF-16BE units, cut where the record ends
     uint32_t startBlock = 0;  // for extents records: the value's blocks before the first extent
     Bytes data;               // what follows the key
-};
-
-struct Extent {
-    uint32_t startBlock, blockCount;
 };
 
 std::string nameText(Bytes stored) {
@@ -98,56 +93,38 @@ std::vector<AttributeRecord> recordsOf(const BTree *tree, uint32_t fileID) {
     return records;
 }
 
-// Appends one run of up to eight extents (it ends at an empty one); returns the blocks it adds.
-uint64_t addRun(Bytes run, std::vector<Extent> &extents) {
+// Appends one run of up to eight extents (it ends at an empty one) to the value's map, cut at its
+// size; returns the blocks it adds.
+uint64_t addRun(Bytes run, ForkMap &map, uint64_t &mapped, uint64_t size, uint32_t blockSize) {
     uint64_t blocks = 0;
-    for (int i = 0; i < kExtentsPerRun; ++i) {
-        Extent extent{run.be32(8 * i), run.be32(8 * i + 4)};
-        if (extent.blockCount == 0) break;
-        extents.push_back(extent);
-        blocks += extent.blockCount;
+    for (int i = 0; i < kExtentsPerRecord; ++i) {
+        uint32_t start = run.be32(8 * i), count = run.be32(8 * i + 4);
+        if (count == 0) break;
+        uint64_t length = std::min<uint64_t>(uint64_t{count} * blockSize, size - mapped);
+        map.pieces.push_back({getPartitionOffset() + uint64_t{start} * blockSize, length, start, count, i, false});
+        mapped += length;
+        blocks += count;
     }
     return blocks;
 }
 
-// A fork-data value's extents: the eight in its record, then each extents record keyed by the
-// number of blocks mapped so far. Each must add blocks, so a chain that repeats itself ends.
-std::vector<Extent> valueExtents(const std::vector<AttributeRecord> &records, const AttributeRecord &fork,
-                                 uint64_t blocksNeeded) {
-    std::vector<Extent> extents;
-    uint64_t blocks = addRun(fork.data.from(24), extents);
+// Where a fork-data value lies: the eight extents in its record, then each extents record keyed by
+// the number of blocks mapped so far. Each must add blocks, so a chain that repeats itself ends.
+ForkMap valueMap(const std::vector<AttributeRecord> &records, const AttributeRecord &fork, uint64_t size,
+                 uint32_t blockSize) {
+    ForkMap map;
+    uint64_t mapped = 0, blocksNeeded = size / blockSize + (size % blockSize != 0);
+    uint64_t blocks = addRun(fork.data.from(24), map, mapped, size, blockSize);
     for (size_t step = 0; step < records.size() && blocks < blocksNeeded; ++step) {
         auto next = std::find_if(records.begin(), records.end(), [&](const AttributeRecord &r) {
             return r.data.be32(0) == kAttrExtents && r.startBlock == blocks && sameName(r.name, fork.name);
         });
         if (next == records.end()) break;
-        uint64_t added = addRun(next->data.from(8), extents);
+        uint64_t added = addRun(next->data.from(8), map, mapped, size, blockSize);
         if (added == 0) break;
         blocks += added;
     }
-    return extents;
-}
-
-// Fills `value` through the extents; returns how many bytes were read, fewer than its size when
-// the extents end early or a read fails.
-uint64_t readExtents(const std::vector<Extent> &extents, std::vector<uint8_t> &value, uint32_t blockSize) {
-    uint64_t base = getPartitionOffset(), filled = 0;
-    for (const Extent &extent : extents) {
-        if (filled == value.size()) break;
-        uint64_t offset = static_cast<uint64_t>(extent.startBlock) * blockSize;
-        uint64_t length = static_cast<uint64_t>(extent.blockCount) * blockSize;
-        length = std::min<uint64_t>(length, value.size() - filled);
-        const uint64_t limit = INT64_MAX;   // what a file offset can hold
-        if (base > limit || length > limit - base || offset > limit - base - length) break;
-        ssize_t got = readAt(getActiveFS(), value.data() + filled, length, base + offset);
-        if (got < 0) {
-            perror("read");
-            break;
-        }
-        filled += static_cast<uint64_t>(got);
-        if (static_cast<uint64_t>(got) < length) break;
-    }
-    return filled;
+    return map;
 }
 
 // Writes the value's bytes to /tmp/FILENAME.NAME; 1 when they fall short of the stored size.
@@ -183,8 +160,7 @@ int saveValue(const std::string &path, const std::string &name, const AttributeR
             fprintf(stderr, "Unable to allocate %llu bytes for an attribute\n", static_cast<unsigned long long>(size));
             return -1;
         }
-        uint64_t blocksNeeded = size / blockSize + (size % blockSize != 0);
-        value.resize(readExtents(valueExtents(records, record, blocksNeeded), value, blockSize));
+        value.resize(readMappedFork(valueMap(records, record, size, blockSize), getActiveFS(), 0, value.data(), size));
     }
     if (value.size() < size)
         fprintf(stderr, "%s: attribute %s: only %llu of its %llu bytes could be read (%s)\n", path.c_str(),
@@ -239,14 +215,10 @@ int doXattr(const char *line) {
         fprintf(stderr, "%s is not a file or folder (record type %hd)\n", path.c_str(), type);
         return 1;
     }
-    if (type == kFileRecord && isHardLink(record)) {
-        // The link record holds no attributes: the indirect node does.
-        auto target = hardLinkTarget(record);
-        if (!target) {
-            fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", record.be32(44));
-            return -1;
-        }
-        fileID = target->be32(8);
+    if (type == kFileRecord) {
+        auto file = fileOfRecord(record);   // a hard link's attributes are its indirect node's
+        if (!file) return -1;
+        fileID = file->be32(8);
     }
     const BTree *tree = getAttributeBTree();
     std::vector<AttributeRecord> records = tree ? recordsOf(tree, fileID) : std::vector<AttributeRecord>{};
