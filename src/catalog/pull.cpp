@@ -125,11 +125,8 @@ int doPull(const char *line) {
     if (!linked) return -1;
     file = *linked;
     uint64_t size = 0;
-    uint32_t compression = 0;
-    if (resource)
-        size = file.be64(168);   // the fork as stored, compressed data included
-    else
-        getFileSize(file, &size, &compression);
+    uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
+    if (!resource) getFileSize(file, &size, &compression);
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
@@ -149,14 +146,10 @@ int doPull(const char *line) {
     }
     UniqueFd out = createOutputFile(destination.c_str());
     if (!out) return 1;
-    uint64_t length = size <= content->size() ? size : content->size();
-    if (length < size)
-        fprintf(stderr, "Only %llu of the file's %llu bytes lie in its fork\n", static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(size));
-    if (!writeFully(out.get(), content->data(), length)) {
+    if (!writeFully(out.get(), content->data(), content->size())) {   // the file's size, as expanded
         perror("write");
         return 1;
     }
-    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(length), destination.c_str());
+    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(content->size()), destination.c_str());
     return 0;
 }
