@@ -210,3 +210,32 @@ int doChdir(const char *line) {
         fprintf(stderr, "recursing on %s\n", target.c_str());
     }
 }
+
+std::vector<FolderEntry> folderEntries(uint32_t folder, size_t limit) {
+    std::vector<FolderEntry> entries;
+    const BTree *tree = getCatalogBTree();
+    auto thread = tree ? searchName(tree, folder, "", kCatalogTree) : std::nullopt;
+    if (!thread) return entries;
+    uint32_t nodeNumber = thread->node;
+    uint16_t first = thread->record;
+    // The folder's records follow its thread record along the leaves; a looping chain ends with the tree.
+    for (uint32_t visited = 0; nodeNumber != 0 && visited < tree->walkableNodes(); ++visited) {
+        Bytes node = tree->node(nodeNumber);
+        for (uint16_t i = first; i < nodeNumRecords(node); ++i) {
+            uint16_t offset = 0;
+            if (!recordOffset(node, i, &offset) || offset > tree->nodeSize()) return entries;
+            Bytes record = recordInNode(node, offset);
+            if (record.be32(2) != folder) return entries;
+            int16_t type = static_cast<int16_t>(getRecordData(record).be16(0));
+            if (type != kFolderRecord && type != kFileRecord) continue;
+            std::u16string units;
+            for (size_t unit = 0; unit < record.be16(6) && unit < kMaxNameUnits; ++unit)
+                units += static_cast<char16_t>(record.be16(8 + 2 * unit));
+            entries.push_back({UTF16toUTF8(units), type == kFolderRecord});
+            if (entries.size() >= limit) return entries;
+        }
+        first = 0;
+        nodeNumber = nodeFLink(node);
+    }
+    return entries;
+}

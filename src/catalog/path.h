@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "btree/search.h"
 
@@ -26,3 +27,10 @@ std::optional<Bytes> hardLinkTarget(Bytes fileRecordData);
 // itself otherwise. Nothing (after saying so) when a link's indirect node is missing.
 std::optional<Bytes> fileOfRecord(Bytes fileRecordData);
 std::string followLink(Bytes fileRecordData);
+
+struct FolderEntry {
+    std::string name;   // UTF-8, as stored
+    bool folder = false;
+};
+// The files and folders in a folder, in catalog order, at most `limit` of them; quiet on damage.
+std::vector<FolderEntry> folderEntries(uint32_t folder, size_t limit);

@@ -1,62 +1,88 @@
 #include "shell/a.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "btree/btree.h"
-#include "catalog/path.h"
-#include "catalog/unicode.h"
-#include "shell/fs.h"
 #include "btree/dump.h"
 #include "btree/record_dump.h"
+#include "catalog/alloc.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
-#include "catalog/alloc.h"
 #include "catalog/pull.h"
+#include "catalog/unicode.h"
 #include "catalog/xattr_command.h"
+#include "shell/editor.h"
+#include "shell/fs.h"
 #include "volume/debug.h"
 
 int g_Color = 1;
 int g_Verbose = 0;
 int g_Debug = 0;
 int useXML = 0;
+volatile sig_atomic_t g_Interrupted = 0;
 
 // The order matters: help lists it, and the ambiguity message names the first two matches.
 const Command cmds[] = {
-    {"dump", doDump, "Dump B-Tree node from current B-Tree"},
-    {"listfs", doListFS, "List all mounted file systems and their types"},
-    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file"},
-    {"fs", doSetFS, "Set active file system for operations to specific mount point or device"},
-    {"attributes", doAttrs, "Display the Attribute B-Tree details"},
-    {"catalog", doCatalog, "Display the Catalog B-Tree details"},
-    {"extents", doExtents, "Display the Extents Overflow B-Tree details"},
-    {"volinfo", doVolInfo, "Display the volume header of the selected file system"},
-    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)"},
-    {"search", doSearch, "Search for leaf by CNID"},
-    {"debug", doToggleDebug, "Toggle Debug traces on/off"},
-    {"verbose", doToggleVerbose, "Toggle verbose mode on/off"},
-    {"color", doToggleColor, "Toggle color on/off"},
-    {"xml", doToggleXML, "Toggle XML Output on/off"},
-    {"pull", doPull, "copy file to /tmp (requires active file system)"},
-    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp"},
-    {"dir", doDir, "list files (requires active file system) - synonymous with ls"},
-    {"ls", doDir, "list files (requires active file system) - synonmous with dir"},
-    {"cd", doChdir, "Change directory (requires active file system)"},
-    {"help", doHelp, "Display this help"},
-    {"?", doHelp, "Display this help"},
-    {"!", doShell, "Shell command"},
-    {"quit", doExit, "Quit this program"},
-    {"version", doVersion, "Display version"},
-    {nullptr, nullptr, nullptr},
+    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]"},
+    {"listfs", doListFS, "List all mounted file systems and their types", "listfs"},
+    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc"},
+    {"fs", doSetFS, "Set active file system for operations to specific mount point or device",
+     "fs [IMAGE|DEVICE|MOUNT-POINT]"},
+    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes"},
+    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog"},
+    {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents"},
+    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo"},
+    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot"},
+    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME"},
+    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug"},
+    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose"},
+    {"color", doToggleColor, "Toggle color on/off", "color"},
+    {"xml", doToggleXML, "Toggle XML Output on/off", "xml"},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull PATH[/..namedfork/rsrc]"},
+    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]"},
+    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]"},
+    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]"},
+    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-"},
+    {"help", doHelp, "Display this help", "help [COMMAND]"},
+    {"?", doHelp, "Display this help", "? [COMMAND]"},
+    {"!", doShell, "Shell command", "!COMMAND"},
+    {"quit", doExit, "Quit this program", "quit"},
+    {"version", doVersion, "Display version", "version"},
+    {nullptr, nullptr, nullptr, nullptr},
 };
 
 namespace {
 
-constexpr size_t kLineBuffer = 1024;
+// The longest command line taken; a longer one is refused whole, never run in pieces.
+constexpr size_t kMaxLineLength = 1023;
+constexpr const char *kVersionLine = "This is Tarnwick, version 1.1, compiled on Nov 14 2016";
+constexpr const char *kUsage =
+    "usage: tarnwick [--no-color] [--bail] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
+    "       tarnwick -h | --help | --version\n"
+    "\n"
+    "Inspect an HFS+ or HFSX volume (a device, a volume or disk image, or a UDIF .dmg) read-only.\n"
+    "\n"
+    "  -c COMMANDS  run the commands (separated by ';' or newlines), then exit\n"
+    "  -f FILE      run the commands in FILE, one per line, then exit\n"
+    "  --bail       with -c or -f, stop at the first command that fails\n"
+    "  --no-color   start with colour off (as does NO_COLOR in the environment)\n"
+    "  -h, --help   show this help and exit\n"
+    "  --version    show the version and exit\n"
+    "\n"
+    "With -c or -f the exit status is 0 when every command succeeded and 1 otherwise.\n"
+    "At the prompt, 'help' lists the commands and 'help COMMAND' shows one.\n";
+
+int g_Failures = 0;      // commands that failed, for the exit status of a script
+bool g_Scripted = false;   // -c or -f: the exit status tells whether every command succeeded
 
 int toggle(int &flag, const char *format) {
     flag = flag ? 0 : 1;
@@ -64,21 +90,176 @@ int toggle(int &flag, const char *format) {
     return 0;
 }
 
-}  // namespace
-
-void showPrompt() {
-    if (g_Color) fprintf(stderr, "\033[1;1m");
-    fprintf(stderr, "Tarnwick");
-    if (const uint8_t *label = getFSLabel()) {
-        fprintf(stderr, "(");
-        dumpUnicode(stderr, Bytes{label, kHFSUniStr255Size}, 1);
-    }
-    if (getActiveFSName()) fprintf(stderr, ":%s)", getCWD());
-    fprintf(stderr, "> ");
-    if (g_Color) fprintf(stderr, "\033[0;0m");
+int runSystemCommand(const char *command) {
+    fflush(nullptr);
+    int status = system(command);
+    return status == 0 ? 0 : 1;
 }
 
-void dispatchLine(const char *line) {
+// One line as typed, `length` characters long before any cut: too long, blank, a shell escape or a
+// command. Counts a failure and reports an interrupted command; returns the status.
+int runCounted(std::string_view text, size_t length) {
+    g_Interrupted = 0;
+    int status = 0;
+    if (length > kMaxLineLength) {
+        fprintf(stderr, "Line too long (%zu characters, at most %zu): nothing of it was run\n", length, kMaxLineLength);
+        status = 1;
+    } else {
+        std::string line(text.substr(0, text.find('\0')));
+        line.erase(0, line.find_first_not_of(' '));
+        if (!line.empty()) status = line[0] == '!' ? runSystemCommand(line.c_str() + 1) : dispatchLine(line.c_str());
+    }
+    if (g_Interrupted) {
+        fprintf(stderr, "Stopped\n");
+        g_Interrupted = 0;
+        status = 1;
+    }
+    if (status != 0) ++g_Failures;
+    return status;
+}
+
+int runCounted(std::string_view text) { return runCounted(text, text.size()); }
+
+[[noreturn]] void exitSession() {
+    fprintf(stderr, "Exiting\n");
+    exit(0);
+}
+
+// A line of piped input, newline removed; a line longer than the limit is kept only in part but
+// measured whole, so that it is refused whole.
+bool readPipedLine(std::string &line, size_t &length) {
+    line.clear();
+    length = 0;
+    int c = EOF;
+    while ((c = getchar()) != EOF && c != '\n') {
+        if (length++ <= kMaxLineLength) line += static_cast<char>(c);
+    }
+    return c != EOF || length > 0;
+}
+
+[[noreturn]] void pipedLoop() {
+    std::string line;
+    size_t length = 0;
+    for (;;) {
+        fflush(nullptr);
+        fputs(promptText().c_str(), stderr);
+        if (!readPipedLine(line, length) || (!line.empty() && line[0] == 0)) exitSession();
+        runCounted(line, length);
+    }
+}
+
+[[noreturn]] void interactiveLoop() {
+    LineEditor editor;
+    if (!editor.ready()) pipedLoop();
+    installInterruptHandler(true);
+    for (;;) {
+        fflush(nullptr);
+        auto line = editor.readLine(promptText());
+        if (!line) exitSession();
+        editor.remember(*line);
+        runCounted(*line);
+    }
+}
+
+[[noreturn]] void runScript(const std::vector<std::string> &lines, bool bail) {
+    for (const auto &line : lines) {
+        fflush(nullptr);
+        if (runCounted(line) != 0 && bail) break;
+    }
+    fflush(nullptr);
+    exit(g_Failures ? 1 : 0);
+}
+
+std::vector<std::string> splitLines(const std::string &text, bool atSemicolons) {
+    std::vector<std::string> lines;
+    std::string current;
+    for (char c : text) {
+        if (c == '\n' || (atSemicolons && c == ';')) {
+            lines.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    lines.push_back(current);
+    return lines;
+}
+
+[[noreturn]] void usageError(const char *format, const char *argument) {
+    fprintf(stderr, "tarnwick: ");
+    fprintf(stderr, format, argument);
+    fprintf(stderr, "\nTry 'tarnwick --help' for more information.\n");
+    exit(2);
+}
+
+struct Options {
+    const char *image = nullptr;
+    const char *commands = nullptr;
+    const char *file = nullptr;
+    bool bail = false;
+};
+
+Options parseOptions(int argc, char **argv) {
+    Options options;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            if (options.image) usageError("more than one image given ('%s')", argv[i]);
+            options.image = argv[i];
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "-h" || argument == "--help") {
+            fputs(kUsage, stdout);
+            exit(0);
+        } else if (argument == "--version") {
+            printf("%s\n", kVersionLine);
+            exit(0);
+        } else if (argument == "--bail") {
+            options.bail = true;
+        } else if (argument == "--no-color") {
+            g_Color = 0;
+        } else if (argument == "-c" || argument == "-f") {
+            if (i + 1 == argc) usageError("option '%s' needs an argument", argv[i]);
+            if (options.commands || options.file) usageError("'%s': only one of -c and -f may be given", argv[i]);
+            (argument == "-c" ? options.commands : options.file) = argv[++i];
+        } else {
+            usageError("unknown option '%s'", argv[i]);
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+const Command *findCommand(std::string_view word) {
+    const Command *match = nullptr;
+    for (const Command *c = cmds; c->name; ++c) {
+        if (word.size() > strlen(c->name) || strncasecmp(word.data(), c->name, word.size()) != 0) continue;
+        if (match) return nullptr;
+        match = c;
+    }
+    return match;
+}
+
+bool commandTakesPath(const Command *command) { return strstr(command->syntax, "PATH") != nullptr; }
+
+std::string promptText() {
+    std::string prompt = g_Color ? "\033[1;1m" : "";
+    prompt += "Tarnwick";
+    if (const uint8_t *label = getFSLabel()) {
+        Bytes name{label, kHFSUniStr255Size};
+        std::u16string units;
+        for (size_t i = 0; i < name.be16(0) && i < kMaxNameUnits; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
+        prompt += "(" + UTF16toUTF8(units);
+    }
+    if (getActiveFSName()) prompt += std::string(":") + getCWD() + ")";
+    prompt += "> ";
+    if (g_Color) prompt += "\033[0;0m";
+    return prompt;
+}
+
+int dispatchLine(const char *line) {
     const char *space = strchr(line, ' ');
     size_t wordLength = space ? static_cast<size_t>(space - line) : strlen(line);
     const Command *match = nullptr;
@@ -86,74 +267,81 @@ void dispatchLine(const char *line) {
         if (wordLength > strlen(c->name) || strncasecmp(line, c->name, wordLength) != 0) continue;
         if (match) {
             fprintf(stderr, "Ambiguous command ('%s' can be %s or %s)\n", line, match->name, c->name);
-            return;
+            return 1;
         }
         match = c;
     }
-    if (match)
-        match->handler(line);
-    else
+    if (!match) {
         fprintf(stderr, "Command '%s' unknown\n", line);
-}
-
-void doInteractive() {
-    char buffer[kLineBuffer];
-    for (;;) {
-        fflush(nullptr);
-        showPrompt();
-        memset(buffer, 0, sizeof buffer);
-        if (!fgets(buffer, sizeof buffer, stdin) || buffer[0] == 0) {
-            fprintf(stderr, "Exiting\n");
-            exit(0);
-        }
-        char *line = buffer;
-        while (*line == ' ') ++line;
-        if (char *newline = strchr(line, '\n')) *newline = 0;
-        if (!*line) continue;
-        if (*line == '!') {
-            fflush(nullptr);
-            [[maybe_unused]] int status = system(line + 1);
-            continue;
-        }
-        dispatchLine(line);
+        return 1;
     }
+    return match->handler(line) == 0 ? 0 : 1;
 }
 
 void startShell(int argc, char **argv) {
+    if (getenv("NO_COLOR")) g_Color = 0;
+    Options options = parseOptions(argc, argv);
     if (getenv("ORLODEBUG")) {
         g_Verbose += 1;
         g_Debug += 1;
     }
-    if (argc > 1) {
-        std::string line = std::string("fs ") + argv[1];
-        doSetFS(line.c_str());
-        fprintf(stderr, "\nTarnwick - HFS+ diagnostic tool - 2026, the Tarnwick developers <tarnwick@example.org>\n");
-        fprintf(stderr, "This version of the tool is meant to be used interactively\n");
+    bool scripted = g_Scripted = options.commands || options.file;
+    std::string script;
+    if (options.file) {
+        std::ifstream in(options.file, std::ios::binary);
+        if (!in) {
+            fprintf(stderr, "tarnwick: cannot read %s: %s\n", options.file, strerror(errno));
+            exit(1);
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        script = text.str();
     }
-    doInteractive();
+    if (options.image) {
+        std::string line = std::string("fs ") + options.image;
+        if (doSetFS(line.c_str()) != 0) ++g_Failures;
+        if (scripted && options.bail && g_Failures) exit(1);
+        if (!scripted) {
+            fprintf(stderr, "\nTarnwick - HFS+ diagnostic tool - 2026, the Tarnwick developers <tarnwick@example.org>\n");
+            fprintf(stderr, "This version of the tool is meant to be used interactively\n");
+        }
+    }
+    if (options.commands) runScript(splitLines(options.commands, true), options.bail);
+    if (options.file) runScript(splitLines(script, false), options.bail);
+    if (isatty(STDIN_FILENO)) interactiveLoop();
+    pipedLoop();
 }
 
-int doHelp(const char *) {
-    for (const Command *c = cmds; c->name; ++c) fprintf(stderr, "%-10s\t%s\n", c->name, c->help);
+int doHelp(const char *line) {
+    const char *space = strchr(line, ' ');
+    std::string_view topic = space ? space + 1 : "";
+    topic.remove_prefix(std::min(topic.size(), topic.find_first_not_of(' ')));
+    if (topic.empty()) {
+        for (const Command *c = cmds; c->name; ++c) fprintf(stderr, "%-10s\t%s\n", c->name, c->help);
+        return 0;
+    }
+    const Command *command = findCommand(topic);
+    if (!command) {
+        fprintf(stderr, "help: no command '%.*s' (type 'help' for the list)\n", static_cast<int>(topic.size()), topic.data());
+        return 1;
+    }
+    fprintf(stderr, "usage: %s\n  %s\n", command->syntax, command->help);
     return 0;
 }
 
 int doExit(const char *) {
     fprintf(stderr, "Zai Jian!\n");
-    exit(0);
+    fflush(nullptr);
+    exit(g_Scripted && g_Failures ? 1 : 0);
 }
 
 int doVersion(const char *) {
-    fprintf(stderr, "This is Tarnwick, version 1.1, compiled on Nov 14 2016");
+    fprintf(stderr, "%s", kVersionLine);
     fprintf(stderr, "\nYou can always get the latest version, free at https://tarnwick.example.org/\n");
     return 0;
 }
 
-int doShell(const char *line) {
-    fflush(nullptr);
-    [[maybe_unused]] int status = system(line + 1);
-    return 0;
-}
+int doShell(const char *line) { return runSystemCommand(line + 1); }
 
 int doToggleColor(const char *) { return toggle(g_Color, "Color is %s\n"); }
 int doToggleVerbose(const char *) { return toggle(g_Verbose, "Verbose output is %s\n"); }

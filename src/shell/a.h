@@ -1,24 +1,34 @@
 // The shell: entry, command loop, command table and the four output switches.
 #pragma once
 
+#include <csignal>
+#include <string>
+#include <string_view>
+
 extern int g_Color;
 extern int g_Verbose;
 extern int g_Debug;
 extern int useXML;
+extern volatile sig_atomic_t g_Interrupted;
 
 struct Command {
     const char *name;
-    int (*handler)(const char *line);
+    int (*handler)(const char *line);   // 0 when the command succeeded
     const char *help;
+    const char *syntax;
 };
 extern const Command cmds[];
 
-// Start-up as `main` does it: ORLODEBUG, `fs` on the first argument, banner; then the loop.
+// The command a typed word names (a unique prefix, in any case); nullptr when none or several.
+const Command *findCommand(std::string_view word);
+bool commandTakesPath(const Command *command);
+
+// Start-up as `main` does it: options, ORLODEBUG, `fs` on the image, banner; then the loop.
 [[noreturn]] void startShell(int argc, char **argv);
-[[noreturn]] void doInteractive();
-void showPrompt();
-// Runs one command line (leading spaces and newline already removed) as the loop does.
-void dispatchLine(const char *line);
+// The prompt as written before each line: "Tarnwick(label:folder)> ", colour codes included.
+std::string promptText();
+// Runs one command line (leading spaces and newline already removed) as the loop does; 0 on success.
+int dispatchLine(const char *line);
 
 int doHelp(const char *line);
 int doVersion(const char *line);

@@ -23,7 +23,7 @@ const std::string kHelp =
     "pull      \tcopy file to /tmp (requires active file system)\n"
     "xattr     \tList a file's extended attributes, or save one to /tmp\n"
     "dir       \tlist files (requires active file system) - synonymous with ls\n"
-    "ls        \tlist files (requires active file system) - synonmous with dir\n"
+    "ls        \tlist files (requires active file system) - synonymous with dir\n"
     "cd        \tChange directory (requires active file system)\n"
     "help      \tDisplay this help\n"
     "?         \tDisplay this help\n"
@@ -58,10 +58,11 @@ TEST(Shell, Transcripts) {
              "Ambiguous command ('d 5' can be dump or debug)\n" + P + "Exiting\n"},
         {"unknown words, blank lines, case and leading spaces",
          {},
-         "color\n\n     \nlsx\nls\tfoo\nHeLp me\n   VERSION\nQU\n",
+         "color\n\n     \nlsx\nls\tfoo\nHeLp LS\nhelp me\n   VERSION\nQU\n",
          "",
          kColorPrompt + "Color is off\n" + P + P + P + "Command 'lsx' unknown\n" + P + "Command 'ls\tfoo' unknown\n" +
-             P + kHelp + P + kVersion + P + "Zai Jian!\n"},
+             P + "usage: ls [-@Oh] [PATH]\n  list files (requires active file system) - synonymous with dir\n" + P +
+             "help: no command 'me' (type 'help' for the list)\n" + P + kVersion + P + "Zai Jian!\n"},
         {"single-letter and short commands", {}, "color\nh\nQ\n", "",
          kColorPrompt + "Color is off\n" + P + kHelp + P + "Zai Jian!\n"},
         {"shell escape", {}, "color\n!echo one\n   !echo two\n! echo three >&2\n!\n", "one\ntwo\n",
@@ -79,8 +80,9 @@ TEST(Shell, Transcripts) {
              "No active FS. Use the 'fs' command to select the active filesystem\n" + P +
              "No active FS. Use the 'fs' command to select the active filesystem\n" + P +
              "No active FS. Use the 'fs' command to select the active filesystem\n" + P + "Exiting\n"},
-        {"a long line is read in pieces of 1023", {}, "color\n" + std::string(1023, ' ') + "quit\n", "",
-         kColorPrompt + "Color is off\n" + P + P + "Zai Jian!\n"},
+        {"a line over 1023 characters is refused whole", {}, "color\npull " + std::string(1018, 'x') + "!echo tail\n", "",
+         kColorPrompt + "Color is off\n" + P + "Line too long (1033 characters, at most 1023): nothing of it was run\n" + P +
+             "Exiting\n"},
     };
     for (const Transcript &t : cases) expectTranscript(t);
 }

@@ -1,0 +1,139 @@
+#include "shell/complete.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "btree/records.h"
+#include "catalog/ls.h"
+#include "catalog/path.h"
+#include "catalog/xattr_command.h"
+#include "shell/a.h"
+#include "shell/fs.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr size_t kMaxCandidates = 100000;   // a folder of a million names must not stall the prompt
+
+bool startsWith(std::string_view text, std::string_view prefix, bool foldCase) {
+    if (text.size() < prefix.size()) return false;
+    return foldCase ? strncasecmp(text.data(), prefix.data(), prefix.size()) == 0 : text.starts_with(prefix);
+}
+
+Completion commandNames(std::string_view typed) {
+    Completion completion;
+    completion.appendSpace = true;
+    std::set<std::string> names;
+    for (const Command *c = cmds; c->name; ++c)
+        if (isalpha(static_cast<unsigned char>(c->name[0])) && startsWith(c->name, typed, true)) names.insert(c->name);
+    completion.words.assign(names.begin(), names.end());
+    completion.shown = completion.words;
+    return completion;
+}
+
+// Names in `folder` starting with `prefix`: as typed first, then (when none) in any case.
+void addMatches(Completion &completion, const std::string &folderPart, std::string_view prefix,
+                const std::vector<std::pair<std::string, bool>> &entries) {
+    for (bool foldCase : {false, true}) {
+        for (const auto &[name, isFolder] : entries) {
+            if (!startsWith(name, prefix, foldCase)) continue;
+            completion.words.push_back(folderPart + name + (isFolder ? "/" : ""));
+            completion.shown.push_back(name + (isFolder ? "/" : ""));
+        }
+        if (!completion.words.empty()) return;
+    }
+}
+
+std::vector<std::pair<std::string, bool>> volumeFolder(const std::string &folderPart) {
+    std::vector<std::pair<std::string, bool>> names;
+    if (getActiveFS() == 0 || !getCatalogBTree()) return names;
+    uint32_t folder = getCWDID();
+    if (!folderPart.empty()) {
+        std::string path = folderPart.size() > 1 ? folderPart.substr(0, folderPart.size() - 1) : folderPart;
+        auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
+        if (!found) return names;
+        Bytes data = getRecordData(found->recordKey);
+        if (static_cast<int16_t>(data.be16(0)) != kFolderRecord) return names;
+        folder = data.be32(8);
+    }
+    for (auto &entry : folderEntries(folder, kMaxCandidates)) names.emplace_back(std::move(entry.name), entry.folder);
+    return names;
+}
+
+std::vector<std::pair<std::string, bool>> localFolder(const std::string &folderPart) {
+    std::vector<std::pair<std::string, bool>> names;
+    std::error_code error;
+    std::filesystem::directory_iterator it(folderPart.empty() ? "." : folderPart, error);
+    for (; !error && it != std::filesystem::directory_iterator() && names.size() < kMaxCandidates; it.increment(error))
+        names.emplace_back(it->path().filename().string(), it->is_directory(error));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string escapeBlanks(const std::string &text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == ' ' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+}  // namespace
+
+std::string commonPrefix(const std::vector<std::string> &words) {
+    if (words.empty()) return "";
+    std::string common = words.front();
+    for (const auto &word : words) {
+        size_t same = 0;
+        while (same < common.size() && same < word.size() && common[same] == word[same]) ++same;
+        common.resize(same);
+    }
+    return common;
+}
+
+Completion completeLine(std::string_view line) {
+    size_t commandStart = line.find_first_not_of(' ');
+    if (commandStart == std::string_view::npos) commandStart = line.size();
+    size_t space = line.find(' ', commandStart);
+    if (space == std::string_view::npos) {
+        Completion completion = commandNames(line.substr(commandStart));
+        completion.start = commandStart;
+        return completion;
+    }
+    const Command *command = findCommand(line.substr(commandStart, space - commandStart));
+    if (!command) return {};
+    bool local = command->handler == doSetFS;
+    if (!local && !commandTakesPath(command)) return {};
+    // The argument is the rest of the line, blanks and all; ls takes its modifiers first.
+    size_t start = space + 1;
+    if (command->handler == doDir && line.substr(start).starts_with("-")) {
+        size_t afterModifiers = line.find(' ', start);
+        if (afterModifiers == std::string_view::npos) return {};
+        start = afterModifiers + 1;
+    }
+    std::string argument(line.substr(start));
+    // xattr's path ends at the first blank not written "\ ": complete it in that spelling.
+    bool escaped = command->handler == doXattr;
+    if (escaped) {
+        std::string plain;
+        for (size_t i = 0; i < argument.size(); ++i) {
+            if (argument[i] == '\\' && i + 1 < argument.size()) ++i;
+            else if (argument[i] == ' ') return {};
+            plain += argument[i];
+        }
+        argument = plain;
+    }
+    size_t slash = argument.rfind('/');
+    std::string folderPart = slash == std::string::npos ? "" : argument.substr(0, slash + 1);
+    std::string_view prefix = std::string_view(argument).substr(folderPart.size());
+    Completion completion;
+    completion.start = start;
+    addMatches(completion, folderPart, prefix, local ? localFolder(folderPart) : volumeFolder(folderPart));
+    if (escaped)
+        for (auto &word : completion.words) word = escapeBlanks(word);
+    return completion;
+}
