@@ -93,7 +93,7 @@ uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, 
 void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, int treeType, RecordProcessor processor,
                uint64_t context, int32_t option, bool traceNodes) {
     uint64_t visited = 0;
-    while (node != 0) {
+    while (node != 0 && !g_Interrupted) {
         // Bounded by the nodes loaded: a header claiming 2^32 nodes must not stretch a loop that far.
         if (++visited > tree->walkableNodes()) {
             printf("The chain of nodes is longer than the tree's %u nodes: it loops. Walk stopped.\n",

@@ -76,7 +76,7 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
     std::vector<uint8_t> tableBytes;
     Bytes table = fork.read(base + 4, 8 * std::min<uint64_t>(blocks, held), tableBytes);
     uint64_t room = size, position = 0;
-    for (uint32_t i = 0; i < blocks; ++i) {
+    for (uint32_t i = 0; i < blocks && !g_Interrupted; ++i) {
         if (!table.has(8 * static_cast<uint64_t>(i), 8)) {
             fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
                     blocks, i);
@@ -171,7 +171,7 @@ void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, con
     uint64_t blocks = (size + kDecmpfsBlock - 1) / kDecmpfsBlock;
     std::vector<uint8_t> tableBytes, scratch, out;
     Bytes table = fork.read(0, 4 * (blocks + 1), tableBytes);   // the size was checked against it
-    for (uint64_t i = 0; i < blocks; ++i) {
+    for (uint64_t i = 0; i < blocks && !g_Interrupted; ++i) {
         uint64_t at = table.le32(4 * i), end = table.le32(4 * i + 4);
         uint64_t position = i * kDecmpfsBlock;
         out.assign(std::min<uint64_t>(kDecmpfsBlock, size - position), 0);

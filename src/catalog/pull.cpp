@@ -18,6 +18,13 @@
 
 namespace {
 
+// A copy stopped by Ctrl-C is no copy: nothing half-written is left in /tmp.
+int removeStopped(const std::string &destination) {
+    unlink(destination.c_str());
+    fprintf(stderr, "%s removed\n", destination.c_str());
+    return 1;
+}
+
 void reportShortFork(const std::string &argument, uint64_t read, uint64_t size) {
     fprintf(stderr, "%s: only %llu of its fork's %llu bytes could be read (its extents end early)\n", argument.c_str(),
             static_cast<unsigned long long>(read), static_cast<unsigned long long>(size));
@@ -34,6 +41,7 @@ int pullStreamed(Bytes file, bool resource, const std::string &argument, const s
     ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
     uint64_t copied =
         copyFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), owner, size, out.get(), &writeFailed);
+    if (g_Interrupted) return removeStopped(destination);
     if (writeFailed) {
         perror("write");
         return 1;
@@ -72,6 +80,7 @@ int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &ar
         if (!open() || writeFailed || length == 0) return;
         writeFailed = pwrite(out.get(), data, length, static_cast<off_t>(position)) != static_cast<ssize_t>(length);
     });
+    if (g_Interrupted) return opened ? removeStopped(destination) : 1;
     if (!expanded) {
         fprintf(stderr, "Unable to get file content\n");
         return -1;

@@ -356,7 +356,7 @@ int mountUDIF(int imageFd, Bytes koly) {
     uint64_t base = koly.be64(24) + table.be64(24);
     uint32_t count = table.be32(200);
     for (uint32_t i = 0; i < count; ++i) {
-        if (!expandChunk(imageFd, fileSize, base, chunkAt(table, i), i, count, out.get(), imageBytes)) {
+        if (g_Interrupted || !expandChunk(imageFd, fileSize, base, chunkAt(table, i), i, count, out.get(), imageBytes)) {
             unlink(kDecompressedPath);   // no half-expanded image is left to be opened later
             return -1;
         }

@@ -154,6 +154,7 @@ uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t 
                     // Bytes past the fork's size are slack in its last block: walked, not copied.
                     uint64_t keep = placed < length ? std::min(wanted, length - placed) : 0;
                     for (uint64_t done = 0; done < keep;) {
+                        if (g_Interrupted) return -1;
                         uint64_t step = std::min(kStreamPiece, keep - done);
                         if (kernelCopy) {
                             // In-kernel copy: as fast as cp, and no bytes through our memory.
