@@ -66,9 +66,9 @@ TEST(Navigation, ChangingFolders) {
          {image},
          "color\ncd a/b\ncd f.txt/c\ncd f.txt\ncd Users/nothing\n",
          "",
-         kOpen + kStart + N("/") + "a - Folder not found\ncd: Unable to change directory\n" + N("/") +
-             "f.txt - Not a folder (200)\ncd: Unable to change directory\n" + N("/") + "f.txt: Not a folder 200\n" +
-             N("/") + "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+         kOpen + kStart + N("/") + "cd: a/b: No such file or folder\n" + N("/") + "cd: f.txt/c: Not a folder\n" +
+             N("/") + "cd: f.txt: Not a folder\n" + N("/") + "cd: Users/nothing: No such file or folder\n" + N("/") +
+             "Exiting\n"},
         {"- exchanges with the saved folder",
          {image},
          "color\ncd -\ncd /Users\ncd -\ncd -\n",
@@ -90,7 +90,7 @@ TEST(Navigation, ChangingFolders) {
          "",
          kColorPrompt + "Color is off\n" + prompt() + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" +
              N("/") + N("/users") + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + N("/") +
-             "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+             "cd: users: No such file or folder\n" + N("/") + "Exiting\n"},
         {"without a volume", {}, "color\ncd x\nls\n", "",
          kColorPrompt + "Color is off\n" + prompt() +
              "No active FS. Use the 'fs' command to select the active filesystem first.\n" + prompt() +
@@ -201,7 +201,7 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
          open + L("/") + L("/Users") + sixteen +
              "cd: /loop1: more than 16 symbolic links in a row; staying in /Users\n" + L("/Users") + "Exiting\n"},
         {"a link to a file", {image}, "color\ncd flink\n", "",
-         open + L("/") + "recursing on /f.txt\n/f.txt: Not a folder 200\n" + L("/") + "Exiting\n"},
+         open + L("/") + "recursing on /f.txt\ncd: /f.txt: Not a folder\n" + L("/") + "Exiting\n"},
         {"links, hidden files, security flags and an empty folder in listings", {image},
          "color\nls\ncd Users\nls -O\ncd /Empty\nls\n",
          "\tfolderthread\t1Links\n" + folderLine(16, "Applications") +
