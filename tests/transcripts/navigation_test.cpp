@@ -143,17 +143,19 @@ TEST(Navigation, DumpAndSearch) {
          kColorPrompt + "Color is off\n" + prompt() +
              "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
              "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
-             prompt() + "Exiting\n"},
+             "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
+             "Exiting\n"},
         {"dump arguments", {image}, "color\ndump 0\ndump -1\ndump 9\n",
-         "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n"
-         "Scanning:  -1\nLeaf node:-1\nNode -1 is greater than # of nodes in the tree (2)\n"
-         "Scanning:  9\nLeaf node:9\nNode 9 is greater than # of nodes in the tree (2)\n",
-         kOpen + kStart + N("/") + "TODO..\nTODO..\nTODO..\n" + N("/") + N("/") + N("/") + "Exiting\n"},
+         "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n",
+         kOpen + kStart + N("/") + "TODO..\nTODO..\nTODO..\n" + N("/") +
+             "dump: node -1 is out of range (the tree has 2 nodes)\n" + N("/") +
+             "dump: node 9 is out of range (the tree has 2 nodes)\n" + N("/") + "Exiting\n"},
         {"search by ID and by name", {image},
          "color\nsearch\nsearch 2\nsearch 16\nsearch Users\nsearch users\nsearch  Users\nsearch 99\n",
          "\tfolderthread\t1Nav\n\n\tfolderthread\t2Users\n\n" + usersFolder + "\tfolderthread\t2Users\n",
          kOpen + kStart + N("/") + "Search requires an argument\n" + N("/") + N("/") + N("/") +
-             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + N("/") + N("/") + N("/") +
+             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + "No record found for name 'users'\n" +
+             N("/") + "No record found for name ' Users'\n" + N("/") + "No record found for CNID 99\n" + N("/") +
              "Exiting\n"},
         {"search in the attributes tree", {image}, "color\nattributes\nsearch 20\ndump\n",
          "attributes B-Tree dump:\n\tTree type:          \t0\n\tTree depth:         \t1\n"
