@@ -231,3 +231,31 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
     };
     for (const Transcript &t : cases) expectTranscript(t);
 }
+
+TEST(Navigation, MissesSayWhy) {
+    std::string image = writeScratch("nav-misses.hfs", hfsbuild::buildVolume(navVolume()));
+    struct Row {
+        std::string script, err, out;   // err: a part of stderr; out: all of stdout
+    } rows[] = {
+        {"ls /Users", "", "\tfolderthread\t2Users\n" + folderLine(17, "Shared")},
+        {"cd Users\nls Shared", "", "\tfolderthread\t16Shared\n" + fileLine(18, "  ", 2, "notes.txt")},
+        {"dir /", "", kRootListing},
+        {"ls -@ readme.txt", "", fileLine(20, "@ ", 2048, "readme.txt") + "\tcom.example.note\n\n"},
+        {"ls nothing", "ls: nothing: No such file or folder\n", ""},
+        {"dir f.txt/x", "dir: f.txt/x: Not a folder\n", ""},
+        {"cd Users/nothing", "cd: Users/nothing: No such file or folder\n", ""},
+        {"cd f.txt", "cd: f.txt: Not a folder\n", ""},
+        {"pull nothing", "pull: nothing: No such file or folder\n", ""},
+        {"pull Users", "pull: Users: Is a folder\n", ""},
+        {"pull", "pull requires a path\n", ""},
+        {"search 1234", "No record found for CNID 1234\n", ""},
+        {"search x", "No record found for name 'x'\n", ""},
+        {"dump 1x", "dump: '1x' is not a node number\n", ""},
+        {"dump 2", "dump: node 2 is out of range (the tree has 2 nodes)\n", ""},
+    };
+    for (const Row &row : rows) {
+        RunResult r = runTarnwick({image}, "color\n" + row.script + "\n");
+        EXPECT_NE(r.err.find(N("/") + row.err), std::string::npos) << row.script << "\n" << r.err;
+        EXPECT_EQ(r.out, row.out) << row.script;
+    }
+}
