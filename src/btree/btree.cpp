@@ -97,27 +97,28 @@ static bool requireActiveFS() {
 }
 
 int doCatalog(const char *) {
-    if (!requireActiveFS()) return -1;
+    if (!requireActiveFS()) return 1;
     if (!getActiveVH()) {
         fprintf(stderr, "No active Volume Header. Non sequitur\n");
-        return -1;
+        return 1;
     }
     BTree *tree = getCatalogBTree();
     if (!tree) tree = processBTree(getActiveVH(), kCatalogTree, getActiveFS(), getPartitionOffset());
     setActiveBTree(tree, kCatalogTree);
-    if (!tree)
+    if (!tree) {
         fprintf(stderr, "Can't read catalog B-Tree. This is odd. Is the filesystem corrupt?\n");
-    else
-        dumpBTree(tree, "catalog");
+        return 1;
+    }
+    dumpBTree(tree, "catalog");
     return 0;
 }
 
 int doExtents(const char *) {
-    if (!requireActiveFS()) return -1;
+    if (!requireActiveFS()) return 1;
     BTree *tree = getExtentsBTree();
     if (!tree) {
         fprintf(stderr, "The volume has no extents overflow B-Tree that could be read\n");
-        return -1;
+        return 1;
     }
     dumpBTree(tree, "extents");
     setActiveBTree(tree, kExtentsTree);
@@ -125,7 +126,7 @@ int doExtents(const char *) {
 }
 
 int doAttrs(const char *) {
-    if (!requireActiveFS()) return -1;
+    if (!requireActiveFS()) return 1;
     BTree *tree = getAttributeBTree();
     if (!tree) {
         // Read the header afresh, at the start of the volume, for the attributes fork.
@@ -136,7 +137,7 @@ int doAttrs(const char *) {
     }
     if (!tree) {
         fprintf(stderr, "This is peculiar: I can't get the attribute B-Tree. Some DMGs don't have any\n");
-        return -1;
+        return 1;
     }
     dumpBTree(tree, "attributes");
     setActiveBTree(tree, kAttributesTree);

@@ -24,23 +24,35 @@ bool requireActiveTree() {
 }  // namespace
 
 int doDump(const char *line) {
-    if (!requireActiveTree()) return -1;
+    if (!requireActiveTree()) return 1;
     const BTree *tree = getActiveBTree();
     const char *argument = strchr(line, ' ');
     uint32_t node = tree->firstLeafNode();
-    if (argument) {
+    const char *text = argument ? argument + strspn(argument, " ") : "";
+    if (*text) {
         char *end = nullptr;
-        long long number = strtoll(argument, &end, 10);
-        if (end != argument) node = static_cast<uint32_t>(number);
+        long long number = strtoll(text, &end, 10);
+        if (end == text || end[strspn(end, " ")] != 0) {
+            fprintf(stderr, "dump: '%s' is not a node number\n", text);
+            return 1;
+        }
+        // strtoll's overflow gives LLONG_MIN/MAX, out of range like any other; the message shows what was typed.
+        if (number < 0 || number >= static_cast<long long>(tree->totalNodes())) {
+            fprintf(stderr, "dump: node %.*s is out of range (the tree has %u nodes)\n", static_cast<int>(end - text), text,
+                    tree->totalNodes());
+            return 1;
+        }
+        node = static_cast<uint32_t>(number);
     }
     printf("Scanning: %s\n", argument ? argument : "(null)");
     printf("Leaf node:%d\n", node);
-    readNode(tree, node, 0, getActiveBTreeType(), nullptr, 0, 0);
-    return 0;
+    bool loaded = !tree->node(node).empty();
+    uint32_t next = readNode(tree, node, 0, getActiveBTreeType(), nullptr, 0, 0);
+    return loaded && next != kCorruptNode ? 0 : 1;
 }
 
 int doSnapshot(const char *) {
-    if (!requireActiveTree()) return -1;
+    if (!requireActiveTree()) return 1;
     int type = getActiveBTreeType();
     fprintf(stderr, "Saving snapshot of %s B-Tree\n",
             type == kCatalogTree ? "catalog" : type == kExtentsTree ? "extents overflow" : "attribute");
@@ -62,5 +74,6 @@ int snapshotBTree(const BTree *tree) {
         if (written < 0) perror("write");
     }
     printf("Total num nodes: %ld\n", static_cast<long>(tree->totalNodes()));
-    return 0;
+    // A tree cut short is saved as far as it was loaded, and the command fails, as pull does.
+    return written >= 0 && size == static_cast<uint64_t>(tree->nodeSize()) * tree->totalNodes() ? 0 : 1;
 }

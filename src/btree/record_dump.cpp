@@ -97,51 +97,74 @@ uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int6
     return static_cast<uint32_t>(size);
 }
 
-uint32_t searchFileRecProcessor(Bytes record, int, int, uint64_t nameKey, int64_t) {
-    const uint8_t *name = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(nameKey));
-    Bytes wanted{name, kHFSUniStr255Size};
+namespace {
+
+// What a name search hands its processor: the counted name, and how many records matched.
+struct NameSearch {
+    uint8_t name[kHFSUniStr255Size];
+    size_t found = 0;
+};
+
+}  // namespace
+
+uint32_t searchFileRecProcessor(Bytes record, int, int, uint64_t context, int64_t) {
+    NameSearch *search = reinterpret_cast<NameSearch *>(static_cast<uintptr_t>(context));
+    Bytes wanted{search->name, kHFSUniStr255Size};
     auto same = [&](Bytes stored) {   // a counted name, byte for byte
         size_t length = 2 + 2 * static_cast<size_t>(wanted.be16(0));
         return stored.has(0, length) && memcmp(stored.data, wanted.data, length) == 0;
     };
-    if (same(record.from(6))) return kFoundGoOn;
-    Bytes data = getRecordData(record);
-    int16_t type = static_cast<int16_t>(data.be16(0));
-    if ((type == kFolderThreadRecord || type == kFileThreadRecord) && same(data.from(8))) return kFoundGoOn;
-    return kNotThis;
+    bool match = same(record.from(6));
+    if (!match) {
+        Bytes data = getRecordData(record);
+        int16_t type = static_cast<int16_t>(data.be16(0));
+        match = (type == kFolderThreadRecord || type == kFileThreadRecord) && same(data.from(8));
+    }
+    if (!match) return kNotThis;
+    ++search->found;
+    return kFoundGoOn;
 }
 
-void searchFile(const BTree *tree, const char *name, int) {
-    if (!tree) return;
+size_t searchFile(const BTree *tree, const char *name, int) {
+    if (!tree) return 0;
     // The length stays the unit count: a byte count would compare past the name for non-ASCII text.
-    uint8_t key[kHFSUniStr255Size];
-    unicodify(key, name);
+    NameSearch search;
+    unicodify(search.name, name);
     walkNodes(tree, tree->firstLeafNode(), 0, kCatalogTree, searchFileRecProcessor,
-              static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key)), 0, true);
+              static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&search)), 0, true);
+    return search.found;
 }
 
 int doSearch(const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
         fprintf(stderr, "Search requires an argument\n");
-        return 0;
+        return 1;
     }
     int type = getActiveBTreeType();
     BTree *tree = type == kCatalogTree ? getCatalogBTree() : type == kAttributesTree ? getAttributeBTree() : nullptr;
+    if (!tree) {
+        fprintf(stderr, "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n");
+        return 1;
+    }
     int number = atoi(space);
     if (number == 0) {
-        searchFile(tree, space + 1, type);
-        return 0;
+        if (searchFile(tree, space + 1, type) != 0) return 0;
+        fprintf(stderr, "No record found for name '%s'\n", space + 1);
+        return 1;
     }
     if (g_Debug)
-        fprintf(stderr, "Searching for Catalog ID %d in %s\n", number, tree && tree == getCatalogBTree() ? "catalog" : "attrs");
+        fprintf(stderr, "Searching for Catalog ID %d in %s\n", number, tree == getCatalogBTree() ? "catalog" : "attrs");
     uint8_t key[kCatalogKeyMax] = {};
     Bytes view{key, type == kCatalogTree ? kCatalogKeyMax : kAttributeKeyMax};
     size_t idOffset = type == kCatalogTree ? 2 : 4;   // parentID of a catalog key, fileID of an attribute key
     for (int i = 0; i < 4; ++i) key[idOffset + i] = static_cast<uint8_t>(static_cast<uint32_t>(number) >> (24 - 8 * i));
-    if (auto found = searchKey(tree, 0, type, view)) {
-        dumpRecord(found->recordKey, kLeafNode, type, 0, 0);
-        printf("\n");
+    auto found = searchKey(tree, 0, type, view);
+    if (!found) {
+        fprintf(stderr, "No record found for CNID %d\n", number);
+        return 1;
     }
+    dumpRecord(found->recordKey, kLeafNode, type, 0, 0);
+    printf("\n");
     return 0;
 }

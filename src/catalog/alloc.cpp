@@ -20,29 +20,30 @@ int countBits(unsigned byte) { return __builtin_popcount(byte & 0xFF); }
 int doAlloc(const char *) {
     if (getActiveFS() == 0 || !getActiveVH()) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
-        return 0;
+        return 1;
     }
     Bytes header{getActiveVH(), kVolumeHeaderSize};
     Bytes fork = header.sub(kAllocationForkOffset, kForkDataSize);
     uint64_t logicalSize = fork.be64(0);
     if (logicalSize == 0) {
         fprintf(stderr, "The allocation file is empty: there is no bitmap to report\n");
-        return 0;
+        return 1;
     }
     constexpr uint32_t kAllocationFileID = 6;
     auto bitmap = readFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), nullptr, {kAllocationFileID});
     if (!bitmap) {
         fprintf(stderr, "Unable to read the allocation file\n");
-        return 0;
+        return 1;
     }
-    if (logicalSize > bitmap->size()) {
+    bool cutShort = logicalSize > bitmap->size();   // reported as far as it goes, and the command fails
+    if (cutShort) {
         fprintf(stderr, "The allocation file claims %llu bytes but its blocks hold %zu: reporting those\n",
                 static_cast<unsigned long long>(logicalSize), bitmap->size());
         logicalSize = bitmap->size();
     }
     UniqueFd fd = createOutputFile(kReportPath);
     FILE *report = fd ? fdopen(fd.get(), "w") : nullptr;
-    if (!report) return 0;
+    if (!report) return 1;
     fd.release();   // the stream owns it now
     fputs("<html><head><title>Allocation bitmap</title><style>table { border : 1px solid red ; cell-padding : 0px; "
           "cell-spacing: 0px;} td {border-left: 1px solid red; border-top : 1px solid red;padding: 0px;height :2px;"
@@ -61,6 +62,9 @@ int doAlloc(const char *) {
            static_cast<long long>(bits * header.be32(40)));
     printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
     fputs("</tr></table></body></html>", report);
-    if (fclose(report) != 0) perror("write");
-    return 0;
+    if (fclose(report) != 0) {
+        perror("write");
+        return 1;
+    }
+    return cutShort ? 1 : 0;
 }

@@ -183,33 +183,57 @@ size_t dumpRecordDataAsLs(Bytes data, Bytes name, int, int, int64_t flags) {
     }
 }
 
-int doDir(const char *line) {
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return -1;
-    }
-    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
-    const char *space = strchr(line, ' ');
-    if (space && space[1] == '-') {
-        for (const char *c = space + 2; *c && *c != ' '; ++c) {
-            switch (*c) {
-            case '@': flags |= kListXattr; break;
-            case 'O': flags |= kListFinder; break;
-            case 'h': flags |= kListHuman; break;
-            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 0;
-            }
-        }
-    }
+namespace {
+
+// A folder's records follow its thread record in key order (parent first), maybe across leaves.
+int listFolder(uint32_t folder, int64_t flags, const char *shownName) {
     uint8_t key[kCatalogKeyMax] = {};
-    uint32_t folder = getCWDID();
     for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(folder >> (24 - 8 * i));
     const BTree *catalog = getCatalogBTree();
     auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key});
     if (!thread) {
-        fprintf(stderr, "Path not found: %s\n", space ? space : getCWD());
-        return 0;
+        fprintf(stderr, "Path not found: %s\n", shownName);
+        return 1;
     }
-    // Keys sort by parent first: the folder's records follow its thread record, maybe across leaves.
     walkNodes(catalog, thread->node, thread->record, kCatalogTree, dumpRecord, folder, static_cast<int32_t>(flags));
     return 0;
+}
+
+}  // namespace
+
+int doDir(const char *line) {
+    if (getActiveFS() == 0) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
+        return 1;
+    }
+    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
+    const char *space = strchr(line, ' ');
+    const char *path = space ? space + 1 : nullptr;
+    if (space && space[1] == '-') {
+        const char *c = space + 2;
+        for (; *c && *c != ' '; ++c) {
+            switch (*c) {
+            case '@': flags |= kListXattr; break;
+            case 'O': flags |= kListFinder; break;
+            case 'h': flags |= kListHuman; break;
+            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 1;
+            }
+        }
+        path = *c ? c + 1 : nullptr;
+    }
+    if (!path || !*path) return listFolder(getCWDID(), flags, space ? space : getCWD());
+    const char *command = (line[0] | 0x20) == 'd' ? "dir" : "ls";
+    PathMiss miss;
+    auto found = searchPath(getCatalogBTree(), path, kCatalogTree, &miss);
+    if (!found) {
+        reportPathMiss(command, path, miss);
+        return 1;
+    }
+    Bytes data = getRecordData(found->recordKey);
+    switch (static_cast<int16_t>(data.be16(0))) {
+    case kFolderRecord: return listFolder(data.be32(8), flags, path);
+    case kFolderThreadRecord: return listFolder(found->recordKey.be32(2), flags, path);   // "/": keyed by its own ID
+    case kFileRecord: dumpRecord(found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
+    default: reportPathMiss(command, path, PathMiss::kNotFound); return 1;
+    }
 }

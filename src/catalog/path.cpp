@@ -77,7 +77,10 @@ std::optional<SearchResult> lookup(const BTree *tree, uint32_t parent, const std
 
 }  // namespace
 
-std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typed, int treeType) {
+std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typed, int treeType, PathMiss *miss) {
+    PathMiss ignored;
+    PathMiss &why = miss ? *miss : ignored;
+    why = PathMiss::kNone;
     std::string path = typed;
     uint32_t parent = g_CWD_CNID;
     size_t start = 0;
@@ -90,12 +93,14 @@ std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typ
         std::string component = path.substr(start, slash - start);
         auto found = lookup(tree, parent, component, treeType);
         if (!found) {
-            fprintf(stderr, "%s - Folder not found\n", path.substr(0, slash).c_str());
+            why = PathMiss::kNotFound;
+            if (!miss) fprintf(stderr, "%s - Folder not found\n", path.substr(0, slash).c_str());
             return std::nullopt;
         }
         Bytes data = getRecordData(found->recordKey);
         if (data.be16(0) != kFolderRecord) {
-            fprintf(stderr, "%s - Not a folder (%x)\n", path.substr(0, slash).c_str(), storedTypeLE(data));
+            why = PathMiss::kNotAFolder;
+            if (!miss) fprintf(stderr, "%s - Not a folder (%x)\n", path.substr(0, slash).c_str(), storedTypeLE(data));
             return std::nullopt;
         }
         parent = data.be32(8);
@@ -103,7 +108,13 @@ std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typ
     }
     std::string last = path.substr(start);
     if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, last.c_str());
-    return lookup(tree, parent, last, treeType);
+    auto found = lookup(tree, parent, last, treeType);
+    if (!found) why = PathMiss::kNotFound;
+    return found;
+}
+
+void reportPathMiss(const char *command, const std::string &path, PathMiss miss) {
+    fprintf(stderr, "%s: %s: %s\n", command, path.c_str(), miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
 }
 
 void setCWD(const std::string &path, uint32_t cnid) {
@@ -162,44 +173,45 @@ std::string followLink(Bytes data) {
 int doChdir(const char *line) {
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return -1;
+        return 1;
     }
     const char *space = strchr(line, ' ');
-    if (!space) return -1;
+    if (!space) return 0;   // nowhere to go: stays where it is
     std::string target = space + 1;
     for (int links = 0;; ++links) {
         if (target == "#") {
             printf("Setting to 50\n");
             setCWD("#", 50);
-            return links ? -1 : 0;
+            return 0;
         }
         if (target == "-") {
             setCWD("-", 0);
-            return links ? -1 : 0;
+            return 0;
         }
         if (target == "/") {
             setCWD("/", kRootFolderID);
-            return links ? -1 : 0;
+            return 0;
         }
         if (target == "..") return changeToParent();
-        auto found = searchPath(getCatalogBTree(), target, kCatalogTree);
+        PathMiss miss;
+        auto found = searchPath(getCatalogBTree(), target, kCatalogTree, &miss);
         if (!found) {
-            fprintf(stderr, "cd: Unable to change directory\n");
+            reportPathMiss("cd", target, miss);
             return 1;
         }
         Bytes data = getRecordData(found->recordKey);
         if (data.be16(0) == kFolderRecord) {
             setCWD(target, data.be32(8));
-            return links ? -1 : 0;
+            return 0;
         }
         if (data.be16(0) != kFileRecord || !isSymLink(data)) {
-            fprintf(stderr, "%s: Not a folder %x\n", target.c_str(), storedTypeLE(data));
-            return -1;
+            reportPathMiss("cd", target, PathMiss::kNotAFolder);
+            return 1;
         }
         if (links == kMaxLinkDepth) {
             fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", target.c_str(),
                     kMaxLinkDepth, getCWD());
-            return -1;
+            return 1;
         }
         if (g_Debug) fprintf(stderr, "Symlink\n");
         // A relative target is relative to the link's own folder, which the typed path names.

@@ -11,7 +11,13 @@
 constexpr uint32_t kRootFolderID = 2;
 constexpr int kMaxLinkDepth = 16;   // a longer chain of symbolic links is taken as a loop
 
-std::optional<SearchResult> searchPath(const BTree *tree, const std::string &path, int treeType);
+// Why a path leads nowhere: a name that is not there, or a file where a folder was needed.
+enum class PathMiss { kNone, kNotFound, kNotAFolder };
+// With `miss`, nothing is printed: the caller reports the miss in its own words.
+std::optional<SearchResult> searchPath(const BTree *tree, const std::string &path, int treeType,
+                                       PathMiss *miss = nullptr);
+// "CMD: PATH: No such file or folder" (or "Not a folder") on stderr.
+void reportPathMiss(const char *command, const std::string &path, PathMiss miss);
 // Sets the working folder; cnid 0 exchanges the working and saved folders.
 void setCWD(const std::string &path, uint32_t cnid);
 const char *getCWD();

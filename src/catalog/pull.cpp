@@ -83,7 +83,7 @@ int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &ar
     if (g_Interrupted) return opened ? removeStopped(destination) : 1;
     if (!expanded) {
         fprintf(stderr, "Unable to get file content\n");
-        return -1;
+        return 1;
     }
     if (!open()) return 1;
     // Blocks the table does not give stay zeros, and the copy has the file's size.
@@ -100,8 +100,8 @@ int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &ar
 int doPull(const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
-        fprintf(stderr, "Search requires an argument\n");
-        return 0;
+        fprintf(stderr, "pull requires a path\n");
+        return 1;
     }
     std::string argument = space + 1;
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
@@ -112,7 +112,7 @@ int doPull(const char *line) {
     if (resource) name += ".rsrc";
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return -1;
+        return 1;
     }
     const BTree *catalog = getActiveBTree();
     if (!catalog) {
@@ -122,16 +122,24 @@ int doPull(const char *line) {
     } else if (getActiveBTreeType() != kCatalogTree) {
         catalog = getCatalogBTree();
     }
-    auto found = searchPath(catalog, argument, kCatalogTree);
-    if (!found) return 0;
+    PathMiss miss;
+    auto found = searchPath(catalog, argument, kCatalogTree, &miss);
+    if (!found) {
+        reportPathMiss("pull", argument, miss);
+        return 1;
+    }
     Bytes file = getRecordData(found->recordKey);
     int16_t type = static_cast<int16_t>(file.be16(0));
+    if (type == kFolderRecord || type == kFolderThreadRecord) {
+        fprintf(stderr, "pull: %s: Is a folder\n", argument.c_str());
+        return 1;
+    }
     if (type != kFileRecord) {
         fprintf(stderr, "RECORD TYPE: %hd\n", type);
         return 1;
     }
     auto linked = fileOfRecord(file);
-    if (!linked) return -1;
+    if (!linked) return 1;
     file = *linked;
     uint64_t size = 0;
     uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
@@ -139,7 +147,7 @@ int doPull(const char *line) {
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
-        return -1;
+        return 1;
     }
     std::string destination = "/tmp/" + name;
     if (compression == 0) return pullStreamed(file, resource, argument, destination);
@@ -151,7 +159,7 @@ int doPull(const char *line) {
         decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
     if (!content) {
         fprintf(stderr, "Unable to get file content\n");
-        return -1;
+        return 1;
     }
     UniqueFd out = createOutputFile(destination.c_str());
     if (!out) return 1;

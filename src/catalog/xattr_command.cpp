@@ -146,19 +146,19 @@ int saveValue(const std::string &path, const std::string &name, const AttributeR
         if (image == 0) image = static_cast<uint64_t>(header.be32(44)) * blockSize;   // a device of unknown size
         if (blockSize == 0) {
             fprintf(stderr, "The volume's block size is 0: %s of %s cannot be read\n", name.c_str(), path.c_str());
-            return -1;
+            return 1;
         }
         if (size > image) {
             fprintf(stderr, "%s: attribute %s of %llu bytes is larger than the image (%llu bytes): not read\n",
                     path.c_str(), name.c_str(), static_cast<unsigned long long>(size),
                     static_cast<unsigned long long>(image));
-            return -1;
+            return 1;
         }
         try {
             value.assign(size, 0);
         } catch (const std::exception &) {
             fprintf(stderr, "Unable to allocate %llu bytes for an attribute\n", static_cast<unsigned long long>(size));
-            return -1;
+            return 1;
         }
         value.resize(readMappedFork(valueMap(records, record, size, blockSize), getActiveFS(), 0, value.data(), size));
     }
@@ -186,7 +186,7 @@ int doXattr(const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
         fprintf(stderr, "xattr requires a path\n");
-        return 0;
+        return 1;
     }
     // The path ends at the first space not written "\ "; the attribute's name is the rest of the line.
     std::string path;
@@ -198,7 +198,7 @@ int doXattr(const char *line) {
     std::string name = *c ? c + 1 : "";
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return -1;
+        return 1;
     }
     auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
     if (!found) {
@@ -217,7 +217,7 @@ int doXattr(const char *line) {
     }
     if (type == kFileRecord) {
         auto file = fileOfRecord(record);   // a hard link's attributes are its indirect node's
-        if (!file) return -1;
+        if (!file) return 1;
         fileID = file->be32(8);
     }
     const BTree *tree = getAttributeBTree();

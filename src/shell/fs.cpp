@@ -59,7 +59,7 @@ void setLabelText(const char *text) {
 int showStatus() {
     if (!g_activeFSName) {
         fprintf(stderr, "No File System has been selected. Use listfs to display all mounted file systems\n");
-        return 0;
+        return 1;
     }
     fprintf(stderr, "Default file system set to %s, Volume label is ", g_activeFSName->c_str());
     if (const uint8_t *label = getFSLabel()) dumpUnicode(stderr, Bytes{label, kHFSUniStr255Size}, 1);
@@ -94,7 +94,7 @@ int doSetFS(const char *line) {
         int fd = mountDMG(path.c_str());
         if (fd < 0) {
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
-            return -1;
+            return 1;
         }
         activate(fd, path);
         return 0;
@@ -106,7 +106,7 @@ int doSetFS(const char *line) {
             int fd = openHFSPartition(mount.device.c_str());
             if (fd < 1) {
                 fprintf(stderr, "%s\n", HFSErr.c_str());
-                return -1;
+                return 1;
             }
             activate(fd, mount.device);
             return 0;
@@ -135,7 +135,7 @@ int doSetFS(const char *line) {
         return 0;
     }
     fprintf(stderr, "%s\n", HFSErr.c_str());
-    return -1;
+    return 1;
 }
 
 int doListFS(const char *) {

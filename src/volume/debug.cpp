@@ -62,7 +62,7 @@ int doVolInfo(const char *) {
     const uint8_t *vh = getActiveVH();
     if (getActiveFS() == 0 || !vh) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
-        return 0;
+        return 1;
     }
     printf("SIG: %x\n", vh[0] | vh[1] << 8);
     dumpVolumeHeader(vh);

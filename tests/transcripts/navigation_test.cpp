@@ -66,9 +66,9 @@ TEST(Navigation, ChangingFolders) {
          {image},
          "color\ncd a/b\ncd f.txt/c\ncd f.txt\ncd Users/nothing\n",
          "",
-         kOpen + kStart + N("/") + "a - Folder not found\ncd: Unable to change directory\n" + N("/") +
-             "f.txt - Not a folder (200)\ncd: Unable to change directory\n" + N("/") + "f.txt: Not a folder 200\n" +
-             N("/") + "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+         kOpen + kStart + N("/") + "cd: a/b: No such file or folder\n" + N("/") + "cd: f.txt/c: Not a folder\n" +
+             N("/") + "cd: f.txt: Not a folder\n" + N("/") + "cd: Users/nothing: No such file or folder\n" + N("/") +
+             "Exiting\n"},
         {"- exchanges with the saved folder",
          {image},
          "color\ncd -\ncd /Users\ncd -\ncd -\n",
@@ -90,7 +90,7 @@ TEST(Navigation, ChangingFolders) {
          "",
          kColorPrompt + "Color is off\n" + prompt() + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" +
              N("/") + N("/users") + "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n" + N("/") +
-             "cd: Unable to change directory\n" + N("/") + "Exiting\n"},
+             "cd: users: No such file or folder\n" + N("/") + "Exiting\n"},
         {"without a volume", {}, "color\ncd x\nls\n", "",
          kColorPrompt + "Color is off\n" + prompt() +
              "No active FS. Use the 'fs' command to select the active filesystem first.\n" + prompt() +
@@ -143,17 +143,19 @@ TEST(Navigation, DumpAndSearch) {
          kColorPrompt + "Color is off\n" + prompt() +
              "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
              "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
-             prompt() + "Exiting\n"},
+             "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n" + prompt() +
+             "Exiting\n"},
         {"dump arguments", {image}, "color\ndump 0\ndump -1\ndump 9\n",
-         "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n"
-         "Scanning:  -1\nLeaf node:-1\nNode -1 is greater than # of nodes in the tree (2)\n"
-         "Scanning:  9\nLeaf node:9\nNode 9 is greater than # of nodes in the tree (2)\n",
-         kOpen + kStart + N("/") + "TODO..\nTODO..\nTODO..\n" + N("/") + N("/") + N("/") + "Exiting\n"},
+         "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n",
+         kOpen + kStart + N("/") + "TODO..\nTODO..\nTODO..\n" + N("/") +
+             "dump: node -1 is out of range (the tree has 2 nodes)\n" + N("/") +
+             "dump: node 9 is out of range (the tree has 2 nodes)\n" + N("/") + "Exiting\n"},
         {"search by ID and by name", {image},
          "color\nsearch\nsearch 2\nsearch 16\nsearch Users\nsearch users\nsearch  Users\nsearch 99\n",
          "\tfolderthread\t1Nav\n\n\tfolderthread\t2Users\n\n" + usersFolder + "\tfolderthread\t2Users\n",
          kOpen + kStart + N("/") + "Search requires an argument\n" + N("/") + N("/") + N("/") +
-             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + N("/") + N("/") + N("/") +
+             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + "No record found for name 'users'\n" +
+             N("/") + "No record found for name ' Users'\n" + N("/") + "No record found for CNID 99\n" + N("/") +
              "Exiting\n"},
         {"search in the attributes tree", {image}, "color\nattributes\nsearch 20\ndump\n",
          "attributes B-Tree dump:\n\tTree type:          \t0\n\tTree depth:         \t1\n"
@@ -201,7 +203,7 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
          open + L("/") + L("/Users") + sixteen +
              "cd: /loop1: more than 16 symbolic links in a row; staying in /Users\n" + L("/Users") + "Exiting\n"},
         {"a link to a file", {image}, "color\ncd flink\n", "",
-         open + L("/") + "recursing on /f.txt\n/f.txt: Not a folder 200\n" + L("/") + "Exiting\n"},
+         open + L("/") + "recursing on /f.txt\ncd: /f.txt: Not a folder\n" + L("/") + "Exiting\n"},
         {"links, hidden files, security flags and an empty folder in listings", {image},
          "color\nls\ncd Users\nls -O\ncd /Empty\nls\n",
          "\tfolderthread\t1Links\n" + folderLine(16, "Applications") +
@@ -228,4 +230,32 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
          open + L("/") + L("/") + L("/") + "Exiting\n"},
     };
     for (const Transcript &t : cases) expectTranscript(t);
+}
+
+TEST(Navigation, MissesSayWhy) {
+    std::string image = writeScratch("nav-misses.hfs", hfsbuild::buildVolume(navVolume()));
+    struct Row {
+        std::string script, err, out;   // err: a part of stderr; out: all of stdout
+    } rows[] = {
+        {"ls /Users", "", "\tfolderthread\t2Users\n" + folderLine(17, "Shared")},
+        {"cd Users\nls Shared", "", "\tfolderthread\t16Shared\n" + fileLine(18, "  ", 2, "notes.txt")},
+        {"dir /", "", kRootListing},
+        {"ls -@ readme.txt", "", fileLine(20, "@ ", 2048, "readme.txt") + "\tcom.example.note\n\n"},
+        {"ls nothing", "ls: nothing: No such file or folder\n", ""},
+        {"dir f.txt/x", "dir: f.txt/x: Not a folder\n", ""},
+        {"cd Users/nothing", "cd: Users/nothing: No such file or folder\n", ""},
+        {"cd f.txt", "cd: f.txt: Not a folder\n", ""},
+        {"pull nothing", "pull: nothing: No such file or folder\n", ""},
+        {"pull Users", "pull: Users: Is a folder\n", ""},
+        {"pull", "pull requires a path\n", ""},
+        {"search 1234", "No record found for CNID 1234\n", ""},
+        {"search x", "No record found for name 'x'\n", ""},
+        {"dump 1x", "dump: '1x' is not a node number\n", ""},
+        {"dump 2", "dump: node 2 is out of range (the tree has 2 nodes)\n", ""},
+    };
+    for (const Row &row : rows) {
+        RunResult r = runTarnwick({image}, "color\n" + row.script + "\n");
+        EXPECT_NE(r.err.find(N("/") + row.err), std::string::npos) << row.script << "\n" << r.err;
+        EXPECT_EQ(r.out, row.out) << row.script;
+    }
 }

@@ -94,8 +94,9 @@ TEST(Outputs, PullCopiesFilesToTmp) {
     std::string err = pullTranscript(image, "pull docs/notes.txt\npull /empty\npull docs/big.bin\npull docs\npull\n"
                                             "pull docs/none\npull none/x\n");
     EXPECT_NE(err.find(P + "5 bytes written to /tmp/notes.txt\n" + P + "0 bytes written to /tmp/empty\n" + P +
-                       "300000 bytes written to /tmp/big.bin\n" + P + "RECORD TYPE: 1\n" + P +
-                       "Search requires an argument\n" + P + P + "none - Folder not found\n" + P + "Exiting\n"),
+                       "300000 bytes written to /tmp/big.bin\n" + P + "pull: docs: Is a folder\n" + P +
+                       "pull requires a path\n" + P + "pull: docs/none: No such file or folder\n" + P +
+                       "pull: none/x: No such file or folder\n" + P + "Exiting\n"),
               std::string::npos)
         << err;
     EXPECT_EQ(readWholeFile("/tmp/notes.txt"), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));

@@ -1,6 +1,12 @@
 // fs through the mount-table layer: a mounted HFS Plus volume is opened through its device.
 #include <gtest/gtest.h>
 
+#include "btree/btree.h"
+#include "btree/dump.h"
+#include "btree/record_dump.h"
+#include "catalog/ls.h"
+#include "catalog/path.h"
+#include "catalog/pull.h"
 #include "catalog/unicode.h"
 #include "hfsbuild/hfsbuild.h"
 #include "shell/a.h"
@@ -79,4 +85,31 @@ TEST(SetFS, RawDeviceNames) {
     for (const Case &c : cases) EXPECT_EQ(getRawDevice(c.path), c.opened);
     std::string longName = "/dev/disk" + std::string(200, '9');   // no length limit
     EXPECT_EQ(getRawDevice(longName), "/dev/r" + longName.substr(5));
+}
+
+// The status a handler gives the shell: 0 done, anything else a failure.
+TEST(SetFS, HandlersFailOnMisses) {
+    hfsbuild::Volume v;
+    v.label = "Status";
+    v.nodes.push_back(hfsbuild::fileNode("/Users/notes.txt", "n"));
+    ASSERT_EQ(doSetFS(("fs " + writeScratch("status.hfs", hfsbuild::buildVolume(v))).c_str()), 0);
+    struct Case {
+        int (*handler)(const char *);
+        const char *line;
+        bool fails;
+    } cases[] = {
+        {doSetFS, "fs", false},          {doCatalog, "catalog", false},     {doDir, "ls /Users", false},
+        {doDir, "ls -x", true},          {doDir, "ls nothing", true},       {doChdir, "cd Users", false},
+        {doChdir, "cd notes.txt", true}, {doPull, "pull", true},            {doPull, "pull /Users", true},
+        {doSearch, "search 2", false},   {doSearch, "search 99", true},     {doSearch, "search nothing", true},
+        {doDump, "dump 1", false},       {doDump, "dump 99", true},         {doSetFS, "fs /nonexistent", true},
+    };
+    for (const Case &c : cases) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = c.handler(c.line);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status != 0, c.fails) << c.line << ": " << status;
+    }
 }
