@@ -25,6 +25,7 @@
 #include "catalog/ls.h"
 #include "catalog/path.h"
 #include "catalog/pull.h"
+#include "base/utf.h"
 #include "catalog/unicode.h"
 #include "codecs/lzfse.h"
 #include "codecs/lzvn.h"

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/output.h"
 #include "btree/node.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
 

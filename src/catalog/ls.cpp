@@ -8,6 +8,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/node.h"
 #include "btree/record_dump.h"
@@ -16,7 +17,6 @@
 #include "catalog/attrs.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/time.h"
 #include "volume/volume.h"
 

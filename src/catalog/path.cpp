@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/output.h"
 #include "btree/node.h"
 #include "btree/records.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/fork.h"
 #include "volume/volume.h"
 

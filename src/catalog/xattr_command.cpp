@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf.h"
 #include "btree/btree.h"
 #include "btree/node.h"
 #include "btree/records.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "catalog/unicode.h"
+#include "base/utf.h"
 #include "volume/volume.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
 #include "containers/adc.h"
 #include "containers/base64.h"
 #include "containers/xml.h"
 #include "codecs/lzfse.h"
-#include "shell/a.h"
 #include "volume/volume.h"
 
 namespace {

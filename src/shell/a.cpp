@@ -20,11 +20,6 @@
 #include "catalog/xattr_command.h"
 #include "volume/debug.h"
 
-int g_Color = 1;
-int g_Verbose = 0;
-int g_Debug = 0;
-int useXML = 0;
-
 // The order matters: help lists it, and the ambiguity message names the first two matches.
 const Command cmds[] = {
     {"dump", doDump, "Dump B-Tree node from current B-Tree"},

@@ -1,10 +1,7 @@
-// The shell: entry, command loop, command table and the four output switches.
+// The shell: entry, command loop and command table; it sets the output switches.
 #pragma once
 
-extern int g_Color;
-extern int g_Verbose;
-extern int g_Debug;
-extern int useXML;
+#include "base/output.h"
 
 struct Command {
     const char *name;

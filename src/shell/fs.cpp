@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/records.h"
 #include "btree/search.h"
@@ -13,7 +14,6 @@
 #include "catalog/unicode.h"
 #include "containers/dmg.h"
 #include "containers/raw.h"
-#include "shell/a.h"
 #include "shell/mounts.h"
 #include "volume/volume.h"
 

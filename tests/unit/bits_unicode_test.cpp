@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/utf.h"
 #include "catalog/unicode.h"
 #include "volume/bits.h"
 

@@ -1,9 +1,9 @@
 // fs through the mount-table layer: a mounted HFS Plus volume is opened through its device.
 #include <gtest/gtest.h>
 
+#include "base/output.h"
 #include "catalog/unicode.h"
 #include "hfsbuild/hfsbuild.h"
-#include "shell/a.h"
 #include "shell/fs.h"
 #include "shell/mounts.h"
 #include "support.h"

@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "base/output.h"
 #include "containers/apm.h"
 #include "containers/gpt.h"
 #include "containers/lwvm.h"
-#include "shell/a.h"
 #include "support.h"
 #include "volume/volume.h"
 
