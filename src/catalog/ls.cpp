@@ -135,9 +135,9 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", colour);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", followLink(data).c_str());
+    if (link) printf(" -> %s", shown(followLink(data)).c_str());
     if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos)
-        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", attribute->c_str());
+        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", shown(*attribute).c_str());
 }
 
 void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
@@ -162,7 +162,8 @@ void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", kReset);
     if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) {
         uint64_t size = 0;
-        if (auto attribute = getXAttr(data.be32(8), &size)) printf("\n\t%s %d\n", attribute->c_str(), static_cast<int>(size));
+        if (auto attribute = getXAttr(data.be32(8), &size))
+            printf("\n\t%s %d\n", shown(*attribute).c_str(), static_cast<int>(size));
     }
 }
 
@@ -206,7 +207,7 @@ int doDir(const char *line) {
     const BTree *catalog = getCatalogBTree();
     auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key});
     if (!thread) {
-        fprintf(stderr, "Path not found: %s\n", space ? space : getCWD());
+        fprintf(stderr, "Path not found: %s\n", space ? space : visible(getCWD()).c_str());
         return 0;
     }
     // Keys sort by parent first: the folder's records follow its thread record, maybe across leaves.

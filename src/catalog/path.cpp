@@ -90,19 +90,19 @@ std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typ
         std::string component = path.substr(start, slash - start);
         auto found = lookup(tree, parent, component, treeType);
         if (!found) {
-            fprintf(stderr, "%s - Folder not found\n", path.substr(0, slash).c_str());
+            fprintf(stderr, "%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
             return std::nullopt;
         }
         Bytes data = getRecordData(found->recordKey);
         if (data.be16(0) != kFolderRecord) {
-            fprintf(stderr, "%s - Not a folder (%x)\n", path.substr(0, slash).c_str(), storedTypeLE(data));
+            fprintf(stderr, "%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(), storedTypeLE(data));
             return std::nullopt;
         }
         parent = data.be32(8);
-        if (g_Debug) printf("CNID of %s: %d\n", component.c_str(), parent);
+        if (g_Debug) printf("CNID of %s: %d\n", visible(component).c_str(), parent);
     }
     std::string last = path.substr(start);
-    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, last.c_str());
+    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, visible(last).c_str());
     return lookup(tree, parent, last, treeType);
 }
 
@@ -112,7 +112,7 @@ void setCWD(const std::string &path, uint32_t cnid) {
         g_OWD = g_CWD;
         g_CWD = working;
         std::swap(g_CWD_CNID, g_OWD_CNID);
-        printf("Directory changed to %s (%d)\n", g_CWD->c_str(), g_CWD_CNID);
+        printf("Directory changed to %s (%d)\n", visible(*g_CWD).c_str(), g_CWD_CNID);
         return;
     }
     if (g_CWD && !path.starts_with("/"))
@@ -193,12 +193,12 @@ int doChdir(const char *line) {
             return links ? -1 : 0;
         }
         if (data.be16(0) != kFileRecord || !isSymLink(data)) {
-            fprintf(stderr, "%s: Not a folder %x\n", target.c_str(), storedTypeLE(data));
+            fprintf(stderr, "%s: Not a folder %x\n", visible(target).c_str(), storedTypeLE(data));
             return -1;
         }
         if (links == kMaxLinkDepth) {
-            fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", target.c_str(),
-                    kMaxLinkDepth, getCWD());
+            fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", visible(target).c_str(),
+                    kMaxLinkDepth, visible(getCWD()).c_str());
             return -1;
         }
         if (g_Debug) fprintf(stderr, "Symlink\n");
@@ -207,6 +207,6 @@ int doChdir(const char *line) {
         target = followLink(data);
         size_t slash = link.rfind('/');
         if (!target.starts_with("/") && slash != std::string::npos) target = link.substr(0, slash + 1) + target;
-        fprintf(stderr, "recursing on %s\n", target.c_str());
+        fprintf(stderr, "recursing on %s\n", visible(target).c_str());
     }
 }

@@ -2,24 +2,30 @@
 
 #include <cstring>
 
+#include "base/output.h"
 #include "base/utf.h"
 
-size_t dumpUnicode(FILE *stream, Bytes name, int plain) {
+std::optional<std::string> storedNameText(Bytes name) {
     uint16_t length = name.be16(0);
     if (length > kMaxNameUnits) {
         fprintf(stderr, "Len is %d\n", length);
-        return 0;
-    }
-    if (length == 0) {
-        if (!plain) fputs("<Name/>", stream);
-        return 2;
+        return std::nullopt;
     }
     std::u16string units;
     for (size_t i = 0; i < length; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
-    if (!plain) fputs("<Name>", stream);
-    std::string text = UTF16toUTF8(units);
-    fputs(text.c_str(), stream);
-    if (!plain) fputs("</Name>", stream);
+    return UTF16toUTF8(units);
+}
+
+size_t dumpUnicode(FILE *stream, Bytes name, int plain) {
+    auto text = storedNameText(name);
+    if (!text) return 0;
+    uint16_t length = name.be16(0);
+    if (plain)
+        fputs(visible(*text).c_str(), stream);
+    else if (length == 0)
+        fputs("<Name/>", stream);
+    else
+        fprintf(stream, "<Name>%s</Name>", xmlEscaped(*text).c_str());
     return 2 + 2 * static_cast<size_t>(length);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,8 +12,10 @@
 constexpr size_t kHFSUniStr255Size = 512;
 constexpr uint16_t kMaxNameUnits = 255;
 
-// Prints a stored name as UTF-8 (in <Name> tags unless plain); returns 2 + 2 x length, 0 when the
-// length is over 255.
+// The UTF-8 text of a stored name; nullopt, after a message, when its length is over 255.
+std::optional<std::string> storedNameText(Bytes name);
+// Prints a stored name as UTF-8: escaped by visible() when plain, else XML-escaped in <Name> tags;
+// returns 2 + 2 x length, 0 when the length is over 255.
 size_t dumpUnicode(FILE *stream, Bytes name, int plain);
 // Fills a 512-byte HFSUniStr255 with the UTF-8 text in stored form. A text of more than 255 units
 // is cut at 255 (never through a surrogate pair); returns false when it was cut.

@@ -68,7 +68,7 @@ void showPrompt() {
         fprintf(stderr, "(");
         dumpUnicode(stderr, Bytes{label, kHFSUniStr255Size}, 1);
     }
-    if (getActiveFSName()) fprintf(stderr, ":%s)", getCWD());
+    if (getActiveFSName()) fprintf(stderr, ":%s)", visible(getCWD()).c_str());
     fprintf(stderr, "> ");
     if (g_Color) fprintf(stderr, "\033[0;0m");
 }

@@ -141,9 +141,10 @@ int doSetFS(const char *line) {
 int doListFS(const char *) {
     for (const MountEntry &mount : listMounts()) {
         if (!mount.type.starts_with("hfs")) continue;
-        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", mount.mountPoint.c_str(), mount.device.c_str(),
-                mount.type.c_str(), mount.flags, flagsToText(mount.flags).c_str(),
-                mount.owner != 0 ? ",user-mounted" : "");
+        // Mount points are named after volume labels, which come from the image.
+        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", visible(mount.mountPoint).c_str(),
+                visible(mount.device).c_str(), visible(mount.type).c_str(), mount.flags,
+                flagsToText(mount.flags).c_str(), mount.owner != 0 ? ",user-mounted" : "");
     }
     return 0;
 }
