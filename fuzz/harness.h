@@ -25,6 +25,7 @@
 #include "catalog/ls.h"
 #include "catalog/path.h"
 #include "catalog/pull.h"
+#include "base/utf.h"
 #include "catalog/unicode.h"
 #include "codecs/lzfse.h"
 #include "codecs/lzvn.h"
@@ -161,10 +162,12 @@ inline void recordDump(Bytes in) {
     reset();
 }
 
-// Input: UTF-8 text, read again as host-order UTF-16 and as a stored name.
+// Input: UTF-8 text, read again as host-order UTF-16 and as a stored name, and escaped.
 inline void unicode(Bytes in) {
     std::string_view text(reinterpret_cast<const char *>(in.data), in.size);
     UTF16toUTF8(UTF8toUTF16(text));
+    for (unsigned char c : xmlEscaped(text))
+        if (c < 0x20 || c == 0x7F) abort();   // no control byte gets through
     std::u16string units(in.size / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(in.be16(2 * i));
     UTF8toUTF16(UTF16toUTF8(units));

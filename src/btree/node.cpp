@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "base/output.h"
 #include "btree/record_dump.h"
 #include "btree/records.h"
-#include "shell/a.h"
 
 Bytes recordInNode(Bytes node, uint16_t offset) {
     size_t table = 2 * (static_cast<size_t>(nodeNumRecords(node)) + 1);

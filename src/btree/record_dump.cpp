@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/output.h"
 #include "btree/node.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
 
@@ -27,10 +27,10 @@ void dumpHex(Bytes bytes, uint32_t count) {
 uint32_t dumpAttributeRecord(Bytes key, int kind) {
     uint16_t nameLength = key.be16(12);
     size_t dataOffset = kAttrKeyFixed + 2 * static_cast<size_t>(nameLength);
-    printf("%d", key.be32(4));
+    std::string name;   // the low byte of each unit, as this dump has always shown it
     for (size_t i = 0; i < nameLength && key.has(kAttrKeyFixed + 2 * i, 2); ++i)
-        printf("%c", static_cast<char>(key.be16(kAttrKeyFixed + 2 * i) & 0xFF));
-    printf("\t");
+        name += static_cast<char>(key.be16(kAttrKeyFixed + 2 * i) & 0xFF);
+    printf("%d%s\t", key.be32(4), shown(name).c_str());
     if (kind == kIndexNode) {
         printf("ptr to %d", key.be32(dataOffset));
         return static_cast<uint32_t>(dataOffset + 4);
@@ -80,7 +80,7 @@ uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int6
     uint32_t parentID = key.be32(2);
     if (kind == kIndexNode) {
         printf("%d", parentID);
-        dumpUnicode(stdout, key.from(6), 1);
+        if (auto name = storedNameText(key.from(6))) fputs(shown(*name).c_str(), stdout);
         printf(" - ptr to %d", key.be32(static_cast<size_t>(keyLength) + 2));
         return static_cast<uint32_t>(keyLength) + 6;
     }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "base/output.h"
 #include "btree/records.h"
-#include "shell/a.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/output.h"
 #include "codecs/lzfse.h"
 #include "codecs/lzvn.h"
-#include "shell/a.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/node.h"
 #include "btree/record_dump.h"
@@ -16,7 +17,6 @@
 #include "catalog/attrs.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/time.h"
 #include "volume/volume.h"
 
@@ -135,9 +135,9 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", colour);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", followLink(data).c_str());
+    if (link) printf(" -> %s", shown(followLink(data)).c_str());
     if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos)
-        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", attribute->c_str());
+        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", shown(*attribute).c_str());
 }
 
 void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
@@ -162,7 +162,8 @@ void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", kReset);
     if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) {
         uint64_t size = 0;
-        if (auto attribute = getXAttr(data.be32(8), &size)) printf("\n\t%s %d\n", attribute->c_str(), static_cast<int>(size));
+        if (auto attribute = getXAttr(data.be32(8), &size))
+            printf("\n\t%s %d\n", shown(*attribute).c_str(), static_cast<int>(size));
     }
 }
 
@@ -192,7 +193,7 @@ int listFolder(uint32_t folder, int64_t flags, const char *shownName) {
     const BTree *catalog = getCatalogBTree();
     auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key});
     if (!thread) {
-        fprintf(stderr, "Path not found: %s\n", shownName);
+        fprintf(stderr, "Path not found: %s\n", visible(shownName).c_str());
         return 1;
     }
     walkNodes(catalog, thread->node, thread->record, kCatalogTree, dumpRecord, folder, static_cast<int32_t>(flags));

@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/output.h"
+#include "base/utf.h"
 #include "btree/node.h"
 #include "btree/records.h"
 #include "catalog/unicode.h"
-#include "shell/a.h"
 #include "volume/fork.h"
 #include "volume/volume.h"
 
@@ -94,27 +95,27 @@ std::optional<SearchResult> searchPath(const BTree *tree, const std::string &typ
         auto found = lookup(tree, parent, component, treeType);
         if (!found) {
             why = PathMiss::kNotFound;
-            if (!miss) fprintf(stderr, "%s - Folder not found\n", path.substr(0, slash).c_str());
+            if (!miss) fprintf(stderr, "%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
             return std::nullopt;
         }
         Bytes data = getRecordData(found->recordKey);
         if (data.be16(0) != kFolderRecord) {
             why = PathMiss::kNotAFolder;
-            if (!miss) fprintf(stderr, "%s - Not a folder (%x)\n", path.substr(0, slash).c_str(), storedTypeLE(data));
+            if (!miss) fprintf(stderr, "%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(), storedTypeLE(data));
             return std::nullopt;
         }
         parent = data.be32(8);
-        if (g_Debug) printf("CNID of %s: %d\n", component.c_str(), parent);
+        if (g_Debug) printf("CNID of %s: %d\n", visible(component).c_str(), parent);
     }
     std::string last = path.substr(start);
-    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, last.c_str());
+    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, visible(last).c_str());
     auto found = lookup(tree, parent, last, treeType);
     if (!found) why = PathMiss::kNotFound;
     return found;
 }
 
 void reportPathMiss(const char *command, const std::string &path, PathMiss miss) {
-    fprintf(stderr, "%s: %s: %s\n", command, path.c_str(), miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
+    fprintf(stderr, "%s: %s: %s\n", command, visible(path).c_str(), miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
 }
 
 void setCWD(const std::string &path, uint32_t cnid) {
@@ -123,7 +124,7 @@ void setCWD(const std::string &path, uint32_t cnid) {
         g_OWD = g_CWD;
         g_CWD = working;
         std::swap(g_CWD_CNID, g_OWD_CNID);
-        printf("Directory changed to %s (%d)\n", g_CWD->c_str(), g_CWD_CNID);
+        printf("Directory changed to %s (%d)\n", visible(*g_CWD).c_str(), g_CWD_CNID);
         return;
     }
     if (g_CWD && !path.starts_with("/"))
@@ -209,8 +210,8 @@ int doChdir(const char *line) {
             return 1;
         }
         if (links == kMaxLinkDepth) {
-            fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", target.c_str(),
-                    kMaxLinkDepth, getCWD());
+            fprintf(stderr, "cd: %s: more than %d symbolic links in a row; staying in %s\n", visible(target).c_str(),
+                    kMaxLinkDepth, visible(getCWD()).c_str());
             return 1;
         }
         if (g_Debug) fprintf(stderr, "Symlink\n");
@@ -219,7 +220,7 @@ int doChdir(const char *line) {
         target = followLink(data);
         size_t slash = link.rfind('/');
         if (!target.starts_with("/") && slash != std::string::npos) target = link.substr(0, slash + 1) + target;
-        fprintf(stderr, "recursing on %s\n", target.c_str());
+        fprintf(stderr, "recursing on %s\n", visible(target).c_str());
     }
 }
 

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/decmpfs.h"
 #include "catalog/path.h"
-#include "shell/a.h"
 #include "volume/fork.h"
 #include "volume/volume.h"
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
+#include "base/utf.h"
 #include "btree/btree.h"
 #include "btree/node.h"
 #include "btree/records.h"
@@ -231,13 +233,13 @@ int doXattr(const char *line) {
         if (kind != kAttrInlineData && kind != kAttrForkData) {
             // Extents records continue a fork-data value, which its own record stands for.
             if (kind != kAttrExtents && name.empty())
-                fprintf(stderr, "%s: attribute record of unknown type 0x%x\n", nameText(r.name).c_str(), kind);
+                fprintf(stderr, "%s: attribute record of unknown type 0x%x\n", visible(nameText(r.name)).c_str(), kind);
             continue;
         }
         if (name.empty())
             printf("%llu\t%s\n",
                    static_cast<unsigned long long>(kind == kAttrInlineData ? r.data.be32(12) : r.data.be64(8)),
-                   nameText(r.name).c_str());
+                   visible(nameText(r.name)).c_str());
         else if (nameText(r.name) == name)
             return saveValue(path, name, r, records);
     }

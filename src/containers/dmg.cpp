@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/output.h"
 #include "containers/apm.h"
 #include "containers/gpt.h"
 #include "containers/udif.h"
-#include "shell/a.h"
 #include "volume/volume.h"
 
 namespace {

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "catalog/unicode.h"
+#include "base/output.h"
+#include "base/utf.h"
 #include "volume/volume.h"
 
 namespace {
@@ -108,7 +109,7 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
         if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
         if (verbose) {
             fprintf(stderr, "Entry %d: Type: %s Name: %s GUID: %s @LBA %lld-%lld", i, type,
-                    partitionName(entry.sub(56, 2 * kNameUnits)).c_str(), unique.c_str(),
+                    visible(partitionName(entry.sub(56, 2 * kNameUnits))).c_str(), unique.c_str(),
                     static_cast<long long>(entry.le64(32)), static_cast<long long>(entry.le64(40)));
             fprintf(stderr, "\n");
         }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/output.h"
 #include "containers/gpt.h"
 #include "volume/volume.h"
 
@@ -50,7 +51,7 @@ int mountLwVM(const char *path) {
         const char *type = GPTTypeGUID(record.sub(0, 16));
         fprintf(stderr, "\t %d: Partition at 0x%llx-0x%llx Type: %s Name: %s\n", i,
                 static_cast<unsigned long long>(record.le64(32)), static_cast<unsigned long long>(record.le64(40)),
-                type, partitionName(record.sub(56, 72)).c_str());
+                type, visible(partitionName(record.sub(56, 72))).c_str());
     }
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
     uint64_t offset = offsetFromEnvironment();

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
+#include "base/output.h"
 #include "containers/gpt.h"
 #include "containers/lwvm.h"
-#include "shell/a.h"
 
 int mountRaw(const char *path) {
     uint8_t buffer[kProbeSize];

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
 #include "containers/adc.h"
 #include "containers/base64.h"
 #include "containers/xml.h"
 #include "codecs/lzfse.h"
-#include "shell/a.h"
 #include "volume/volume.h"
 
 namespace {
@@ -81,7 +81,7 @@ std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t f
     ssize_t got = readAt(fd, xml.data(), xml.size(), xmlOffset);
     xml.resize(got < 0 ? 0 : static_cast<size_t>(got));
     xml = xml.c_str();   // the text ends at its first NUL
-    if (g_Debug) fprintf(stderr, "XML: %s\n", xml.c_str());
+    if (g_Debug) fprintf(stderr, "XML: %s\n", visible(xml).c_str());
     size_t hfs = xml.find("Apple_HFS");
     if (hfs == std::string::npos) {
         fprintf(stderr, "No HFS detected in this image\n");
@@ -254,10 +254,13 @@ bool expandChunk(int imageFd, uint64_t fileSize, uint64_t base, const Chunk &c, 
         fprintf(stderr, "Block %d - %lld (%lld sectors) - Compressed to %lld, %lld bytes ", i,
                 static_cast<long long>(c.firstSector), static_cast<long long>(c.sectorCount),
                 static_cast<long long>(c.offset), static_cast<long long>(c.length));
-        if (c.type == kComment)
-            fprintf(stderr, "COMMENT - %.4s\n", std::string(reinterpret_cast<const char *>(c.comment.data), 4).c_str());
-        else
+        if (c.type == kComment) {
+            std::string word;   // up to four characters, ended by a NUL
+            for (size_t k = 0; k < 4 && c.comment.u8(k) != 0; ++k) word += static_cast<char>(c.comment.u8(k));
+            fprintf(stderr, "COMMENT - %s\n", visible(word).c_str());
+        } else {
             fprintf(stderr, "%s", debugWord(c.type));
+        }
     }
     if (c.type == kTerminator) {
         fprintf(stderr, i + 1 == count ? "Found Terminator in last block. Good\n"

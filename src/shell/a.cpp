@@ -24,12 +24,6 @@
 #include "shell/fs.h"
 #include "volume/debug.h"
 
-int g_Color = 1;
-int g_Verbose = 0;
-int g_Debug = 0;
-int useXML = 0;
-volatile sig_atomic_t g_Interrupted = 0;
-
 // The order matters: help lists it, and the ambiguity message names the first two matches.
 const Command cmds[] = {
     {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]"},
@@ -247,13 +241,9 @@ bool commandTakesPath(const Command *command) { return strstr(command->syntax, "
 std::string promptText() {
     std::string prompt = g_Color ? "\033[1;1m" : "";
     prompt += "Tarnwick";
-    if (const uint8_t *label = getFSLabel()) {
-        Bytes name{label, kHFSUniStr255Size};
-        std::u16string units;
-        for (size_t i = 0; i < name.be16(0) && i < kMaxNameUnits; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
-        prompt += "(" + UTF16toUTF8(units);
-    }
-    if (getActiveFSName()) prompt += std::string(":") + getCWD() + ")";
+    if (const uint8_t *label = getFSLabel())
+        prompt += "(" + visible(storedNameText(Bytes{label, kHFSUniStr255Size}).value_or(""));
+    if (getActiveFSName()) prompt += ":" + visible(getCWD()) + ")";
     prompt += "> ";
     if (g_Color) prompt += "\033[0;0m";
     return prompt;

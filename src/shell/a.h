@@ -1,15 +1,10 @@
-// The shell: entry, command loop, command table and the four output switches.
+// The shell: entry, command loop and command table; it sets the output switches.
 #pragma once
 
-#include <csignal>
 #include <string>
 #include <string_view>
 
-extern int g_Color;
-extern int g_Verbose;
-extern int g_Debug;
-extern int useXML;
-extern volatile sig_atomic_t g_Interrupted;
+#include "base/output.h"
 
 struct Command {
     const char *name;

@@ -24,7 +24,9 @@ const char *promptOf(EditLine *) { return g_PromptText.c_str(); }
 void onInterrupt(int) { g_Interrupted = 1; }
 
 // Shows candidates below the line, in columns as wide as the longest, across the terminal.
-void listCandidates(EditLine *editLine, const std::vector<std::string> &words) {
+void listCandidates(EditLine *editLine, const std::vector<std::string> &names) {
+    std::vector<std::string> words;
+    for (const auto &name : names) words.push_back(visible(name));   // names come from the image
     size_t widest = 0;
     for (const auto &word : words) widest = std::max(widest, word.size());
     int columns = 80;

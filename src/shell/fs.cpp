@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/records.h"
 #include "btree/search.h"
@@ -13,7 +14,6 @@
 #include "catalog/unicode.h"
 #include "containers/dmg.h"
 #include "containers/raw.h"
-#include "shell/a.h"
 #include "shell/mounts.h"
 #include "volume/volume.h"
 
@@ -141,9 +141,10 @@ int doSetFS(const char *line) {
 int doListFS(const char *) {
     for (const MountEntry &mount : listMounts()) {
         if (!mount.type.starts_with("hfs")) continue;
-        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", mount.mountPoint.c_str(), mount.device.c_str(),
-                mount.type.c_str(), mount.flags, flagsToText(mount.flags).c_str(),
-                mount.owner != 0 ? ",user-mounted" : "");
+        // Mount points are named after volume labels, which come from the image.
+        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", visible(mount.mountPoint).c_str(),
+                visible(mount.device).c_str(), visible(mount.type).c_str(), mount.flags,
+                flagsToText(mount.flags).c_str(), mount.owner != 0 ? ",user-mounted" : "");
     }
     return 0;
 }

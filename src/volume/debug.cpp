@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/output.h"
 #include "volume/bits.h"
 #include "volume/time.h"
 #include "volume/volume.h"
@@ -43,18 +44,24 @@ int dumpVolumeHeader(const uint8_t *volumeHeader) {
     uint32_t attributes = vh.be32(4);
     std::string names = dumpVolumeAttributes(attributes);
     std::string created = HFSToCTime(vh.be32(16)), modified = HFSToCTime(vh.be32(20));
+    // The signature and the last mounter are four-character codes: any bytes at all on a damaged volume.
+    auto code = [&](size_t off, size_t length) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<char>(vh.u8(off + i));
+        return visible(text);
+    };
     fprintf(stderr,
-            "Volume Header:\n\t%-20s\t0x%hX (%c%c)\n\t%-20s\t%hx\n\t%-20s\t%x - %s\n\t%-20s\t%d\t\n\t%-20s\t%d\n"
+            "Volume Header:\n\t%-20s\t0x%hX (%s)\n\t%-20s\t%hx\n\t%-20s\t%x - %s\n\t%-20s\t%d\t\n\t%-20s\t%d\n"
             "\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%s\n\t%-20s\t%s",
-            "Signature:", vh.be16(0), vh.u8(0), vh.u8(1), "Version:", vh.be16(2), "Attributes:", attributes,
+            "Signature:", vh.be16(0), code(0, 2).c_str(), "Version:", vh.be16(2), "Attributes:", attributes,
             names.c_str(), "Number of Files:", d(32), "Number of Folders:", d(36), "Free Blocks:", d(48),
             "Total Blocks:", d(44), "Block Size:", d(40), "ClumpSize:", d(60), "Created on:", created.c_str(),
             "Modified on:", modified.c_str());
     fprintf(stderr, "\n\t%-20s\t%d\n", "Next CNID:", d(64));
     fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Catalog B-Tree:", d(272 + 12), d(272 + 16));
     fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Attribute B-Tree:", d(352 + 12), d(352 + 16));
-    fprintf(stderr, "\t%-20s\t%x (%c%c%c%c) - Journal info block is @%x\n", "Last Mounted by:", vh.be32(8), vh.u8(8),
-            vh.u8(9), vh.u8(10), vh.u8(11), vh.be32(12));
+    fprintf(stderr, "\t%-20s\t%x (%s) - Journal info block is @%x\n", "Last Mounted by:", vh.be32(8),
+            code(8, 4).c_str(), vh.be32(12));
     return 0;
 }
 

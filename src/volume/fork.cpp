@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "shell/a.h"
+#include "base/output.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
 

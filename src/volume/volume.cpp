@@ -10,8 +10,8 @@
 #include <deque>
 #include <optional>
 
+#include "base/output.h"
 #include "btree/btree.h"
-#include "shell/a.h"
 #include "volume/bits.h"
 #include "volume/overflow.h"
 

@@ -208,17 +208,27 @@ struct LsLine {
     uint64_t size;
 };
 
-// Control characters shown as TSK shows them, so that names compare.
-std::string tskName(std::string name) {
-    for (char &c : name)
-        if (static_cast<unsigned char>(c) < 0x20) c = '^';
+// Our escapes read back, then control characters shown as TSK shows them, so that names compare.
+std::string tskName(const std::string &shown) {
+    std::string name;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        char c = shown[i];
+        if (c == '\\' && i + 1 < shown.size()) {
+            char e = shown[++i];
+            if (e == 'x' && i + 2 < shown.size())
+                c = static_cast<char>(std::stoi(shown.substr(i + 1, 2), nullptr, 16)), i += 2;
+            else
+                c = e == '\\' ? '\\' : '^';   // \t \n \r
+        }
+        name += static_cast<unsigned char>(c) < 0x20 ? '^' : c;
+    }
     return name;
 }
 
 std::vector<LsLine> listing(const std::string &image, const std::string &folder) {
     RunResult r = runTarnwick({image}, "color\ncd /" + folder + "\nls\n");
     std::istringstream lines(r.out.substr(std::min(r.out.find("\tfolderthread\t"), r.out.size())));
-    std::regex entry(R"(^ *(\d+) ([-ld])(.{9})(.{2}) \d+ *(.*?) +(\d+) ([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}) ([\s\S]*)$)");   // names may hold a CR
+    std::regex entry(R"(^ *(\d+) ([-ld])(.{9})(.{2}) \d+ *(.*?) +(\d+) ([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}) (.*)$)");
     std::vector<LsLine> out;
     std::string line;
     std::getline(lines, line);    // the folder's thread record

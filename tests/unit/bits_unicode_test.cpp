@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "base/output.h"
+#include "base/utf.h"
 #include "catalog/unicode.h"
 #include "volume/bits.h"
 
@@ -64,6 +66,28 @@ TEST(Unicode, UTF16toUTF8) {
     for (const Case &c : cases) EXPECT_EQ(UTF16toUTF8(c.units), c.utf8);
 }
 
+TEST(Output, VisibleAndXmlEscaped) {
+    struct Case {
+        std::string text, visible, xml;
+    } cases[] = {
+        {"plain name.txt", "plain name.txt", "plain name.txt"},
+        {"\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80", "\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80",
+         "\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"},
+        {"\x1b]0;t\x07\x1b[2J", "\\x1b]0;t\\x07\\x1b[2J", "\\x1b]0;t\\x07\\x1b[2J"},
+        {std::string("a\0\t\n\r\x7f", 6), "a\\x00\\t\\n\\r\\x7f", "a\\x00\\t\\n\\r\\x7f"},
+        {"\xC2\x85\xC2\x9B\xC2\xA0", "\\xc2\\x85\\xc2\\x9b\xC2\xA0", "\\xc2\\x85\\xc2\\x9b\xC2\xA0"},   // C1, then NBSP
+        {"\xC0\x80|\xE6\x97|\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xFF", // over-long, cut, lone, surrogate, > U+10FFFF
+         "\\xc0\\x80|\\xe6\\x97|\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\\xff",
+         "\\xc0\\x80|\\xe6\\x97|\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\\xff"},
+        {"a\\x1b", "a\\\\x1b", "a\\\\x1b"},   // a typed-looking escape stays distinguishable
+        {"<a href=\"x\">&'", "<a href=\"x\">&'", "&lt;a href=&quot;x&quot;&gt;&amp;&apos;"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(visible(c.text), c.visible) << c.text;
+        EXPECT_EQ(xmlEscaped(c.text), c.xml) << c.text;
+    }
+}
+
 namespace {
 
 std::string printed(const std::vector<uint8_t> &name, int plain, size_t *size) {
@@ -85,6 +109,8 @@ TEST(Unicode, DumpUnicode) {
     EXPECT_EQ(size, 2u);
     EXPECT_EQ(printed({0, 0}, 0, &size), "<Name/>");
     EXPECT_EQ(printed({0, 2, 0, 'H', 0, 'i'}, 0, &size), "<Name>Hi</Name>");
+    EXPECT_EQ(printed({0, 2, 0, '<', 0, 0x1B}, 0, &size), "<Name>&lt;\\x1b</Name>");
+    EXPECT_EQ(printed({0, 2, 0, '<', 0, 0x1B}, 1, &size), "<\\x1b");
     EXPECT_EQ(size, 6u);
     EXPECT_EQ(printed({0, 2, 0, 0, 0, 'i'}, 1, &size), "");   // a 0 unit ends the text, not the size
     EXPECT_EQ(size, 6u);

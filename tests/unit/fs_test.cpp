@@ -1,6 +1,7 @@
 // fs through the mount-table layer: a mounted HFS Plus volume is opened through its device.
 #include <gtest/gtest.h>
 
+#include "base/output.h"
 #include "btree/btree.h"
 #include "btree/dump.h"
 #include "btree/record_dump.h"
@@ -9,7 +10,6 @@
 #include "catalog/pull.h"
 #include "catalog/unicode.h"
 #include "hfsbuild/hfsbuild.h"
-#include "shell/a.h"
 #include "shell/fs.h"
 #include "shell/mounts.h"
 #include "support.h"

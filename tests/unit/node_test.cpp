@@ -1,11 +1,11 @@
 // Node walking, record dumps and the text builders of the listing, on hand-built nodes.
 #include <gtest/gtest.h>
 
+#include "base/output.h"
 #include "btree/node.h"
 #include "btree/record_dump.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
-#include "shell/a.h"
 #include "tiny_tree.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "base/output.h"
 #include "containers/apm.h"
 #include "containers/gpt.h"
 #include "containers/lwvm.h"
-#include "shell/a.h"
 #include "support.h"
 #include "volume/volume.h"
 
@@ -81,14 +81,14 @@ TEST(GPT, EntriesAndTheOffsetTheyLeave) {
     } cases[] = {
         {"EFI then HFS+, quiet", gpt({{kEfiType, 40, 409639, u"EFI"}, {kHfsType, 409640, 900000, u"Mac"}}), 0, 0,
          409640 * 512, "HFS+ Detected! \n", ""},
-        {"recovery does not count; a 36-unit name whole",
-         gpt({{kRecoveryType, 40, 80, name36}, {unknown, 81, 90, u"x"}}), 1, 0, 0, "",
+        {"recovery does not count; a 36-unit name whole; a control character escaped",
+         gpt({{kRecoveryType, 40, 80, name36}, {unknown, 81, 90, u"x\x1b"}}), 1, 0, 0, "",
          "GPT Header found at LBA 1 with backup @99\nRevision: 0x10000\nSize: 0x5c\nSpanning 0-0\n"
          "UUID: 00000000-0000-0000-0000-000000000000\n# Entries: 128, each 128 bytes, Starting at LBA 2\n"
          "Entry 0: Type: Recovery (HFS+) Name: ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 GUID: "
          "01000000-0000-0000-0000-000000000000 @LBA 40-80\n"
          "01-01-01-01-01-01-01-01-01-01-01-01-01-01-01-01-Unrecognized\n"
-         "Entry 1: Type: Unrecognized Name: x GUID: 02000000-0000-0000-0000-000000000000 @LBA 81-90\n"},
+         "Entry 1: Type: Unrecognized Name: x\\x1b GUID: 02000000-0000-0000-0000-000000000000 @LBA 81-90\n"},
         {"an unused first entry ends the walk", gpt({{ByteVec(16, 0), 0, 0, u""}, {kHfsType, 40, 80, u"M"}}), 0, 0, 0,
          "", ""},
         {"HFS+ past the end of the device", gpt({{kHfsType, 40, 80, u"M"}}), 0, 4096, 0, "HFS+ Detected! \n",
@@ -192,10 +192,10 @@ TEST(APM, MapsAndDamagedMaps) {
         uint64_t offset;
         std::string out, err;
     } cases[] = {
-        {"three entries, Apple_HFS at block 64",
-         map(512, {{"Apple_partition_map", 1}, {"Apple_Free", 63}, {"Apple_HFS", 64}}, 65536), 512, 32768,
+        {"three entries, Apple_HFS at block 64; a type's control character escaped",
+         map(512, {{"Apple_partition_map", 1}, {"Apple_Free\x1b", 63}, {"Apple_HFS", 64}}, 65536), 512, 32768,
          "Block 0 sig: 5245\nNum 3\nPartition 0:              Apple_partition_map (@1, 10 blocks)\nDPM @ 512\n"
-         "Partition 1:                       Apple_Free (@63, 10 blocks)\nDPM @ 1024\n"
+         "Partition 1:                   Apple_Free\\x1b (@63, 10 blocks)\nDPM @ 1024\n"
          "Partition 2:                        Apple_HFS (@64, 10 blocks)\nDPM @ 1536\n",
          "File is an APM formatted DMG\nBlocksize: 512, got 64 blocks\nPartition offset is at  32768\n"},
         {"two Apple_HFS entries: the first counts", map(512, {{"Apple_HFS", 70}, {"Apple_HFSX", 80}}, 65536), 512,

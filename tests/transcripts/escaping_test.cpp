@@ -1,0 +1,51 @@
+// Names, link targets, attribute names and labels from the image reach the terminal escaped.
+#include <algorithm>
+
+#include "hfsbuild/hfsbuild.h"
+#include "transcript.h"
+
+TEST(Escaping, ImageTextNeverReachesTheTerminalRaw) {
+    const std::string dir = "/d\x1b[2J";   // a folder whose name clears the screen
+    hfsbuild::Volume v;
+    v.label = "V\x1b]0;pwned\x07";
+    hfsbuild::Node evil = hfsbuild::fileNode(dir + "/t\x1b]0;pwned\x07", "x");
+    evil.attributes = {{"com.e\x1b[31m", {'v'}}};
+    v.nodes = {hfsbuild::folderNode(dir), evil, hfsbuild::fileNode(dir + "/cr\rlf\n", ""),
+               hfsbuild::fileNode(dir + "/del\x7f", ""), hfsbuild::fileNode(dir + "/c1\xC2\x85\xC2\x9B", ""),
+               hfsbuild::fileNode(dir + "/s\xE2\x98\x83z", ""),   // U+2603 becomes a lone surrogate below
+               hfsbuild::fileNode(dir + "/b\\s", ""), hfsbuild::fileNode(dir + "/a<b&c\"d'", ""),
+               hfsbuild::symlinkNode(dir + "/l", "\x1b[2J"), hfsbuild::symlinkNode("/jump", dir)};
+    std::vector<uint8_t> image = hfsbuild::buildVolume(v);
+    const uint8_t snowman[] = {0, 's', 0x26, 0x03, 0, 'z'};
+    for (auto at = image.begin(); (at = std::search(at, image.end(), snowman, snowman + 6)) != image.end();)
+        *(at + 2) = 0xD8, *(at + 3) = 0x00, at += 6;
+    std::string path = writeScratch("escaping.hfs", image);
+    std::string folder = std::to_string(hfsbuild::cnidOf(v, dir)), file = "t\x1b]0;pwned\x07";
+
+    struct Case {
+        const char *name;
+        std::string script;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {"ls", "cd " + dir + "\nls -@",
+         {"t\\x1b]0;pwned\\x07", "cr\\rlf\\n", "del\\x7f", "c1\\xc2\\x85\\xc2\\x9b", "s\\xed\\xa0\\x80z", "b\\\\s",
+          "a<b&c\"d'", "l -> \\x1b[2J", "\n\tcom.e\\x1b[31m\n"}},
+        {"xattr", "cd " + dir + "\nxattr " + file, {"1\tcom.e\\x1b[31m\n"}},
+        {"search, volinfo, prompt", "search 2\nsearch " + folder + "\nvolinfo",
+         {"folderthread\t1V\\x1b]0;pwned\\x07", "d\\x1b[2J\n", "Tarnwick(V\\x1b]0;pwned\\x07:/)> "}},
+        {"cd through a link", "cd jump", {"recursing on /d\\x1b[2J\n", ":/d\\x1b[2J)> "}},
+        {"dump", "dump\nattributes\ndump", {"d\\x1b[2J", "com.e\\x1b[31m\t"}},
+        {"xml", "xml\nls\ncd " + dir + "\nls\nsearch a<b&c\"d'",
+         {"<Name>d\\x1b[2J</Name>", "<Name>t\\x1b]0;pwned\\x07</Name>", "<Name>b\\\\s</Name>",
+          "2001 <Name>a&lt;b&amp;c&quot;d&apos;</Name>"}},   // search: a listing line, the name in tags
+    };
+    for (const Case &c : cases) {
+        RunResult r = runTarnwick({path}, "color\n" + c.script + "\n");
+        std::string err = r.err.substr(r.err.find("Color is off\n"));   // the first prompt is in colour
+        for (const std::string *stream : {&r.out, &err})
+            for (unsigned char b : *stream)
+                EXPECT_TRUE(b >= 0x20 ? b != 0x7F : b == '\n' || b == '\t') << c.name << ": byte " << int(b);
+        for (const std::string &text : c.shown)
+            EXPECT_NE((r.out + err).find(text), std::string::npos) << c.name << ": " << text << "\n" << r.out << err;
+    }
+}
