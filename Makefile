@@ -1,4 +1,5 @@
 # The two set-up commands: `make run` and `make test`. Everything else is CMake.
+# These are development builds: warnings are errors in them (a plain CMake build only warns).
 BUILD ?= build
 CMAKE_FLAGS ?=
 
@@ -8,7 +9,7 @@ all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DTARNWICK_WERROR=ON $(CMAKE_FLAGS)
 
 # Only the shell and the image maker: `make run` needs neither the tests nor GoogleTest.
 programs: $(BUILD)/build.ninja
@@ -26,7 +27,7 @@ asan:
 
 # libFuzzer targets and their seed corpora in build-fuzz/fuzz (see README, "Fuzzing").
 fuzz:
-	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON -DTARNWICK_WERROR=ON
 	cmake --build build-fuzz --target fuzz
 
 clean:
