@@ -44,7 +44,7 @@ void addTree(hfsbuild::Volume &volume, const fs::path &dir) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
         hfsbuild::Node node;
-        node.path = "/" + fs::relative(path, dir).generic_string();
+        node.path = ("/" / fs::relative(path, dir)).generic_string();
         node.folder = S_ISDIR(st.st_mode);
         node.mode = static_cast<uint16_t>(st.st_mode);
         node.owner = st.st_uid;

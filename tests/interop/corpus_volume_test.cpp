@@ -25,7 +25,7 @@ long long fact(const std::string &json, const std::string &key, const std::strin
 // The value printed for a label in a tab-separated report line.
 std::string reported(const std::string &out, const std::string &label) {
     std::smatch m;
-    if (!std::regex_search(out, m, std::regex("\t" + std::regex_replace(label, std::regex("[+()]"), "\\$&") +
+    if (!std::regex_search(out, m, std::regex(std::string("\t") + std::regex_replace(label, std::regex("[+()]"), "\\$&") +
                                               " *\t([^\n]*)")))
         return "<missing " + label + ">";
     return m[1];

@@ -38,7 +38,7 @@ const std::string kOpened = "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw
 
 std::string treeReport(const std::string &name, int depth, int root, int first, int last, int records, int total,
                        int free, const std::string &compare) {
-    auto line = [](const char *label, int v) { return "\t" + std::string(label) + std::string(20 - strlen(label), ' ') + "\t" + std::to_string(v) + "\n"; };
+    auto line = [](const char *label, int v) { return std::string("\t") + label + std::string(20 - strlen(label), ' ') + "\t" + std::to_string(v) + "\n"; };
     return name + " B-Tree dump:\n" + line("Tree type:", 0) + line("Tree depth:", depth) + line("Root node:", root) +
            line("First leaf:", first) + line("Last leaf:", last) + line("Leaf records", records) +
            line("Total nodes:", total) + line("Free nodes:", free) + line("Node size:", 4096) + line("Map node:", 0) +

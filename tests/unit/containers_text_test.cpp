@@ -25,6 +25,7 @@ Adc adc(const ByteVec &in, int capacity) {
 
 ByteVec repeat(std::initializer_list<uint8_t> unit, size_t times) {
     ByteVec v;
+    v.reserve(unit.size() * times);
     for (size_t i = 0; i < times; ++i) v.insert(v.end(), unit);
     return v;
 }

@@ -1,5 +1,7 @@
 // Expanding decmpfs-compressed files: resource-fork blocks (types 4, 8, 10, 12) and inline data
 // (types 1, 3, 7, 9, 11), Apple's own streams included.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include "hfsbuild/codecs.h"
 #include "hfsbuild/hfsbuild.h"
@@ -52,16 +54,17 @@ ByteVec lzvn(const ByteVec &data) { return lzvnEncode(data); }
 ByteVec lzfse(const ByteVec &data) { return lzfseEncode(data); }
 
 ByteVec stored(const ByteVec &data, uint8_t marker = 0xFF) {
-    ByteVec block{marker};
-    block.insert(block.end(), data.begin(), data.end());
+    ByteVec block = data;
+    block.insert(block.begin(), marker);
     return block;
 }
 
 ByteVec withHeader(uint32_t type, uint64_t size, const ByteVec &payload) {
-    ByteVec attribute{'f', 'p', 'm', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ByteVec attribute(16 + payload.size());
+    std::copy_n("fpmc", 4, attribute.begin());
     le32(attribute, 4, type);
     le32(attribute, 8, static_cast<uint32_t>(size));
-    attribute.insert(attribute.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), attribute.begin() + 16);
     return attribute;
 }
 
