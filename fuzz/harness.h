@@ -449,6 +449,25 @@ inline void shell(Bytes in) {
     reset();
 }
 
+// Input: an image. find in every form from the root, then stat of the first CNIDs.
+inline void findCommand(Bytes in) {
+    reset();
+    run("fs " + pathOf(inputFile(in)));
+    if (getActiveVH()) {
+        for (const char *line : {"find", "find / -m", "find / -name *a* -type f", "find / -type l", "find #2 -type d"})
+            run(line);
+    }
+    reset();
+}
+
+inline void statCommand(Bytes in) {
+    reset();
+    run("fs " + pathOf(inputFile(in)));
+    for (int id = 1; getActiveVH() && id <= 48; ++id) run("stat #" + std::to_string(id));
+    if (getActiveVH()) run("stat /");
+    reset();
+}
+
 struct Target {
     const char *name;
     void (*run)(Bytes);
@@ -462,6 +481,7 @@ inline const Target kTargets[] = {
     {"lwvm", lwvm},              {"apm", apm},              {"udif", udif},
     {"udif_chunks", udifChunks}, {"adc", adc},              {"shell", shell},
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
+    {"find", findCommand},       {"stat", statCommand},
 };
 
 inline void runSilenced(void (*harness)(Bytes), const uint8_t *data, size_t size) {

@@ -214,8 +214,8 @@ int main(int argc, char **argv) {
     const ByteVec bare = buildVolume(Volume{.withAttributesFile = false});
     const std::vector<std::pair<std::string, ByteVec>> volumes{{"small", small}, {"hfsx", hfsx}, {"bare", bare}};
     for (const auto &[name, volume] : volumes)
-        for (const char *target : {"volume_open", "alloc", "shell"}) seed(target, name, volume);
-    seed("shell", "demo", demo);
+        for (const char *target : {"volume_open", "alloc", "shell", "find", "stat"}) seed(target, name, volume);
+    for (const char *target : {"shell", "find", "stat"}) seed(target, "demo", demo);
     seed("shell", "img4", wrapIMG4(small));
 
     const ByteVec gpt = buildGpt(macGpt(small)), apm = buildApm(macApm(small));

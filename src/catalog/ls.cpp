@@ -32,8 +32,10 @@ std::string listingDate(uint32_t hfsTime) {
     return text.size() > 4 ? text.substr(4) : text;
 }
 
-// Names from the host's user and group databases, looked up once per ID: each lookup reads the
-// databases anew, which dominated the listing of large folders.
+}  // namespace
+
+// Looked up once per ID: each lookup reads the databases anew, which dominated the listing of
+// large folders.
 const std::optional<std::string> &hostName(uint32_t id, bool isGroup) {
     static std::unordered_map<uint64_t, std::optional<std::string>> cache;
     uint64_t key = static_cast<uint64_t>(isGroup) << 32 | id;
@@ -47,6 +49,8 @@ const std::optional<std::string> &hostName(uint32_t id, bool isGroup) {
     }
     return cache.emplace(key, std::move(name)).first->second;
 }
+
+namespace {
 
 void printOwnerOrGroup(uint32_t id, bool isGroup, bool parenthesised) {
     if (const auto &name = hostName(id, isGroup))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "volume/bits.h"
@@ -17,3 +18,5 @@ std::string permissionsToText(uint16_t mode);
 std::string finderFlagsToLS(Bytes recordData);
 std::string catalogFlagsToLS(uint16_t flags);
 std::string humanReadable(uint64_t size);
+// The name of a user (or group) ID in the host's databases.
+const std::optional<std::string> &hostName(uint32_t id, bool isGroup);

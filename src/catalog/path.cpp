@@ -244,7 +244,7 @@ std::vector<FolderEntry> folderEntries(uint32_t folder, size_t limit) {
             std::u16string units;
             for (size_t unit = 0; unit < record.be16(6) && unit < kMaxNameUnits; ++unit)
                 units += static_cast<char16_t>(record.be16(8 + 2 * unit));
-            entries.push_back({UTF16toUTF8(units), type == kFolderRecord});
+            entries.push_back({UTF16toUTF8(units), type == kFolderRecord, record});
             if (entries.size() >= limit) return entries;
         }
         first = 0;

@@ -37,6 +37,7 @@ std::string followLink(Bytes fileRecordData);
 struct FolderEntry {
     std::string name;   // UTF-8, as stored
     bool folder = false;
+    Bytes record;       // the leaf record, key first, to the end of its node
 };
 // The files and folders in a folder, in catalog order, at most `limit` of them; quiet on damage.
 std::vector<FolderEntry> folderEntries(uint32_t folder, size_t limit);

@@ -1,10 +1,13 @@
 #include "catalog/pull.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "base/output.h"
@@ -12,16 +15,17 @@
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/decmpfs.h"
+#include "catalog/entry.h"
+#include "catalog/extract.h"
 #include "catalog/path.h"
 #include "volume/fork.h"
 #include "volume/volume.h"
 
 namespace {
 
-// A copy stopped by Ctrl-C is no copy: nothing half-written is left in /tmp.
-int removeStopped(const std::string &destination) {
-    unlink(destination.c_str());
-    fprintf(stderr, "%s removed\n", destination.c_str());
+// A copy stopped by Ctrl-C is no copy: nothing half-written is left behind.
+int removeStopped(const PullTarget &target) {
+    if (target.remove) target.remove();
     return 1;
 }
 
@@ -30,30 +34,45 @@ void reportShortFork(const std::string &argument, uint64_t read, uint64_t size) 
             static_cast<unsigned long long>(read), static_cast<unsigned long long>(size));
 }
 
+void reportWritten(const PullTarget &target, uint64_t bytes) {
+    if (!target.quiet) fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(bytes), target.shown.c_str());
+}
+
+// Writes at `position`: in place in a file, or in order to a stream, the gap before it as zeros.
+bool writeAt(const PullTarget &target, int fd, uint64_t &written, uint64_t position, const uint8_t *data, size_t length) {
+    if (!target.sequential) return pwrite(fd, data, length, static_cast<off_t>(position)) == static_cast<ssize_t>(length);
+    static const uint8_t kZeros[4096] = {};
+    if (position < written) return false;
+    for (; written < position; written += std::min<uint64_t>(sizeof kZeros, position - written))
+        if (!writeFully(fd, kZeros, std::min<uint64_t>(sizeof kZeros, position - written))) return false;
+    written += length;
+    return writeFully(fd, data, length);
+}
+
 // A fork copied as it is read, so memory stays a piece whatever the file's size. A fork whose
 // extents end before its size is copied as far as they go, and the command fails.
-int pullStreamed(Bytes file, bool resource, const std::string &argument, const std::string &destination) {
+int pullStreamed(Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
     Bytes fork = file.sub(resource ? 168 : 88, kForkDataSize);
     uint64_t size = fork.be64(0);
-    UniqueFd out = createOutputFile(destination.c_str());
+    UniqueFd out = target.create();
     if (!out) return 1;
     bool writeFailed = false;
     ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
     uint64_t copied =
         copyFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), owner, size, out.get(), &writeFailed);
-    if (g_Interrupted) return removeStopped(destination);
+    if (g_Interrupted) return removeStopped(target);
     if (writeFailed) {
         perror("write");
         return 1;
     }
     if (copied < size) reportShortFork(argument, copied, size);
-    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(copied), destination.c_str());
+    reportWritten(target, copied);
     return copied < size ? 1 : 0;
 }
 
 // A file compressed in its resource fork, expanded a block at a time as the blocks are read: memory
 // stays a block whatever the file's size. Nothing is created when the fork cannot be expanded.
-int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &argument, const std::string &destination) {
+int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &argument, const PullTarget &target) {
     Bytes forkData = file.sub(168, kForkDataSize);
     uint32_t blockSize = Bytes{getActiveVH(), kVolumeHeaderSize}.be32(40);
     ForkMap map = mapFork(forkData, blockSize, getPartitionOffset(), {file.be32(8), kResourceForkType});
@@ -71,31 +90,116 @@ int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &ar
                      }};
     UniqueFd out;
     bool opened = false, writeFailed = false;
+    uint64_t written = 0;
     auto open = [&] {
-        if (!opened) out = createOutputFile(destination.c_str());
+        if (!opened) out = target.create();
         opened = true;
         return static_cast<bool>(out);
     };
     bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
         if (!open() || writeFailed || length == 0) return;
-        writeFailed = pwrite(out.get(), data, length, static_cast<off_t>(position)) != static_cast<ssize_t>(length);
+        writeFailed = !writeAt(target, out.get(), written, position, data, length);
     });
-    if (g_Interrupted) return opened ? removeStopped(destination) : 1;
+    if (g_Interrupted) return opened ? removeStopped(target) : 1;
     if (!expanded) {
         fprintf(stderr, "Unable to get file content\n");
         return 1;
     }
     if (!open()) return 1;
     // Blocks the table does not give stay zeros, and the copy has the file's size.
-    if (writeFailed || ftruncate(out.get(), static_cast<off_t>(size)) != 0) {
+    bool sized = target.sequential ? writeAt(target, out.get(), written, size, nullptr, 0)
+                                   : ftruncate(out.get(), static_cast<off_t>(size)) == 0;
+    if (writeFailed || !sized) {
         perror("write");
         return 1;
     }
-    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(size), destination.c_str());
+    reportWritten(target, size);
     return mapped < forkSize ? 1 : 0;
 }
 
+// Quiet: whether the text names a folder or file (a resource fork's spelling included).
+bool names(const std::string &text) {
+    static const std::string kResourceSuffix = "/..namedfork/rsrc";
+    std::string path = text.ends_with(kResourceSuffix) ? text.substr(0, text.size() - kResourceSuffix.size()) : text;
+    return findEntry(path, nullptr).has_value();
+}
+
+bool isCNID(const std::string &text) {
+    std::string bare = text.size() > 2 && text.front() == '\'' && text.back() == '\'' ? text.substr(1, text.size() - 2) : text;
+    return bare.size() > 1 && bare[0] == '#' && bare.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
+// Where a single file goes: /tmp/NAME as always, standard output for "-", into DEST when it is a
+// folder, else DEST itself.
+std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, const std::string &name) {
+    PullTarget target;
+    if (!dest) {
+        target.shown = "/tmp/" + name;
+    } else if (*dest == "-") {
+        fflush(stdout);
+        return PullTarget{"standard output", [] { return UniqueFd(dup(STDOUT_FILENO)); }, nullptr, true, false};
+    } else {
+        struct stat st;
+        if (stat(dest->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            auto folder = std::make_shared<UniqueFd>(open(dest->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!*folder) {
+                perror(dest->c_str());
+                return std::nullopt;
+            }
+            std::string file = safeComponent(name);
+            target.shown = *dest + (dest->ends_with("/") ? "" : "/") + file;
+            target.create = [folder, file] { return createOutputFile(file.c_str(), folder->get()); };
+            target.remove = [folder, file, shown = target.shown] {
+                unlinkat(folder->get(), file.c_str(), 0);
+                fprintf(stderr, "%s removed\n", shown.c_str());
+            };
+            return target;
+        }
+        target.shown = *dest;
+    }
+    std::string path = target.shown;
+    target.create = [path] { return createOutputFile(path.c_str()); };
+    target.remove = [path] {
+        unlink(path.c_str());
+        fprintf(stderr, "%s removed\n", path.c_str());
+    };
+    return target;
+}
+
 }  // namespace
+
+int pullFile(Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
+    auto linked = fileOfRecord(file);
+    if (!linked) return 1;
+    file = *linked;
+    uint64_t size = 0;
+    uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
+    if (!resource) getFileSize(file, &size, &compression);
+
+    if (compression != 0 && !decmpfsTypeKnown(compression)) {
+        fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
+        return 1;
+    }
+    if (compression == 0) return pullStreamed(file, resource, argument, target);
+
+    if (decmpfsInResourceFork(compression)) return pullExpanded(file, compression, size, argument, target);
+
+    // Compressed inline in its attribute: small, expanded in memory.
+    std::optional<std::vector<uint8_t>> content =
+        decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
+    if (!content) {
+        fprintf(stderr, "Unable to get file content\n");
+        return 1;
+    }
+    UniqueFd out = target.create();
+    if (!out) return 1;
+    if (!writeFully(out.get(), content->data(), content->size())) {   // the file's size, as expanded
+        perror("write");
+        return 1;
+    }
+    reportWritten(target, content->size());
+    return 0;
+}
 
 int doPull(const char *line) {
     const char *space = strchr(line, ' ');
@@ -104,12 +208,6 @@ int doPull(const char *line) {
         return 1;
     }
     std::string argument = space + 1;
-    // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
-    static const std::string kResourceSuffix = "/..namedfork/rsrc";
-    bool resource = argument.size() > kResourceSuffix.size() && argument.ends_with(kResourceSuffix);
-    if (resource) argument.resize(argument.size() - kResourceSuffix.size());
-    std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
-    if (resource) name += ".rsrc";
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
         return 1;
@@ -122,13 +220,47 @@ int doPull(const char *line) {
     } else if (getActiveBTreeType() != kCatalogTree) {
         catalog = getCatalogBTree();
     }
-    PathMiss miss;
-    auto found = searchPath(catalog, argument, kCatalogTree, &miss);
-    if (!found) {
-        reportPathMiss("pull", argument, miss);
-        return 1;
+    // The whole rest of the line is the path whenever it names something, as it always was; else
+    // "-r" may lead it, and its last word may be the destination when the words before it name something.
+    std::optional<std::string> dest;
+    bool tree = false;
+    if (!names(argument)) {
+        std::string rest = argument;
+        tree = rest.starts_with("-r ");
+        if (tree) rest.erase(0, 3);
+        size_t blank = rest.rfind(' ');
+        if (tree && names(rest)) {
+            argument = rest;
+        } else if (blank != std::string::npos && (names(rest.substr(0, blank)) || isCNID(rest.substr(0, blank)))) {
+            argument = rest.substr(0, blank);
+            dest = rest.substr(blank + 1);
+        } else if (tree) {
+            argument = rest;
+        }
     }
-    Bytes file = getRecordData(found->recordKey);
+    if (tree) return pullTree(argument, dest);
+
+    // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
+    static const std::string kResourceSuffix = "/..namedfork/rsrc";
+    bool resource = argument.size() > kResourceSuffix.size() && argument.ends_with(kResourceSuffix);
+    if (resource) argument.resize(argument.size() - kResourceSuffix.size());
+    std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
+    Bytes file;
+    if (isCNID(argument)) {
+        auto entry = findEntry(argument, "pull");
+        if (!entry) return 1;
+        file = entry->data;
+        name = safeComponent(entry->name);
+    } else {
+        PathMiss miss;
+        auto found = searchPath(catalog, argument, kCatalogTree, &miss);
+        if (!found) {
+            reportPathMiss("pull", argument, miss);
+            return 1;
+        }
+        file = getRecordData(found->recordKey);
+    }
+    if (resource) name += ".rsrc";
     int16_t type = static_cast<int16_t>(file.be16(0));
     if (type == kFolderRecord || type == kFolderThreadRecord) {
         fprintf(stderr, "pull: %s: Is a folder\n", argument.c_str());
@@ -138,35 +270,6 @@ int doPull(const char *line) {
         fprintf(stderr, "RECORD TYPE: %hd\n", type);
         return 1;
     }
-    auto linked = fileOfRecord(file);
-    if (!linked) return 1;
-    file = *linked;
-    uint64_t size = 0;
-    uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
-    if (!resource) getFileSize(file, &size, &compression);
-
-    if (compression != 0 && !decmpfsTypeKnown(compression)) {
-        fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
-        return 1;
-    }
-    std::string destination = "/tmp/" + name;
-    if (compression == 0) return pullStreamed(file, resource, argument, destination);
-
-    if (decmpfsInResourceFork(compression)) return pullExpanded(file, compression, size, argument, destination);
-
-    // Compressed inline in its attribute: small, expanded in memory.
-    std::optional<std::vector<uint8_t>> content =
-        decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
-    if (!content) {
-        fprintf(stderr, "Unable to get file content\n");
-        return 1;
-    }
-    UniqueFd out = createOutputFile(destination.c_str());
-    if (!out) return 1;
-    if (!writeFully(out.get(), content->data(), content->size())) {   // the file's size, as expanded
-        perror("write");
-        return 1;
-    }
-    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(content->size()), destination.c_str());
-    return 0;
+    auto target = targetFor(dest, name);
+    return target ? pullFile(file, resource, argument, *target) : 1;
 }

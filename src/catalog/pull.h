@@ -1,4 +1,23 @@
-// pull: copying a file out of the volume to /tmp, expanding decmpfs-compressed files.
+// pull: copying a file out of the volume (to /tmp, a destination, or standard output), expanding
+// decmpfs-compressed files; with -r, a whole tree.
 #pragma once
 
+#include <functional>
+#include <string>
+
+#include "volume/bits.h"
+
+// "pull PATH|#CNID [DEST|-]", "pull -r FOLDER [DEST]".
 int doPull(const char *line);
+
+// Where one file's content goes.
+struct PullTarget {
+    std::string shown;                   // named in messages: a path, or "standard output"
+    std::function<UniqueFd()> create;    // opens the file when its first byte is due; says why not
+    std::function<void()> remove;        // undoes a copy stopped half-way
+    bool sequential = false;             // a pipe or terminal: written in order, gaps as zeros
+    bool quiet = false;                  // no "bytes written" line: a tree reports in sum
+};
+// Writes the content of a file record, expanded when it is compressed (with `resource`, its
+// resource fork as stored). 0 when all of it was written.
+int pullFile(Bytes file, bool resource, const std::string &argument, const PullTarget &target);

@@ -20,20 +20,13 @@
 #include "volume/fork.h"
 #include "volume/volume.h"
 
-namespace {
-
-// One of the file's leaf records in the attributes B-tree, its key taken apart.
-struct AttributeRecord {
-    Bytes name;               // stored UTF-16BE units, cut where the record ends
-    uint32_t startBlock = 0;  // for extents records: the value's blocks before the first extent
-    Bytes data;               // what follows the key
-};
-
-std::string nameText(Bytes stored) {
+std::string attributeNameText(Bytes stored) {
     std::u16string units;
     for (size_t i = 0; i + 1 < stored.size; i += 2) units += static_cast<char16_t>(stored.be16(i));
     return UTF16toUTF8(units);
 }
+
+namespace {
 
 bool sameName(Bytes a, Bytes b) { return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0); }
 
@@ -62,8 +55,9 @@ uint32_t leafBefore(const BTree *tree, uint32_t fileID) {
     return 0;
 }
 
-// Every record of fileID, in the tree's order.
-std::vector<AttributeRecord> recordsOf(const BTree *tree, uint32_t fileID) {
+}  // namespace
+
+std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t fileID) {
     std::vector<AttributeRecord> records;
     uint32_t node = leafBefore(tree, fileID);
     if (node == 0 && tree->leafRecords() != 0) {
@@ -94,6 +88,8 @@ std::vector<AttributeRecord> recordsOf(const BTree *tree, uint32_t fileID) {
     }
     return records;
 }
+
+namespace {
 
 // Appends one run of up to eight extents (it ends at an empty one) to the value's map, cut at its
 // size; returns the blocks it adds.
@@ -223,7 +219,7 @@ int doXattr(const char *line) {
         fileID = file->be32(8);
     }
     const BTree *tree = getAttributeBTree();
-    std::vector<AttributeRecord> records = tree ? recordsOf(tree, fileID) : std::vector<AttributeRecord>{};
+    std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
     if (records.empty() && name.empty()) {
         fprintf(stderr, "%s has no extended attributes\n", path.c_str());
         return 0;
@@ -233,14 +229,14 @@ int doXattr(const char *line) {
         if (kind != kAttrInlineData && kind != kAttrForkData) {
             // Extents records continue a fork-data value, which its own record stands for.
             if (kind != kAttrExtents && name.empty())
-                fprintf(stderr, "%s: attribute record of unknown type 0x%x\n", visible(nameText(r.name)).c_str(), kind);
+                fprintf(stderr, "%s: attribute record of unknown type 0x%x\n", visible(attributeNameText(r.name)).c_str(), kind);
             continue;
         }
         if (name.empty())
             printf("%llu\t%s\n",
                    static_cast<unsigned long long>(kind == kAttrInlineData ? r.data.be32(12) : r.data.be64(8)),
-                   visible(nameText(r.name)).c_str());
-        else if (nameText(r.name) == name)
+                   visible(attributeNameText(r.name)).c_str());
+        else if (attributeNameText(r.name) == name)
             return saveValue(path, name, r, records);
     }
     if (!name.empty()) {

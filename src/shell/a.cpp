@@ -15,9 +15,11 @@
 #include "btree/dump.h"
 #include "btree/record_dump.h"
 #include "catalog/alloc.h"
+#include "catalog/find.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
 #include "catalog/pull.h"
+#include "catalog/stat.h"
 #include "catalog/unicode.h"
 #include "catalog/xattr_command.h"
 #include "shell/editor.h"
@@ -41,7 +43,10 @@ const Command cmds[] = {
     {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose"},
     {"color", doToggleColor, "Toggle color on/off", "color"},
     {"xml", doToggleXML, "Toggle XML Output on/off", "xml"},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull PATH[/..namedfork/rsrc]"},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull PATH[/..namedfork/rsrc]|#CNID [DEST|-] | pull -r FOLDER [DEST]  (DEST, the last word, is read only when the whole line names nothing)"},
+    {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
+     "find [PATH] [-name GLOB] [-type f|d|l] [-m]"},
+    {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID"},
     {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]"},
     {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]"},
     {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]"},

@@ -107,9 +107,9 @@ std::string guidText(Bytes guid) {
     return text;
 }
 
-UniqueFd createOutputFile(const char *path) {
+UniqueFd createOutputFile(const char *path, int dirFd) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the shell; only a regular file is written.
-    UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    UniqueFd fd(openat(dirFd, path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) {
         int err = errno;
         if (err == ELOOP)

@@ -1,6 +1,7 @@
 // Byte order and the checked view through which every on-disk field is read; descriptor ownership.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -60,7 +61,8 @@ ssize_t readFully(int fd, void *buffer, size_t len);
 // Writes all of len bytes; returns false on an error or a short write.
 bool writeFully(int fd, const void *buffer, size_t len);
 // Creates (or empties) one of the program's output files under /tmp, mode 0600. A symbolic link
-// planted at the path is refused, not followed; failures are reported on standard error.
-UniqueFd createOutputFile(const char *path);
+// planted at the path is refused, not followed; failures are reported on standard error. A relative
+// path is taken in the folder dirFd (openat).
+UniqueFd createOutputFile(const char *path, int dirFd = AT_FDCWD);
 // Size in bytes of the file or block device behind fd, 0 when unknown.
 uint64_t sizeOfFd(int fd);

@@ -21,6 +21,8 @@ const std::string kHelp =
     "color     \tToggle color on/off\n"
     "xml       \tToggle XML Output on/off\n"
     "pull      \tcopy file to /tmp (requires active file system)\n"
+    "find      \tList every entry below a folder with its CNID (-m: as a body file for timelines)\n"
+    "stat      \tShow everything the catalog holds about a file, folder or link\n"
     "xattr     \tList a file's extended attributes, or save one to /tmp\n"
     "dir       \tlist files (requires active file system) - synonymous with ls\n"
     "ls        \tlist files (requires active file system) - synonymous with dir\n"

@@ -380,8 +380,10 @@ uint16_t modeOf(const Node &node) {
 // createDate, contentModDate, attributeModDate, accessDate, backupDate, then HFSPlusBSDInfo.
 void appendDatesAndPermissions(Bytes &out, const Node &node, uint8_t ownerFlags, uint32_t special) {
     appendBE32(out, node.createDate);
-    for (int i = 0; i < 3; ++i) appendBE32(out, node.modDate);
-    appendBE32(out, 0);
+    appendBE32(out, node.modDate);
+    appendBE32(out, node.attributeModDate.value_or(node.modDate));
+    appendBE32(out, node.accessDate.value_or(node.modDate));
+    appendBE32(out, node.backupDate);
     appendBE32(out, node.owner);
     appendBE32(out, node.group);
     out.push_back(0);                      // adminFlags

@@ -42,6 +42,8 @@ struct Node {                      // a file or folder of the volume
                                    // stored as given otherwise (the file type bits are added when missing)
     uint32_t owner = 0, group = 0;
     uint32_t createDate = kDefaultDate, modDate = kDefaultDate;
+    std::optional<uint32_t> attributeModDate, accessDate;   // unset: modDate
+    uint32_t backupDate = 0;                                 // 0: never backed up
     std::vector<Attribute> attributes;
     uint32_t extentBlocks = 0;     // > 0: each fork is cut into extents of at most this many blocks,
                                    // placed with a free block between them; past the eighth, extents

@@ -1,0 +1,157 @@
+#include "catalog/entry.h"
+
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "base/output.h"
+#include "base/utf.h"
+#include "btree/btree.h"
+#include "btree/records.h"
+#include "btree/search.h"
+#include "catalog/path.h"
+#include "catalog/unicode.h"
+#include "volume/volume.h"
+
+namespace {
+
+// A stored HFSUniStr255 as UTF-8; a NUL unit stays a NUL character rather than ending the text.
+std::string nameText(Bytes stored) {
+    std::string text;
+    std::u16string units;
+    for (size_t i = 0; i < stored.be16(0) && i < kMaxNameUnits && stored.has(2 + 2 * i, 2); ++i) {
+        char16_t unit = static_cast<char16_t>(stored.be16(2 + 2 * i));
+        if (unit == 0) {
+            text += UTF16toUTF8(units) + '\0';
+            units.clear();
+        } else {
+            units += unit;
+        }
+    }
+    return text + UTF16toUTF8(units);
+}
+
+std::optional<SearchResult> threadOf(uint32_t cnid) {
+    uint8_t key[kCatalogKeyMax] = {};
+    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(cnid >> (24 - 8 * i));
+    auto found = searchKey(getCatalogBTree(), 0, kCatalogTree, Bytes{key, sizeof key});
+    if (!found || found->recordKey.be32(2) != cnid || found->recordKey.be16(6) != 0) return std::nullopt;
+    int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
+    return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
+}
+
+bool sameStoredName(Bytes a, Bytes b) {
+    size_t length = 2 + 2 * static_cast<size_t>(a.be16(0));
+    return a.has(0, length) && b.has(0, length) && memcmp(a.data, b.data, length) == 0;
+}
+
+// The folder or file record a thread record names: its parent's entry of that name. The folder's
+// records are read in turn, so a name the search's order misplaces is still found.
+std::optional<CatalogEntry> recordOfThread(Bytes thread, uint32_t cnid) {
+    Bytes name = getRecordData(thread).from(8);
+    uint32_t parent = getRecordData(thread).be32(4);
+    size_t nameSize = 2 + 2 * static_cast<size_t>(std::min<uint16_t>(name.be16(0), kMaxNameUnits));
+    uint8_t key[kCatalogKeyMax] = {};
+    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(parent >> (24 - 8 * i));
+    if (name.has(0, nameSize)) memcpy(key + 6, name.data, nameSize);
+    if (auto found = searchKey(getCatalogBTree(), 0, kCatalogTree, Bytes{key, sizeof key})) {
+        CatalogEntry entry = entryOf(found->recordKey);
+        if (entry.cnid == cnid && entry.parent == parent && sameStoredName(name, found->recordKey.from(6))) return entry;
+    }
+    for (const FolderEntry &candidate : folderEntries(getRecordData(thread).be32(4), SIZE_MAX)) {
+        CatalogEntry entry = entryOf(candidate.record);
+        if (entry.cnid == cnid && sameStoredName(name, candidate.record.from(6))) return entry;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool CatalogEntry::folder() const { return data.be16(0) == kFolderRecord; }
+
+CatalogEntry entryOf(Bytes recordKey) {
+    Bytes data = getRecordData(recordKey);
+    return {recordKey, data, data.be32(8), recordKey.be32(2), nameText(recordKey.from(6))};
+}
+
+std::optional<CatalogEntry> findEntry(const std::string &typed, const char *command) {
+    std::string text = typed.size() > 2 && typed.front() == '\'' && typed.back() == '\'' ? typed.substr(1, typed.size() - 2) : typed;
+    std::optional<CatalogEntry> entry;
+    PathMiss miss = PathMiss::kNotFound;
+    if (text.size() > 1 && text[0] == '#' && text.find_first_not_of("0123456789", 1) == std::string::npos &&
+        text.size() <= 11) {
+        uint64_t cnid = std::stoull(text.substr(1));
+        if (auto thread = cnid <= UINT32_MAX ? threadOf(static_cast<uint32_t>(cnid)) : std::nullopt)
+            entry = recordOfThread(thread->recordKey, static_cast<uint32_t>(cnid));
+    } else if (auto found = searchPath(getCatalogBTree(), typed, kCatalogTree, &miss)) {
+        int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
+        if (type == kFolderRecord || type == kFileRecord) entry = entryOf(found->recordKey);
+        // "/" and the empty path reach the folder's thread record, keyed by the folder's own ID.
+        if (type == kFolderThreadRecord) entry = recordOfThread(found->recordKey, found->recordKey.be32(2));
+    }
+    if (!entry && command) reportPathMiss(command, typed, miss);
+    return entry;
+}
+
+std::string componentOf(const std::string &name) {
+    std::string component = name;
+    for (char &c : component)
+        if (c == '/') c = ':';
+    return component;
+}
+
+std::string childPath(const std::string &folderPath, const std::string &name) {
+    return (folderPath == "/" ? "" : folderPath) + "/" + componentOf(name);
+}
+
+std::optional<std::string> pathOfCNID(uint32_t cnid) {
+    std::vector<std::string> names;
+    std::unordered_set<uint32_t> seen;
+    for (; cnid != kRootFolderID; ) {
+        auto thread = seen.insert(cnid).second ? threadOf(cnid) : std::nullopt;
+        if (!thread) return std::nullopt;
+        Bytes data = getRecordData(thread->recordKey);
+        names.push_back(componentOf(nameText(data.from(8))));
+        cnid = data.be32(4);
+    }
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) path += "/" + *name;
+    return path.empty() ? "/" : path;
+}
+
+bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor, const char *command) {
+    struct Frame {
+        std::vector<FolderEntry> entries;
+        size_t next = 0;
+        CatalogEntry folder;
+        std::string path;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({folderEntries(top.cnid, SIZE_MAX), 0, top, topPath});
+    // Each folder is walked once, so the walk ends with the catalog however its records point.
+    std::unordered_set<uint32_t> walked{top.cnid};
+    bool whole = true;
+    while (!stack.empty()) {
+        if (g_Interrupted) return false;
+        Frame &frame = stack.back();
+        if (frame.next == frame.entries.size()) {
+            if (stack.size() > 1 && visitor.leave) visitor.leave(frame.folder);
+            stack.pop_back();
+            continue;
+        }
+        CatalogEntry entry = entryOf(frame.entries[frame.next++].record);
+        std::string path = childPath(frame.path, entry.name);
+        if (!visitor.enter(entry, path, static_cast<int>(stack.size())) || !entry.folder()) continue;
+        if (!walked.insert(entry.cnid).second) {
+            fprintf(stderr, "%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
+                    visible(path).c_str(), entry.cnid);
+            whole = false;
+            if (visitor.leave) visitor.leave(entry);
+            continue;
+        }
+        stack.push_back({folderEntries(entry.cnid, SIZE_MAX), 0, entry, path});
+    }
+    return whole;
+}

@@ -1,0 +1,40 @@
+// Catalog entries found by path or by CNID ("#N"), their names and full paths, and a depth-first
+// walk below a folder that meets each folder once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "volume/bits.h"
+
+struct CatalogEntry {
+    Bytes key;             // the folder or file record, key first, to the end of its node
+    Bytes data;            // the record's data
+    uint32_t cnid = 0, parent = 0;
+    std::string name;      // UTF-8 as stored, NUL characters kept
+    bool folder() const;
+};
+
+// The entry of a folder or file record's key.
+CatalogEntry entryOf(Bytes recordKey);
+// "#N" (or '#N') names the entry whose CNID is N, any other text a path. Nothing when it names no
+// folder or file; then, with `command`, the miss is said in the style "CMD: PATH: No such file or folder".
+std::optional<CatalogEntry> findEntry(const std::string &typed, const char *command);
+// The full path from the root through the thread records ("/" for the root); nothing when the
+// chain breaks or loops.
+std::optional<std::string> pathOfCNID(uint32_t cnid);
+// A name as a path component: '/' written ':', as macOS and The Sleuth Kit show it.
+std::string componentOf(const std::string &name);
+std::string childPath(const std::string &folderPath, const std::string &name);
+
+// enter: called for every entry below the top folder, depth 1 for its children; a folder is
+// walked into when it returns true, and then left (leave) once its entries are done.
+struct TreeVisitor {
+    std::function<bool(const CatalogEntry &entry, const std::string &path, int depth)> enter;
+    std::function<void(const CatalogEntry &folder)> leave;
+};
+// Walks depth-first in catalog order. A folder met a second time (the catalog loops) is reported
+// and not walked again; false then, or when stopped by Ctrl-C.
+bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor, const char *command);

@@ -1,0 +1,132 @@
+#include "catalog/extract.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "base/output.h"
+#include "catalog/entry.h"
+#include "catalog/path.h"
+#include "catalog/pull.h"
+#include "catalog/stat.h"
+#include "volume/bits.h"
+
+namespace {
+
+// Access and modification times as the record holds them, for futimens and utimensat.
+struct Times {
+    struct timespec at[2];
+    explicit Times(Bytes record) : at{{static_cast<time_t>(unixSeconds(record.be32(24))), 0},
+                                      {static_cast<time_t>(unixSeconds(record.be32(16))), 0}} {}
+};
+
+// Only the permission bits: a set-ID bit from an image is not worth keeping.
+mode_t permissionsOf(Bytes record) { return record.be16(42) & 0777; }
+
+struct Extraction {
+    std::vector<UniqueFd> folders;     // the open folders from the destination down to the one being filled
+    unsigned files = 0, made = 0, links = 0, failed = 0;
+
+    void fail(const std::string &path, const char *why) {
+        fprintf(stderr, "pull: %s: not extracted (%s)\n", visible(path).c_str(), why);
+        ++failed;
+    }
+
+    bool enterFolder(const std::string &path, const std::string &name) {
+        int parent = folders.back().get();
+        if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+            fail(path, strerror(errno));
+            return false;
+        }
+        // O_NOFOLLOW: a symbolic link planted where the folder goes is refused, not entered.
+        UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder) {
+            fail(path, strerror(errno));
+            return false;
+        }
+        folders.push_back(std::move(folder));
+        ++made;
+        return true;
+    }
+
+    // Once its entries are written: a folder without write permission could not take them before.
+    static void finishFolder(int fd, const CatalogEntry &entry) {
+        fchmod(fd, permissionsOf(entry.data));
+        futimens(fd, Times(entry.data).at);
+    }
+
+    void link(const CatalogEntry &entry, const std::string &path, const std::string &name) {
+        int parent = folders.back().get();
+        std::string target = followLink(entry.data);
+        if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno == EEXIST) unlinkat(parent, name.c_str(), 0);
+        if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno != EEXIST) return fail(path, strerror(errno));
+        utimensat(parent, name.c_str(), Times(entry.data).at, AT_SYMLINK_NOFOLLOW);
+        ++links;
+    }
+
+    void file(const CatalogEntry &entry, const std::string &path, const std::string &name) {
+        int parent = folders.back().get();
+        // Created first so that its mode and times can be set through the same descriptor.
+        UniqueFd out = createOutputFile(name.c_str(), parent);
+        if (!out) return fail(path, "cannot create it");
+        int fd = out.get();
+        PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};
+        if (pullFile(entry.data, false, path, target) != 0) return fail(path, "its content could not be read whole");
+        Bytes record = fileOfRecord(entry.data).value_or(entry.data);   // a hard link's mode and times are its file's
+        fchmod(fd, permissionsOf(record));
+        futimens(fd, Times(record).at);
+        ++files;
+    }
+};
+
+}  // namespace
+
+std::string safeComponent(const std::string &name) {
+    std::string safe = componentOf(name);
+    for (char &c : safe)
+        if (static_cast<unsigned char>(c) < 0x20) c = '^';
+    return safe.empty() || safe == "." || safe == ".." ? "_" + safe : safe;
+}
+
+int pullTree(const std::string &argument, const std::optional<std::string> &dest) {
+    auto top = findEntry(argument, "pull");
+    if (!top) return 1;
+    if (!top->folder()) {
+        fprintf(stderr, "pull: %s: Not a folder\n", visible(argument).c_str());
+        return 1;
+    }
+    std::string destination = dest.value_or("/tmp/" + safeComponent(top->name));
+    bool created = mkdir(destination.c_str(), 0700) == 0;
+    // The default lies in the shared /tmp: a symbolic link planted there is refused. A destination
+    // the user names is taken as it resolves.
+    UniqueFd root(open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (dest ? 0 : O_NOFOLLOW)));
+    if (!root) {
+        fprintf(stderr, "pull: %s: %s\n", destination.c_str(), strerror(errno));
+        return 1;
+    }
+    Extraction extraction;
+    extraction.folders.push_back(std::move(root));
+    TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
+                            std::string name = safeComponent(entry.name);
+                            if (entry.folder()) return extraction.enterFolder(path, name);
+                            if (isSymLink(entry.data))
+                                extraction.link(entry, path, name);
+                            else
+                                extraction.file(entry, path, name);
+                            return false;
+                        },
+                        [&](const CatalogEntry &folder) {
+                            Extraction::finishFolder(extraction.folders.back().get(), folder);
+                            extraction.folders.pop_back();
+                        }};
+    bool whole = walkTree(*top, pathOfCNID(top->cnid).value_or(argument), visitor, "pull");
+    if (created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
+    fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
+            extraction.links, destination.c_str());
+    if (extraction.failed) fprintf(stderr, "%u entries could not be extracted\n", extraction.failed);
+    return whole && extraction.failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,117 @@
+#include "catalog/find.h"
+
+#include <fnmatch.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "base/output.h"
+#include "btree/btree.h"
+#include "catalog/attrs.h"
+#include "catalog/entry.h"
+#include "catalog/path.h"
+#include "catalog/stat.h"
+#include "volume/volume.h"
+
+namespace {
+
+struct FindOptions {
+    std::string path, glob;
+    char type = 0;
+    bool body = false;
+};
+
+// Words split at blanks: the options, and the rest joined again as the path (names may hold blanks).
+bool parseOptions(const char *text, FindOptions &options) {
+    std::istringstream words(text);
+    std::string path;
+    for (std::string word; words >> word;) {
+        if (word == "-m") {
+            options.body = true;
+        } else if ((word == "-name" || word == "-type") && words >> std::ws && !words.eof()) {
+            std::string value;
+            words >> value;
+            if (word == "-name") options.glob = value;
+            else if (value.size() == 1 && strchr("fdl", value[0])) options.type = value[0];
+            else return false;
+        } else if (word[0] == '-') {
+            return false;
+        } else {
+            path += (path.empty() ? "" : " ") + word;
+        }
+    }
+    options.path = path;
+    return true;
+}
+
+char typeOf(const CatalogEntry &entry) {
+    if (entry.folder()) return 'd';
+    return isSymLink(entry.data) ? 'l' : 'f';
+}
+
+bool matches(const FindOptions &options, const CatalogEntry &entry) {
+    if (options.type && typeOf(entry) != options.type) return false;
+    // HFS Plus names compare without case; HFSX (binary compare) with it.
+    int flags = compareType == 0xBC ? 0 : FNM_CASEFOLD;
+    return options.glob.empty() || fnmatch(options.glob.c_str(), componentOf(entry.name).c_str(), flags) == 0;
+}
+
+// One line of the body format: 0|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
+// times as The Sleuth Kit maps the HFS Plus dates (ctime: attributes modified).
+void printBodyLine(const CatalogEntry &entry, const std::string &path) {
+    Bytes record = entry.data;
+    std::string name = path;
+    if (typeOf(entry) == 'l') name += " -> " + followLink(record);
+    if (!entry.folder()) record = fileOfRecord(record).value_or(record);   // a hard link shows its file
+    std::string mode = modeText(record.be16(42), entry.folder());
+    char type = mode[0] == '-' ? 'r' : mode[0];
+    uint64_t size = 0;
+    uint32_t compression = 0;
+    if (!entry.folder()) getFileSize(record, &size, &compression);
+    printf("0|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", visible(name).c_str(),
+           record.be32(8), type, type, mode.substr(1).c_str(), record.be32(32), record.be32(36), size,
+           unixSeconds(record.be32(24)), unixSeconds(record.be32(16)), unixSeconds(record.be32(20)),
+           unixSeconds(record.be32(12)));
+}
+
+void printEntry(const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
+    if (!matches(options, entry)) return;
+    if (options.body) return printBodyLine(entry, path);
+    Bytes record = entry.folder() ? entry.data : fileOfRecord(entry.data).value_or(entry.data);
+    printf("%u\t%s\n", record.be32(8), visible(path).c_str());
+}
+
+}  // namespace
+
+int doFind(const char *line) {
+    const char *space = strchr(line, ' ');
+    FindOptions options;
+    if (!parseOptions(space ? space + 1 : "", options)) {
+        fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-m]\n");
+        return 1;
+    }
+    if (getActiveFS() == 0) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
+        return 1;
+    }
+    std::string typed = options.path.empty() ? "#" + std::to_string(getCWDID()) : options.path;
+    auto top = findEntry(typed, options.path.empty() ? nullptr : "find");
+    if (!top) {
+        if (options.path.empty()) reportPathMiss("find", getCWD(), PathMiss::kNotFound);
+        return 1;
+    }
+    std::string topPath = pathOfCNID(top->cnid).value_or(options.path);
+    if (!top->folder()) {
+        printEntry(options, *top, topPath);
+        return 0;
+    }
+    TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
+                            printEntry(options, entry, path);
+                            return true;
+                        },
+                        nullptr};
+    return walkTree(*top, topPath, visitor, "find") ? 0 : 1;
+}
