@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "base/output.h"
 #include "base/utf.h"
@@ -204,6 +205,33 @@ std::string followLink(Bytes data) {
     uint64_t length = data.be64(88);
     std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));
     return target.substr(0, target.find('\0'));
+}
+
+std::string catalogPath(const BTree *tree, Bytes record) {
+    constexpr uint32_t kRootParentID = 1;
+    constexpr size_t kMaxDepth = 4096;   // far deeper than real folder trees go: a longer chain is damage
+    Bytes data = getRecordData(record);
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
+    uint32_t parent = thread ? data.be32(4) : record.be32(2);
+    Bytes name = thread ? data.from(8) : record.from(6);
+    if (parent == kRootParentID) return "/";   // the root folder itself
+    std::string path;
+    std::set<uint32_t> folders;
+    for (;;) {
+        path = "/" + visible(posixName(storedNameText(name).value_or(""))) + path;
+        if (parent == kRootFolderID) return path;
+        auto broken = [&path](const std::string &why) { return "?" + path + " (" + why + ")"; };
+        if (!folders.insert(parent).second)
+            return broken("the chain of parent folders loops at CNID " + std::to_string(parent));
+        if (folders.size() > kMaxDepth) return broken("more than " + std::to_string(kMaxDepth) + " parent folders");
+        auto found = searchName(tree, parent, "", kCatalogTree);
+        Bytes folder = found ? getRecordData(found->recordKey) : Bytes{};
+        if (folder.be16(0) != kFolderThreadRecord)
+            return broken("no folder thread record for CNID " + std::to_string(parent));
+        name = folder.from(8);
+        parent = folder.be32(4);
+    }
 }
 
 int doChdir(const char *line) {

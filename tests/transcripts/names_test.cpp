@@ -1,5 +1,5 @@
-// Names as people type them: precomposed for a decomposed stored name, ':' for a stored '/', and
-// links through /Volumes/LABEL, on HFS Plus and HFSX.
+// Names as people type them: precomposed for a decomposed stored name, ':' for a stored '/', links
+// through /Volumes/LABEL, and search by name, on HFS Plus and HFSX.
 #include <unistd.h>
 
 #include <optional>
@@ -15,6 +15,7 @@ TEST(Names, TypedFormsFindStoredNames) {
         v.hfsx = hfsx;
         v.nodes.push_back(hfsbuild::fileNode("/" + nfd + "/menu.txt", "menu\n"));
         v.nodes.push_back(hfsbuild::fileNode("/a:b", "slash\n"));   // stored "a/b"
+        v.nodes.push_back(hfsbuild::fileNode("/123abc.txt", "x"));
         v.nodes.push_back(hfsbuild::symlinkNode("/here", "/Volumes/Names/" + nfd));
         v.nodes.push_back(hfsbuild::symlinkNode("/elsewhere", "/Volumes/Other/" + nfd));
         return writeScratch(hfsx ? "names-hfsx.hfs" : "names.hfs", hfsbuild::buildVolume(v));
@@ -31,6 +32,11 @@ TEST(Names, TypedFormsFindStoredNames) {
         {"cd here", "", "recursing on /" + nfd + "\n" + prompt("Names", "/" + nfd)},
         {"cd elsewhere", "",
          "recursing on /Volumes/Other/" + nfd + "\ncd: /Volumes/Other/" + nfd + ": No such file or folder\n"},
+        {"search 123abc.txt", "123abc.txt\nPATH: /123abc.txt\n",
+         "FOUND: Node 1, record 2:\nFOUND: Node 1, record 11:\n"},
+        {"search menu.txt", "PATH: /" + nfd + "/menu.txt\n", ""},
+        {"search a:b", " a/b\nPATH: /a:b\n", ""},
+        {"search " + upper, "PATH: /" + nfd + "\n", "", "", "No record found for name '" + upper + "'\n"},
         {"cd " + upper, "", prompt("Names", "/" + upper), "", "cd: " + upper + ": No such file or folder\n"},
     };
     for (const Row &row : rows) {
