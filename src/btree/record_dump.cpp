@@ -1,8 +1,11 @@
 #include "btree/record_dump.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/output.h"
 #include "btree/node.h"
@@ -10,6 +13,7 @@
 #include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
+#include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
@@ -99,37 +103,50 @@ uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int6
 
 namespace {
 
-// What a name search hands its processor: the counted name, and how many records matched.
+// What a name search hands its processor: the forms the name may be stored in, and how many
+// records matched.
 struct NameSearch {
-    uint8_t name[kHFSUniStr255Size];
+    const BTree *tree = nullptr;
+    std::vector<std::u16string> forms;
+    bool foldCase = false;
     size_t found = 0;
 };
 
+// The node and record index of a record the walk hands over, from where it lies in the tree.
+std::pair<uint32_t, uint16_t> placeOf(const BTree *tree, Bytes record) {
+    if (tree->nodeSize() == 0) return {0, 0};
+    size_t at = static_cast<size_t>(record.data - tree->bytes.data());
+    uint32_t node = static_cast<uint32_t>(at / tree->nodeSize());
+    Bytes bytes = tree->node(node);
+    uint16_t i = 0, offset = 0;
+    while (i < nodeNumRecords(bytes) && recordOffset(bytes, i, &offset) && offset != at % tree->nodeSize()) ++i;
+    return {node, i};
+}
+
 }  // namespace
 
-uint32_t searchFileRecProcessor(Bytes record, int, int, uint64_t context, int64_t) {
+// A match is shown here rather than by readNode, so that its full path can follow its record.
+uint32_t searchFileRecProcessor(Bytes record, int kind, int treeType, uint64_t context, int64_t) {
     NameSearch *search = reinterpret_cast<NameSearch *>(static_cast<uintptr_t>(context));
-    Bytes wanted{search->name, kHFSUniStr255Size};
-    auto same = [&](Bytes stored) {   // a counted name, byte for byte
-        size_t length = 2 + 2 * static_cast<size_t>(wanted.be16(0));
-        return stored.has(0, length) && memcmp(stored.data, wanted.data, length) == 0;
-    };
-    bool match = same(record.from(6));
-    if (!match) {
-        Bytes data = getRecordData(record);
-        int16_t type = static_cast<int16_t>(data.be16(0));
-        match = (type == kFolderThreadRecord || type == kFileThreadRecord) && same(data.from(8));
-    }
+    Bytes data = getRecordData(record);
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
+    bool match = false;
+    for (const std::u16string &form : search->forms)
+        match = match || sameStoredName(record.from(6), form, search->foldCase) ||
+                (thread && sameStoredName(data.from(8), form, search->foldCase));
     if (!match) return kNotThis;
+    auto [node, index] = placeOf(search->tree, record);
+    fprintf(stderr, "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
+    dumpRecord(record, kind, treeType, 0, 0);
+    printf("PATH: %s\n", catalogPath(search->tree, record).c_str());
     ++search->found;
-    return kFoundGoOn;
+    return kNotThis;
 }
 
 size_t searchFile(const BTree *tree, const char *name, int) {
     if (!tree) return 0;
-    // The length stays the unit count: a byte count would compare past the name for non-ASCII text.
-    NameSearch search;
-    unicodify(search.name, name);
+    NameSearch search{tree, typedNameForms(name), (compareType & 0xFF) == 0xCF};
     walkNodes(tree, tree->firstLeafNode(), 0, kCatalogTree, searchFileRecProcessor,
               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&search)), 0, true);
     return search.found;
@@ -147,7 +164,13 @@ int doSearch(const char *line) {
         fprintf(stderr, "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n");
         return 1;
     }
-    int number = atoi(space);
+    // A CNID is a number and nothing else: 123abc.txt is a name.
+    char *end = nullptr;
+    errno = 0;
+    long long parsed = strtoll(space, &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    bool isNumber = end != space && *end == '\0' && errno == 0 && parsed >= INT32_MIN && parsed <= UINT32_MAX;
+    int number = isNumber ? static_cast<int>(static_cast<uint32_t>(parsed)) : 0;
     if (number == 0) {
         if (searchFile(tree, space + 1, type) != 0) return 0;
         fprintf(stderr, "No record found for name '%s'\n", space + 1);

@@ -1,7 +1,9 @@
 #include "catalog/path.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "base/output.h"
 #include "base/utf.h"
@@ -16,12 +18,18 @@ namespace {
 std::optional<std::string> g_CWD, g_OWD;
 uint32_t g_CWD_CNID = 0, g_OWD_CNID = kRootFolderID;
 
-std::optional<SearchResult> searchName(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
+std::optional<SearchResult> searchUnits(const BTree *tree, uint32_t parent, std::u16string_view name, int treeType) {
     uint8_t key[kCatalogKeyMax] = {};
     for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(parent >> (24 - 8 * i));
-    unicodify(key + 6, name);
+    fillStoredName(key + 6, name);
     return searchKey(tree, 0, treeType, Bytes{key, sizeof key});
 }
+
+std::optional<SearchResult> searchName(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
+    return searchUnits(tree, parent, UTF8toUTF16(name), treeType);
+}
+
+bool foldsCase() { return (compareType & 0xFF) == 0xCF; }
 
 // The record type's two stored bytes read little-endian, as the messages show them (file: 200).
 unsigned storedTypeLE(Bytes data) { return reverse16(data.be16(0)); }
@@ -42,38 +50,66 @@ int changeToParent() {
     return 0;
 }
 
-// The record of `name` under `parent`, by reading the parent's records in key order from its
-// thread record on (bounded by the tree's node count).
-std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent, const std::string &name) {
+// The record under `parent` named by the earliest of `forms` that any record has, by reading the
+// parent's records in key order from its thread record on (bounded by the tree's node count).
+std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
+                                             const std::vector<std::u16string> &forms) {
     auto thread = searchName(tree, parent, "", kCatalogTree);
     if (!thread) return std::nullopt;
-    uint8_t wanted[kHFSUniStr255Size];
-    unicodify(wanted, name);
-    size_t wantedSize = 2 + 2 * static_cast<size_t>(Bytes{wanted, sizeof wanted}.be16(0));
+    std::optional<SearchResult> best;
+    size_t bestForm = forms.size();
     uint32_t node = thread->node;
     uint16_t first = thread->record;
     for (uint32_t visited = 0; node != 0 && visited < tree->walkableNodes(); ++visited, first = 0) {
         Bytes bytes = tree->node(node);
         for (uint16_t i = first; i < nodeNumRecords(bytes); ++i) {
             uint16_t offset = 0;
-            if (!recordOffset(bytes, i, &offset)) return std::nullopt;
+            if (!recordOffset(bytes, i, &offset)) return best;
             Bytes record = recordInNode(bytes, offset);
-            if (record.be32(2) != parent) return std::nullopt;
-            Bytes stored = record.from(6);
-            if (stored.has(0, wantedSize) && memcmp(stored.data, wanted, wantedSize) == 0)
-                return SearchResult{kCatalogTree, node, i, record};
+            if (record.be32(2) != parent) return best;
+            for (size_t form = 0; form < bestForm; ++form) {
+                if (!sameStoredName(record.from(6), forms[form], foldsCase())) continue;
+                best = SearchResult{kCatalogTree, node, i, record};
+                bestForm = form;
+                if (form == 0) return best;
+            }
         }
         node = nodeFLink(bytes);
     }
-    return std::nullopt;
+    return best;
 }
 
-// A name is found by the descent; one that the search's simpler order misplaces (names outside
-// ASCII, names with NUL characters) is then looked for among the folder's records in turn.
+// A name is found by the descent, as typed and then in the other forms it may be stored in; one
+// that the search's simpler order misplaces (names outside ASCII, names with NUL characters) is
+// then looked for among the folder's records in turn.
 std::optional<SearchResult> lookup(const BTree *tree, uint32_t parent, const std::string &name, int treeType) {
-    auto found = searchName(tree, parent, name, treeType);
-    if (found || name.empty() || !tree) return found;
-    return findChildInOrder(tree, parent, name);
+    if (name.empty()) return searchName(tree, parent, name, treeType);
+    std::vector<std::u16string> forms = typedNameForms(name);
+    for (const std::u16string &form : forms)
+        if (auto found = searchUnits(tree, parent, form, treeType)) return found;
+    return tree ? findChildInOrder(tree, parent, forms) : std::nullopt;
+}
+
+// The volume's name, from the root folder's thread record.
+std::optional<std::string> volumeName() {
+    auto thread = searchName(getCatalogBTree(), kRootFolderID, "", kCatalogTree);
+    if (!thread) return std::nullopt;
+    return storedNameText(getRecordData(thread->recordKey).from(8));
+}
+
+// macOS mounts a volume at /Volumes/LABEL, so a link to a place on its own volume may name it
+// there: such a target is read as a path from this volume's root.
+std::string inThisVolume(const std::string &target) {
+    static const std::string kVolumes = "/Volumes/";
+    if (!target.starts_with(kVolumes)) return target;
+    size_t end = std::min(target.find('/', kVolumes.size()), target.size());
+    std::string label = target.substr(kVolumes.size(), end - kVolumes.size());
+    auto name = volumeName();
+    if (!name || label.empty()) return target;
+    std::u16string stored = UTF8toUTF16(*name);
+    for (const std::u16string &form : typedNameForms(label))
+        if (decomposeName(form) == decomposeName(stored)) return end == target.size() ? "/" : target.substr(end);
+    return target;
 }
 
 }  // namespace
@@ -171,6 +207,33 @@ std::string followLink(Bytes data) {
     return target.substr(0, target.find('\0'));
 }
 
+std::string catalogPath(const BTree *tree, Bytes record) {
+    constexpr uint32_t kRootParentID = 1;
+    constexpr size_t kMaxDepth = 4096;   // far deeper than real folder trees go: a longer chain is damage
+    Bytes data = getRecordData(record);
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
+    uint32_t parent = thread ? data.be32(4) : record.be32(2);
+    Bytes name = thread ? data.from(8) : record.from(6);
+    if (parent == kRootParentID) return "/";   // the root folder itself
+    std::string path;
+    std::set<uint32_t> folders;
+    for (;;) {
+        path = "/" + visible(posixName(storedNameText(name).value_or(""))) + path;
+        if (parent == kRootFolderID) return path;
+        auto broken = [&path](const std::string &why) { return "?" + path + " (" + why + ")"; };
+        if (!folders.insert(parent).second)
+            return broken("the chain of parent folders loops at CNID " + std::to_string(parent));
+        if (folders.size() > kMaxDepth) return broken("more than " + std::to_string(kMaxDepth) + " parent folders");
+        auto found = searchName(tree, parent, "", kCatalogTree);
+        Bytes folder = found ? getRecordData(found->recordKey) : Bytes{};
+        if (folder.be16(0) != kFolderThreadRecord)
+            return broken("no folder thread record for CNID " + std::to_string(parent));
+        name = folder.from(8);
+        parent = folder.be32(4);
+    }
+}
+
 int doChdir(const char *line) {
     if (getActiveFS() == 0) {
         fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
@@ -217,7 +280,7 @@ int doChdir(const char *line) {
         if (g_Debug) fprintf(stderr, "Symlink\n");
         // A relative target is relative to the link's own folder, which the typed path names.
         std::string link = target;
-        target = followLink(data);
+        target = inThisVolume(followLink(data));
         size_t slash = link.rfind('/');
         if (!target.starts_with("/") && slash != std::string::npos) target = link.substr(0, slash + 1) + target;
         fprintf(stderr, "recursing on %s\n", visible(target).c_str());

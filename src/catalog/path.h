@@ -33,6 +33,10 @@ std::optional<Bytes> hardLinkTarget(Bytes fileRecordData);
 // itself otherwise. Nothing (after saying so) when a link's indirect node is missing.
 std::optional<Bytes> fileOfRecord(Bytes fileRecordData);
 std::string followLink(Bytes fileRecordData);
+// The full path of a catalog record's entry (file, folder or thread record), from the thread
+// records of its folders up to the root; a stored '/' shows as ':' and names are escaped. A missing
+// thread or a looping chain of folders gives "?" and the path known so far, and says why.
+std::string catalogPath(const BTree *tree, Bytes record);
 
 struct FolderEntry {
     std::string name;   // UTF-8, as stored

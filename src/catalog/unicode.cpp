@@ -1,9 +1,11 @@
 #include "catalog/unicode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/output.h"
 #include "base/utf.h"
+#include "catalog/decomposition_table.h"
 
 std::optional<std::string> storedNameText(Bytes name) {
     uint16_t length = name.be16(0);
@@ -29,8 +31,10 @@ size_t dumpUnicode(FILE *stream, Bytes name, int plain) {
     return 2 + 2 * static_cast<size_t>(length);
 }
 
-bool unicodify(uint8_t *name, std::string_view text) {
-    std::u16string units = UTF8toUTF16(text);
+bool unicodify(uint8_t *name, std::string_view text) { return fillStoredName(name, UTF8toUTF16(text)); }
+
+bool fillStoredName(uint8_t *name, std::u16string_view typed) {
+    std::u16string units(typed);
     bool fits = units.size() <= kMaxNameUnits;
     if (!fits) {
         units.resize(kMaxNameUnits);
@@ -44,4 +48,77 @@ bool unicodify(uint8_t *name, std::string_view text) {
         name[3 + 2 * i] = static_cast<uint8_t>(units[i]);
     }
     return fits;
+}
+
+namespace {
+
+// Hangul syllables decompose by the Unicode rule for jamo, as TN1150's decomposition does.
+constexpr char16_t kSyllableFirst = 0xAC00, kLeadFirst = 0x1100, kVowelFirst = 0x1161, kTrailFirst = 0x11A7;
+constexpr int kSyllables = 11172, kVowels = 21, kTrails = 28;
+
+uint8_t combiningClass(char16_t c) {
+    const auto &runs = decomposition::kClasses;
+    auto run = std::lower_bound(std::begin(runs), std::end(runs), c,
+                                [](const decomposition::ClassRun &r, char16_t u) { return r.last < u; });
+    return run != std::end(runs) && run->first <= c ? run->combiningClass : 0;
+}
+
+// Depth bounds the recursion; real decompositions are at most four steps deep.
+void appendDecomposed(char16_t c, std::u16string &out, int depth) {
+    if (c >= kSyllableFirst && c < kSyllableFirst + kSyllables) {
+        int index = c - kSyllableFirst;
+        out += static_cast<char16_t>(kLeadFirst + index / (kVowels * kTrails));
+        out += static_cast<char16_t>(kVowelFirst + index % (kVowels * kTrails) / kTrails);
+        if (index % kTrails) out += static_cast<char16_t>(kTrailFirst + index % kTrails);
+        return;
+    }
+    const auto &steps = decomposition::kSteps;
+    auto step = std::lower_bound(std::begin(steps), std::end(steps), c,
+                                 [](const decomposition::Step &s, char16_t u) { return s.from < u; });
+    if (depth > 8 || step == std::end(steps) || step->from != c) {
+        out += c;
+        return;
+    }
+    appendDecomposed(step->first, out, depth + 1);
+    if (step->second) appendDecomposed(step->second, out, depth + 1);
+}
+
+}  // namespace
+
+std::u16string decomposeName(std::u16string_view units) {
+    std::u16string out;
+    for (char16_t u : units) appendDecomposed(u, out, 0);
+    // Canonical order: each run of marks sorted by class, stably (an insertion sort: names are short).
+    for (size_t i = 1; i < out.size(); ++i) {
+        uint8_t k = combiningClass(out[i]);
+        for (size_t j = i; k != 0 && j > 0 && combiningClass(out[j - 1]) > k; --j) std::swap(out[j - 1], out[j]);
+    }
+    return out;
+}
+
+std::vector<std::u16string> typedNameForms(std::string_view typed) {
+    std::vector<std::u16string> forms;
+    auto add = [&forms](std::u16string form) {
+        if (std::find(forms.begin(), forms.end(), form) == forms.end()) forms.push_back(std::move(form));
+    };
+    std::u16string units = UTF8toUTF16(typed);
+    add(units);
+    add(decomposeName(units));
+    std::replace(units.begin(), units.end(), u':', u'/');
+    add(units);
+    add(decomposeName(units));
+    return forms;
+}
+
+bool sameStoredName(Bytes stored, std::u16string_view units, bool foldCase) {
+    auto fold = [foldCase](uint16_t u) -> uint16_t { return foldCase && u >= 'A' && u <= 'Z' ? u + 0x20 : u; };
+    if (stored.be16(0) != units.size() || !stored.has(2, 2 * units.size())) return false;
+    for (size_t i = 0; i < units.size(); ++i)
+        if (fold(stored.be16(2 + 2 * i)) != fold(units[i])) return false;
+    return true;
+}
+
+std::string posixName(std::string name) {
+    std::replace(name.begin(), name.end(), '/', ':');
+    return name;
 }

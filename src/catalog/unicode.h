@@ -1,4 +1,5 @@
-// Names in their stored form, big-endian UTF-16 (TN1150 HFSUniStr255): printing and filling. No normalisation, no folding.
+// Names in their stored form, big-endian UTF-16 (TN1150 HFSUniStr255): printing, filling, and
+// the stored forms a typed name may stand for.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "volume/bits.h"
 
@@ -20,3 +22,18 @@ size_t dumpUnicode(FILE *stream, Bytes name, int plain);
 // Fills a 512-byte HFSUniStr255 with the UTF-8 text in stored form. A text of more than 255 units
 // is cut at 255 (never through a surrogate pair); returns false when it was cut.
 bool unicodify(uint8_t *name, std::string_view text);
+// The same for UTF-16 units.
+bool fillStoredName(uint8_t *name, std::u16string_view units);
+
+// Units decomposed as HFS Plus stores names (TN1150): canonical decomposition of the basic plane
+// but U+2000-U+2FFF and U+F900-U+FAFF, Hangul syllables into jamo, marks in canonical order.
+std::u16string decomposeName(std::u16string_view units);
+// What a typed name may be stored as, the text as typed first: then decomposed (what a keyboard
+// types precomposed, macOS stores decomposed), then with ':' as '/' (a POSIX name shows a stored
+// '/' as ':'), then both. No form is given twice.
+std::vector<std::u16string> typedNameForms(std::string_view typed);
+// Whether a stored counted name is `units`; with foldCase, ASCII capitals fold as the catalog's
+// case-insensitive order folds them.
+bool sameStoredName(Bytes stored, std::u16string_view units, bool foldCase);
+// A stored name as a path component: ':' where the name holds '/'.
+std::string posixName(std::string name);

@@ -137,7 +137,7 @@ TEST(Navigation, Listings) {
 
 TEST(Navigation, DumpAndSearch) {
     std::string image = writeScratch("nav-search.hfs", hfsbuild::buildVolume(navVolume()));
-    const std::string usersFolder = folderLine(16, "Users");
+    const std::string usersHits = folderLine(16, "Users") + "PATH: /Users\n\tfolderthread\t2Users\nPATH: /Users\n";
     const Transcript cases[] = {
         {"no tree before fs", {}, "color\ndump\nsnapshot\nsearch 2\n", "",
          kColorPrompt + "Color is off\n" + prompt() +
@@ -152,10 +152,10 @@ TEST(Navigation, DumpAndSearch) {
              "dump: node 9 is out of range (the tree has 2 nodes)\n" + N("/") + "Exiting\n"},
         {"search by ID and by name", {image},
          "color\nsearch\nsearch 2\nsearch 16\nsearch Users\nsearch users\nsearch  Users\nsearch 99\n",
-         "\tfolderthread\t1Nav\n\n\tfolderthread\t2Users\n\n" + usersFolder + "\tfolderthread\t2Users\n",
+         "\tfolderthread\t1Nav\n\n\tfolderthread\t2Users\n\n" + usersHits + usersHits,   // letter case folds
          kOpen + kStart + N("/") + "Search requires an argument\n" + N("/") + N("/") + N("/") +
-             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + "No record found for name 'users'\n" +
-             N("/") + "No record found for name ' Users'\n" + N("/") + "No record found for CNID 99\n" + N("/") +
+             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") +
+             "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n" + N("/") + "No record found for name ' Users'\n" + N("/") + "No record found for CNID 99\n" + N("/") +
              "Exiting\n"},
         {"search in the attributes tree", {image}, "color\nattributes\nsearch 20\ndump\n",
          "attributes B-Tree dump:\n\tTree type:          \t0\n\tTree depth:         \t1\n"

@@ -138,3 +138,25 @@ TEST(Unicode, UnicodifyFillsStoredFormAndCutsAt255) {
     EXPECT_FALSE(unicodify(name, pairs));
     EXPECT_EQ(Bytes(name, sizeof name).be16(0), 254);
 }
+
+TEST(Unicode, DecomposedAsHFSPlusStoresNames) {
+    struct Case {
+        std::u16string typed, stored;
+    } cases[] = {
+        {u"caf\u00E9", u"cafe\u0301"},
+        {u"\u1EC7", u"e\u0323\u0302"},                 // two steps: U+1EC7 -> U+1EB9 U+0302 -> e U+0323 U+0302
+        {u"\u00E9\u0323", u"e\u0323\u0301"},           // marks in canonical order: below (220) before above (230)
+        {u"\uD55C", u"\u1112\u1161\u11AB"},            // Hangul by rule, with a trailing consonant
+        {u"\uAC00", u"\u1100\u1161"},
+        {u"\u0344", u"\u0308\u0301"},                  // a mark that is two marks
+        {u"\u00BE\u2044\uFB01", u"\u00BE\u2044\uFB01"}, // compatibility forms stay
+        {u"\u212B\u2126\uF900", u"\u212B\u2126\uF900"}, // TN1150's excluded ranges stay composed
+        {u"\uFB2C", u"\u05E9\u05BC\u05C1"},            // Hebrew presentation forms are not excluded
+        {{0xD834, 0xDD5E}, {0xD834, 0xDD5E}},          // outside the basic plane: as typed
+    };
+    for (const Case &c : cases) EXPECT_EQ(decomposeName(c.typed), c.stored) << UTF16toUTF8(c.typed);
+
+    EXPECT_EQ(typedNameForms("plain"), std::vector<std::u16string>{u"plain"});
+    EXPECT_EQ(typedNameForms("a:b"), (std::vector<std::u16string>{u"a:b", u"a/b"}));
+    EXPECT_EQ(typedNameForms("\xC3\xA9:"), (std::vector<std::u16string>{u"\u00E9:", u"e\u0301:", u"\u00E9/", u"e\u0301/"}));
+}

@@ -1,9 +1,10 @@
-// Key comparison and the bounded descent, on small trees built byte by byte.
+// Key comparison, the bounded descent and paths from thread records, on small trees built byte by byte.
 #include <gtest/gtest.h>
 
 #include "btree/btree.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "catalog/path.h"
 #include "tiny_tree.h"
 
 namespace {
@@ -135,4 +136,29 @@ TEST(Records, DataFollowsTheKeyAndKindsHaveNames) {
     EXPECT_STREQ(kindToText(2), "map");
     EXPECT_STREQ(kindToText(3), "?");
     EXPECT_STREQ(kindToText(-2), "?");
+}
+
+TEST(CatalogPath, FromThreadRecordsUpToTheRoot) {
+    compareType = 0xCF;
+    auto thread = [](uint32_t cnid, int16_t type, uint32_t parent, const std::u16string &name) {
+        ByteVec data = {0, static_cast<uint8_t>(type), 0, 0};
+        append32(data, parent);
+        ByteVec counted = catalogKey(0, name);
+        return concat(concat(catalogKey(cnid, u""), data), ByteVec(counted.begin() + 6, counted.end()));
+    };
+    TinyTree t(1, {{kLeafNode,
+                    {thread(2, 3, 1, u"Vol"), thread(16, 3, 2, u"a/b"), thread(17, 3, 16, u"c\x1b"),
+                     thread(30, 3, 31, u"x"), thread(31, 3, 30, u"y"), thread(40, 3, 41, u"w")}}});
+    struct Case {
+        ByteVec record;
+        std::string path;
+    } cases[] = {
+        {concat(catalogKey(17, u"f"), {0, 2}), "/a:b/c\\x1b/f"},   // a stored '/' shows as ':'
+        {concat(catalogKey(1, u"Vol"), {0, 1}), "/"},
+        {thread(2, 3, 1, u"Vol"), "/"},
+        {thread(50, 4, 16, u"g"), "/a:b/g"},
+        {concat(catalogKey(30, u"z"), {0, 2}), "?/y/x/z (the chain of parent folders loops at CNID 30)"},
+        {concat(catalogKey(40, u"z"), {0, 2}), "?/w/z (no folder thread record for CNID 41)"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(catalogPath(&t.tree, Bytes{c.record.data(), c.record.size()}), c.path);
 }

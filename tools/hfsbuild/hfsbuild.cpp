@@ -318,7 +318,9 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
         }
         uint32_t cnid = kFirstUserID + static_cast<uint32_t>(entries.size());
         byPath[path] = entries.size();
-        entries.push_back({path, node, cnid, parentID, unicodeName(path.substr(slash + 1), 255)});
+        std::string name = path.substr(slash + 1);
+        std::replace(name.begin(), name.end(), ':', '/');   // the POSIX spelling of a stored '/'
+        entries.push_back({path, node, cnid, parentID, unicodeName(name, 255)});
     };
     for (const Node &node : volume.nodes) {
         checkPath(node.path);

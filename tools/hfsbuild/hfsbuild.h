@@ -35,7 +35,8 @@ inline const std::string kSecurityAttribute = "com.apple.system.Security";
 inline const std::string kDecmpfsAttribute = "com.apple.decmpfs";
 
 struct Node {                      // a file or folder of the volume
-    std::string path;              // absolute, UTF-8, "/" separated; missing parent folders are created
+    std::string path;              // absolute, UTF-8, "/" separated; missing parent folders are created;
+                                   // a ':' in a name is stored as '/', as macOS stores it
     bool folder = false;
     std::vector<uint8_t> data;     // data fork of a file; for a symbolic link, its target
     uint16_t mode = 0;             // 0: 0100644 for files, 040755 for folders, 0120755 for symbolic links;
