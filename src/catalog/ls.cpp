@@ -71,6 +71,13 @@ std::string permissionsToText(uint16_t mode) {
     std::string text(9, '-');
     for (int i = 0; i < 9; ++i)
         if (mode & (0x100 >> i)) text[i] = letters[i];
+    // Set-user-ID, set-group-ID and sticky take the execute places, in lower case over an x, as ls -l does.
+    auto special = [&](uint16_t bit, size_t at, char letter) {
+        if (mode & bit) text[at] = text[at] == 'x' ? letter : static_cast<char>(letter - 'a' + 'A');
+    };
+    special(04000, 2, 's');
+    special(02000, 5, 's');
+    special(01000, 8, 't');
     return text;
 }
 
