@@ -46,6 +46,10 @@ TEST(CorpusVolume, BareVolumeAgreesWithFsstatAndFacts) {
     EXPECT_NE(r.err.find("Volume label is " + name[1].str() + "\n"), std::string::npos);
     EXPECT_NE(r.err.find("Tarnwick(" + name[1].str() + ":/)> "), std::string::npos);
 
+    char size[64];
+    snprintf(size, sizeof size, "This is a drive of %f MB \n",
+             static_cast<double>(fact(facts, "total_blocks") * fact(facts, "block_size")) / 1048576);
+    EXPECT_NE(r.err.find(size), std::string::npos) << size;
     EXPECT_EQ(reported(r.err, "Signature:"), "0x482B (H+)");
     EXPECT_EQ(reported(r.err, "Version:"), std::to_string(fact(facts, "version")));
     EXPECT_EQ(reported(r.err, "Attributes:"), "80000100 - was last cleanly unmounted,");

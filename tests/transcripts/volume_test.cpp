@@ -49,7 +49,7 @@ const std::string kDataCatalog = treeReport("catalog", 1, 1, 1, 1, 8, 2, 0, "CF 
 const std::string kDataAttributes = treeReport("attributes", 0, 0, 0, 0, 0, 1, 0, "0 - None (ok for attribute B-Trees)");
 
 std::string volinfo(const char *signature, int version, int nextCNID) {
-    return std::string("This is a drive of 0.000000 MB \nVolume Header:\n") +
+    return std::string("This is a drive of 0.250000 MB \nVolume Header:\n") +
            "\tSignature:          \t" + signature + "\n" +
            "\tVersion:            \t" + std::to_string(version) + "\n" +
            "\tAttributes:         \t100 - was last cleanly unmounted,\n"
