@@ -31,6 +31,7 @@ int g_activeBTreeType = 0;
 
 constexpr size_t kHeaderProbeSize = 8192;
 constexpr size_t kExtentsForkBlocks = 192 + 12;   // TN1150 extentsFile.totalBlocks
+constexpr size_t kAttributesForkBlocks = 352 + 12;   // TN1150 attributesFile.totalBlocks
 
 }  // namespace
 
@@ -87,7 +88,10 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
     if (g_Debug) fprintf(stderr, "Processing Catalog\n");
     setCatalogBTree(processBTree(header, kCatalogTree, fd, g_PartitionOffset));
     if (g_Debug) fprintf(stderr, "Processing Attributes\n");
-    setAttributeBTree(processBTree(header, kAttributesTree, fd, g_PartitionOffset));
+    // Volumes made before 10.4 often have no attributes file: its fork is all zero, which is no damage.
+    setAttributeBTree(nullptr);
+    if (Bytes{header, kVolumeHeaderSize}.be32(kAttributesForkBlocks) != 0)
+        setAttributeBTree(processBTree(header, kAttributesTree, fd, g_PartitionOffset));
     return 0;
 }
 
