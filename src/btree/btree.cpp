@@ -130,7 +130,7 @@ int doAttrs(const char *) {
     BTree *tree = getAttributeBTree();
     if (!tree && getActiveVH() && Bytes{getActiveVH(), kVolumeHeaderSize}.be32(kAttributesForkOffset + 12) == 0) {
         fprintf(stderr, "The volume has no attributes file\n");
-        return 1;
+        return 0;
     }
     if (!tree) {
         // Read the header afresh, at the start of the volume, for the attributes fork.

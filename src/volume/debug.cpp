@@ -4,6 +4,7 @@
 
 #include "base/output.h"
 #include "volume/bits.h"
+#include "volume/journal.h"
 #include "volume/time.h"
 #include "volume/volume.h"
 
@@ -72,6 +73,8 @@ int doVolInfo(const char *) {
         return 1;
     }
     printf("SIG: %x\n", vh[0] | vh[1] << 8);
+    if (auto journal = readJournal(getActiveFS(), vh, getPartitionOffset()); journal && journal->unreplayed())
+        fprintf(stderr, "%s", kUnreplayedJournalWarning);
     dumpVolumeHeader(vh);
     return 0;
 }

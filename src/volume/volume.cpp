@@ -13,6 +13,7 @@
 #include "base/output.h"
 #include "btree/btree.h"
 #include "volume/bits.h"
+#include "volume/journal.h"
 #include "volume/overflow.h"
 
 int g_activeFS = 0;
@@ -92,6 +93,9 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
     setAttributeBTree(nullptr);
     if (Bytes{header, kVolumeHeaderSize}.be32(kAttributesForkBlocks) != 0)
         setAttributeBTree(processBTree(header, kAttributesTree, fd, g_PartitionOffset));
+    // Transactions still in the journal are not in the structures read here: say so once, up front.
+    if (auto journal = readJournal(fd, header, g_PartitionOffset); journal && journal->unreplayed())
+        fprintf(stderr, "%s", kUnreplayedJournalWarning);
     return 0;
 }
 
