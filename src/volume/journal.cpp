@@ -125,8 +125,10 @@ std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t
         j.damage = "The journal lies on another device: it is not part of this image\n";
         return j;
     }
+    // Every position read below is then a valid file offset.
+    constexpr uint64_t kMaxOffset = INT64_MAX;
     if (j.offset > volumeBytes || j.size > volumeBytes - j.offset || j.size < kHeaderBytes ||
-        partitionOffset > static_cast<uint64_t>(INT64_MAX) - volumeBytes) {
+        volumeBytes > kMaxOffset || partitionOffset > kMaxOffset - volumeBytes) {
         j.damage = format("The journal (%llu bytes at %llu) does not lie inside the volume\n", j.size, j.offset);
         return j;
     }
