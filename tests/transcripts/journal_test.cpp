@@ -64,6 +64,7 @@ TEST(Journal, ReportWarningAndDamage) {
         std::vector<uint8_t> image = hfsbuild::buildVolume(v);
         if (c.damage) c.damage(image);
         RunResult r = runTarnwick({writeScratch("journal.hfs", image)}, "color\njournal\nvolinfo\n");
+        EXPECT_EQ(r.status, 0) << c.name;
         EXPECT_EQ(r.out, c.out + "SIG: 2b48\n") << c.name;
         const std::string P = prompt("J", "/");
         size_t opened = r.err.find("DMG type: Raw image");
