@@ -396,6 +396,18 @@ inline void dumpNodes() {
     for (uint32_t n = 0; tree && n < tree->totalNodes() && n < kMaxDumpedNodes; ++n) run("dump " + std::to_string(n));
 }
 
+// Input: an image. Opening it looks for unreplayed transactions; then the journal report and volinfo.
+inline void journal(Bytes in) {
+    reset();
+    int fd = inputFile(in);
+    if (openHFSPartitionInFd(fd, 0, 512) == 0) {
+        setActiveFSDescriptor(open(pathOf(fd).c_str(), O_RDONLY));
+        run("journal");
+        run("volinfo");
+    }
+    reset();
+}
+
 // Input: an image. `fs` on it, then a fixed script through the command dispatcher: listings,
 // every folder and file reached (bounded), searches, node dumps of both trees, the reports.
 inline void shell(Bytes in) {
@@ -482,6 +494,7 @@ inline const Target kTargets[] = {
     {"udif_chunks", udifChunks}, {"adc", adc},              {"shell", shell},
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
     {"find", findCommand},       {"stat", statCommand},
+    {"journal", journal},
 };
 
 inline void runSilenced(void (*harness)(Bytes), const uint8_t *data, size_t size) {

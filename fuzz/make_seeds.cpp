@@ -216,6 +216,13 @@ int main(int argc, char **argv) {
     for (const auto &[name, volume] : volumes)
         for (const char *target : {"volume_open", "alloc", "shell", "find", "stat"}) seed(target, name, volume);
     for (const char *target : {"shell", "find", "stat"}) seed(target, "demo", demo);
+    // Small journals, one of them in big-endian order with two lists, the first across the ring's end.
+    Volume journaled{.label = "J", .nodes = {fileNode("/a", "a")}, .journal = Journal{.size = 8192}};
+    seed("journal", "clean", buildVolume(journaled));
+    journaled.journal = Journal{.size = 16384, .littleEndian = false, .start = 14336,
+                                .transactions = {{{16, ByteVec(512, 1)}, {24, ByteVec(512, 2)}}, {{40, ByteVec(4096, 3)}}}};
+    seed("journal", "dirty", buildVolume(journaled));
+    seed("shell", "journal", buildVolume(journaled));
     seed("shell", "img4", wrapIMG4(small));
 
     const ByteVec gpt = buildGpt(macGpt(small)), apm = buildApm(macApm(small));

@@ -128,6 +128,10 @@ int doExtents(const char *) {
 int doAttrs(const char *) {
     if (!requireActiveFS()) return 1;
     BTree *tree = getAttributeBTree();
+    if (!tree && getActiveVH() && Bytes{getActiveVH(), kVolumeHeaderSize}.be32(kAttributesForkOffset + 12) == 0) {
+        fprintf(stderr, "The volume has no attributes file\n");
+        return 0;
+    }
     if (!tree) {
         // Read the header afresh, at the start of the volume, for the attributes fork.
         uint8_t header[kVolumeHeaderSize] = {};

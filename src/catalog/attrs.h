@@ -4,8 +4,23 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "volume/bits.h"
+
+struct BTree;
+
+// One of a node's leaf records in the attributes B-tree, its key taken apart.
+struct AttributeRecord {
+    Bytes name;               // stored UTF-16BE units, cut where the record ends
+    uint32_t startBlock = 0;  // for extents records: the value's blocks before the first extent
+    Bytes data;               // what follows the key
+};
+// Every attribute record of fileID, in the tree's order; a damaged tree stops the walk, saying where.
+std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t fileID);
+std::string attributeNameText(Bytes storedName);   // UTF-8
+// An inline or fork-data value's size.
+uint64_t attributeValueSize(const AttributeRecord &record);
 
 // The name of one attribute record of fileID (the first the search reaches); its attrSize and,
 // for inline data, its bytes (cut at the end of the node).

@@ -75,6 +75,13 @@ std::string permissionsToText(uint16_t mode) {
     std::string text(9, '-');
     for (int i = 0; i < 9; ++i)
         if (mode & (0x100 >> i)) text[i] = letters[i];
+    // Set-user-ID, set-group-ID and sticky take the execute places, in lower case over an x, as ls -l does.
+    auto special = [&](uint16_t bit, size_t at, char letter) {
+        if (mode & bit) text[at] = text[at] == 'x' ? letter : static_cast<char>(letter - 'a' + 'A');
+    };
+    special(04000, 2, 's');
+    special(02000, 5, 's');
+    special(01000, 8, 't');
     return text;
 }
 
@@ -100,23 +107,46 @@ std::string humanReadable(uint64_t size) {
     return text;
 }
 
+namespace {
+
+// With -@: each attribute name of the node on a line of its own, in the attributes tree's order;
+// folders add the value's size. Extents records only continue a value named before.
+void printAttributeNames(uint32_t fileID, bool withSizes) {
+    bool any = false;
+    for (const AttributeRecord &record : attributeRecordsOf(getAttributeBTree(), fileID)) {
+        uint32_t kind = record.data.be32(0);
+        if (kind != kAttrInlineData && kind != kAttrForkData) continue;
+        printf("\n\t%s", shown(attributeNameText(record.name)).c_str());
+        if (withSizes) printf(" %d", static_cast<int>(attributeValueSize(record)));
+        any = true;
+    }
+    if (any) printf("\n");
+}
+
+}  // namespace
+
 void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (flags & kListXML) {
         printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", data.be32(8), static_cast<long long>(data.be64(88)));
         dumpUnicode(stdout, name, !useXML);
         return;
     }
-    bool link = isFinderType(data, "slnk");
-    uint16_t mode = data.be16(42);
-    std::string catalogFlags = catalogFlagsToLS(data.be16(2));
+    // A hard link's own record is a placeholder (mode 0444, no data, no owner): what a user sees of
+    // the file, link count included, is its indirect node's.
+    bool hardLink = isHardLink(data);
+    std::optional<Bytes> target = hardLink ? hardLinkTarget(data) : std::nullopt;
+    Bytes content = target.value_or(data);
+    bool link = isFinderType(content, "slnk");
+    uint16_t mode = content.be16(42);
+    std::string catalogFlags = catalogFlagsToLS(content.be16(2));
     const char *type = link ? "l" : "-";
-    // A hard link's own record is a placeholder (mode 0444, no data): mode and size are the file's,
-    // which its indirect node holds.
-    Bytes content = data;
-    if (isHardLink(data)) content = hardLinkTarget(data).value_or(data);
-    std::string permissions = permissionsToText(content.be16(42));
-    if (isHardLink(data)) {
-        printf("%8d %s%s%s %-2d (hard link)", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(), 1);
+    std::string permissions = permissionsToText(mode);
+    if (hardLink) {
+        printf("%8d %s%s%s %-2d", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(),
+               target ? content.be32(44) : 1);
+        printOwnerOrGroup(content.be32(32), false, true);
+        printOwnerOrGroup(content.be32(36), true, true);
+        printf("(hard link)");
     } else {
         printf("%8d %s%s%s %-2d", data.be32(8), type, permissions.c_str(), catalogFlags.c_str(), data.be32(44));
         printOwnerOrGroup(data.be32(32), false, true);
@@ -133,15 +163,14 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
         printf("%5s ", humanReadable(size).c_str());
     else
         printf("%9lld ", static_cast<long long>(size));
-    printf("%s ", listingDate(data.be32(16)).c_str());
+    printf("%s ", listingDate(content.be32(16)).c_str());
     const char *colour = nullptr;
     if ((flags & kListColor) && !useXML) colour = mode & 0100 ? kMagenta : link ? kCyan : nullptr;
     if (colour) printf("%s", colour);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", shown(followLink(data)).c_str());
-    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos)
-        if (auto attribute = getXAttr(data.be32(8))) printf("\n\t%s\n", shown(*attribute).c_str());
+    if (link) printf(" -> %s", shown(followLink(content)).c_str());
+    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(content.be32(8), false);
 }
 
 void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
@@ -164,11 +193,7 @@ void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", kBlue);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) {
-        uint64_t size = 0;
-        if (auto attribute = getXAttr(data.be32(8), &size))
-            printf("\n\t%s %d\n", shown(*attribute).c_str(), static_cast<int>(size));
-    }
+    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(data.be32(8), true);
 }
 
 size_t dumpRecordDataAsLs(Bytes data, Bytes name, int, int, int64_t flags) {

@@ -13,7 +13,6 @@
 #include "catalog/entry.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
-#include "catalog/xattr_command.h"
 #include "volume/fork.h"
 #include "volume/time.h"
 #include "volume/volume.h"

@@ -14,82 +14,16 @@
 #include "btree/node.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "catalog/attrs.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/bits.h"
 #include "volume/fork.h"
 #include "volume/volume.h"
 
-std::string attributeNameText(Bytes stored) {
-    std::u16string units;
-    for (size_t i = 0; i + 1 < stored.size; i += 2) units += static_cast<char16_t>(stored.be16(i));
-    return UTF16toUTF8(units);
-}
-
 namespace {
 
 bool sameName(Bytes a, Bytes b) { return a.size == b.size && (a.size == 0 || memcmp(a.data, b.data, a.size) == 0); }
-
-uint32_t childOf(Bytes indexRecord) { return indexRecord.be32(static_cast<size_t>(indexRecord.be16(0)) + 2); }
-
-// The leaf to start from: down through each index node's last record keyed below fileID (or its
-// first). The file's records may begin in the child before the first index key with its ID, so
-// the walk from here reads forward to them.
-uint32_t leafBefore(const BTree *tree, uint32_t fileID) {
-    uint32_t node = tree->rootNode();
-    for (int level = 0; level < kMaxSearchLevels && node != 0; ++level) {
-        Bytes bytes = tree->node(node);
-        if (bytes.empty()) return 0;
-        if (nodeKind(bytes) == kLeafNode) return node;
-        if (nodeKind(bytes) != kIndexNode) return 0;
-        uint32_t child = 0;
-        for (uint16_t i = 0; i < nodeNumRecords(bytes); ++i) {
-            uint16_t offset = 0;
-            if (!recordOffset(bytes, i, &offset)) break;
-            Bytes record = recordInNode(bytes, offset);
-            if (i > 0 && record.be32(4) >= fileID) break;
-            child = childOf(record);
-        }
-        node = child;
-    }
-    return 0;
-}
-
-}  // namespace
-
-std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t fileID) {
-    std::vector<AttributeRecord> records;
-    uint32_t node = leafBefore(tree, fileID);
-    if (node == 0 && tree->leafRecords() != 0) {
-        fprintf(stderr, "The attributes B-tree's index does not lead to a leaf\n");
-        return records;
-    }
-    // Bounded by the nodes loaded: a chain of leaves that loops ends there.
-    for (uint32_t visited = 0; node != 0; ++visited) {
-        Bytes bytes = tree->node(node);
-        if (visited >= tree->walkableNodes() || bytes.empty() || nodeKind(bytes) != kLeafNode) {
-            fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", node);
-            return records;
-        }
-        for (uint16_t i = 0; i < nodeNumRecords(bytes); ++i) {
-            uint16_t offset = 0;
-            if (!recordOffset(bytes, i, &offset)) {
-                fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", i, node);
-                return records;
-            }
-            Bytes record = recordInNode(bytes, offset);
-            if (record.be32(4) < fileID) continue;
-            if (record.be32(4) > fileID) return records;
-            Bytes name = record.from(14);
-            name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
-            records.push_back({name, record.be32(8), getRecordData(record)});
-        }
-        node = nodeFLink(bytes);
-    }
-    return records;
-}
-
-namespace {
 
 // Appends one run of up to eight extents (it ends at an empty one) to the value's map, cut at its
 // size; returns the blocks it adds.
@@ -234,7 +168,7 @@ int doXattr(const char *line) {
         }
         if (name.empty())
             printf("%llu\t%s\n",
-                   static_cast<unsigned long long>(kind == kAttrInlineData ? r.data.be32(12) : r.data.be64(8)),
+                   static_cast<unsigned long long>(attributeValueSize(r)),
                    visible(attributeNameText(r.name)).c_str());
         else if (attributeNameText(r.name) == name)
             return saveValue(path, name, r, records);

@@ -25,6 +25,7 @@
 #include "shell/editor.h"
 #include "shell/fs.h"
 #include "volume/debug.h"
+#include "volume/journal.h"
 
 // The order matters: help lists it, and the ambiguity message names the first two matches.
 const Command cmds[] = {
@@ -37,6 +38,7 @@ const Command cmds[] = {
     {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog"},
     {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents"},
     {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo"},
+    {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal"},
     {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot"},
     {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME"},
     {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug"},

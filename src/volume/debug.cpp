@@ -4,6 +4,7 @@
 
 #include "base/output.h"
 #include "volume/bits.h"
+#include "volume/journal.h"
 #include "volume/time.h"
 #include "volume/volume.h"
 
@@ -33,9 +34,9 @@ std::string dumpVolumeAttributes(uint32_t attributes) {
 int dumpVolumeHeader(const uint8_t *volumeHeader) {
     Bytes vh{volumeHeader, kVolumeHeaderSize};
     uint32_t totalBlocks = vh.be32(44), blockSize = vh.be32(40);
-    // 64 bits: volumes of 4 TiB and more overflow the product in 32.
-    float mib = static_cast<float>((static_cast<uint64_t>(totalBlocks / 1024) * blockSize) / 1024);
-    if (mib > 1024.0f)
+    // The whole product, in 64 bits: rounding the block count down first made small volumes 0 MB.
+    double mib = static_cast<double>(static_cast<uint64_t>(totalBlocks) * blockSize) / (1024.0 * 1024.0);
+    if (mib > 1024.0)
         fprintf(stderr, "This is a drive of %f GB \n", mib / 1024.0);
     else
         fprintf(stderr, "This is a drive of %f MB \n", mib);
@@ -72,6 +73,8 @@ int doVolInfo(const char *) {
         return 1;
     }
     printf("SIG: %x\n", vh[0] | vh[1] << 8);
+    if (auto journal = readJournal(getActiveFS(), vh, getPartitionOffset()); journal && journal->unreplayed())
+        fprintf(stderr, "%s", kUnreplayedJournalWarning);
     dumpVolumeHeader(vh);
     return 0;
 }

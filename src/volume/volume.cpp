@@ -13,6 +13,7 @@
 #include "base/output.h"
 #include "btree/btree.h"
 #include "volume/bits.h"
+#include "volume/journal.h"
 #include "volume/overflow.h"
 
 int g_activeFS = 0;
@@ -31,6 +32,7 @@ int g_activeBTreeType = 0;
 
 constexpr size_t kHeaderProbeSize = 8192;
 constexpr size_t kExtentsForkBlocks = 192 + 12;   // TN1150 extentsFile.totalBlocks
+constexpr size_t kAttributesForkBlocks = 352 + 12;   // TN1150 attributesFile.totalBlocks
 
 }  // namespace
 
@@ -87,7 +89,13 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
     if (g_Debug) fprintf(stderr, "Processing Catalog\n");
     setCatalogBTree(processBTree(header, kCatalogTree, fd, g_PartitionOffset));
     if (g_Debug) fprintf(stderr, "Processing Attributes\n");
-    setAttributeBTree(processBTree(header, kAttributesTree, fd, g_PartitionOffset));
+    // Volumes made before 10.4 often have no attributes file: its fork is all zero, which is no damage.
+    setAttributeBTree(nullptr);
+    if (Bytes{header, kVolumeHeaderSize}.be32(kAttributesForkBlocks) != 0)
+        setAttributeBTree(processBTree(header, kAttributesTree, fd, g_PartitionOffset));
+    // Transactions still in the journal are not in the structures read here: say so once, up front.
+    if (auto journal = readJournal(fd, header, g_PartitionOffset); journal && journal->unreplayed())
+        fprintf(stderr, "%s", kUnreplayedJournalWarning);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // with what The Sleuth Kit (fsstat) and an independent reader (facts.json) saw in it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "support.h"
@@ -46,6 +47,10 @@ TEST(CorpusVolume, BareVolumeAgreesWithFsstatAndFacts) {
     EXPECT_NE(r.err.find("Volume label is " + name[1].str() + "\n"), std::string::npos);
     EXPECT_NE(r.err.find("Tarnwick(" + name[1].str() + ":/)> "), std::string::npos);
 
+    char size[64];
+    snprintf(size, sizeof size, "This is a drive of %f MB \n",
+             static_cast<double>(fact(facts, "total_blocks") * fact(facts, "block_size")) / 1048576);
+    EXPECT_NE(r.err.find(size), std::string::npos) << size;
     EXPECT_EQ(reported(r.err, "Signature:"), "0x482B (H+)");
     EXPECT_EQ(reported(r.err, "Version:"), std::to_string(fact(facts, "version")));
     EXPECT_EQ(reported(r.err, "Attributes:"), "80000100 - was last cleanly unmounted,");
@@ -72,4 +77,38 @@ TEST(CorpusVolume, BareVolumeAgreesWithFsstatAndFacts) {
     }
     EXPECT_EQ(reported(catalog, "Compare:"), "CF - Case Folding (case-insensitive)");
     EXPECT_EQ(reported(attributes, "Compare:"), "0 - None (ok for attribute B-Trees)");
+}
+
+// Journals written by Mac OS X (little-endian, emptied at unmount): the info block is where fsstat
+// says, and the header holds what its bytes (read apart with xxd) hold.
+TEST(CorpusVolume, JournalAsWritten) {
+    struct Case {
+        const char *image, *report;
+    } cases[] = {
+        {"hdi-mac/test-disk-image-hfsp-j.dmg", "\tSequence:           \t6623273\n"},
+        {"hdi-mac/test-disk-image-hfsp-j-c.dmg", "\tSequence:           \t666181\n"},
+        {"hdi-mac/test-disk-image-hfsp.dmg", nullptr},
+    };
+    for (const Case &c : cases) {
+        std::string image = corpusPath(c.image);
+        if (image.empty()) GTEST_SKIP() << "../shared/corpus is not present";
+        RunResult r = runTarnwick({image}, "journal\n");
+        EXPECT_EQ(r.err.find("unreplayed"), std::string::npos) << c.image;
+        if (!c.report) {
+            EXPECT_NE(r.err.find("The volume is not journaled\n"), std::string::npos) << c.image;
+            continue;
+        }
+        std::smatch m;
+        std::string fsstat = text(image + ".fsstat.txt");
+        ASSERT_TRUE(std::regex_search(fsstat, m, std::regex("Journal Info Block: (\\d+)"))) << c.image;
+        EXPECT_EQ(r.out.substr(std::min(r.out.find("Journal info block:"), r.out.size())),
+                  "Journal info block:\t" + m[1].str() +
+                             "\n\tFlags:              \t0x1 - in the file system\n\tOffset:             \t12288\n"
+                             "\tSize:               \t524288\nJournal header:\tlittle-endian\n"
+                             "\tStart:              \t47104\n\tEnd:                \t47104\n"
+                             "\tHeader size:        \t512\n\tBlock list size:    \t8192\n"
+                             "\tChecksum:           \t0x0a3ea1f5 (correct)\n" +
+                             c.report + "No transaction waits to be replayed\n")
+            << c.image;
+    }
 }

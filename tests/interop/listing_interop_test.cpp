@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -57,8 +58,11 @@ Volume linksAndModes() {
     privateFolder.mode = 0700;
     privateFolder.owner = 501;
     privateFolder.group = 20;
+    privateFolder.attributes = {{"com.example.b", {'2'}}, {"com.example.a", {'1', '1'}}};
     v.nodes.push_back(privateFolder);
-    v.nodes.push_back(file("/home/shared.txt", "one file, three names\n", 0644, 501, 20));
+    Node shared = file("/home/shared.txt", "one file, three names\n", 0644, 501, 20);
+    shared.attributes = {{"com.example.z", {'z'}}, {"caf\xC3\xA9 \xE2\x9C\x93", {'u'}}, {"com.example.a", {}}};
+    v.nodes.push_back(shared);
     v.nodes.push_back(hfsbuild::hardLinkNode("/home/second name", "/home/shared.txt"));
     v.nodes.push_back(hfsbuild::hardLinkNode("/elsewhere", "/home/shared.txt"));
     v.nodes.push_back(hfsbuild::symlinkNode("/home/up", "../setuid"));
@@ -119,6 +123,7 @@ const ImageCase kImages[] = {
     {"CrowdedFolder", crowdedFolder},
     {"LinksAndModes", linksAndModes},
     {"CorpusHfsplus", nullptr},
+    {"CorpusKeramics", nullptr},     // a hard link, non-ASCII names, attributes on a file and a folder
     {"Xorriso", nullptr},
 };
 
@@ -131,6 +136,11 @@ std::string imagePath(const ImageCase &c, std::string &why) {
         path = writeScratch(std::string(c.name) + ".hfs", hfsbuild::buildVolume(c.build()));
     } else if (std::string(c.name) == "CorpusHfsplus") {
         path = corpusPath("dfvfs/hfsplus.raw");
+    } else if (std::string(c.name) == "CorpusKeramics") {
+        // TSK reads no UDIF: 7-Zip cuts the volume out of the disk image (its GPT's partition 4).
+        std::string dmg = corpusPath("keramics/hfsplus_zlib.dmg"), dir = scratchDir() + "/keramics-volume";
+        if (!dmg.empty() && haveTool("7zz") && runCommand({"7zz", "x", "-y", "-tdmg", "-o" + dir, dmg}).status == 0)
+            path = dir + "/4.hfs";
     } else if (haveTool("xorriso") && haveTool("mmls")) {
         path = xorrisoVolume();
     }
@@ -153,14 +163,12 @@ std::string folderOf(const std::string &path) {
 
 std::string nameOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
-// The listing's mode column shows the nine rwx bits only, not set-ID or sticky letters.
-std::string withoutSpecialBits(std::string permissions) {
-    for (char &c : permissions) c = c == 's' || c == 't' ? 'x' : c == 'S' || c == 'T' ? '-' : c;
-    return permissions;
-}
-
 // A name prints up to its first NUL character: the hard-link folder's begins with four of them.
-std::string listedName(const std::string &flsName) { return flsName.starts_with("^^^^") ? "" : flsName; }
+// fls shows a stored '/' as ':', as the POSIX layer of Mac OS does.
+std::string listedName(std::string flsName) {
+    std::replace(flsName.begin(), flsName.end(), ':', '/');
+    return flsName.starts_with("^^^^") ? "" : flsName;
+}
 
 std::vector<TskEntry> flsTree(const std::string &image) {
     std::vector<TskEntry> entries;
@@ -177,8 +185,10 @@ std::vector<TskEntry> flsTree(const std::string &image) {
 struct Istat {
     std::string mode;             // "rrw-r--r--": type letter, then permissions
     uint64_t size = 0;
-    uint32_t uid = 0, gid = 0;
+    uint32_t uid = 0, gid = 0, links = 0;
     std::string modified;         // "2001-01-01 00:00:00 (UTC)"
+    std::vector<std::string> attributes;   // extended attribute names, in the tree's order
+    bool unreadable = false;      // TSK gave up on the node (it cannot read a value stored as fork data)
 };
 
 std::string field(const std::string &out, const std::string &name) {
@@ -195,6 +205,12 @@ Istat istat(const std::string &image, uint32_t cnid) {
     s.size = std::stoull("0" + field(out, "Size"));
     sscanf(field(out, "uid / gid").c_str(), "%u / %u", &s.uid, &s.gid);
     s.modified = field(out, "Content Modified");
+    s.links = static_cast<uint32_t>(std::stoul("0" + field(out, "Link count")));
+    std::regex attribute(R"(^Type: (ExATTR|CMPF) \S+ +Name: (.*?) +(Non-)?Resident)");
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_search(line, m, attribute)) s.attributes.push_back(m[2]);
+    s.unreadable = out.find("Error") != std::string::npos;
     return s;
 }
 
@@ -206,6 +222,8 @@ struct LsLine {
     std::string permissions, owner, group, date, name, linkTarget;
     bool hardLink;
     uint64_t size;
+    uint32_t links;
+    std::vector<std::string> attributes;   // the -@ lines under it
 };
 
 // Our escapes read back, then control characters shown as TSK shows them, so that names compare.
@@ -226,20 +244,29 @@ std::string tskName(const std::string &shown) {
 }
 
 std::vector<LsLine> listing(const std::string &image, const std::string &folder) {
-    RunResult r = runTarnwick({image}, "color\ncd /" + folder + "\nls\n");
+    RunResult r = runTarnwick({image}, "color\ncd /" + folder + "\nls -@\n");
     std::istringstream lines(r.out.substr(std::min(r.out.find("\tfolderthread\t"), r.out.size())));
-    std::regex entry(R"(^ *(\d+) ([-ld])(.{9})(.{2}) \d+ *(.*?) +(\d+) ([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}) (.*)$)");
+    std::regex entry(R"(^ *(\d+) ([-ld])(.{9})(.{2}) (\d+) *(.*?) +(\d+) ([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}) (.*)$)");
     std::vector<LsLine> out;
     std::string line;
     std::getline(lines, line);    // the folder's thread record
     while (std::getline(lines, line) && !line.starts_with("Tarnwick(")) {
+        if (line.empty()) continue;
+        if (line[0] == '\t' && !out.empty()) {     // an attribute name; a folder's carries the value's size
+            std::string name = line.substr(1);
+            out.back().attributes.push_back(out.back().type == 'd' ? name.substr(0, name.rfind(' ')) : name);
+            continue;
+        }
         std::smatch m;
         EXPECT_TRUE(std::regex_match(line, m, entry)) << "unexpected ls line: " << line;
         if (m.empty()) continue;
-        LsLine l{static_cast<uint32_t>(std::stoul(m[1])), m[2].str()[0], m[3], "", "", m[7], tskName(m[8]), "",
-                 m[5] == "(hard link)", std::stoull(m[6])};
-        std::istringstream owners(std::regex_replace(m[5].str(), std::regex(R"([()])"), " "));
-        owners >> l.owner >> l.group;
+        std::string owners = m[6];
+        bool hardLink = owners.ends_with("(hard link)");
+        if (hardLink) owners.resize(owners.size() - 11);
+        LsLine l{static_cast<uint32_t>(std::stoul(m[1])), m[2].str()[0], m[3], "", "", m[8], tskName(m[9]), "",
+                 hardLink, std::stoull(m[7]), static_cast<uint32_t>(std::stoul(m[5])), {}};
+        std::istringstream ownerText(std::regex_replace(owners, std::regex(R"([()])"), " "));
+        ownerText >> l.owner >> l.group;
         size_t arrow = l.name.find(" -> ");
         if (l.type == 'l' && arrow != std::string::npos) {
             l.linkTarget = l.name.substr(arrow + 4);
@@ -263,6 +290,7 @@ std::string groupText(uint32_t gid) {
 // "2001-01-01 00:00:00 (UTC)" as the listing shows it: "Jan  1 00:00:00 2001".
 std::string listingDate(const std::string &tskDate) {
     std::tm tm{};
+    if (tskDate.starts_with("0000-00-00")) return "Jan  1 00:00:00 1904";   // an unset date
     if (!strptime(tskDate.c_str(), "%Y-%m-%d %H:%M:%S", &tm)) return "<bad date " + tskDate + ">";
     char text[32];
     strftime(text, sizeof text, "%b %e %H:%M:%S %Y", &tm);
@@ -318,14 +346,19 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
             EXPECT_EQ(l.number, e.cnid);
             EXPECT_EQ(std::string(1, l.type) + l.permissions,
                       std::string(1, e.type == 'r' ? '-' : e.type) +
-                          withoutSpecialBits(s.mode.substr(std::min<size_t>(1, s.mode.size()))));
+                          s.mode.substr(std::min<size_t>(1, s.mode.size())));
             EXPECT_EQ(l.date, listingDate(s.modified));
+            if (!s.unreadable) {
+                EXPECT_EQ(l.attributes, s.attributes);
+            }
             if (l.type == 'd') continue;                  // a folder's size column is its link count
+            if (l.hardLink) {   // other files: TSK says 1 where the record stores 0
+                EXPECT_EQ(l.links, s.links);
+            }
             EXPECT_EQ(l.size, s.size);
             if (l.type == 'l') {
                 EXPECT_EQ(l.linkTarget, bytesText(image_, e.cnid));
             }
-            if (l.hardLink) continue;                     // links show no owner
             EXPECT_EQ(l.owner, userText(s.uid));
             EXPECT_EQ(l.group, groupText(s.gid));
         }
@@ -345,7 +378,7 @@ TEST_P(ListingVsTsk, SearchFindsEachThreadRecord) {
             continue;                                     // a hard link's name: fls gives the indirect node
         script += "search " + std::to_string(e.cnid) + "\n";
         expected.push_back(std::string(e.type == 'd' ? "folder" : "file") + "thread\t" +
-                           std::to_string(folderIDs[folderOf(e.path)]) + nameOf(e.path));
+                           std::to_string(folderIDs[folderOf(e.path)]) + listedName(nameOf(e.path)));
     }
     std::vector<std::string> found;
     std::istringstream lines(runTarnwick({image_}, script).out);

@@ -14,6 +14,7 @@ const std::string kHelp =
     "catalog   \tDisplay the Catalog B-Tree details\n"
     "extents   \tDisplay the Extents Overflow B-Tree details\n"
     "volinfo   \tDisplay the volume header of the selected file system\n"
+    "journal   \tDisplay the journal's header and the transactions not yet replayed\n"
     "snapshot  \tSave a snapshot of the current B-Tree (catalog or attribute)\n"
     "search    \tSearch for leaf by CNID\n"
     "debug     \tToggle Debug traces on/off\n"

@@ -49,7 +49,7 @@ const std::string kDataCatalog = treeReport("catalog", 1, 1, 1, 1, 8, 2, 0, "CF 
 const std::string kDataAttributes = treeReport("attributes", 0, 0, 0, 0, 0, 1, 0, "0 - None (ok for attribute B-Trees)");
 
 std::string volinfo(const char *signature, int version, int nextCNID) {
-    return std::string("This is a drive of 0.000000 MB \nVolume Header:\n") +
+    return std::string("This is a drive of 0.250000 MB \nVolume Header:\n") +
            "\tSignature:          \t" + signature + "\n" +
            "\tVersion:            \t" + std::to_string(version) + "\n" +
            "\tAttributes:         \t100 - was last cleanly unmounted,\n"
@@ -107,6 +107,9 @@ TEST(Volume, Transcripts) {
     std::vector<uint8_t> notThread = data;
     patchRootThreadType(notThread, 1);
     std::string notThreadPath = image("not-thread.hfs", notThread);
+    hfsbuild::Volume bare = dataVolume();
+    bare.withAttributesFile = false;
+    std::string barePath = image("no-attributes.hfs", hfsbuild::buildVolume(bare));
 
     const std::string missing = scratchDir() + "/missing.hfs";
     const std::string kMissing = "Unable to find mount point or device " + missing +
@@ -162,6 +165,8 @@ TEST(Volume, Transcripts) {
          "",
          kColorPrompt + "Color is off\n" + P + kOpened + D +
              "This is peculiar: I can't get the attribute B-Tree. Some DMGs don't have any\n" + D + "Exiting\n"},
+        {"no attributes file (legal before 10.4): no alarm", {}, "color\nfs " + barePath + "\nattributes\n", "",
+         kColorPrompt + "Color is off\n" + P + kOpened + D + "The volume has no attributes file\n" + D + "Exiting\n"},
         {"a root thread that is not a thread keeps the old label", {}, "color\nfs " + notThreadPath + "\n", "",
          kColorPrompt + "Color is off\n" + P + kOpened + "Root entry is not a thread\n" + prompt("", "/") +
              "Exiting\n"},

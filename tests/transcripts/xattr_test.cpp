@@ -124,4 +124,12 @@ TEST(Xattr, ListsAndSavesAttributes) {
         EXPECT_EQ(st.st_mode & 0777, 0600u) << c.name;
         unlink(c.written.c_str());
     }
+
+    // ls -@ names them all, in the same order, under the entry; a folder's carry the value's size.
+    std::string listed = runTarnwick({path}, "color\nls -@\nls -@ docs\n").out;
+    for (const char *names : {"docs\n\tcom.example.folder 1\n\n", "big.bin\n\tcom.example.big\n\tcom.example.z\n\n",
+                              "link\n\tcom.example.shared\n\n",
+                              "a.txt\n\tcom.example.empty\n\tcom.example.na\xC3\xAFve-\xE5\x90\x8D\n"
+                              "\tcom.example.one\n\tcom.example/slash\n\n"})
+        EXPECT_NE(listed.find(names), std::string::npos) << names << listed;
 }

@@ -194,8 +194,11 @@ TEST(RecordDump, AttributeRecords) {
 
 TEST(ListingText, Builders) {
     EXPECT_EQ(permissionsToText(0100644), "rw-r--r--");
-    EXPECT_EQ(permissionsToText(04777), "rwxrwxrwx");
+    EXPECT_EQ(permissionsToText(04777), "rwsrwxrwx");
     EXPECT_EQ(permissionsToText(0), "---------");
+    EXPECT_EQ(permissionsToText(07666), "rwSrwSrwT");
+    EXPECT_EQ(permissionsToText(041777), "rwxrwxrwt");   // .Trashes, the private folders
+    EXPECT_EQ(permissionsToText(02750), "rwxr-s---");
     EXPECT_EQ(catalogFlagsToLS(0), "  ");
     EXPECT_EQ(catalogFlagsToLS(0x4), "@ ");
     EXPECT_EQ(catalogFlagsToLS(0x8), "+ ");

@@ -33,9 +33,11 @@ TEST(VolumeReport, DriveSizeLine) {
     } cases[] = {
         {262144, 4096, "This is a drive of 1024.000000 MB \n"},
         {524288, 4096, "This is a drive of 2.000000 GB \n"},
-        {1023, 4096, "This is a drive of 0.000000 MB \n"},
+        {1023, 4096, "This is a drive of 3.996094 MB \n"},
+        {1024, 4096, "This is a drive of 4.000000 MB \n"},
+        {16374, 4096, "This is a drive of 63.960938 MB \n"},   // once rounded down to 60
         {0x40000000, 4096, "This is a drive of 4096.000000 GB \n"},   // 4 TiB: needs 64 bits
-        {0xFFFFFFFF, 65536, "This is a drive of 262143.937500 GB \n"},
+        {0xFFFFFFFF, 65536, "This is a drive of 262143.999939 GB \n"},
     };
     for (const Case &c : cases) {
         uint8_t vh[kVolumeHeaderSize] = {'H', '+'};

@@ -759,6 +759,72 @@ void copyFork(Bytes &image, const Bytes &data, const Fork &fork, uint32_t blockS
     }
 }
 
+// ---- journal (TN1150 "Journal") ----
+
+uint32_t journalChecksum(const Bytes &bytes, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; ++i) sum = (sum << 8) ^ (sum + bytes[i]);
+    return ~sum;
+}
+
+// The journal file: header, then the ring of block lists from `start` on.
+Bytes journalBytes(const Journal &j) {
+    constexpr uint32_t kHeaderBytes = 512;
+    if (j.size <= kHeaderBytes || j.start < kHeaderBytes || j.start >= j.size || j.blockListSize < 32 ||
+        j.blockListSize > j.size - kHeaderBytes)
+        invalid("journal layout out of range");
+    auto put = [&](Bytes &out, size_t at, uint64_t value, int width) {
+        for (int i = 0; i < width; ++i)
+            out[at + (j.littleEndian ? i : width - 1 - i)] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    Bytes image(j.size, 0);
+    uint64_t at = j.start;
+    auto write = [&](const Bytes &piece) {
+        for (uint8_t byte : piece) {
+            image[at] = byte;
+            if (++at == j.size) at = kHeaderBytes;
+        }
+    };
+    for (const std::vector<JournalBlock> &transaction : j.transactions) {
+        if (16 * (transaction.size() + 2) > j.blockListSize) invalid("too many blocks for one block list");
+        Bytes list(j.blockListSize, 0);
+        uint64_t used = j.blockListSize;
+        for (const JournalBlock &b : transaction) used += b.data.size();
+        if (used > j.size - kHeaderBytes) invalid("transaction larger than the journal");
+        put(list, 0, j.blockListSize / 16 - 1, 2);               // max_blocks
+        put(list, 2, transaction.size() + 1, 2);                 // num_blocks, binfo[0] included
+        put(list, 4, used, 4);                                   // bytes_used
+        for (size_t i = 0; i < transaction.size(); ++i) {
+            put(list, 16 * (i + 2), transaction[i].sector, 8);
+            put(list, 16 * (i + 2) + 8, transaction[i].data.size(), 4);
+        }
+        put(list, 8, journalChecksum(list, 32), 4);
+        write(list);
+        for (const JournalBlock &b : transaction) write(b.data);
+    }
+    put(image, 0, 0x4a4e4c78, 4);                                // 'JNLx'
+    put(image, 4, 0x12345678, 4);                                // in the writer's byte order
+    put(image, 8, j.start, 8);
+    put(image, 16, at, 8);                                       // end
+    put(image, 24, j.size, 8);
+    put(image, 32, j.blockListSize, 4);
+    put(image, 40, kHeaderBytes, 4);
+    put(image, 44, 1, 4);                                        // sequence number
+    put(image, 36, journalChecksum(image, 44), 4);
+    return image;
+}
+
+// The info block: flags kJIJournalInFSMask, no device signature, the journal's offset and size.
+Bytes journalInfoBlock(uint64_t offset, uint32_t size, uint32_t blockSize) {
+    Bytes info;
+    appendBE32(info, 1);
+    appendZeros(info, 32);
+    appendBE64(info, offset);
+    appendBE64(info, size);
+    info.resize(blockSize, 0);
+    return info;
+}
+
 struct VolumeSize {
     uint32_t totalBlocks, bitmapBlocks;
 };
@@ -787,16 +853,18 @@ struct SpecialForks {
 };
 
 Bytes volumeHeader(const Volume &volume, const std::vector<Entry> &entries, uint32_t totalBlocks,
-                   uint32_t freeBlocks, uint32_t nextAllocation, const SpecialForks &forks) {
+                   uint32_t freeBlocks, uint32_t nextAllocation, const SpecialForks &forks, uint32_t journalInfo) {
     auto files = std::count_if(entries.begin(), entries.end(), [](const Entry &e) { return !e.node->folder; });
     uint32_t dataClump = dataClumpSize(volume);
     uint32_t modifyDate = volume.modifyDate.value_or(kDefaultDate);
     Bytes h;
     appendBE16(h, volume.hfsx ? 0x4858 : 0x482B);                   // "HX" / "H+"
     appendBE16(h, volume.version.value_or(volume.hfsx ? 5 : 4));
-    appendBE32(h, volume.attributes.value_or(0x00000100));          // kHFSVolumeUnmountedMask
+    // kHFSVolumeUnmountedMask, unless transactions wait in the journal; kHFSVolumeJournaledMask with one
+    uint32_t attributes = !volume.journal ? 0x00000100 : volume.journal->transactions.empty() ? 0x00002100 : 0x00002000;
+    appendBE32(h, volume.attributes.value_or(attributes));
     appendBE32(h, volume.lastMountedVersion.value_or(0x31302E30));  // '10.0'
-    appendBE32(h, volume.journalInfoBlock.value_or(0));
+    appendBE32(h, volume.journalInfoBlock.value_or(journalInfo));
     appendBE32(h, volume.createDate.value_or(kDefaultDate));
     appendBE32(h, modifyDate);
     appendBE32(h, 0);                                               // backupDate
@@ -919,13 +987,18 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     // Blocks 0.. hold the reserved area and the header, the last ones the alternate header.
     const uint32_t headBlocks = checkedBlocks(blocksFor(kHeaderOffset + kHeaderSize, bs));
     const uint32_t tailBlocks = checkedBlocks(blocksFor(kHeaderOffset, bs));
-    const auto [total, bitmapBlocks] = volumeSize(
-        volume, uint64_t{headBlocks} + extentsTree.blocks + catalogSpan + attributesSpan + fileSpan + tailBlocks);
+    const Bytes journal = volume.journal ? journalBytes(*volume.journal) : Bytes{};
+    if (journal.size() % bs != 0) invalid("journal size not a whole number of blocks");
+    const uint32_t journalBlocks = volume.journal ? 1 + static_cast<uint32_t>(journal.size() / bs) : 0;
+    const auto [total, bitmapBlocks] =
+        volumeSize(volume, uint64_t{headBlocks} + journalBlocks + extentsTree.blocks + catalogSpan + attributesSpan +
+                               fileSpan + tailBlocks);
 
     Bitmap bitmap(bitmapBlocks, bs);
     const Extent bitmapExtent{headBlocks, bitmapBlocks};
     // The extents overflow file cannot map itself, so it always takes one run of blocks.
-    uint32_t cursor = placeTree(extentsTree, 0, bitmapExtent.start + bitmapExtent.count, bs);
+    const Extent journalExtent{bitmapExtent.start + bitmapExtent.count, journalBlocks};
+    uint32_t cursor = placeTree(extentsTree, 0, journalExtent.start + journalExtent.count, bs);
     if (extentsTree.extents.size() > kMaxExtents) invalid("the extents overflow file would overflow");
     cursor = placeTree(catalog, volume.catalogExtentBlocks, cursor, bs);
     cursor = placeTree(attributes, volume.attributesExtentBlocks, cursor, bs);
@@ -934,6 +1007,7 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
         for (const Extent &x : extents) bitmap.mark(x);
     };
     markAll({{0, headBlocks}, bitmapExtent, {total - tailBlocks, tailBlocks}});
+    if (journalBlocks) markAll({journalExtent});
     for (const TreeFile *tree : {&extentsTree, &catalog, &attributes}) markAll(tree->extents);
     for (const Entry &e : entries) {
         markAll(e.dataFork.extents);
@@ -944,6 +1018,11 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     // Every record is written again now that the extents sit where they will stay.
     Bytes image(uint64_t{total} * bs, 0);
     copyTo(image, uint64_t{bitmapExtent.start} * bs, bitmap.bytes());
+    if (journalBlocks) {
+        copyTo(image, uint64_t{journalExtent.start} * bs,
+               journalInfoBlock(uint64_t{journalExtent.start + 1} * bs, static_cast<uint32_t>(journal.size()), bs));
+        copyTo(image, uint64_t{journalExtent.start + 1} * bs, journal);
+    }
     extentsTree.records = overflowRecords(entries, treeFork(catalog, bs), treeFork(attributes, bs));
     catalog.records = catalogRecords(volume, entries);
     attributes.records = attributeRecords(volume, entries);
@@ -960,7 +1039,7 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     SpecialForks forks{{bitmapBytes, bitmapBytes, {bitmapExtent}}, treeFork(extentsTree, bs), treeFork(catalog, bs),
                        treeFork(attributes, bs)};
     Bytes header = volumeHeader(volume, entries, total, total - static_cast<uint32_t>(bitmap.used()), nextAllocation,
-                                forks);
+                                forks, journalBlocks ? journalExtent.start : 0);
     copyTo(image, kHeaderOffset, header);
     copyTo(image, image.size() - kHeaderOffset, header);
     return image;

@@ -90,6 +90,25 @@ struct AccessEntry {
 };
 std::vector<uint8_t> fileSecurity(const Guid &owner, const Guid &group, const std::vector<AccessEntry> &entries);
 
+// One block a transaction logged: where it belongs on the volume, in the journal's 512-byte sectors.
+struct JournalBlock {
+    uint64_t sector = 0;
+    std::vector<uint8_t> data;
+};
+
+// A journal as Mac OS X keeps one (TN1150 "Journal"): an info block (flags "in the file system"),
+// then the journal file, both allocated right after the allocation file. Its header holds 512
+// bytes; block lists follow it in a ring, each blockListSize bytes of header (binfo[0] chains, its
+// entries from binfo[1]) and then its blocks' data.
+struct Journal {
+    uint32_t size = 64 * 1024;           // bytes, whole allocation blocks
+    bool littleEndian = true;            // Intel Macs write it in their own order
+    uint32_t blockListSize = 4096;
+    uint64_t start = 512;                // where the first list lies; end follows from the lists
+    // Transactions not replayed yet, one block list each; none: start == end (cleanly unmounted).
+    std::vector<std::vector<JournalBlock>> transactions = {};
+};
+
 struct Volume {
     std::string label = "Untitled";
     bool hfsx = false;             // signature "HX", version 5, catalog compare type 0xBC (else "H+", 4, 0xCF)
@@ -108,6 +127,8 @@ struct Volume {
     // disk; a fork whose turns come back to back still gets a free block between its extents.
     bool interleave = false;
     std::vector<Node> nodes;
+    // Also sets kHFSVolumeJournaledBit in the default attributes and the journal info block.
+    std::optional<Journal> journal;
 
     // Volume header fields; unset ones get sensible values computed from the content.
     std::optional<uint16_t> version;

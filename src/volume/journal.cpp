@@ -1,0 +1,229 @@
+#include "volume/journal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "volume/bits.h"
+#include "volume/volume.h"
+
+namespace {
+
+constexpr uint32_t kJournaledMask = 0x2000;          // TN1150 kHFSVolumeJournaledBit
+constexpr uint32_t kJournalMagic = 0x4a4e4c78;       // 'JNLx'
+constexpr uint32_t kJournalEndian = 0x12345678;
+constexpr uint32_t kInFileSystem = 0x1, kOnOtherDevice = 0x2, kNeedsInit = 0x4;
+constexpr size_t kInfoBlockBytes = 52;               // flags, device signature, offset, size
+constexpr size_t kHeaderBytes = 48;                  // up to and with the sequence number
+constexpr size_t kHeaderChecksummed = 44;            // the checksum covers the fields before the sequence number
+constexpr size_t kBlockListChecksummed = 32;         // the list's header and binfo[0]
+constexpr uint32_t kMaxBlockListSize = 16 << 20;     // real journals use a few KiB
+
+std::string format(const char *fmt, unsigned long long a, unsigned long long b = 0) {
+    char text[160];
+    snprintf(text, sizeof text, fmt, a, b);
+    return text;
+}
+
+// The journal's bytes past its header form a ring: reading on from its end goes on after the header.
+struct Ring {
+    int fd;
+    uint64_t base, size, headerSize;   // base: the journal's first byte in the file
+
+    bool read(uint64_t at, uint8_t *out, size_t length) const {
+        while (length > 0) {
+            size_t piece = static_cast<size_t>(std::min<uint64_t>(length, size - at));
+            if (readAt(fd, out, piece, base + at) != static_cast<ssize_t>(piece)) return false;
+            out += piece;
+            length -= piece;
+            at += piece;
+            if (at == size) at = headerSize;
+        }
+        return true;
+    }
+    uint64_t advance(uint64_t at, uint64_t by) const {
+        uint64_t room = size - at;
+        return by < room ? at + by : headerSize + (by - room);
+    }
+    uint64_t distance(uint64_t from, uint64_t to) const {
+        return to >= from ? to - from : (size - from) + (to - headerSize);
+    }
+};
+
+void walkBlockLists(const Ring &ring, Journal &j) {
+    std::vector<uint8_t> buffer(j.blockListSize);
+    const uint64_t total = ring.distance(j.start, j.end);
+    uint64_t at = j.start;
+    // Each list takes at least blockListSize bytes of what lies between start and end.
+    for (uint64_t done = 0; done < total;) {
+        if (!ring.read(at, buffer.data(), buffer.size())) {
+            j.damage = format("The block list at %llu cannot be read: the image ends first\n", at);
+            return;
+        }
+        Bytes list{buffer.data(), buffer.size()};
+        auto u16 = [&](size_t off) { return j.littleEndian ? list.le16(off) : list.be16(off); };
+        auto u32 = [&](size_t off) { return j.littleEndian ? list.le32(off) : list.be32(off); };
+        auto u64 = [&](size_t off) { return j.littleEndian ? list.le64(off) : list.be64(off); };
+        JournalBlockList l{at, u16(0), u16(2), u32(4), u32(8), 0, {}};
+        uint8_t summed[kBlockListChecksummed];
+        memcpy(summed, buffer.data(), sizeof summed);
+        memset(summed + 8, 0, 4);
+        l.computedChecksum = journalChecksum(summed, sizeof summed);
+        size_t entries = l.numBlocks == 0 ? 0 : l.numBlocks - 1u;
+        bool fits = 16 + 16 * (entries + 1) <= buffer.size();
+        for (size_t i = 1; fits && i <= entries; ++i)
+            l.blocks.push_back({u64(16 * i + 16), u32(16 * i + 24)});
+        j.lists.push_back(std::move(l));
+        const JournalBlockList &last = j.lists.back();
+        if (!fits) {
+            j.damage = format("The block list at %llu claims %llu blocks, more than its header holds\n", at,
+                              last.numBlocks);
+            return;
+        }
+        if (last.bytesUsed < j.blockListSize || last.bytesUsed > total - done) {
+            j.damage = format("The block list at %llu claims %llu bytes: it would not end where the next begins "
+                              "before the journal's end\n",
+                              at, last.bytesUsed);
+            return;
+        }
+        done += last.bytesUsed;
+        at = ring.advance(at, last.bytesUsed);
+    }
+}
+
+}  // namespace
+
+uint32_t journalChecksum(const uint8_t *data, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; ++i) sum = (sum << 8) ^ (sum + data[i]);
+    return ~sum;
+}
+
+std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t partitionOffset) {
+    Bytes vh{volumeHeader, kVolumeHeaderSize};
+    if (!(vh.be32(4) & kJournaledMask)) return std::nullopt;
+    Journal j;
+    j.infoBlock = vh.be32(12);
+    const uint64_t blockSize = vh.be32(40), volumeBytes = vh.be32(44) * blockSize;   // both 32 bits: no overflow
+    const uint64_t infoAt = j.infoBlock * blockSize;
+    if (j.infoBlock == 0 || infoAt > volumeBytes || volumeBytes - infoAt < kInfoBlockBytes) {
+        j.damage = format("The journal info block (block %llu) lies outside the volume (%llu bytes)\n", j.infoBlock,
+                          volumeBytes);
+        return j;
+    }
+    uint8_t info[kInfoBlockBytes];
+    if (partitionOffset > UINT64_MAX - infoAt ||
+        readAt(fd, info, sizeof info, partitionOffset + infoAt) != static_cast<ssize_t>(sizeof info)) {
+        j.damage = format("The journal info block (block %llu) cannot be read: the image ends first\n", j.infoBlock);
+        return j;
+    }
+    Bytes infoBytes{info, sizeof info};
+    j.flags = infoBytes.be32(0);
+    j.offset = infoBytes.be64(36);
+    j.size = infoBytes.be64(44);
+    if (j.flags & kOnOtherDevice) {
+        j.damage = "The journal lies on another device: it is not part of this image\n";
+        return j;
+    }
+    // Every position read below is then a valid file offset.
+    constexpr uint64_t kMaxOffset = INT64_MAX;
+    if (j.offset > volumeBytes || j.size > volumeBytes - j.offset || j.size < kHeaderBytes ||
+        volumeBytes > kMaxOffset || partitionOffset > kMaxOffset - volumeBytes) {
+        j.damage = format("The journal (%llu bytes at %llu) does not lie inside the volume\n", j.size, j.offset);
+        return j;
+    }
+    uint8_t header[kHeaderBytes];
+    const uint64_t base = partitionOffset + j.offset;
+    if (readAt(fd, header, sizeof header, base) != static_cast<ssize_t>(sizeof header)) {
+        j.damage = format("The journal header at %llu cannot be read: the image ends first\n", j.offset);
+        return j;
+    }
+    Bytes h{header, sizeof header};
+    j.littleEndian = h.le32(0) == kJournalMagic;
+    auto u32 = [&](size_t off) { return j.littleEndian ? h.le32(off) : h.be32(off); };
+    auto u64 = [&](size_t off) { return j.littleEndian ? h.le64(off) : h.be64(off); };
+    j.magic = u32(0);
+    j.endian = u32(4);
+    if (j.magic != kJournalMagic || j.endian != kJournalEndian) {
+        j.damage = format("The journal header has magic 0x%08llx and byte-order mark 0x%08llx: it is no journal header\n",
+                          h.be32(0), h.be32(4));
+        return j;
+    }
+    j.start = u64(8);
+    j.end = u64(16);
+    j.sizeInHeader = u64(24);
+    j.blockListSize = u32(32);
+    j.checksum = u32(36);
+    j.headerSize = u32(40);
+    j.sequence = u32(44);
+    uint8_t summed[kHeaderChecksummed];
+    memcpy(summed, header, sizeof summed);
+    memset(summed + 36, 0, 4);
+    j.computedChecksum = journalChecksum(summed, sizeof summed);
+    j.headerRead = true;
+    if (j.sizeInHeader != j.size) {
+        j.damage = format("The journal header gives a size of %llu bytes, the info block %llu\n", j.sizeInHeader, j.size);
+    } else if (j.headerSize < kHeaderBytes || j.headerSize >= j.size) {
+        j.damage = format("The journal header claims a header size of %llu bytes\n", j.headerSize);
+    } else if (j.blockListSize < kBlockListChecksummed || j.blockListSize > j.size - j.headerSize ||
+               j.blockListSize > kMaxBlockListSize) {
+        j.damage = format("The journal header claims block lists of %llu bytes\n", j.blockListSize);
+    } else if (j.start < j.headerSize || j.start >= j.size || j.end < j.headerSize || j.end >= j.size) {
+        j.damage = format("The journal's start (%llu) or end (%llu) lies outside its ring of transactions\n", j.start,
+                          j.end);
+    }
+    if (!j.damage.empty()) {
+        j.headerRead = false;
+        return j;
+    }
+    walkBlockLists(Ring{fd, base, j.size, j.headerSize}, j);
+    return j;
+}
+
+int doJournal(const char *) {
+    const uint8_t *vh = getActiveVH();
+    if (getActiveFS() == 0 || !vh) {
+        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
+        return 1;
+    }
+    auto j = readJournal(getActiveFS(), vh, getPartitionOffset());
+    if (!j) {
+        fprintf(stderr, "The volume is not journaled\n");
+        return 0;
+    }
+    std::string flags;
+    for (auto [bit, name] : {std::pair{kInFileSystem, "in the file system"}, {kOnOtherDevice, "on another device"},
+                             {kNeedsInit, "needs initialising"}})
+        if (j->flags & bit) flags += (flags.empty() ? " - " : ", ") + std::string(name);
+    printf("Journal info block:\t%u\n", j->infoBlock);
+    printf("\t%-20s\t0x%x%s\n", "Flags:", j->flags, flags.c_str());
+    printf("\t%-20s\t%llu\n", "Offset:", static_cast<unsigned long long>(j->offset));
+    printf("\t%-20s\t%llu\n", "Size:", static_cast<unsigned long long>(j->size));
+    if (j->magic == kJournalMagic) {
+        printf("Journal header:\t%s-endian\n", j->littleEndian ? "little" : "big");
+        printf("\t%-20s\t%llu\n", "Start:", static_cast<unsigned long long>(j->start));
+        printf("\t%-20s\t%llu\n", "End:", static_cast<unsigned long long>(j->end));
+        printf("\t%-20s\t%u\n", "Header size:", j->headerSize);
+        printf("\t%-20s\t%u\n", "Block list size:", j->blockListSize);
+        printf("\t%-20s\t0x%08x (%s)\n", "Checksum:", j->checksum,
+               j->checksum == j->computedChecksum ? "correct" : format("should be 0x%08llx", j->computedChecksum).c_str());
+        printf("\t%-20s\t%u\n", "Sequence:", j->sequence);
+    }
+    for (const JournalBlockList &l : j->lists) {
+        printf("Block list at %llu: %u bytes, checksum 0x%08x (%s), %u of at most %u blocks\n",
+               static_cast<unsigned long long>(l.at), l.bytesUsed, l.checksum,
+               l.checksum == l.computedChecksum ? "correct" : format("should be 0x%08llx", l.computedChecksum).c_str(),
+               static_cast<unsigned>(l.blocks.size()), l.maxBlocks);
+        for (const JournalBlock &b : l.blocks)
+            printf("\tsector %lld, %u bytes\n", static_cast<long long>(b.sector), b.length);
+    }
+    if (!j->damage.empty()) {
+        fprintf(stderr, "%s", j->damage.c_str());
+        return 1;
+    }
+    if (j->unreplayed())
+        printf("%zu block lists wait to be replayed\n", j->lists.size());
+    else
+        printf("No transaction waits to be replayed\n");
+    return 0;
+}
