@@ -45,7 +45,7 @@ const Command cmds[] = {
     {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose"},
     {"color", doToggleColor, "Toggle color on/off", "color"},
     {"xml", doToggleXML, "Toggle XML Output on/off", "xml"},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull PATH[/..namedfork/rsrc]|#CNID [DEST|-] | pull -r FOLDER [DEST]  (DEST, the last word, is read only when the whole line names nothing)"},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)"},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
      "find [PATH] [-name GLOB] [-type f|d|l] [-m]"},
     {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID"},

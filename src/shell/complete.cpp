@@ -59,7 +59,10 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const std::string &folder
         if (static_cast<int16_t>(data.be16(0)) != kFolderRecord) return names;
         folder = data.be32(8);
     }
-    for (auto &entry : folderEntries(folder, kMaxCandidates)) names.emplace_back(std::move(entry.name), entry.folder);
+    for (auto &entry : folderEntries(folder, kMaxCandidates)) {
+        std::replace(entry.name.begin(), entry.name.end(), '/', ':');   // how a stored '/' is typed
+        names.emplace_back(std::move(entry.name), entry.folder);
+    }
     return names;
 }
 
@@ -108,9 +111,9 @@ Completion completeLine(std::string_view line) {
     if (!command) return {};
     bool local = command->handler == doSetFS;
     if (!local && !commandTakesPath(command)) return {};
-    // The argument is the rest of the line, blanks and all; ls takes its modifiers first.
+    // The argument is the rest of the line, blanks and all, after a word of modifiers (ls -@, pull -r).
     size_t start = space + 1;
-    if (command->handler == doDir && line.substr(start).starts_with("-")) {
+    if (line.substr(start).starts_with("-")) {
         size_t afterModifiers = line.find(' ', start);
         if (afterModifiers == std::string_view::npos) return {};
         start = afterModifiers + 1;
