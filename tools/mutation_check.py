@@ -94,6 +94,8 @@ def main():
                 continue   # does not compile: not a mutant the tests could see
             tried += 1
             status = run(["ctest", "--test-dir", args.build, "-j2", "--stop-on-failure", "--timeout", "120"], 3600)
+            if status != 0:   # a failure must repeat: a clash over a shared /tmp file is no kill
+                status = run(["ctest", "--test-dir", args.build, "--rerun-failed", "--timeout", "120"], 3600)
         finally:
             path.write_text(original)
         dead = status != 0
