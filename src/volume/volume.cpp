@@ -92,9 +92,13 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
 }
 
 std::string getRawDevice(const std::string &path) {
+#ifdef __APPLE__
     // Disks are read through their raw twin, which the system does not hold busy while mounted.
     if (path.starts_with("/dev/rdisk") || !path.starts_with("/dev/disk")) return path;
     return "/dev/r" + path.substr(5);
+#else
+    return path;   // /dev/disk/by-id/... and the like are names of their own elsewhere
+#endif
 }
 
 int openHFSPartition(const char *path) {
