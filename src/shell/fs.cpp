@@ -13,6 +13,7 @@
 #include "catalog/unicode.h"
 #include "containers/dmg.h"
 #include "containers/raw.h"
+#include "containers/verdict.h"
 #include "shell/a.h"
 #include "shell/mounts.h"
 #include "volume/volume.h"
@@ -92,6 +93,7 @@ int doSetFS(const char *line) {
         }
         fprintf(stderr, "Trying DMG\n");
         int fd = mountDMG(path.c_str());
+        if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0) {
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
             return -1;
