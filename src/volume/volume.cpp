@@ -149,6 +149,24 @@ BTree *getActiveBTree() { return g_activeBTree; }
 int getActiveBTreeType() { return g_activeBTreeType; }
 void freeActiveBTree() { g_activeBTree = nullptr; }
 
+VolumeState saveVolumeState() {
+    return {g_activeFS, g_PartitionOffset, g_activeVH, g_extentsBTree, g_catalogBTree, g_attributeBTree, g_activeBTree,
+            g_activeBTreeType, compareType};
+}
+
+void restoreVolumeState(const VolumeState &state) {
+    g_activeFS = state.fd;
+    g_PartitionOffset = state.partitionOffset;
+    g_activeVH = state.header;
+    g_extentsBTree = state.extents;
+    g_catalogBTree = state.catalog;
+    g_attributeBTree = state.attributes;
+    g_activeBTree = state.active;
+    g_activeBTreeType = state.activeType;
+    compareType = state.compare;
+    indexOverflowExtents(state.extents);
+}
+
 void releaseVolumesForReuse() {
     if (g_activeFS > 0) close(g_activeFS);
     g_activeFS = 0;

@@ -264,6 +264,36 @@ TEST(Containers, UdifTracesAndDamage) {
     EXPECT_EQ(readWholeFile(victim), ByteVec{'v'});
 }
 
+TEST(Containers, AFailedFsKeepsTheSelectedVolume) {
+    ByteVec dmg = hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib));
+    ByteVec broken = patchBlockTable(dmg, [](ByteVec &t) {   // the last zlib chunk read as bzip2: fails midway
+        size_t last = 0;
+        for (size_t at = 204; at + 40 <= t.size(); at += 40)
+            if (Bytes{t.data(), t.size()}.be32(at) == hfsbuild::udif::kZlib) last = at;
+        hfsbuild::putBE32(t, last, hfsbuild::udif::kBzip2);
+    });
+    hfsbuild::UdifOptions apfs = encoded(hfsbuild::udif::kZlib);
+    apfs.partitions = {{"disk image (Apple_APFS : 1)", 0}};
+    const std::string firsts[] = {writeScratch("kept.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume(), 64))),
+                                  writeScratch("kept.dmg", dmg)};
+    const std::string seconds[] = {writeScratch("broken.dmg", broken), writeScratch("apfs.dmg", hfsbuild::buildUdif(volume(), apfs)),
+                                   "/nonexistent/image.dmg"};
+    for (const std::string &first : firsts) {
+        for (const std::string &second : seconds) {
+            unlink("/tmp/file1");
+            RunResult r = runTarnwick({first}, "fs " + second + "\n" + kScript + "pull file1\nfs\n");
+            EXPECT_TRUE(r.out.ends_with(bareListing())) << first << " then " << second << "\n" << r.out;
+            EXPECT_TRUE(r.err.ends_with("Default file system set to " + first + ", Volume label is Boxed\n" + B("/dir") +
+                                        "Exiting\n")) << r.err;
+            EXPECT_EQ(readWholeFile("/tmp/file1"), ByteVec(8000, 'b')) << first << " then " << second;
+            if (first.ends_with(".dmg")) {
+                EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume()) << second;
+            }
+        }
+    }
+    unlink("/tmp/file1");
+}
+
 TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
     auto udif = [](std::vector<std::string> names) {
         hfsbuild::UdifOptions o;
