@@ -43,7 +43,7 @@ for codec in $codecs; do
     "$build/mkimage" --hfsx --files "$work/files" --gpt --dmg --dmg-codec "$codec" "$image"
     cat "$image" > /dev/null   # in the page cache
     # The same bytes as 7-Zip's partition (twice at most: other programs may write /tmp/decompressed.dmg).
-    7zz x -tdmg -so "$image" '*.hfs' > "$work/seven.img" 2>/dev/null
+    7zz x -tdmg -so "$image" '*.hfs*' > "$work/seven.img" 2>/dev/null
     for try in 1 2; do
         "$build/tarnwick" "$image" > /dev/null 2>&1 < /dev/null
         cmp -s /tmp/decompressed.dmg "$work/seven.img" && break
