@@ -1,7 +1,8 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
 //   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]
-//           [--img4|--gpt|--apm|--lwvm] [--dmg] OUT
+//           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT
+// --dmg-codec picks the kind of the image's data chunks (zlib unless given), 1 MiB each.
 // --compress stores every regular file not compressed yet with that decmpfs type (3: in the
 // attribute, fit for small files only; 4: in the resource fork).
 #include <sys/stat.h>
@@ -64,8 +65,12 @@ void addDemo(hfsbuild::Volume &volume) {
 
 // The volume inside an IMG4 wrapper, a GPT or APM disk or an LwVM map (as "img4", "gpt", ...),
 // then, when asked, inside a UDIF image whose blkx entries follow the disk's partitions.
-std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &container, bool dmg) {
+std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &container, bool dmg, uint32_t codec) {
     hfsbuild::UdifOptions udif;
+    udif.encoding = [codec](uint64_t, std::span<const uint8_t> data) {
+        bool zero = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
+        return zero ? hfsbuild::udif::kZero : codec;
+    };
     if (container == "img4") {
         volume = hfsbuild::wrapIMG4(volume);
     } else if (container == "gpt") {
@@ -85,7 +90,7 @@ std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &contai
 int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]\n"
-                 "               [--img4|--gpt|--apm|--lwvm] [--dmg] OUT\n";
+                 "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT\n";
     return 2;
 }
 
@@ -94,6 +99,10 @@ int usage() {
 int main(int argc, char **argv) {
     hfsbuild::Volume volume;
     bool dmg = false;
+    uint32_t codec = hfsbuild::udif::kZlib;
+    const std::pair<const char *, uint32_t> codecs[] = {
+        {"zlib", hfsbuild::udif::kZlib}, {"bzip2", hfsbuild::udif::kBzip2}, {"adc", hfsbuild::udif::kAdc},
+        {"raw", hfsbuild::udif::kRaw},   {"lzfse", hfsbuild::udif::kLzfse}, {"lzma", hfsbuild::udif::kLzma}};
     uint32_t compression = 0;
     std::string container, out;
     try {
@@ -104,6 +113,12 @@ int main(int argc, char **argv) {
             else if (arg == "--hfsx") volume.hfsx = true;
             else if (arg == "--img4" || arg == "--gpt" || arg == "--apm" || arg == "--lwvm") container = arg.substr(2);
             else if (arg == "--dmg") dmg = true;
+            else if (arg == "--dmg-codec" && hasValue) {
+                std::string name = argv[++i];
+                auto found = std::find_if(std::begin(codecs), std::end(codecs), [&](const auto &c) { return name == c.first; });
+                if (found == std::end(codecs)) return usage();
+                codec = found->second;
+            }
             else if (arg == "--label" && hasValue) volume.label = argv[++i];
             else if (arg == "--block-size" && hasValue) volume.blockSize = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--files" && hasValue) addTree(volume, argv[++i]);
@@ -115,7 +130,7 @@ int main(int argc, char **argv) {
         for (hfsbuild::Node &node : volume.nodes)
             if (!node.folder && !node.symlink && node.hardLinkTo.empty() && node.compression == 0)
                 node.compression = compression;
-        std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg);
+        std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg, codec);
         std::ofstream file(out, std::ios::binary);
         file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
         if (!file.flush()) throw std::runtime_error("cannot write " + out);

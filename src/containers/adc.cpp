@@ -1,5 +1,8 @@
 #include "containers/adc.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 constexpr int kPlain = 1, kTwoByte = 2, kThreeByte = 3;
@@ -38,12 +41,24 @@ int adc_decompress(int inputSize, const uint8_t *input, int capacity, uint8_t *o
         int available = inputSize - in;
         if (codeLength(type, first) > available) break;   // the code runs past the input
         if (out + length > capacity) break;
+        uint8_t *to = output + out;
         if (type == kPlain) {
-            for (int i = 0; i < length; ++i) output[out + i] = input[in + 1 + i];
+            memcpy(to, input + in + 1, static_cast<size_t>(length));
         } else {
             int distance = adc_chunk_offset(input + in, available) + 1;
             if (distance > out) break;   // would reach before the output's start
-            for (int i = 0; i < length; ++i) output[out + i] = output[out + i - distance];
+            if (distance == 1) {
+                memset(to, to[-1], static_cast<size_t>(length));
+            } else {
+                // A reference shorter than its distance is one copy; a longer one repeats the last
+                // `distance` bytes, so copy whole periods, each step from as far back as is written.
+                for (int done = 0; done < length;) {
+                    int period = (done + distance) / distance * distance;
+                    int step = std::min(length - done, period);
+                    memcpy(to + done, to + done - period, static_cast<size_t>(step));
+                    done += step;
+                }
+            }
         }
         out += length;
         in += codeLength(type, first);

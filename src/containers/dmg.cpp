@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "containers/apm.h"
 #include "containers/gpt.h"
 #include "containers/udif.h"
+#include "containers/verdict.h"
 #include "volume/volume.h"
 
 namespace {
@@ -37,17 +39,20 @@ int mountDMG(const char *path) {
         return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? fd.release() : -1;
     }
 
-    fprintf(stderr, "Attempting DMG Mount (%d)\n", static_cast<int8_t>(buffer[0]));
     uint8_t trailer[kTrailerSize] = {};
     off_t end = lseek(fd.get(), 0, SEEK_END);
-    bool hasTrailer = end >= static_cast<off_t>(kTrailerSize) &&
-                      readAt(fd.get(), trailer, kTrailerSize, static_cast<uint64_t>(end) - kTrailerSize) ==
-                          static_cast<ssize_t>(kTrailerSize) &&
-                      memcmp(trailer, "koly", 4) == 0;
-    if (hasTrailer) return mountUDIF(fd.get(), Bytes{trailer, kTrailerSize});
+    bool readTrailer = end >= static_cast<off_t>(kTrailerSize) &&
+                       readAt(fd.get(), trailer, kTrailerSize, static_cast<uint64_t>(end) - kTrailerSize) ==
+                           static_cast<ssize_t>(kTrailerSize);
+    if (sayIfEncrypted(probe, readTrailer ? Bytes{trailer, kTrailerSize} : Bytes{}) == kNotHFS) return kNotHFS;
+
+    fprintf(stderr, "Attempting DMG Mount (%d)\n", static_cast<int8_t>(buffer[0]));
+    if (readTrailer && memcmp(trailer, "koly", 4) == 0) return mountUDIF(fd.get(), Bytes{trailer, kTrailerSize});
     if (g_Debug) fprintf(stderr, "No Koly header - Signature is 0x%x\n", Bytes{trailer, kTrailerSize}.le32(0));
 
     if (!isGPT(probe).empty()) {
+        std::vector<std::string> types = gptPartitionTypes(probe);
+        if (std::find(types.begin(), types.end(), "HFS+") == types.end()) return sayNotHFS(types);
         validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
         if (openHFSPartitionInFd(fd.get(), 0, 512) != 0) return -1;
         return openedAt(fd);
@@ -59,6 +64,11 @@ int mountDMG(const char *path) {
         if (openHFSPartitionInFd(fd.get(), 0, blockSize) != 0) return -1;
         return openedAt(fd);
     }
+    // A bare volume: HFS+, or else perhaps one that can be named.
+    Bytes volume = probe.from(getPartitionOffset() < kProbeSize ? getPartitionOffset() : kProbeSize);
+    bool hfs = volume.has(kVolumeHeaderOffset, 2) &&
+               (memcmp(volume.data + kVolumeHeaderOffset, "H+", 2) == 0 || memcmp(volume.data + kVolumeHeaderOffset, "HX", 2) == 0);
+    if (auto kind = foreignVolumeKind(volume); kind && !hfs) return sayNotHFS({*kind});
     int rc = openHFSPartitionInFd(fd.get(), 0, 512);
     if (rc == 0) {
         fprintf(stderr, "DMG type: Raw image (RC: %d)\n", rc);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/output.h"
 #include "base/utf.h"
@@ -57,15 +58,57 @@ Bytes isGPT(Bytes probe) {
     return header.has(0, 8) && memcmp(header.data, "EFI PART", 8) == 0 ? header : Bytes{};
 }
 
-const char *GPTTypeGUID(Bytes type) {
-    if (type.size < 16) return "Unrecognized";
+namespace {
+
+// The name of a known type, "" for an unused entry, nullptr for any other type.
+const char *knownTypeName(Bytes type) {
+    if (type.size < 16) return nullptr;
     for (const KnownGUID &known : knownGUIDs)
         if (memcmp(known.bytes, type.data, 16) == 0) return known.name;
     static const uint8_t zero[16] = {};
-    if (memcmp(type.data, zero, 16) == 0) return "";
+    return memcmp(type.data, zero, 16) == 0 ? "" : nullptr;
+}
+
+// The table's entries that lie inside the probe, up to the first unused one.
+std::vector<Bytes> entriesIn(Bytes probe) {
+    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
+    uint32_t entries = header.le32(80), entrySize = header.le32(84);
+    std::vector<Bytes> found;
+    if (entrySize < kMinEntrySize) return found;   // a smaller stride would revisit the same bytes
+    for (uint32_t i = 0; i < entries; ++i) {
+        Bytes entry = probe.sub(kEntriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
+        const char *name = knownTypeName(entry.sub(0, 16));
+        if (entry.empty() || (name && !*name)) break;
+        found.push_back(entry);
+    }
+    return found;
+}
+
+}  // namespace
+
+const char *GPTTypeGUID(Bytes type) {
+    if (const char *name = knownTypeName(type)) return name;
+    if (type.size < 16) return "Unrecognized";
     for (size_t i = 0; i < 16; ++i) fprintf(stderr, "%02x-", type.data[i]);
     fprintf(stderr, "Unrecognized\n");
     return "Unrecognized";
+}
+
+std::vector<std::string> gptPartitionTypes(Bytes probe) {
+    std::vector<std::string> types;
+    for (Bytes entry : entriesIn(probe)) {
+        const char *name = knownTypeName(entry.sub(0, 16));
+        if (name) {
+            types.push_back(name);
+            continue;
+        }
+        char text[37];   // as type GUIDs are written: the first three groups are stored little-endian
+        Bytes g = entry.sub(0, 16);
+        snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.le32(0), g.le16(4), g.le16(6),
+                 g.u8(8), g.u8(9), g.u8(10), g.u8(11), g.u8(12), g.u8(13), g.u8(14), g.u8(15));
+        types.push_back(text);
+    }
+    return types;
 }
 
 bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize) {
@@ -89,17 +132,11 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
         fprintf(stderr, "# Entries: %d, each %d bytes, Starting at LBA %lld\n", entries, entrySize,
                 static_cast<long long>(header.le64(72)));
     }
-    if (entrySize < kMinEntrySize) {
-        // A smaller stride would revisit the same bytes over and over.
-        if (entries) fprintf(stderr, "GPT entries of %u bytes are too small to hold a partition entry\n", entrySize);
-        return 0;
-    }
-    for (uint32_t i = 0; i < entries; ++i) {
-        Bytes entry = probe.sub(kEntriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
-        if (entry.empty()) break;
-        std::string unique = guidText(entry.sub(16, 16));
+    if (entrySize < kMinEntrySize && entries)
+        fprintf(stderr, "GPT entries of %u bytes are too small to hold a partition entry\n", entrySize);
+    int i = 0;
+    for (Bytes entry : entriesIn(probe)) {
         const char *type = GPTTypeGUID(entry.sub(0, 16));
-        if (!*type) break;
         if (strcmp(type, "HFS+") == 0) {
             printf("HFS+ Detected! \n");
             uint64_t lba = entry.le64(32);
@@ -109,10 +146,11 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
         if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
         if (verbose) {
             fprintf(stderr, "Entry %d: Type: %s Name: %s GUID: %s @LBA %lld-%lld", i, type,
-                    visible(partitionName(entry.sub(56, 2 * kNameUnits))).c_str(), unique.c_str(),
+                    visible(partitionName(entry.sub(56, 2 * kNameUnits))).c_str(), guidText(entry.sub(16, 16)).c_str(),
                     static_cast<long long>(entry.le64(32)), static_cast<long long>(entry.le64(40)));
             fprintf(stderr, "\n");
         }
+        ++i;
     }
     return 0;
 }

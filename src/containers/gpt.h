@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "volume/bits.h"
 
@@ -21,5 +22,7 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize);
 // Says so and returns false when a partition at `offset` cannot lie inside the device.
 bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize);
 const char *GPTTypeGUID(Bytes typeGUID);
+// The type names of the table's entries (a GUID's text for unknown types), saying nothing.
+std::vector<std::string> gptPartitionTypes(Bytes probe);
 // A name of at most 36 little-endian UTF-16 units, ended by a zero unit when shorter.
 std::string partitionName(Bytes name);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/output.h"
@@ -16,7 +17,9 @@ int mountRaw(const char *path) {
     if (!isGPT(probe).empty()) {
         fprintf(stderr, "Found GPT header\n");
         validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
-        return 0;
+        // Without an HFS+ entry there is nothing to open here: the image probes say what it holds.
+        std::vector<std::string> types = gptPartitionTypes(probe);
+        return std::find(types.begin(), types.end(), "HFS+") != types.end() ? 0 : -1;
     }
     return mountLwVM(path);
 }

@@ -2,21 +2,33 @@
 
 #include <bzlib.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <lzma.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/output.h"
 #include "containers/adc.h"
 #include "containers/base64.h"
+#include "containers/verdict.h"
 #include "containers/xml.h"
 #include "codecs/lzfse.h"
 #include "volume/volume.h"
@@ -28,15 +40,13 @@ constexpr size_t kMishHeader = 204, kChunkSize = 40;
 constexpr uint32_t kZero = 0, kRaw = 1, kIgnore = 2, kComment = 0x7FFFFFFE, kADC = 0x80000004, kZlib = 0x80000005,
                    kBzip2 = 0x80000006, kLzfse = 0x80000007, kLzma = 0x80000008,
                    kTerminator = 0xFFFFFFFF;
-// Chunks are expanded one at a time into the output file; real images use chunks of 1 MiB, so a
-// chunk claiming more than this is damage, not data.
+// Each thread holds one chunk in and out at a time; real images use chunks of 1 MiB, so a chunk
+// claiming more than this is damage, not data.
 constexpr uint64_t kMaxChunkBytes = 64ull << 20;
-constexpr uint64_t kMaxImageBytes = 1ull << 40;
 constexpr int kADCCapacity = 200000000;
 // hdiutil's LZMA chunks use small dictionaries; a header asking for more is damage.
 constexpr uint64_t kLzmaMemoryLimit = 128ull << 20;
-// A chunk entry of 40 bytes (54 in Base64) describes at most a few MiB of zeros in real images.
-constexpr uint64_t kMaxExpansionRatio = 20000, kMinExpansionLimit = 256ull << 20;
+constexpr unsigned kMaxThreads = 16;
 
 struct Chunk {
     uint32_t type;
@@ -69,8 +79,24 @@ void reportTrailer(Bytes koly, uint64_t position) {
         fprintf(stderr, "Warning: XML doesn't start immediately after image\n");
 }
 
-// The decoded block table of the partition whose entry names Apple_HFS, or nothing (reported).
-std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t fileSize) {
+// The kinds of the partitions a property list names: "Apple_APFS" for "disk image (Apple_APFS : 4)".
+std::vector<std::string> partitionNames(const std::string &xml) {
+    std::vector<std::string> names;
+    const std::string key = "<key>Name</key>";
+    for (size_t at = xml.find(key); at != std::string::npos; at = xml.find(key, at + key.size())) {
+        size_t open = xml.find("<string>", at + key.size()), close = xml.find("</string>", open);
+        if (open == std::string::npos || close == std::string::npos) break;
+        std::string name = xml.substr(open + 8, close - open - 8);
+        size_t paren = name.find('('), colon = name.find(" :", paren);
+        if (paren != std::string::npos && colon != std::string::npos) name = name.substr(paren + 1, colon - paren - 1);
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    return names;
+}
+
+// The decoded block table of the partition whose entry names Apple_HFS, or nothing (reported; a
+// property list that names other partitions sets *verdict to kNotHFS).
+std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t fileSize, int *verdict) {
     uint64_t xmlOffset = koly.be64(216), xmlLength = koly.be64(224);
     if (xmlOffset > fileSize || xmlLength > fileSize - xmlOffset) {
         fprintf(stderr, "The property list (%llu bytes from %llu) lies outside the image\n",
@@ -84,7 +110,11 @@ std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t f
     if (g_Debug) fprintf(stderr, "XML: %s\n", visible(xml).c_str());
     size_t hfs = xml.find("Apple_HFS");
     if (hfs == std::string::npos) {
-        fprintf(stderr, "No HFS detected in this image\n");
+        std::vector<std::string> partitions = partitionNames(xml);
+        if (partitions.empty())
+            fprintf(stderr, "No HFS detected in this image\n");
+        else
+            *verdict = sayNotHFS(partitions);
         return std::nullopt;
     }
     fprintf(stderr, "Apple_HFS detected\n");
@@ -128,26 +158,40 @@ bool checkBlockTable(Bytes table, uint64_t imageBytes) {
     return true;
 }
 
-void reportChunkError(const Chunk &c, uint64_t produced) {
-    fprintf(stderr, "Decompression error: From offset %lld, %lld bytes decompressed to %d (should have been %lld)\n",
-            static_cast<long long>(c.offset), static_cast<long long>(c.length), static_cast<int>(produced),
-            static_cast<long long>(c.sectorCount * kSector));
+// What a chunk has to say, kept by the thread that expands it and written in chunk order.
+struct Said {
+    std::string out, err;
+};
+
+[[gnu::format(printf, 2, 3)]] void say(std::string &to, const char *format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    to += line;
+}
+
+void reportChunkError(Said &said, const Chunk &c, uint64_t produced) {
+    say(said.err, "Decompression error: From offset %lld, %lld bytes decompressed to %d (should have been %lld)\n",
+        static_cast<long long>(c.offset), static_cast<long long>(c.length), static_cast<int>(produced),
+        static_cast<long long>(c.sectorCount * kSector));
 }
 
 // zlib, fed in pieces so that no count has to fit in 32 bits.
-bool inflateChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, const Chunk &c) {
+bool inflateChunk(Bytes in, uint8_t *out, uint64_t room, const Chunk &c, Said &said, uint64_t *produced) {
     z_stream s{};
     if (int rc = inflateInit(&s); rc != Z_OK) {
-        printf("Error %d initializing Zlib\n", rc);
+        say(said.out, "Error %d initializing Zlib\n", rc);
         return false;
     }
     size_t inPos = 0, outPos = 0;
     int rc = Z_OK;
     while (rc == Z_OK) {
-        s.next_in = const_cast<uint8_t *>(in.data() + inPos);
-        s.avail_in = static_cast<uInt>(std::min<size_t>(in.size() - inPos, UINT_MAX));
-        s.next_out = out.data() + outPos;
-        s.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - outPos, UINT_MAX));
+        s.next_in = const_cast<uint8_t *>(in.data + inPos);
+        s.avail_in = static_cast<uInt>(std::min<size_t>(in.size - inPos, UINT_MAX));
+        s.next_out = out + outPos;
+        s.avail_out = static_cast<uInt>(std::min<size_t>(room - outPos, UINT_MAX));
         uInt inBefore = s.avail_in, outBefore = s.avail_out;
         rc = inflate(&s, Z_NO_FLUSH);
         inPos += inBefore - s.avail_in;
@@ -155,27 +199,28 @@ bool inflateChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, con
         if (rc == Z_OK && inBefore == s.avail_in && outBefore == s.avail_out) rc = Z_BUF_ERROR;   // no progress
     }
     inflateEnd(&s);
+    *produced = outPos;
     if (rc != Z_STREAM_END) {
-        fprintf(stderr, "Decompression problem... RC: %d\n", rc);
-        reportChunkError(c, outPos);
+        say(said.err, "Decompression problem... RC: %d\n", rc);
+        reportChunkError(said, c, outPos);
         return false;
     }
     return true;
 }
 
-bool bunzipChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) {
+bool bunzipChunk(Bytes in, uint8_t *out, uint64_t room, Said &said, uint64_t *produced) {
     bz_stream s{};
     if (int rc = BZ2_bzDecompressInit(&s, 0, 0); rc != BZ_OK) {
-        printf("Error %d initializing BZlib\n", rc);
+        say(said.out, "Error %d initializing BZlib\n", rc);
         return false;
     }
     size_t inPos = 0, outPos = 0;
     int rc = BZ_OK;
     while (rc == BZ_OK) {
-        s.next_in = reinterpret_cast<char *>(const_cast<uint8_t *>(in.data() + inPos));
-        s.avail_in = static_cast<unsigned>(std::min<size_t>(in.size() - inPos, UINT_MAX));
-        s.next_out = reinterpret_cast<char *>(out.data() + outPos);
-        s.avail_out = static_cast<unsigned>(std::min<size_t>(out.size() - outPos, UINT_MAX));
+        s.next_in = reinterpret_cast<char *>(const_cast<uint8_t *>(in.data + inPos));
+        s.avail_in = static_cast<unsigned>(std::min<size_t>(in.size - inPos, UINT_MAX));
+        s.next_out = reinterpret_cast<char *>(out + outPos);
+        s.avail_out = static_cast<unsigned>(std::min<size_t>(room - outPos, UINT_MAX));
         unsigned inBefore = s.avail_in, outBefore = s.avail_out;
         rc = BZ2_bzDecompress(&s);
         inPos += inBefore - s.avail_in;
@@ -183,46 +228,37 @@ bool bunzipChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) {
         if (rc == BZ_OK && inBefore == s.avail_in && outBefore == s.avail_out) rc = BZ_OUTBUFF_FULL;
     }
     BZ2_bzDecompressEnd(&s);
+    *produced = outPos;
     if (rc != BZ_STREAM_END) {
-        fprintf(stderr, "Decompression problem... RC: %d\n", rc);
+        say(said.err, "Decompression problem... RC: %d\n", rc);
         return false;
     }
     return true;
 }
 
 // One .xz stream, as hdiutil writes each LZMA chunk.
-bool unxzChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, const Chunk &c) {
+bool unxzChunk(Bytes in, uint8_t *out, uint64_t room, const Chunk &c, Said &said, uint64_t *produced) {
     lzma_stream s = LZMA_STREAM_INIT;
     lzma_ret rc = lzma_stream_decoder(&s, kLzmaMemoryLimit, 0);
     if (rc != LZMA_OK) {
-        printf("Error %d initializing LZMA\n", static_cast<int>(rc));
+        say(said.out, "Error %d initializing LZMA\n", static_cast<int>(rc));
         return false;
     }
-    s.next_in = in.data();
-    s.avail_in = in.size();
-    s.next_out = out.data();
-    s.avail_out = out.size();
+    s.next_in = in.data;
+    s.avail_in = in.size;
+    s.next_out = out;
+    s.avail_out = room;
     // With all the input given and the output's room fixed, every call makes progress or fails.
     do rc = lzma_code(&s, LZMA_FINISH);
     while (rc == LZMA_OK && s.avail_out > 0);
-    uint64_t produced = s.total_out;
+    *produced = s.total_out;
     lzma_end(&s);
     if (rc != LZMA_STREAM_END) {
-        fprintf(stderr, "Decompression problem... RC: %d\n", static_cast<int>(rc));
-        reportChunkError(c, produced);
+        say(said.err, "Decompression problem... RC: %d\n", static_cast<int>(rc));
+        reportChunkError(said, c, *produced);
         return false;
     }
     return true;
-}
-
-bool unlzfseChunk(const std::vector<uint8_t> &in, std::vector<uint8_t> &out, const Chunk &c, uint32_t i) {
-    if (std::optional<size_t> produced = lzfseDecode(Bytes{in.data(), in.size()}, out.data(), out.size())) {
-        std::fill(out.begin() + static_cast<long>(*produced), out.end(), 0);   // a short stream leaves zeros
-        return true;
-    }
-    fprintf(stderr, "Chunk %u: the LZFSE stream is damaged\n", i);
-    reportChunkError(c, 0);
-    return false;
 }
 
 bool knownChunkType(uint32_t type) {
@@ -247,77 +283,281 @@ const char *debugWord(uint32_t type) {
     }
 }
 
-// Expands one chunk and writes it at its place in the output; false stops the image.
-bool expandChunk(int imageFd, uint64_t fileSize, uint64_t base, const Chunk &c, uint32_t i, uint32_t count, int outFd,
-                 uint64_t imageBytes) {
+// A chunk as checked before anything is expanded: where its bytes go, and what is said about it.
+struct Planned {
+    Chunk c{};
+    uint32_t index = 0;
+    uint64_t offset = 0, place = 0, room = 0;   // its data in the image file; its bytes in the expanded image
+    std::string before;                         // debug trace, cuts, terminator
+    bool expand = false;                        // has data to decode and write
+    bool stop = false;                          // damage that stops the image
+};
+
+Planned planChunk(const Chunk &c, uint32_t i, uint32_t count, uint64_t fileSize, uint64_t base, uint64_t imageBytes) {
+    Planned p;
+    p.c = c;
+    p.index = i;
     if (g_Debug) {
-        fprintf(stderr, "Block %d - %lld (%lld sectors) - Compressed to %lld, %lld bytes ", i,
-                static_cast<long long>(c.firstSector), static_cast<long long>(c.sectorCount),
-                static_cast<long long>(c.offset), static_cast<long long>(c.length));
+        say(p.before, "Block %d - %lld (%lld sectors) - Compressed to %lld, %lld bytes ", i,
+            static_cast<long long>(c.firstSector), static_cast<long long>(c.sectorCount),
+            static_cast<long long>(c.offset), static_cast<long long>(c.length));
         if (c.type == kComment) {
             std::string word;   // up to four characters, ended by a NUL
             for (size_t k = 0; k < 4 && c.comment.u8(k) != 0; ++k) word += static_cast<char>(c.comment.u8(k));
-            fprintf(stderr, "COMMENT - %s\n", visible(word).c_str());
+            say(p.before, "COMMENT - %s\n", visible(word).c_str());
         } else {
-            fprintf(stderr, "%s", debugWord(c.type));
+            p.before += debugWord(c.type);
         }
     }
     if (c.type == kTerminator) {
-        fprintf(stderr, i + 1 == count ? "Found Terminator in last block. Good\n"
-                                       : "Warning: Last block is not a terminator!\n");
-        return true;
+        p.before += i + 1 == count ? "Found Terminator in last block. Good\n" : "Warning: Last block is not a terminator!\n";
+        return p;
     }
-    if (c.type == kZero || c.type == kIgnore || c.type == kComment) return true;
+    if (c.type == kZero || c.type == kIgnore || c.type == kComment) return p;
     // The chunk's place in the expanded image, cut at its end.
-    uint64_t place = c.firstSector < imageBytes / kSector ? c.firstSector * kSector : imageBytes;
-    uint64_t want = c.sectorCount <= (imageBytes - place) / kSector ? c.sectorCount * kSector : imageBytes - place;
+    p.place = c.firstSector < imageBytes / kSector ? c.firstSector * kSector : imageBytes;
+    uint64_t want = c.sectorCount <= (imageBytes - p.place) / kSector ? c.sectorCount * kSector : imageBytes - p.place;
     if (want != c.sectorCount * kSector)
-        fprintf(stderr, "Chunk %u (sectors %llu+%llu) runs past the expanded image: cut\n", i,
-                static_cast<unsigned long long>(c.firstSector), static_cast<unsigned long long>(c.sectorCount));
-    uint64_t offset = base + c.offset;
-    if (offset < base || offset > fileSize || c.length > fileSize - offset) {
-        fprintf(stderr, "Chunk %u: its %llu bytes at %llu lie beyond the end of the image\n", i,
-                static_cast<unsigned long long>(c.length), static_cast<unsigned long long>(offset));
+        say(p.before, "Chunk %u (sectors %llu+%llu) runs past the expanded image: cut\n", i,
+            static_cast<unsigned long long>(c.firstSector), static_cast<unsigned long long>(c.sectorCount));
+    p.offset = base + c.offset;
+    if (p.offset < base || p.offset > fileSize || c.length > fileSize - p.offset) {
+        say(p.before, "Chunk %u: its %llu bytes at %llu lie beyond the end of the image\n", i,
+            static_cast<unsigned long long>(c.length), static_cast<unsigned long long>(p.offset));
+        p.stop = true;
+        return p;
+    }
+    p.room = c.type == kRaw ? std::min(c.length, want) : want;
+    if (c.type == kRaw && c.length > want) say(p.before, "Chunk %u: raw data longer than its place: cut\n", i);
+    if (p.room > kMaxChunkBytes || c.length > kMaxChunkBytes) {
+        say(p.before, "Chunk %u claims %llu bytes: more than a chunk can hold\n", i,
+            static_cast<unsigned long long>(std::max(p.room, c.length)));
+        p.stop = true;
+        return p;
+    }
+    p.expand = p.room > 0;
+    return p;
+}
+
+// What one expanding thread holds: its buffers and inflater, reused from chunk to chunk.
+struct Decoder {
+    std::vector<uint8_t> in, out;
+    libdeflate_decompressor *deflate = libdeflate_alloc_decompressor();
+    Decoder() = default;
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+    ~Decoder() { libdeflate_free_decompressor(deflate); }
+};
+
+bool writeAt(int fd, const uint8_t *data, uint64_t length, uint64_t position) {
+    for (uint64_t done = 0; done < length;) {
+        ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(position + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Reads, expands and writes one chunk at its place; false stops the image.
+bool expandChunk(const Planned &p, Decoder &d, int imageFd, int outFd, Said &said) {
+    const Chunk &c = p.c;
+    uint64_t wanted = c.type == kRaw ? p.room : c.length;
+    d.in.resize(wanted);
+    if (readAt(imageFd, d.in.data(), wanted, p.offset) != static_cast<ssize_t>(wanted)) {
+        say(said.err, "Chunk %u: short read of its data at %llu\n", p.index, static_cast<unsigned long long>(p.offset));
         return false;
     }
-    uint64_t room = c.type == kRaw ? std::min(c.length, want) : want;
-    if (c.type == kRaw && c.length > want) fprintf(stderr, "Chunk %u: raw data longer than its place: cut\n", i);
-    if (room > kMaxChunkBytes || c.length > kMaxChunkBytes) {
-        fprintf(stderr, "Chunk %u claims %llu bytes: more than a chunk can hold\n", i,
-                static_cast<unsigned long long>(std::max(room, c.length)));
-        return false;
-    }
-    std::vector<uint8_t> in(c.length);
-    if (readAt(imageFd, in.data(), in.size(), offset) != static_cast<ssize_t>(in.size())) {
-        fprintf(stderr, "Chunk %u: short read of its data at %llu\n", i, static_cast<unsigned long long>(offset));
-        return false;
-    }
-    std::vector<uint8_t> out(room, 0);
+    Bytes in{d.in.data(), d.in.size()};
+    const uint8_t *result = d.in.data();
+    uint64_t produced = p.room;
     bool ok = true;
-    if (c.type == kRaw) {
-        std::copy(in.begin(), in.begin() + static_cast<long>(room), out.begin());
-    } else if (c.type == kADC) {
-        int produced = 0;
-        int capacity = static_cast<int>(std::min<uint64_t>(room, kADCCapacity));
-        adc_decompress(static_cast<int>(in.size()), in.data(), capacity, out.data(), &produced);
-        if (static_cast<uint64_t>(produced) != c.sectorCount * kSector) {
-            reportChunkError(c, static_cast<uint64_t>(produced));
+    if (c.type != kRaw) {
+        d.out.resize(p.room);
+        result = d.out.data();
+    }
+    if (c.type == kADC) {
+        int made = 0;
+        int capacity = static_cast<int>(std::min<uint64_t>(p.room, kADCCapacity));
+        adc_decompress(static_cast<int>(in.size), in.data, capacity, d.out.data(), &made);
+        produced = static_cast<uint64_t>(made);
+        if (produced != c.sectorCount * kSector) {
+            reportChunkError(said, c, produced);
             ok = false;
         }
     } else if (c.type == kZlib) {
-        ok = inflateChunk(in, out, c);
+        size_t made = 0;
+        // libdeflate is the fast path; zlib takes what it refuses, and says why a chunk is bad.
+        if (libdeflate_zlib_decompress(d.deflate, in.data, in.size, d.out.data(), p.room, &made) == LIBDEFLATE_SUCCESS)
+            produced = made;
+        else
+            ok = inflateChunk(in, d.out.data(), p.room, c, said, &produced);
     } else if (c.type == kLzfse) {
-        ok = unlzfseChunk(in, out, c, i);
+        std::optional<size_t> made = lzfseDecode(in, d.out.data(), p.room);
+        if (made) {
+            produced = *made;   // a short stream leaves zeros
+        } else {
+            say(said.err, "Chunk %u: the LZFSE stream is damaged\n", p.index);
+            reportChunkError(said, c, 0);
+            ok = false;
+        }
     } else if (c.type == kLzma) {
-        ok = unxzChunk(in, out, c);
-    } else {
-        ok = bunzipChunk(in, out);
+        ok = unxzChunk(in, d.out.data(), p.room, c, said, &produced);
+    } else if (c.type == kBzip2) {
+        ok = bunzipChunk(in, d.out.data(), p.room, said, &produced);
     }
-    if (ok && !out.empty() && pwrite(outFd, out.data(), out.size(), static_cast<off_t>(place)) != static_cast<ssize_t>(out.size())) {
-        perror("write");
+    // Bytes a stream did not produce stay as the output file holds them: zero.
+    if (ok && !writeAt(outFd, result, produced, p.place)) {
+        say(said.err, "write: %s\n", strerror(errno));
         ok = false;
     }
     return ok;
+}
+
+unsigned expansionThreads() {
+    unsigned threads = std::thread::hardware_concurrency();
+    if (const char *text = getenv("TARNWICK_THREADS")) threads = static_cast<unsigned>(strtoul(text, nullptr, 10));
+    return std::clamp(threads, 1u, kMaxThreads);
+}
+
+// A line on a terminal's standard error, redrawn in place while a long expansion runs.
+class Progress {
+public:
+    explicit Progress(uint64_t total) : total_(total), shown_(isatty(STDERR_FILENO) == 1) {}
+    void update(uint64_t done) {
+        double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+        if (!shown_ || seconds < 1 || Clock::now() - drawn_ < std::chrono::milliseconds(200)) return;
+        drawn_ = Clock::now();
+        double rate = static_cast<double>(done) / seconds;
+        double left = rate > 0 ? static_cast<double>(total_ - std::min(done, total_)) / rate : 0;
+        fprintf(stderr, "\rExpanding: %3d%%, %.1f MB/s, %.0f s left  ",
+                total_ ? static_cast<int>(100 * static_cast<double>(done) / static_cast<double>(total_)) : 100,
+                rate / 1e6, left);
+        drawing_ = true;
+    }
+    void clear() {
+        if (drawing_) fprintf(stderr, "\r\033[K");
+        drawing_ = false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    uint64_t total_;
+    bool shown_, drawing_ = false;
+    Clock::time_point start_ = Clock::now(), drawn_{};
+};
+
+// The chunks to expand, those before the first one whose damage was seen without expanding it, and
+// the bytes they write.
+std::pair<size_t, uint64_t> workOf(const std::vector<Planned> &plan) {
+    uint64_t total = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (plan[i].stop) return {i, total};
+        if (plan[i].expand) total += plan[i].room;
+    }
+    return {plan.size(), total};
+}
+
+// Expands the planned chunks into outFd on a few threads, each taking the next chunk and writing it
+// in place, while this thread writes what each chunk said, in chunk order, and stops at the first
+// chunk that fails (or at Ctrl-C). The threads are joined before it returns.
+bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd) {
+    auto [limit, total] = workOf(plan);
+    struct Outcome {
+        bool done = false, ok = true;
+        Said said;
+    };
+    std::vector<Outcome> outcomes(limit);
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> expanded{0};
+    auto work = [&] {
+        Decoder decoder;
+        while (!stop && !g_Interrupted) {
+            size_t i = next++;
+            if (i >= limit) break;
+            Outcome outcome;
+            if (plan[i].expand) {
+                try {
+                    outcome.ok = expandChunk(plan[i], decoder, imageFd, outFd, outcome.said);
+                } catch (const std::bad_alloc &) {
+                    say(outcome.said.err, "out of memory allocating %lld bytes\n", static_cast<long long>(plan[i].c.length));
+                    outcome.ok = false;
+                }
+                expanded += plan[i].room;
+            }
+            outcome.done = true;
+            std::lock_guard lock(mutex);
+            outcomes[i] = std::move(outcome);
+            finished.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    unsigned wanted = static_cast<unsigned>(std::min<size_t>(expansionThreads(), std::max<size_t>(limit, 1)));
+    try {
+        while (threads.size() < wanted) threads.emplace_back(work);
+    } catch (const std::system_error &) {
+        if (threads.empty()) work();   // no thread to be had: expand here
+    }
+
+    Progress progress(total);
+    bool ok = true;
+    for (size_t i = 0; i < plan.size() && ok; ++i) {
+        if (i < limit) {
+            std::unique_lock lock(mutex);
+            while (!outcomes[i].done && !g_Interrupted) {
+                finished.wait_for(lock, std::chrono::milliseconds(100));
+                progress.update(expanded);
+            }
+        }
+        if (g_Interrupted) {
+            ok = false;
+            break;
+        }
+        if (!plan[i].before.empty() || (i < limit && !outcomes[i].ok)) progress.clear();
+        fputs(plan[i].before.c_str(), stderr);
+        if (i == limit) {
+            ok = false;
+            break;
+        }
+        fputs(outcomes[i].said.out.c_str(), stdout);
+        fputs(outcomes[i].said.err.c_str(), stderr);
+        ok = outcomes[i].ok;
+    }
+    stop = true;
+    for (std::thread &thread : threads) thread.join();
+    progress.clear();
+    return ok;
+}
+
+// The expansion's own file, removed unless it is kept: a failure leaves every other file alone.
+struct TemporaryFile {
+    std::string path = std::string(kDecompressedPath) + ".XXXXXX";
+    UniqueFd fd{mkostemp(path.data(), O_CLOEXEC)};
+    bool kept = false;
+    ~TemporaryFile() {
+        if (fd && !kept) unlink(path.c_str());
+    }
+};
+
+void reportNoRoom(uint64_t imageBytes, uint64_t sectors) {
+    // A size past what a file can hold is printed whole, not wrapped.
+    if (sectors > UINT64_MAX / kSector)
+        fprintf(stderr, "Can't allocate enough memory (%llu sectors) for decompression\n", static_cast<unsigned long long>(sectors));
+    else
+        fprintf(stderr, "Can't allocate enough memory (%llu) for decompression\n", static_cast<unsigned long long>(imageBytes));
+}
+
+// The expanded image reopened read-only, making sure the path still names the file written.
+UniqueFd reopenReadOnly(const TemporaryFile &file) {
+    UniqueFd volume(open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat written, opened;
+    if (volume && (fstat(file.fd.get(), &written) != 0 || fstat(volume.get(), &opened) != 0 ||
+                   written.st_dev != opened.st_dev || written.st_ino != opened.st_ino))
+        volume = UniqueFd();
+    return volume;
 }
 
 }  // namespace
@@ -325,57 +565,71 @@ bool expandChunk(int imageFd, uint64_t fileSize, uint64_t base, const Chunk &c, 
 int mountUDIF(int imageFd, Bytes koly) {
     uint64_t fileSize = sizeOfFd(imageFd);
     reportTrailer(koly, fileSize - kKolySize);
-    auto decoded = hfsBlockTable(imageFd, koly, fileSize);
-    if (!decoded) return -1;
+    int verdict = -1;
+    auto decoded = hfsBlockTable(imageFd, koly, fileSize, &verdict);
+    if (!decoded) return verdict;
     Bytes table{decoded->data(), decoded->size()};
     uint64_t sectors = table.be64(16);
-    if (sectors > kMaxImageBytes / kSector) {
-        fprintf(stderr, "Can't allocate enough memory (%lld) for decompression\n",
-                static_cast<long long>(sectors * kSector));
-        return -1;
-    }
     uint64_t imageBytes = sectors * kSector;
-    // Zero chunks cost nothing to store, but whatever is later read from the expanded image is held
-    // in memory: an expansion far beyond what such a table can describe is a forged size.
-    uint64_t honest = std::max<uint64_t>(kMinExpansionLimit, fileSize * kMaxExpansionRatio);
-    if (imageBytes > honest) {
-        fprintf(stderr, "The image claims %llu bytes expanded, more than its %llu bytes can describe\n",
-                static_cast<unsigned long long>(imageBytes), static_cast<unsigned long long>(fileSize));
+    if (sectors > static_cast<uint64_t>(INT64_MAX) / kSector) {
+        reportNoRoom(imageBytes, sectors);
         return -1;
     }
     if (!checkBlockTable(table, imageBytes)) return -1;
     // An unknown kind would leave its sectors zero and the volume quietly wrong: refuse the image
     // before anything is written.
-    for (uint32_t i = 0; i < table.be32(200); ++i) {
+    uint32_t count = table.be32(200);
+    for (uint32_t i = 0; i < count; ++i) {
         if (uint32_t type = chunkAt(table, i).type; !knownChunkType(type)) {
             fprintf(stderr, "The image uses a compression Tarnwick does not read (type 0x%08x)\n", type);
             return -1;
         }
     }
-
-    UniqueFd out = createOutputFile(kDecompressedPath);
-    if (!out) return -1;
-    // Chunk offsets count from the image's data: the data fork's offset plus the table's own.
-    uint64_t base = koly.be64(24) + table.be64(24);
-    uint32_t count = table.be32(200);
-    for (uint32_t i = 0; i < count; ++i) {
-        if (g_Interrupted || !expandChunk(imageFd, fileSize, base, chunkAt(table, i), i, count, out.get(), imageBytes)) {
-            unlink(kDecompressedPath);   // no half-expanded image is left to be opened later
-            return -1;
-        }
-    }
-
-    fprintf(stderr, "decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
-    // Zero chunks and gaps stay holes of the file: nothing is held in memory for them.
-    if (ftruncate(out.get(), static_cast<off_t>(imageBytes)) != 0) {
-        perror("write");
+    struct stat st;
+    if (lstat(kDecompressedPath, &st) == 0 && S_ISLNK(st.st_mode)) {
+        fprintf(stderr, "%s is a symbolic link: refusing to write through it\n", kDecompressedPath);
         return -1;
     }
+
+    // Chunk offsets count from the image's data: the data fork's offset plus the table's own.
+    uint64_t base = koly.be64(24) + table.be64(24);
+    std::vector<Planned> plan;
+    plan.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) plan.push_back(planChunk(chunkAt(table, i), i, count, fileSize, base, imageBytes));
+
+    // The expansion goes to a file of its own, put in place only once the volume in it has opened.
+    // Sectors no chunk writes stay holes, which cost nothing: the expanded size may be anything the
+    // file system takes, and only the data written must fit in its free space.
+    TemporaryFile file;
+    if (!file.fd) {
+        perror("mkstemp");
+        return -1;
+    }
+    if (ftruncate(file.fd.get(), static_cast<off_t>(imageBytes)) != 0) {
+        reportNoRoom(imageBytes, sectors);
+        return -1;
+    }
+    struct statvfs space;
+    uint64_t data = workOf(plan).second;
+    if (fstatvfs(file.fd.get(), &space) == 0 && data / space.f_frsize > space.f_bavail) {
+        fprintf(stderr, "The image expands to %llu bytes of data, more than the %llu bytes free in /tmp\n",
+                static_cast<unsigned long long>(data),
+                static_cast<unsigned long long>(space.f_bavail) * space.f_frsize);
+        return -1;
+    }
+    if (!expandChunks(plan, imageFd, file.fd.get())) return -1;
+
+    fprintf(stderr, "decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
     fprintf(stderr, "%d bytes written..\n", static_cast<int>(imageBytes));
-    out = UniqueFd();
-    UniqueFd volume(open(kDecompressedPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd volume = reopenReadOnly(file);
     if (!volume) fprintf(stderr, "Unable to open %s\n", kDecompressedPath);
     int rc = volume ? openHFSPartitionInFd(volume.get(), 0, 512) : -1;
     printf("RC was %d\n", rc);
-    return rc == 0 ? volume.release() : -1;
+    if (rc != 0) return -1;
+    if (rename(file.path.c_str(), kDecompressedPath) != 0) {
+        perror("rename");
+        return -1;
+    }
+    file.kept = true;
+    return volume.release();
 }

@@ -14,6 +14,8 @@
 #include "catalog/unicode.h"
 #include "containers/dmg.h"
 #include "containers/raw.h"
+#include "containers/verdict.h"
+#include "shell/a.h"
 #include "shell/mounts.h"
 #include "volume/volume.h"
 
@@ -67,12 +69,36 @@ int showStatus() {
     return 0;
 }
 
+
+// The selected volume stays as it is (descriptor, partition offset, header, trees, active tree)
+// until another has opened completely.
+class KeepSelectedVolume {
+public:
+    ~KeepSelectedVolume() {
+        if (!replaced_) restoreVolumeState(saved_);
+    }
+    // `bare`: the last resort selects the descriptor alone, without an active tree or label.
+    int select(int fd, const std::string &name, bool bare = false) {
+        if (bare)
+            setActiveFS(fd, name);
+        else
+            activate(fd, name);
+        replaced_ = true;
+        return 0;
+    }
+
+private:
+    VolumeState saved_ = saveVolumeState();
+    bool replaced_ = false;
+};
+
 }  // namespace
 
 int doSetFS(const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) return showStatus();
     std::string path = space + 1;
+    KeepSelectedVolume keep;
     if (getActiveBTree()) freeActiveBTree();
     setPartitionOffset(0);
 
@@ -81,10 +107,7 @@ int doSetFS(const char *line) {
         if (mountRaw(path.c_str()) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
             int fd = openHFSPartition(path.c_str());
-            if (fd > 0) {
-                activate(fd, path);
-                return 0;
-            }
+            if (fd > 0) return keep.select(fd, path);
             fprintf(stderr, "%s\n", HFSErr.c_str());
             // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
             // still has its own container to be read.
@@ -92,12 +115,12 @@ int doSetFS(const char *line) {
         }
         fprintf(stderr, "Trying DMG\n");
         int fd = mountDMG(path.c_str());
+        if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0) {
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
             return 1;
         }
-        activate(fd, path);
-        return 0;
+        return keep.select(fd, path);
     }
 
     for (const MountEntry &mount : listMounts()) {
@@ -108,8 +131,7 @@ int doSetFS(const char *line) {
                 fprintf(stderr, "%s\n", HFSErr.c_str());
                 return 1;
             }
-            activate(fd, mount.device);
-            return 0;
+            return keep.select(fd, mount.device);
         }
         fprintf(stderr, "This tool can only handle HFS+/HFSX file systems. %s is formatted as %s\n", path.c_str(),
                 mount.type.c_str());
@@ -119,10 +141,7 @@ int doSetFS(const char *line) {
         if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
         mountRaw(path.c_str());  // only for the partition offset it may leave
         int fd = openHFSPartition(path.c_str());
-        if (fd > 0) {
-            activate(fd, path);
-            return 0;
-        }
+        if (fd > 0) return keep.select(fd, path);
     }
 
     fprintf(stderr, "Unable to find mount point or device %s: Try 'listfs' first, or select a .dmg file\n",
@@ -130,7 +149,7 @@ int doSetFS(const char *line) {
     fprintf(stderr, "opening %s\n", path.c_str());
     int fd = openHFSPartition(path.c_str());
     if (fd > 0) {
-        setActiveFS(fd, path);
+        keep.select(fd, path, true);
         fprintf(stderr, "Set file system to %s\n", path.c_str());
         return 0;
     }

@@ -16,6 +16,14 @@ namespace {
 // Pieces in which a fork is streamed: memory stays this size whatever the fork's.
 constexpr uint64_t kStreamPiece = 1 << 20;
 
+// What one fork read whole may take: a quarter of the machine's memory. An expanded disk image may
+// be almost all holes, so its size no longer bounds what a forged fork can claim.
+uint64_t wholeForkLimit() {
+    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return 1ull << 30;
+    return static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(pageSize);
+}
+
 // A failed extent leaves "?" where its data would begin.
 void markFailure(std::vector<uint8_t> &buffer, uint64_t position) {
     if (position < buffer.size()) buffer[position] = '?';
@@ -123,6 +131,11 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
     if (imageSize != 0 && size > imageSize) {
         fprintf(stderr, "Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
                 blockSize, static_cast<unsigned long long>(imageSize));
+        return std::nullopt;
+    }
+    if (size > wholeForkLimit()) {
+        fprintf(stderr, "Fork of %u blocks of %u bytes is more than a quarter of this machine's memory: not read\n",
+                totalBlocks, blockSize);
         return std::nullopt;
     }
     std::vector<uint8_t> buffer;

@@ -100,9 +100,13 @@ int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize) {
 }
 
 std::string getRawDevice(const std::string &path) {
+#ifdef __APPLE__
     // Disks are read through their raw twin, which the system does not hold busy while mounted.
     if (path.starts_with("/dev/rdisk") || !path.starts_with("/dev/disk")) return path;
     return "/dev/r" + path.substr(5);
+#else
+    return path;   // /dev/disk/by-id/... and the like are names of their own elsewhere
+#endif
 }
 
 int openHFSPartition(const char *path) {
@@ -152,6 +156,24 @@ void setActiveBTree(BTree *tree, int treeType) {
 BTree *getActiveBTree() { return g_activeBTree; }
 int getActiveBTreeType() { return g_activeBTreeType; }
 void freeActiveBTree() { g_activeBTree = nullptr; }
+
+VolumeState saveVolumeState() {
+    return {g_activeFS, g_PartitionOffset, g_activeVH, g_extentsBTree, g_catalogBTree, g_attributeBTree, g_activeBTree,
+            g_activeBTreeType, compareType};
+}
+
+void restoreVolumeState(const VolumeState &state) {
+    g_activeFS = state.fd;
+    g_PartitionOffset = state.partitionOffset;
+    g_activeVH = state.header;
+    g_extentsBTree = state.extents;
+    g_catalogBTree = state.catalog;
+    g_attributeBTree = state.attributes;
+    g_activeBTree = state.active;
+    g_activeBTreeType = state.activeType;
+    compareType = state.compare;
+    indexOverflowExtents(state.extents);
+}
 
 void releaseVolumesForReuse() {
     if (g_activeFS > 0) close(g_activeFS);

@@ -2,7 +2,9 @@
 // and the loaded B-trees, which live until the process ends.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct BTree;
@@ -39,6 +41,17 @@ void setActiveBTree(BTree *tree, int treeType);
 BTree *getActiveBTree();
 int getActiveBTreeType();
 void freeActiveBTree();
+// Everything the selected volume is read through. `fs` keeps a copy while it tries another volume
+// and puts it back when that one does not open completely.
+struct VolumeState {
+    int fd = 0;
+    uint64_t partitionOffset = 0;
+    std::optional<std::array<uint8_t, kVolumeHeaderSize>> header;
+    BTree *extents = nullptr, *catalog = nullptr, *attributes = nullptr, *active = nullptr;
+    int activeType = 0, compare = 0;
+};
+VolumeState saveVolumeState();
+void restoreVolumeState(const VolumeState &state);
 // For fuzz harnesses, which open a volume per input: closes the active descriptor and drops every
 // loaded tree and the header, leaving the state of a fresh process.
 void releaseVolumesForReuse();

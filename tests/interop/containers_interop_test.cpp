@@ -2,6 +2,7 @@
 // partition maps, 7-Zip and dmg2img expand the UDIF images. A small ADC decoder checks the
 // compressor on its own.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -466,15 +467,9 @@ const UdifCase kUdifCases[] = {
      }},
 };
 
-Bytes sevenZipExpand(const std::string &image, const std::string &name) {
-    std::string dir = scratchDir() + "/dmg-" + name;
-    std::filesystem::remove_all(dir);
-    run({"7zz", "x", "-y", "-tdmg", "-o" + dir, image});
-    std::map<uint64_t, std::string> parts;   // 7-Zip names them "<index>.<kind>"
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        parts[std::stoull(entry.path().filename().string())] = entry.path().string();
+Bytes sevenZipExpand(const std::string &image) {
     Bytes all;
-    for (const auto &[index, path] : parts) {
+    for (const auto &[index, path] : sevenZipPartitions(image)) {
         Bytes part = readWholeFile(path);
         all.insert(all.end(), part.begin(), part.end());
     }
@@ -498,7 +493,21 @@ TEST_P(UdifImages, SevenZipExpandsToTheInput) {
         return;
     }
     EXPECT_NE(test.out.find("Everything is Ok"), std::string::npos) << test.out << test.err;
-    EXPECT_TRUE(sevenZipExpand(path, GetParam().name) == padded(disk));
+    EXPECT_TRUE(sevenZipExpand(path) == padded(disk));
+}
+
+// Tarnwick's expanded volume is 7-Zip's Apple_HFS partition, however many threads expand it.
+TEST_P(UdifImages, TarnwickExpandsAsSevenZipWhateverTheThreads) {
+    if (!haveTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+    if (!GetParam().sevenZipAccepts) GTEST_SKIP() << "7-Zip refuses this variant";
+    std::string path = writeScratch(std::string(GetParam().name) + ".dmg", buildUdif(GetParam().disk(), GetParam().options()));
+    Bytes hfs = sevenZipPartition(path, "hfs");
+    ASSERT_FALSE(hfs.empty());
+    for (const char *threads : {"TARNWICK_THREADS=1", "TARNWICK_THREADS=3"}) {
+        unlink("/tmp/decompressed.dmg");
+        runTarnwick({path}, "", {threads});
+        EXPECT_TRUE(readWholeFile("/tmp/decompressed.dmg") == hfs) << threads;
+    }
 }
 
 TEST_P(UdifImages, Dmg2imgExpandsToTheInput) {

@@ -128,27 +128,49 @@ TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
     }
 }
 
-TEST(CorpusFiles, ImagesWithoutAnHFSVolumeFailCleanly) {
+TEST(CorpusFiles, ImagesWithoutAnHFSVolumeSayWhatTheyHold) {
     if (corpusPath("dfvfs").empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    const std::string apfs = "This disk image holds an APFS container, not an HFS+ volume\n";
     struct Case {
-        const char *path, *message;
+        const char *path;
+        std::string message;
+        bool named;   // a one-line verdict, not "not recognized"
     } cases[] = {
-        {"dmgwiz/input_zlib.dmg", "No HFS detected in this image\n"},
-        {"dmgwiz/input_lzfse.dmg", "No HFS detected in this image\n"},
-        {"dmgwiz/input_lzma.dmg", "No HFS detected in this image\n"},
-        {"dmgwiz/input_adc.dmg", "No HFS detected in this image\n"},
-        {"dmgwiz/input_aes256.dmg", "Unable to recognize this DMG file\n"},
-        {"dmgwiz/input_ro.dmg", "No HFS detected in this image\n"},
+        {"dmgwiz/input_zlib.dmg", apfs, true},
+        {"dmgwiz/input_bzip2.dmg", apfs, true},
+        {"dmgwiz/input_lzfse.dmg", apfs, true},
+        {"dmgwiz/input_lzma.dmg", apfs, true},
+        {"dmgwiz/input_adc.dmg", apfs, true},
+        {"dmgwiz/input_ro.dmg", apfs, true},
+        {"dmgwiz/input_aes256.dmg", "This disk image is encrypted (AES-256); Tarnwick cannot read encrypted images\n", true},
         {"apm-partition-forensic/apm_map_32k.bin",
-         "The partition at byte 32768 lies past the end of the device (32768 bytes): not used\n"},
+         "The partition at byte 32768 lies past the end of the device (32768 bytes): not used\n", false},
     };
     for (const Case &c : cases) {
         std::string path = corpusPath(c.path);
         ASSERT_FALSE(path.empty()) << c.path;
-        RunResult r = runTarnwick({path}, "ls\n");
-        EXPECT_EQ(r.status, 0) << c.path;
+        RunResult r = runTarnwick({"-c", "fs " + path}, "");
+        EXPECT_EQ(r.status, 1) << c.path;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.path << r.err;
-        EXPECT_NE(r.err.find(path + " not recognized as a DMG\n"), std::string::npos) << c.path;
+        EXPECT_EQ(r.err.find(path + " not recognized as a DMG\n") == std::string::npos, c.named) << c.path << r.err;
+        EXPECT_EQ(r.err.find("successfully detected HFS+"), std::string::npos) << c.path << r.err;
+    }
+}
+
+// The expanded volume is 7-Zip's Apple_HFS partition byte for byte, however many threads expand it.
+TEST(CorpusFiles, ExpansionEqualsSevenZipsWhateverTheThreads) {
+    if (corpusPath("dfvfs").empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    if (!haveTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+    for (const CorpusImage &image : kImages) {
+        std::string path = corpusPath(image.path);
+        if (!path.ends_with(".dmg") || path.ends_with("udro.dmg")) continue;   // UDRO opens in place
+        std::vector<uint8_t> hfs = sevenZipPartition(path, "hfs");
+        ASSERT_FALSE(hfs.empty()) << image.path;
+        for (const char *threads : {"TARNWICK_THREADS=1", "TARNWICK_THREADS=3"}) {
+            unlink("/tmp/decompressed.dmg");
+            runTarnwick({path}, "", {threads});
+            EXPECT_TRUE(readWholeFile("/tmp/decompressed.dmg") == hfs) << image.path << " " << threads;
+        }
     }
 }
 

@@ -10,9 +10,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <random>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 extern char **environ;
@@ -130,6 +131,22 @@ std::string corpusPath(const std::string &relative) {
     std::string path = std::string(CORPUS_DIR) + "/" + relative;
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? path : "";
+}
+
+std::map<uint64_t, std::string> sevenZipPartitions(const std::string &image) {
+    static int extractions = 0;
+    std::string dir = scratchDir() + "/7z-" + std::to_string(++extractions);
+    runCommand({"7zz", "x", "-y", "-tdmg", "-o" + dir, image});
+    std::map<uint64_t, std::string> parts;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        parts[std::stoull(entry.path().filename().string())] = entry.path().string();
+    return parts;
+}
+
+std::vector<uint8_t> sevenZipPartition(const std::string &image, const std::string &kind) {
+    for (const auto &[index, path] : sevenZipPartitions(image))
+        if (path.substr(path.rfind('.') + 1).starts_with(kind)) return readWholeFile(path);
+    return {};
 }
 
 std::vector<uint8_t> randomBytes(size_t size, unsigned seed) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ std::string scratchDir();
 bool haveTool(const std::string &name);
 std::vector<uint8_t> readWholeFile(const std::string &path);
 std::string corpusPath(const std::string &relative);   // "" when the corpus folder is absent
+
+// The partitions `7zz x -tdmg` extracts from a disk image: index -> path of "<index>.<kind>".
+std::map<uint64_t, std::string> sevenZipPartitions(const std::string &image);
+// The content of the first extracted partition whose kind begins so ("hfs": hfs or hfsx), or nothing.
+std::vector<uint8_t> sevenZipPartition(const std::string &image, const std::string &kind);
 
 // Test data for the codecs: seeded random bytes (what no coder shrinks), and words from a small
 // vocabulary (skewed literals, repeats at every distance).

@@ -263,3 +263,98 @@ TEST(Containers, UdifTracesAndDamage) {
     EXPECT_NE(r.err.find("/tmp/decompressed.dmg is a symbolic link: refusing to write through it\n"), std::string::npos);
     EXPECT_EQ(readWholeFile(victim), ByteVec{'v'});
 }
+
+TEST(Containers, AFailedFsKeepsTheSelectedVolume) {
+    ByteVec dmg = hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib));
+    ByteVec broken = patchBlockTable(dmg, [](ByteVec &t) {   // the last zlib chunk read as bzip2: fails midway
+        size_t last = 0;
+        for (size_t at = 204; at + 40 <= t.size(); at += 40)
+            if (Bytes{t.data(), t.size()}.be32(at) == hfsbuild::udif::kZlib) last = at;
+        hfsbuild::putBE32(t, last, hfsbuild::udif::kBzip2);
+    });
+    hfsbuild::UdifOptions apfs = encoded(hfsbuild::udif::kZlib);
+    apfs.partitions = {{"disk image (Apple_APFS : 1)", 0}};
+    const std::string firsts[] = {writeScratch("kept.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume(), 64))),
+                                  writeScratch("kept.dmg", dmg)};
+    const std::string seconds[] = {writeScratch("broken.dmg", broken), writeScratch("apfs.dmg", hfsbuild::buildUdif(volume(), apfs)),
+                                   "/nonexistent/image.dmg"};
+    for (const std::string &first : firsts) {
+        for (const std::string &second : seconds) {
+            unlink("/tmp/file1");
+            RunResult r = runTarnwick({first}, "fs " + second + "\n" + kScript + "pull file1\nfs\n");
+            EXPECT_TRUE(r.out.ends_with(bareListing())) << first << " then " << second << "\n" << r.out;
+            EXPECT_TRUE(r.err.ends_with("Default file system set to " + first + ", Volume label is Boxed\n" + B("/dir") +
+                                        "Exiting\n")) << r.err;
+            EXPECT_EQ(readWholeFile("/tmp/file1"), ByteVec(8000, 'b')) << first << " then " << second;
+            if (first.ends_with(".dmg")) {
+                EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume()) << second;
+            }
+        }
+    }
+    unlink("/tmp/file1");
+}
+
+TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
+    auto udif = [](std::vector<std::string> names) {
+        hfsbuild::UdifOptions o;
+        for (const std::string &name : names) o.partitions.push_back({name, 8});
+        return hfsbuild::buildUdif(ByteVec(8 * 512 * names.size(), 'x'), o);
+    };
+    auto gpt = [](const std::string &type) {
+        hfsbuild::GptDisk disk;
+        disk.partitions.push_back({type, u"Container", 0, 0, ByteVec(4096, 'x'), 0});
+        return hfsbuild::buildGpt(disk);
+    };
+    auto at = [](size_t offset, const std::string &text, size_t size = 8192) {
+        ByteVec bytes(size, 'x');
+        std::copy(text.begin(), text.end(), bytes.begin() + static_cast<long>(offset));
+        return bytes;
+    };
+    const std::string apfs = "This disk image holds an APFS container, not an HFS+ volume\n",
+                      coreStorage = "This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n";
+    struct Case {
+        const char *what;
+        ByteVec image;
+        std::string line;
+    } cases[] = {
+        {"UDIF of an APFS container", udif({"disk image (Apple_APFS : 1)"}), apfs},
+        {"UDIF of CoreStorage", udif({"disk image (Apple_CoreStorage : 1)"}), coreStorage},
+        {"UDIF of other partitions", udif({"Apple (Apple_partition_map : 1)", "disk image (Apple_UFS : 2)", " (Apple_Free : 3)"}),
+         "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_UFS, Apple_Free)\n"},
+        {"GPT of an APFS container", gpt(hfsbuild::kGptApfs), apfs},
+        {"GPT of an unknown kind", gpt("01234567-89AB-CDEF-0123-456789ABCDEF"),
+         "This disk image holds no HFS+ partition (partitions: 01234567-89AB-CDEF-0123-456789ABCDEF)\n"},
+        {"bare APFS container", at(32, "NXSB"), apfs},
+        {"bare CoreStorage volume", at(88, "CS"), coreStorage},
+        {"encrypted, version 2", at(0, std::string("encrcdsa") + std::string(12, '\0') + std::string("\x80\0\0\x01\0\0\x01\0", 8)),
+         "This disk image is encrypted (AES-256); Tarnwick cannot read encrypted images\n"},
+        {"encrypted, version 1", at(8184, "cdsaencr"), "This disk image is encrypted (AES); Tarnwick cannot read encrypted images\n"},
+    };
+    for (const Case &c : cases) {
+        std::string path = writeScratch("foreign.img", c.image);
+        RunResult r = runTarnwick({"-c", "fs " + path}, "");
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_NE(r.err.find(c.line), std::string::npos) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.err.find("not recognized"), std::string::npos) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.err.find("successfully detected"), std::string::npos) << c.what << "\n" << r.err;
+    }
+}
+
+TEST(Containers, SparseImageOfALargeDiskOpens) {
+    hfsbuild::UdifOptions o = encoded(hfsbuild::udif::kZlib);
+    o.zeroSectorsAfter = (100ull << 30) / 512;   // hdiutil's image of a mostly empty 100 GiB disk
+    RunResult r = runTarnwick({writeScratch("sparse.dmg", hfsbuild::buildUdif(volume(), o))}, kScript);
+    EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing()) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat("/tmp/decompressed.dmg", &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), volume().size() + (100ull << 30));
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16ull << 20);   // the zeros are holes
+
+    // What is read into memory is bounded instead: a catalog claiming 60 GiB of the disk is not read.
+    ByteVec forged = volume();
+    hfsbuild::putBE32(forged, 1024 + 272 + 12, static_cast<uint32_t>((60ull << 30) / 4096));
+    r = runTarnwick({writeScratch("sparse.dmg", hfsbuild::buildUdif(forged, o))}, "");
+    EXPECT_NE(r.err.find("Fork of 15728640 blocks of 4096 bytes is more than a quarter of this machine's memory: not read\n"),
+              std::string::npos) << r.err;
+    unlink("/tmp/decompressed.dmg");
+}

@@ -47,6 +47,8 @@ TEST(ADC, Codes) {
         {"two-byte reference, offset 0", {0x80, 0x41, 0x00, 0x00}, 10, ByteVec(4, 0x41), 4},
         {"three-byte reference, offset 0, length 67", {0x80, 0x07, 0x7F, 0x00, 0x00}, 100, ByteVec(68, 0x07), 5},
         {"overlapping pattern", {0x81, 'A', 'B', 0x0C, 0x01}, 100, repeat({'A', 'B'}, 4), 5},
+        {"a long pattern copied in growing steps", {0x82, 'A', 'B', 'C', 0x7F, 0x00, 0x02}, 100,
+         [] { ByteVec v = repeat({'A', 'B', 'C'}, 23); v.push_back('A'); return v; }(), 7},
         {"exactly full", {0x81, 'A', 'B', 0x04, 0x01}, 6, {'A', 'B', 'A', 'B', 'A', 'B'}, 5},
         {"a code that would overflow stops", {0x81, 'A', 'B', 0x04, 0x01}, 5, {'A', 'B'}, 3},
         {"run cut by the end of the input", {0x80, 'A', 0x83, 'x'}, 100, {'A'}, 2},

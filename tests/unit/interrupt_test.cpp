@@ -4,10 +4,12 @@
 
 #include "catalog/ls.h"
 #include "catalog/pull.h"
+#include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "shell/a.h"
 #include "shell/fs.h"
 #include "support.h"
+#include "volume/volume.h"
 
 TEST(Interrupt, StopsPullsAndListings) {
     hfsbuild::Volume v;
@@ -32,4 +34,22 @@ TEST(Interrupt, StopsPullsAndListings) {
     g_Interrupted = 0;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     testing::internal::GetCapturedStderr();
+}
+
+TEST(Interrupt, StopsAnExpansionAndKeepsTheSelectedVolume) {
+    hfsbuild::Volume v;
+    v.nodes = {hfsbuild::fileNode("/kept.txt", "kept")};
+    std::string image = writeScratch("interrupt-kept.hfs", hfsbuild::buildVolume(v));
+    std::string dmg = writeScratch("interrupt.dmg", hfsbuild::buildUdif(hfsbuild::buildVolume(v)));
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(doSetFS(("fs " + image).c_str()), 0);
+    int selected = getActiveFS();
+    g_Interrupted = 1;
+    EXPECT_NE(doSetFS(("fs " + dmg).c_str()), 0);
+    g_Interrupted = 0;
+    EXPECT_EQ(getActiveFS(), selected);
+    doDir("ls");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("kept.txt"), std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("decompression done"), std::string::npos);
 }

@@ -547,6 +547,10 @@ std::vector<uint8_t> buildUdif(const std::vector<uint8_t> &diskBytes, const Udif
             entries.push_back({type, rel, count, file.size() - base, packed.size()});
             file.insert(file.end(), packed.begin(), packed.end());
         }
+        if (last && options.zeroSectorsAfter) {
+            entries.push_back({udif::kIgnore, sectors, options.zeroSectorsAfter, file.size() - base, 0});
+            sectors += options.zeroSectorsAfter;
+        }
         if (options.terminator == Terminator::Middle) {
             size_t at = entries.size() / 2;
             ChunkEntry next = at < entries.size() ? entries[at] : ChunkEntry{0, sectors, 0, file.size() - base, 0};
@@ -558,6 +562,7 @@ std::vector<uint8_t> buildUdif(const std::vector<uint8_t> &diskBytes, const Udif
                                    static_cast<uint32_t>(i), crc, entries));
         sector += sectors;
     }
+    sector -= options.zeroSectorsAfter;
     if (sector != diskSectors) throw std::invalid_argument("UDIF partitions do not cover the disk");
 
     Bytes tableCrcs;
@@ -568,7 +573,7 @@ std::vector<uint8_t> buildUdif(const std::vector<uint8_t> &diskBytes, const Udif
     uint64_t xmlOffset = file.size();
     file.insert(file.end(), xml.begin(), xml.end());
     Bytes trailer = kolyTrailer(options, dataForkLength, dataCrc, xmlOffset, xml.size(),
-                                crc32Of(tableCrcs), diskSectors);
+                                crc32Of(tableCrcs), diskSectors + options.zeroSectorsAfter);
     file.insert(file.end(), trailer.begin(), trailer.end());
     return file;
 }

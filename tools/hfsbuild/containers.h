@@ -118,6 +118,9 @@ struct UdifOptions {
     //   the XML offset in the trailer is a position in the file, whatever the options.
     uint64_t dataForkOffset = 0;
     uint64_t mishDataOffset = 0;
+    // Zero sectors after the disk, in the last partition as one ignore chunk, as hdiutil leaves the
+    // empty rest of a large disk: the expanded disk grows by them, the image by 40 bytes.
+    uint64_t zeroSectorsAfter = 0;
 };
 
 // The data fork, the XML property list (resource-fork / blkx with Base64 mish tables), then the
