@@ -51,8 +51,10 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const std::string &folder
     std::vector<std::pair<std::string, bool>> names;
     if (getActiveFS() == 0 || !getCatalogBTree()) return names;
     uint32_t folder = getCWDID();
-    if (!folderPart.empty()) {
-        std::string path = folderPart.size() > 1 ? folderPart.substr(0, folderPart.size() - 1) : folderPart;
+    if (folderPart == "/") {
+        folder = kRootFolderID;
+    } else if (!folderPart.empty()) {
+        std::string path = folderPart.substr(0, folderPart.size() - 1);
         auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
         if (!found) return names;
         Bytes data = getRecordData(found->recordKey);

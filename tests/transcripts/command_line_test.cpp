@@ -122,7 +122,7 @@ TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     EXPECT_NE(t.readUntil(kPrompt).find("version 1.1"), std::string::npos);
     t.type("\x1b[A\r");   // the up arrow recalls the last line
     EXPECT_NE(t.readUntil(kPrompt).find("version 1.1"), std::string::npos);
-    t.type("cd Pict\t\r");   // a path completes, a folder with its slash
+    t.type("cd /Pict\t\r");   // a path completes, a folder with its slash
     EXPECT_NE(t.readUntil("(Demo:/Pictures/)> ").find("(Demo:/Pictures/)> "), std::string::npos);
     t.type("partial line\x03");   // Ctrl-C clears the line and keeps the session
     std::string afterInterrupt = t.readUntil("(Demo:/Pictures/)> ");
@@ -133,5 +133,5 @@ TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     EXPECT_NE(t.readUntil("Zai Jian!").find("Zai Jian!"), std::string::npos);
     std::ifstream history(scratchDir() + "/.tarnwick_history");
     std::string saved((std::istreambuf_iterator<char>(history)), std::istreambuf_iterator<char>());
-    EXPECT_NE(saved.find("cd\\040Pictures/"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("cd\\040/Pictures/"), std::string::npos) << saved;
 }
