@@ -9,14 +9,12 @@
 #include <stdexcept>
 
 #include "hfsbuild/hfsbuild.h"
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
 using hfsbuild::Node;
 using hfsbuild::Volume;
-using Bytes = std::vector<uint8_t>;
-
 Bytes bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
 
 Node file(const std::string &path, Bytes data, uint32_t extentBlocks = 0) {
@@ -26,12 +24,6 @@ Node file(const std::string &path, Bytes data, uint32_t extentBlocks = 0) {
 }
 
 Node folder(const std::string &path) { return hfsbuild::folderNode(path); }
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 31 + seed + i / 509);
-    return data;
-}
 
 // ---- the volumes ----
 
@@ -56,7 +48,7 @@ Volume smallBlocks() {
 Volume hugeBlocks() {
     Volume v = hfsbuild::demoVolume();
     v.blockSize = 65536;
-    v.nodes.push_back(file("/big.bin", pattern(3 * 65536 + 1, 9), 1));
+    v.nodes.push_back(file("/big.bin", noise(3 * 65536 + 1, 9), 1));
     return v;
 }
 
@@ -77,7 +69,7 @@ Volume smallCatalogNodes() {
     v.catalogNodeSize = 512;
     v.blockSize = 1024;
     for (int i = 0; i < 60; ++i)
-        v.nodes.push_back(file("/Dir " + std::to_string(i % 3) + "/item" + std::to_string(i), pattern(i * 100, 0)));
+        v.nodes.push_back(file("/Dir " + std::to_string(i % 3) + "/item" + std::to_string(i), noise(i * 100, 0)));
     return v;
 }
 
@@ -85,10 +77,10 @@ Volume fragmented() {
     Volume v;
     v.label = "Fragments";
     v.blockSize = 512;
-    v.nodes.push_back(file("/eight.bin", pattern(8 * 3 * 512, 1), 3));       // exactly 8 extents
-    v.nodes.push_back(file("/uneven.bin", pattern(5 * 512 + 17, 2), 2));     // 3 extents, last partial
+    v.nodes.push_back(file("/eight.bin", noise(8 * 3 * 512, 1), 3));       // exactly 8 extents
+    v.nodes.push_back(file("/uneven.bin", noise(5 * 512 + 17, 2), 2));     // 3 extents, last partial
     v.nodes.push_back(file("/empty.bin", {}, 4));
-    v.nodes.push_back(file("/whole.bin", pattern(7 * 512, 3)));
+    v.nodes.push_back(file("/whole.bin", noise(7 * 512, 3)));
     return v;
 }
 
@@ -100,10 +92,10 @@ Volume withAttributes() {
     tagged.attributes = {{"com.example.colour", bytesOf("blue")}};
     v.nodes.push_back(tagged);
     Node many = file("/tagged/many.txt", bytesOf("many attributes\n"));
-    for (int i = 0; i < 40; ++i) many.attributes.push_back({"user.attr" + std::to_string(i), pattern(i * 3 + 1, 5)});
+    for (int i = 0; i < 40; ++i) many.attributes.push_back({"user.attr" + std::to_string(i), noise(i * 3 + 1, 5)});
     v.nodes.push_back(many);
     Node odd = file("/odd.txt", bytesOf("odd\n"));
-    odd.attributes = {{"z", bytesOf("odd")}, {"A", {}}, {"com.example.big", pattern(400, 7)}};
+    odd.attributes = {{"z", bytesOf("odd")}, {"A", {}}, {"com.example.big", noise(400, 7)}};
     v.nodes.push_back(odd);
     v.nodes.push_back(file("/plain.txt", bytesOf("no attributes\n")));
     return v;
@@ -195,21 +187,6 @@ const Built &built(const BuilderCase &c) {
     return it->second;
 }
 
-// ---- reading tool output ----
-
-std::string fieldOf(const std::string &out, const std::string &name) {
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with(name + ": ")) return line.substr(name.size() + 2);
-    return "<no " + name + ">";
-}
-
-RunResult run(const std::vector<std::string> &argv) {
-    RunResult r = runCommand(argv, "", {"TZ=UTC"});
-    EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err;
-    return r;
-}
-
 uint32_t be32(const Bytes &b, size_t at) {
     return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
 }
@@ -236,28 +213,28 @@ protected:
     }
 };
 
-TEST_P(BuilderTsk, FsstatAgreesWithTheContent) {
+// fsstat, blkls, fls, icat and istat must see the volume, the bitmap, every node with its CNID,
+// each file's bytes and each extended attribute as written.
+TEST_P(BuilderTsk, EveryToolSeesWhatWasWritten) {
     const Built &b = built(GetParam());
     size_t files = 0;
     for (const auto &[path, e] : b.tree) files += !e.folder;
     uint32_t blocks = static_cast<uint32_t>(b.image.size() / b.volume.blockSize);
 
-    std::string out = run({"fsstat", b.path}).out;
+    std::string out = tool({"fsstat", b.path}).out;
     EXPECT_EQ(fieldOf(out, "File System Type"), b.volume.hfsx ? "HFSX" : "HFS+");
     EXPECT_EQ(fieldOf(out, "Volume Name"), b.volume.label);
     EXPECT_EQ(fieldOf(out, "Allocation Block Size"), std::to_string(b.volume.blockSize));
     EXPECT_EQ(fieldOf(out, "Block Range"), "0 - " + std::to_string(blocks - 1));
     EXPECT_EQ(fieldOf(out, "Number of files"), std::to_string(files));
     EXPECT_EQ(fieldOf(out, "Number of folders"), std::to_string(b.tree.size() - files));
-    if (b.volume.totalBlocks) {
-        EXPECT_EQ(blocks, b.volume.totalBlocks);
-    }
+    if (b.volume.totalBlocks) { EXPECT_EQ(blocks, b.volume.totalBlocks); }
 
     // The header's free count must match the bitmap, which blkls reads; reserved area, header
     // and alternate header blocks must be in use.
     std::set<uint32_t> unallocated;
-    std::istringstream lines(run({"blkls", "-l", b.path}).out);
-    for (std::string line; std::getline(lines, line);)
+    std::istringstream blkls(tool({"blkls", "-l", b.path}).out);
+    for (std::string line; std::getline(blkls, line);)
         if (line.ends_with("|f")) unallocated.insert(static_cast<uint32_t>(std::stoul(line)));
     EXPECT_EQ(fieldOf(out, "Number of Free Blocks"), std::to_string(unallocated.size()));
     uint32_t head = (1536 + b.volume.blockSize - 1) / b.volume.blockSize;
@@ -267,60 +244,46 @@ TEST_P(BuilderTsk, FsstatAgreesWithTheContent) {
 
     EXPECT_TRUE(std::equal(b.image.begin() + 1024, b.image.begin() + 1536, b.image.end() - 1024))
         << "alternate volume header differs";
-}
+    if (GetParam().catalogDepth) { EXPECT_EQ(treeHeader(b.image, kCatalogFork).depth, GetParam().catalogDepth); }
+    if (GetParam().attributesDepth) { EXPECT_EQ(treeHeader(b.image, kAttributesFork).depth, GetParam().attributesDepth); }
 
-TEST_P(BuilderTsk, FlsListsEveryNodeWithItsCnid) {
-    const Built &b = built(GetParam());
     std::map<std::string, std::string> listed, expected;   // path -> "d 17" / "r 18"
-    std::istringstream lines(run({"fls", "-r", "-p", b.path}).out);
-    for (std::string line; std::getline(lines, line);) {
-        size_t tab = line.find('\t');
-        ASSERT_NE(tab, std::string::npos) << line;
-        std::string path = line.substr(tab + 1);
-        if (path.starts_with("$")) continue;                   // TSK's own metadata files
-        listed[path] = line.substr(0, 1) + " " + line.substr(4, tab - 5);
-    }
+    for (const FlsEntry &e : flsTree(b.path)) listed[e.path] = e.type + (" " + std::to_string(e.cnid));
     for (const auto &[path, e] : b.tree) expected[path] = e.type() + (" " + std::to_string(e.cnid));
     EXPECT_EQ(listed, expected);
-}
 
-TEST_P(BuilderTsk, IcatReturnsEachFilesBytes) {
-    const Built &b = built(GetParam());
-    std::vector<const ExpectedNode *> files;
+    std::vector<const ExpectedNode *> regular;
     for (const auto &[path, e] : b.tree)
-        if (!e.folder) files.push_back(&e);
-    size_t stride = files.size() / 40 + 1;                    // keep the many-file volume quick
-    for (size_t i = 0; i < files.size(); i += stride) {
-        RunResult r = run({"icat", b.path, std::to_string(files[i]->cnid)});
-        EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == files[i]->node->data) << files[i]->node->path;
+        if (!e.folder) regular.push_back(&e);
+    size_t stride = regular.size() / 40 + 1;                  // keep the many-file volume quick
+    for (size_t i = 0; i < regular.size(); i += stride) {
+        RunResult r = tool({"icat", b.path, std::to_string(regular[i]->cnid)});
+        EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == regular[i]->node->data) << regular[i]->node->path;
     }
-}
 
-TEST_P(BuilderTsk, IstatShowsExtendedAttributes) {
-    const Built &b = built(GetParam());
     for (const auto &[path, e] : b.tree) {
         if (b.tree.size() > 100) break;
         if (!e.node) continue;
         const Node &node = *e.node;
         uint32_t cnid = e.cnid;
-        std::string out = run({"istat", b.path, std::to_string(cnid)}).out;
+        std::string istat = tool({"istat", b.path, std::to_string(cnid)}).out;
         // A compressed file's decmpfs header is an attribute too.
-        EXPECT_EQ(out.find("Has extended attributes") != std::string::npos,
+        EXPECT_EQ(istat.find("Has extended attributes") != std::string::npos,
                   !node.attributes.empty() || node.compression != 0)
             << node.path;
 
         std::map<std::string, std::string> ids;                // attribute name -> TSK attribute id
-        std::istringstream lines(out);
+        std::istringstream lines(istat);
         for (std::string line; std::getline(lines, line);) {
             size_t type = line.find("ExATTR ("), name = line.find("Name: ");
             if (type == std::string::npos || name == std::string::npos) continue;
             std::string id = line.substr(type + 8, line.find(')', type) - type - 8);
             ids[line.substr(name + 6, line.find("   ", name) - name - 6)] = id;
         }
-        EXPECT_EQ(ids.size(), node.attributes.size()) << node.path << "\n" << out;
+        EXPECT_EQ(ids.size(), node.attributes.size()) << node.path << "\n" << istat;
         for (const hfsbuild::Attribute &a : node.attributes) {
             ASSERT_TRUE(ids.contains(a.name)) << node.path << " lacks " << a.name;
-            RunResult r = run({"icat", b.path, std::to_string(cnid) + "-" + ids[a.name]});
+            RunResult r = tool({"icat", b.path, std::to_string(cnid) + "-" + ids[a.name]});
             EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == a.value) << node.path << " " << a.name;
         }
     }
@@ -330,7 +293,7 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
     if (!haveTool("7zz")) GTEST_SKIP() << "7zz is not installed";
     const Built &b = built(GetParam());
     std::set<std::string> listed, expected;
-    std::istringstream lines(run({"7zz", "l", "-slt", "-sns", "-thfs", b.path}).out);
+    std::istringstream lines(tool({"7zz", "l", "-slt", "-sns", "-thfs", b.path}).out);
     std::string prefix = "Path = " + b.volume.label + "/";
     for (std::string line; std::getline(lines, line);)
         if (line.starts_with(prefix)) listed.insert(line.substr(prefix.size()));
@@ -348,7 +311,7 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
 
     // Symbolic links come out as links; an absolute target is made relative to the output folder.
     std::string out = scratchDir() + "/7z-" + GetParam().name;
-    run({"7zz", "x", "-y", "-thfs", "-o" + out, b.path});
+    tool({"7zz", "x", "-y", "-thfs", "-o" + out, b.path});
     for (const auto &[path, e] : b.tree) {
         std::filesystem::path extracted = out + "/" + b.volume.label + "/" + sevenZipPath(path);
         if (e.type() == 'l') {
@@ -360,16 +323,6 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
         } else if (e.type() == 'r') {
             EXPECT_TRUE(readWholeFile(extracted) == (e.hardLink ? Bytes{} : e.node->data)) << path;
         }
-    }
-}
-
-TEST_P(BuilderTsk, TreesHaveTheIntendedDepth) {
-    const Built &b = built(GetParam());
-    if (GetParam().catalogDepth) {
-        EXPECT_EQ(treeHeader(b.image, kCatalogFork).depth, GetParam().catalogDepth);
-    }
-    if (GetParam().attributesDepth) {
-        EXPECT_EQ(treeHeader(b.image, kAttributesFork).depth, GetParam().attributesDepth);
     }
 }
 
@@ -412,14 +365,6 @@ TEST(HfsBuilder, SortsNamesInTheVolumesOrder) {
             v.nodes.push_back(folder("/" + name));
         EXPECT_EQ(rootChildrenInLeafOrder(hfsbuild::buildVolume(v)), c.order) << (c.hfsx ? "HFSX" : "HFS+");
     }
-}
-
-TEST(HfsBuilder, NumbersCreatedParentsBeforeTheirChild) {
-    Volume v;
-    v.nodes = {file("/a/b/c.txt", {}), folder("/a/d"), file("/e", {})};
-    std::pair<const char *, uint32_t> expected[] = {
-        {"/", 2}, {"/a", 16}, {"/a/b", 17}, {"/a/b/c.txt", 18}, {"/a/d", 19}, {"/e", 20}, {"/missing", 0}};
-    for (const auto &[path, cnid] : expected) EXPECT_EQ(hfsbuild::cnidOf(v, path), cnid) << path;
 }
 
 TEST(HfsBuilder, RejectsVolumesItCannotWrite) {

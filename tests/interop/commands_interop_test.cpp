@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "hfsbuild/hfsbuild.h"
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
@@ -47,31 +47,13 @@ hfsbuild::Volume stampedVolume() {
     return v;
 }
 
-struct Image {
-    std::string path, why;
-};
-
-const Image &image(const std::string &name) {
-    static std::map<std::string, Image> made;
-    if (made.contains(name)) return made[name];
-    Image &img = made[name];
-    if (name == "Stamped") {
-        img.path = writeScratch("commands-stamped.hfs", hfsbuild::buildVolume(stampedVolume()));
-    } else if (name == "Demo") {
-        img.path = writeScratch("commands-demo.hfs", hfsbuild::buildVolume(hfsbuild::demoVolume()));
-    } else if (name == "CorpusRaw") {
-        img.path = corpusPath("dfvfs/hfsplus.raw");
-        if (img.path.empty()) img.why = "../shared/corpus is not present";
-    } else {   // a Mac OS UDIF image: its HFS+ partition taken out by 7-Zip, for TSK to read
-        std::string dmg = corpusPath(name == "Keramics" ? "keramics/hfsplus_zlib.dmg" : "hdi-mac/test-disk-image-hfsp-j-c.dmg");
-        std::string out = scratchDir() + "/commands-" + name;
-        if (dmg.empty() || !haveTool("7zz")) return img = {"", "../shared/corpus or 7zz is not present"};
-        runCommand({"7zz", "x", "-tdmg", "-y", "-o" + out, dmg});
-        for (const auto &entry : fs::directory_iterator(out))
-            if (entry.path().extension().string().starts_with(".hfs")) img.path = entry.path();   // .hfs or .hfsx
-        if (img.path.empty()) img.why = "7zz found no HFS partition";
-    }
-    return img;
+const OutsideImage &image(const std::string &name) {
+    static std::map<std::string, OutsideImage> made;
+    if (name == "Stamped" && !made.contains(name))
+        made[name] = {writeScratch("commands-stamped.hfs", hfsbuild::buildVolume(stampedVolume())), ""};
+    if (name == "Demo" && !made.contains(name))
+        made[name] = {writeScratch("commands-demo.hfs", hfsbuild::buildVolume(hfsbuild::demoVolume())), ""};
+    return made.contains(name) ? made[name] : outsideImage(name);
 }
 
 class CommandsTsk : public ::testing::TestWithParam<std::string> {
@@ -229,12 +211,11 @@ TEST_P(PullTreeMatchesTskRecover, ByteForByte) {
     EXPECT_GT(compared, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, StatMatchesIstat, ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
-INSTANTIATE_TEST_SUITE_P(Commands, FindBodyMatchesFls, ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
-INSTANTIATE_TEST_SUITE_P(Commands, PullTreeMatchesTskRecover,
-                         ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
+#define COMMANDS_IMAGES(suite)                                                                                  \
+    INSTANTIATE_TEST_SUITE_P(Commands, suite, ::testing::Values("Stamped", "Demo", "CorpusHfsplus", "Keramics", "HfsxJournaled"), \
+                             [](const auto &info) { return info.param; })
+COMMANDS_IMAGES(StatMatchesIstat);
+COMMANDS_IMAGES(FindBodyMatchesFls);
+COMMANDS_IMAGES(PullTreeMatchesTskRecover);
 
 }  // namespace

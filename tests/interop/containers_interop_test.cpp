@@ -11,12 +11,11 @@
 
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
 using namespace hfsbuild;
-using Bytes = std::vector<uint8_t>;
 
 Bytes pattern(size_t size, uint8_t seed) {
     Bytes data(size);
@@ -49,18 +48,12 @@ const Bytes &volumeB() {
     return v;
 }
 
-RunResult run(const std::vector<std::string> &argv) {
-    RunResult r = runCommand(argv, "", {"TZ=UTC"});
-    EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err << r.out;
-    return r;
-}
-
 // The volume at `sector` must be the sample volume named `label`, as fsstat and fls see it.
 void expectVolumeAt(const std::string &image, uint64_t sector, const std::string &label) {
     std::string offset = std::to_string(sector);
-    EXPECT_NE(run({"fsstat", "-o", offset, image}).out.find("Volume Name: " + label + "\n"), std::string::npos)
+    EXPECT_NE(tool({"fsstat", "-o", offset, image}).out.find("Volume Name: " + label + "\n"), std::string::npos)
         << "no " << label << " at sector " << sector;
-    std::string files = run({"fls", "-r", "-p", "-o", offset, image}).out;
+    std::string files = tool({"fls", "-r", "-p", "-o", offset, image}).out;
     for (const char *path : {"readme.txt", "Docs/notes.txt", "Docs/big.bin"})
         EXPECT_NE(files.find(std::string("\t") + path + "\n"), std::string::npos) << path << " missing in\n" << files;
 }
@@ -73,7 +66,7 @@ void sortByStart(std::vector<std::string> &rows) {
 // mmls partition rows (slot numbers, not Meta or unallocated).
 std::vector<std::string> mmlsPartitions(const std::vector<std::string> &argv) {
     std::vector<std::string> rows;
-    std::istringstream lines(run(argv).out);
+    std::istringstream lines(tool(argv).out);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         std::string slot, kind, start, end, length, description;
@@ -171,7 +164,7 @@ TEST_P(GptImages, GdiskFindsNoProblemAndReadsEveryEntry) {
     EXPECT_TRUE(gdiskSatisfied(path, out)) << out;
     const std::vector<GptExpect> &entries = GetParam().entries;
     for (size_t i = 0; i < entries.size(); ++i) {
-        std::string info = run({"sgdisk", "-i", std::to_string(i + 1), path}).out;
+        std::string info = tool({"sgdisk", "-i", std::to_string(i + 1), path}).out;
         EXPECT_NE(info.find("Partition GUID code: " + entries[i].type), std::string::npos) << info;
         EXPECT_NE(info.find("First sector: " + std::to_string(entries[i].first) + " "), std::string::npos) << info;
         EXPECT_NE(info.find("Last sector: " + std::to_string(entries[i].last) + " "), std::string::npos) << info;
@@ -314,21 +307,6 @@ bool adcDecode(const Bytes &in, Bytes &out, size_t counts[3]) {
     return true;
 }
 
-Bytes noise(size_t size, uint32_t seed) {
-    Bytes data;
-    for (size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245 + 12345;
-        data.push_back(static_cast<uint8_t>(seed >> 16));
-    }
-    return data;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 // Noise repeats some 3-byte strings by chance, so the cases only say which codes must appear.
 // 7-Zip expanding the "Adc" UDIF image below checks the code layout independently.
 TEST(ContainerAdc, RoundTripsAndUsesTheExpectedCodes) {
@@ -341,13 +319,13 @@ TEST(ContainerAdc, RoundTripsAndUsesTheExpectedCodes) {
         {"empty", {}, false, false, false, false},
         {"one byte", {42}, true, false, false, false},
         {"noise longer than one run", noise(1000, 1), true, false, false, false},
-        {"three bytes again nearby", concat({{1, 2, 3}, noise(50, 2), {1, 2, 3}}), true, true, false, false},
+        {"three bytes again nearby", joined({{1, 2, 3}, noise(50, 2), {1, 2, 3}}), true, true, false, false},
         {"a run of zeros", Bytes(100000, 0), true, false, true, true},
-        {"a long repeat 1024 back", concat({word, noise(984, 3), word}), true, false, true, false},
-        {"a short repeat 1024 back", concat({{9, 8, 7}, noise(1021, 4), {9, 8, 7}}), true, true, false, false},
-        {"a repeat 1025 back", concat({{9, 8, 7, 6}, noise(1021, 5), {9, 8, 7, 6}}), true, false, true, false},
-        {"a repeat 65536 back", concat({word, noise(65496, 6), word}), true, false, true, false},
-        {"a block repeated far apart", concat({block, noise(60000, 9), block, block}), true, false, true, false},
+        {"a long repeat 1024 back", joined({word, noise(984, 3), word}), true, false, true, false},
+        {"a short repeat 1024 back", joined({{9, 8, 7}, noise(1021, 4), {9, 8, 7}}), true, true, false, false},
+        {"a repeat 1025 back", joined({{9, 8, 7, 6}, noise(1021, 5), {9, 8, 7, 6}}), true, false, true, false},
+        {"a repeat 65536 back", joined({word, noise(65496, 6), word}), true, false, true, false},
+        {"a block repeated far apart", joined({block, noise(60000, 9), block, block}), true, false, true, false},
         {"text", pattern(200000, 3), true, true, true, true},
     };
     for (const auto &c : cases) {
@@ -371,105 +349,68 @@ TEST(ContainerAdc, RoundTripsAndUsesTheExpectedCodes) {
 
 // ---- UDIF ----
 
-using Encoding = std::function<uint32_t(uint64_t, std::span<const uint8_t>)>;
-
-Encoding cycle(std::vector<uint32_t> types) {
-    return [types](uint64_t chunk, std::span<const uint8_t>) { return types[chunk % types.size()]; };
-}
-
-// `type` for data, zero chunks as kZero or kIgnore in turn.
-Encoding dataAs(uint32_t type) {
-    return [type](uint64_t chunk, std::span<const uint8_t> data) {
-        if (std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0; })) return type;
-        return chunk % 2 ? udif::kIgnore : udif::kZero;
-    };
-}
+enum DiskKind { kGpt, kApm, kBare, kOdd };   // kOdd: a bare volume and 700 bytes, not whole sectors
 
 struct UdifCase {
     const char *name;
-    Bytes (*disk)();
-    UdifOptions (*options)();
+    DiskKind disk;
+    std::vector<uint32_t> types;   // chunk types in turn; one type: data chunks, zero ones as kZero or kIgnore
+    uint64_t chunkSectors = 7;     // with types: many chunks, the last of most partitions partial
+    bool comments = false;
+    Terminator terminator = Terminator::End;
+    uint64_t mishDataOffset = 0, dataForkOffset = 0;
     bool sevenZipAccepts = true;   // false: 7-Zip must report a headers error
     bool dmg2imgAgrees = true;
 };
 
 void PrintTo(const UdifCase &c, std::ostream *os) { *os << c.name; }
 
-Bytes gptDisk() { return buildGpt(macGpt(volumeA())); }
-Bytes apmDisk() { return buildApm(macApm(volumeA())); }
-Bytes bareVolume() { return volumeA(); }
-Bytes oddSize() { return concat({volumeA(), noise(700, 3)}); }   // not a whole number of sectors
+Bytes diskOf(DiskKind kind) {
+    if (kind == kGpt) return buildGpt(macGpt(volumeA()));
+    if (kind == kApm) return buildApm(macApm(volumeA()));
+    return kind == kBare ? volumeA() : joined({volumeA(), noise(700, 3)});
+}
 
-UdifOptions gptLayout() {
+UdifOptions optionsOf(const UdifCase &c) {
     UdifOptions o;
-    o.partitions = udifPartitions(macGpt(volumeA()));
+    if (c.disk == kGpt) o.partitions = udifPartitions(macGpt(volumeA()));
+    if (c.disk == kApm) o.partitions = udifPartitions(macApm(volumeA()));
+    if (!c.types.empty() || c.chunkSectors != 7) o.chunkSectors = c.chunkSectors;
+    if (c.types.size() == 1)
+        o.encoding = [type = c.types[0]](uint64_t chunk, std::span<const uint8_t> data) {
+            if (std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0; })) return type;
+            return chunk % 2 ? udif::kIgnore : udif::kZero;
+        };
+    else if (!c.types.empty())
+        o.encoding = [types = c.types](uint64_t chunk, std::span<const uint8_t>) { return types[chunk % types.size()]; };
+    o.comments = c.comments, o.terminator = c.terminator;
+    o.mishDataOffset = c.mishDataOffset, o.dataForkOffset = c.dataForkOffset;
     return o;
 }
 
-UdifOptions smallChunks(Encoding encoding) {
-    UdifOptions o = gptLayout();
-    o.chunkSectors = 7;   // many chunks, the last of most partitions partial
-    o.encoding = std::move(encoding);
-    return o;
-}
-
+using udif::kAdc, udif::kBzip2, udif::kLzfse, udif::kLzma, udif::kRaw, udif::kZlib;
 const UdifCase kUdifCases[] = {
-    {"GptDefault", gptDisk, gptLayout},
-    {"ApmDefault", apmDisk, [] {
-         UdifOptions o;
-         o.partitions = udifPartitions(macApm(volumeA()));
-         return o;
-     }},
-    {"BareVolume", bareVolume, [] { return UdifOptions{}; }},
-    {"OddSize", oddSize, [] { return UdifOptions{}; }},
-    {"Raw", gptDisk, [] { return smallChunks(dataAs(udif::kRaw)); }},
-    {"Zlib", gptDisk, [] { return smallChunks(dataAs(udif::kZlib)); }},
-    {"Bzip2", gptDisk, [] { return smallChunks(dataAs(udif::kBzip2)); }},
-    {"Adc", gptDisk, [] { return smallChunks(dataAs(udif::kAdc)); }},
-    {"EveryCodec", gptDisk, [] { return smallChunks(cycle({udif::kRaw, udif::kZlib, udif::kBzip2, udif::kAdc})); }},
+    {"GptDefault", kGpt, {}}, {"ApmDefault", kApm, {}}, {"BareVolume", kBare, {}}, {"OddSize", kOdd, {}},
+    {"Raw", kGpt, {kRaw}}, {"Zlib", kGpt, {kZlib}}, {"Bzip2", kGpt, {kBzip2}}, {"Adc", kGpt, {kAdc}},
+    {"EveryCodec", kGpt, {kRaw, kZlib, kBzip2, kAdc}},
     // dmg2img 1.6.7 does not read LZFSE or LZMA chunks.
-    {"LzfseAndLzma", gptDisk, [] { return smallChunks(cycle({udif::kLzfse, udif::kLzma, udif::kZlib})); }, true, false},
-    {"Comments", gptDisk, [] {
-         UdifOptions o = smallChunks(dataAs(udif::kZlib));
-         o.comments = true;
-         return o;
-     }},
+    {"LzfseAndLzma", kGpt, {kLzfse, kLzma, kZlib}, 7, false, Terminator::End, 0, 0, true, false},
+    {"Comments", kGpt, {kZlib}, 7, true},
     // 7-Zip wants the terminator, and only last. dmg2img 1.6.7 stops at a terminator in the middle,
     // and without one fails to inflate (here the bzip2 chunks of the second partition).
-    {"NoTerminator", gptDisk, [] {
-         UdifOptions o = smallChunks(dataAs(udif::kBzip2));
-         o.terminator = Terminator::None;
-         return o;
-     }, false, false},
-    {"MiddleTerminator", gptDisk, [] {
-         UdifOptions o = smallChunks(dataAs(udif::kZlib));
-         o.terminator = Terminator::Middle;
-         return o;
-     }, false, false},
+    {"NoTerminator", kGpt, {kBzip2}, 7, false, Terminator::None, 0, 0, false, false},
+    {"MiddleTerminator", kGpt, {kZlib}, 7, false, Terminator::Middle, 0, 0, false, false},
     // 7-Zip honours both offsets. dmg2img 1.6.7 fails to read with a mish data offset; with a data
     // fork offset of 512 it agrees, with 1536 its output is empty or stops after some partition.
-    {"MishDataOffset", gptDisk, [] {
-         UdifOptions o = smallChunks(dataAs(udif::kAdc));
-         o.mishDataOffset = 4096;
-         return o;
-     }, true, false},
-    {"DataForkOffset", gptDisk, [] {
-         UdifOptions o = smallChunks(dataAs(udif::kZlib));
-         o.dataForkOffset = 1536;
-         return o;
-     }, true, false},
-    {"DataForkOffsetBareVolume", bareVolume, [] {
-         UdifOptions o;
-         o.dataForkOffset = 512;
-         o.chunkSectors = 64;
-         return o;
-     }},
+    {"MishDataOffset", kGpt, {kAdc}, 7, false, Terminator::End, 4096, 0, true, false},
+    {"DataForkOffset", kGpt, {kZlib}, 7, false, Terminator::End, 0, 1536, true, false},
+    {"DataForkOffsetBareVolume", kBare, {}, 64, false, Terminator::End, 0, 512},
 };
 
 Bytes sevenZipExpand(const std::string &image, const std::string &name) {
     std::string dir = scratchDir() + "/dmg-" + name;
     std::filesystem::remove_all(dir);
-    run({"7zz", "x", "-y", "-tdmg", "-o" + dir, image});
+    tool({"7zz", "x", "-y", "-tdmg", "-o" + dir, image});
     std::map<uint64_t, std::string> parts;   // 7-Zip names them "<index>.<kind>"
     for (const auto &entry : std::filesystem::directory_iterator(dir))
         parts[std::stoull(entry.path().filename().string())] = entry.path().string();
@@ -490,8 +431,8 @@ class UdifImages : public ::testing::TestWithParam<UdifCase> {};
 
 TEST_P(UdifImages, SevenZipExpandsToTheInput) {
     if (!haveTool("7zz")) GTEST_SKIP() << "7zz is not installed";
-    const Bytes disk = GetParam().disk();
-    std::string path = writeScratch(std::string(GetParam().name) + ".dmg", buildUdif(disk, GetParam().options()));
+    const Bytes disk = diskOf(GetParam().disk);
+    std::string path = writeScratch(std::string(GetParam().name) + ".dmg", buildUdif(disk, optionsOf(GetParam())));
     RunResult test = runCommand({"7zz", "t", "-tdmg", path});   // checks every table's CRC32
     if (!GetParam().sevenZipAccepts) {
         EXPECT_NE(test.err.find("Headers Error"), std::string::npos) << test.out << test.err;
@@ -504,10 +445,10 @@ TEST_P(UdifImages, SevenZipExpandsToTheInput) {
 TEST_P(UdifImages, Dmg2imgExpandsToTheInput) {
     if (!haveTool("dmg2img")) GTEST_SKIP() << "dmg2img is not installed";
     if (!GetParam().dmg2imgAgrees) GTEST_SKIP() << "dmg2img 1.6.7 misreads this variant";
-    const Bytes disk = GetParam().disk();
-    std::string path = writeScratch(std::string(GetParam().name) + ".dmg", buildUdif(disk, GetParam().options()));
+    const Bytes disk = diskOf(GetParam().disk);
+    std::string path = writeScratch(std::string(GetParam().name) + ".dmg", buildUdif(disk, optionsOf(GetParam())));
     std::string out = path + ".img";
-    run({"dmg2img", "-i", path, "-o", out});
+    tool({"dmg2img", "-i", path, "-o", out});
     EXPECT_TRUE(readWholeFile(out) == padded(disk));
 }
 

@@ -10,20 +10,13 @@
 #include <sstream>
 
 #include "hfsbuild/hfsbuild.h"
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
 using hfsbuild::Attribute;
 using hfsbuild::Node;
 using hfsbuild::Volume;
-using Bytes = std::vector<uint8_t>;
-
-Bytes noise(size_t size, uint32_t seed) {       // what zlib cannot shrink
-    Bytes out;
-    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 23));
-    return out;
-}
 
 Node file(const std::string &path, Bytes data, uint32_t extentBlocks = 0, uint32_t compression = 0) {
     Node node = hfsbuild::fileNode(path, std::move(data));
@@ -98,12 +91,6 @@ const Case kCases[] = {
      }},
 };
 
-RunResult run(const std::vector<std::string> &argv, int status = 0) {
-    RunResult r = runCommand(argv, "", {"TZ=UTC"});
-    EXPECT_EQ(r.status, status) << argv[0] << ": " << r.err;
-    return r;
-}
-
 // The runs of blocks istat lists under `heading` ("53  57-58 ..."), touching ones merged.
 std::vector<std::pair<uint64_t, uint64_t>> runsUnder(const std::string &istat, const std::string &heading) {
     std::vector<std::pair<uint64_t, uint64_t>> runs;
@@ -175,13 +162,10 @@ TEST_P(FragmentedVolume, ReadersFollowEveryExtent) {
             EXPECT_LT(inHeader, be(image, fork + 12, 4)) << "fork at " << fork;
         }
     }
-    EXPECT_NE(run({"fsstat", path}).out.find("File System Type: HFS+\n"), std::string::npos);
+    EXPECT_NE(tool({"fsstat", path}).out.find("File System Type: HFS+\n"), std::string::npos);
 
     std::map<std::string, uint64_t> listed, expected;    // path -> CNID
-    std::istringstream lines(run({"fls", "-r", "-p", path}).out);
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("\t$") == std::string::npos)
-            listed[line.substr(line.find('\t') + 1)] = std::stoull(line.substr(4));
+    for (const FlsEntry &e : flsTree(path)) listed[e.path] = e.cnid;
     for (const Node &node : v.nodes)
         for (size_t slash = node.path.find('/', 1);; slash = node.path.find('/', slash + 1)) {
             std::string prefix = node.path.substr(0, slash);
@@ -190,7 +174,7 @@ TEST_P(FragmentedVolume, ReadersFollowEveryExtent) {
         }
     EXPECT_EQ(listed, expected);
 
-    const std::string attributesOut = run({"icat", path, "8"}).out;
+    const std::string attributesOut = tool({"icat", path, "8"}).out;
     const Bytes attributesFile(attributesOut.begin(), attributesOut.end());
     std::vector<std::vector<std::pair<uint64_t, uint64_t>>> fragmentedForks;
     for (const Node &node : v.nodes) {
@@ -202,11 +186,11 @@ TEST_P(FragmentedVolume, ReadersFollowEveryExtent) {
                 EXPECT_TRUE(forkValue(image, attributesFile, cnid, a.name) == a.value) << node.path << ":" << a.name;
             }
         if (tskGivesUp) continue;
-        std::string out = run({"icat", path, std::to_string(cnid)}).out;
+        std::string out = tool({"icat", path, std::to_string(cnid)}).out;
         EXPECT_TRUE(Bytes(out.begin(), out.end()) == node.data) << node.path;
         if (!node.extentBlocks) continue;
         // One run per extent: the builder never lets two extents of a fork touch.
-        std::string istat = run({"istat", path, std::to_string(cnid)}).out;
+        std::string istat = tool({"istat", path, std::to_string(cnid)}).out;
         size_t rsrc = istat.find("Resource fork size:\t");
         uint64_t rsrcSize = rsrc == std::string::npos ? 0 : std::stoull(istat.substr(rsrc + 20));
         auto data = runsUnder(istat, "Data Fork Blocks:"), resource = runsUnder(istat, "Resource Fork Blocks:");
@@ -238,13 +222,13 @@ TEST_P(FragmentedVolume, ReadersFollowEveryExtent) {
         }
     }
     std::set<std::string> sevenZipListed, names;
-    std::istringstream listing(run({"7zz", "l", "-slt", "-sns", "-thfs", path}, status).out);
+    std::istringstream listing(tool({"7zz", "l", "-slt", "-sns", "-thfs", path}, status).out);
     for (std::string line; std::getline(listing, line);)
         if (line.starts_with("Path = " + v.label + "/")) sevenZipListed.insert(line.substr(8 + v.label.size()));
     for (const auto &[name, content] : streams) names.insert(name);
     EXPECT_EQ(sevenZipListed, names);
     std::string out = scratchDir() + "/fragmented-7z-" + GetParam().name;
-    run({"7zz", "x", "-y", "-sns", "-thfs", "-o" + out, path}, status);
+    tool({"7zz", "x", "-y", "-sns", "-thfs", "-o" + out, path}, status);
     for (const auto &[name, content] : streams)
         if (content) {
             EXPECT_TRUE(readWholeFile(out + "/" + v.label + "/" + name) == *content) << name;
