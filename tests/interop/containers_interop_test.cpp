@@ -39,14 +39,8 @@ Bytes sampleVolume(const std::string &label) {
     return buildVolume(v);
 }
 
-const Bytes &volumeA() {
-    static const Bytes v = sampleVolume("Alpha");
-    return v;
-}
-const Bytes &volumeB() {
-    static const Bytes v = sampleVolume("Beta");
-    return v;
-}
+const Bytes &volumeA() { static const Bytes v = sampleVolume("Alpha"); return v; }
+const Bytes &volumeB() { static const Bytes v = sampleVolume("Beta"); return v; }
 
 // The volume at `sector` must be the sample volume named `label`, as fsstat and fls see it.
 void expectVolumeAt(const std::string &image, uint64_t sector, const std::string &label) {
@@ -79,11 +73,8 @@ std::vector<std::string> mmlsPartitions(const std::vector<std::string> &argv) {
     return rows;
 }
 
-class ContainerTools : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!haveTool("mmls") || !haveTool("fls")) GTEST_SKIP() << "The Sleuth Kit is not installed";
-    }
+struct ContainerTools : ::testing::Test {
+    void SetUp() override { if (!haveTool("mmls") || !haveTool("fls")) GTEST_SKIP() << "The Sleuth Kit is not installed"; }
 };
 
 // ---- GPT ----
