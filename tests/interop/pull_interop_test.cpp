@@ -2,10 +2,8 @@
 // (TSK expands decmpfs zlib and LZVN files and follows the extents overflow file), and alloc's
 // summary counts the bits of the allocation file icat returns.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
-#include <optional>
 #include <sstream>
 
 #include "hfsbuild/hfsbuild.h"
@@ -95,12 +93,7 @@ const std::map<std::string, Volume (*)()> kVolumes = {{"Demo", hfsbuild::demoVol
                                                       {"Overflow", overflowingForks}, {"Fragmented", fragmentedVolume},
                                                       {"Modern", modernTypes}};
 
-const OutsideImage &image(const std::string &name) {
-    static std::map<std::string, OutsideImage> made;
-    if (!kVolumes.contains(name)) return outsideImage(name);
-    if (!made.contains(name)) made[name] = {writeScratch("pull-" + name + ".hfs", hfsbuild::buildVolume(kVolumes.at(name)())), ""};
-    return made[name];
-}
+const OutsideImage &image(const std::string &name) { return testImage(name, kVolumes.contains(name) ? kVolumes.at(name) : nullptr); }
 
 // A file's content, or with `attribute` one of TSK's attributes (4353: the resource fork).
 Bytes icat(const OutsideImage &img, uint32_t cnid, const std::string &attribute = "") {
@@ -116,33 +109,26 @@ std::map<std::string, uint32_t> filesOf(const OutsideImage &img) {
     return files;
 }
 
-struct Pulled {
-    std::string err;
-    std::optional<Bytes> data;      // what /tmp/NAME holds afterwards; none when not written
-};
-
-Pulled pull(const std::string &imagePath, const std::string &path, const std::string &suffix = "") {
-    std::string out = "/tmp/" + path.substr(path.rfind('/') + 1) + suffix;
-    unlink(out.c_str());
-    Pulled pulled{runTarnwick({imagePath}, "pull " + path + (suffix.empty() ? "" : "/..namedfork/rsrc") + "\n").err, {}};
-    if (access(out.c_str(), F_OK) == 0) pulled.data = readWholeFile(out);
-    unlink(out.c_str());
-    return pulled;
+// `pull PATH` (with ".rsrc": PATH/..namedfork/rsrc) and what it wrote to /tmp.
+ShellRun pull(const std::string &imagePath, const std::string &path, const std::string &suffix = "") {
+    return shell(imagePath, "pull " + path + (suffix.empty() ? "" : "/..namedfork/rsrc") + "\n",
+                 path.substr(path.rfind('/') + 1) + suffix);
 }
 
-void expectPulled(const Pulled &p, const std::string &path, const Bytes &expected, const std::string &suffix = "") {
+void expectPulled(const ShellRun &p, const std::string &path, const Bytes &expected, const std::string &suffix = "") {
     std::string name = path.substr(path.rfind('/') + 1) + suffix;
     EXPECT_NE(p.err.find(std::to_string(expected.size()) + " bytes written to /tmp/" + name + "\n"), std::string::npos)
         << path << "\n" << p.err;
-    EXPECT_TRUE(p.data == expected) << path;
+    EXPECT_TRUE(p.written == expected) << path;
 }
 
 class PullTsk : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         if (!haveTool("fls") || !haveTool("icat")) GTEST_SKIP() << "The Sleuth Kit (fls, icat) is not installed";
-        if (image(GetParam()).path.empty()) GTEST_SKIP() << GetParam() << ": " << image(GetParam()).why;
+        if (img.path.empty()) GTEST_SKIP() << GetParam() << ": " << img.why;
     }
+    const OutsideImage &img = image(GetParam());
 };
 
 // Every file pulls as icat reads it; on built volumes icat reads what was written, under every
@@ -150,7 +136,6 @@ protected:
 using PullMatchesIcat = PullTsk;
 
 TEST_P(PullMatchesIcat, EveryFile) {
-    const OutsideImage &img = image(GetParam());
     std::map<std::string, uint32_t> files = filesOf(img);
     ASSERT_FALSE(files.empty());
     for (const auto &[path, cnid] : files) expectPulled(pull(img.path, path), path, icat(img, cnid));
@@ -176,11 +161,11 @@ INSTANTIATE_TEST_SUITE_P(Pull, PullMatchesIcat, ::testing::Values("Demo", "Compr
 TEST(PullOverflow, ShortForksAreReportedNotPadded) {
     Bytes image = hfsbuild::buildVolume(overflowingForks());
     for (int i = 0; i < 4; ++i) image[1024 + 192 + 12 + i] = 0;   // the extents file's totalBlocks
-    Pulled pulled = pull(writeScratch("overflow-lost.hfs", image), "twenty.bin");
+    ShellRun pulled = pull(writeScratch("overflow-lost.hfs", image), "twenty.bin");
     EXPECT_NE(pulled.err.find("twenty.bin: only 4096 of its fork's 10240 bytes could be read (its extents end early)\n"),
               std::string::npos) << pulled.err;
     Bytes all = overflowingForks().nodes[0].data;
-    EXPECT_TRUE(pulled.data == Bytes(all.begin(), all.begin() + 4096));
+    EXPECT_TRUE(pulled.written == Bytes(all.begin(), all.begin() + 4096));
 }
 
 // `extents` and `dump` show the overflow records: for each file, the blocks they list are the ones
@@ -216,13 +201,13 @@ TEST(PullCompression, EveryTypePullsItsContent) {
     Volume v = modernTypes();
     for (const Node &node : v.nodes) {
         if (node.compression == 0 || node.folder) continue;
-        Pulled pulled = pull(img.path, node.path);
+        ShellRun pulled = pull(img.path, node.path);
         if (node.compression == 5 || node.compression >= 13) {
             std::string path = node.path.substr(1);
             EXPECT_NE(pulled.err.find(path + " uses a compression Tarnwick does not read (type " +
                                       std::to_string(node.compression) + ")\n"), std::string::npos) << pulled.err;
             EXPECT_EQ(pulled.err.find("bytes written"), std::string::npos) << path;
-            EXPECT_FALSE(pulled.data.has_value()) << path;
+            EXPECT_FALSE(pulled.written.has_value()) << path;
             continue;
         }
         expectPulled(pulled, node.path, node.data);
@@ -238,7 +223,6 @@ TEST(PullCompression, EveryTypePullsItsContent) {
 using PullAlloc = PullTsk;
 
 TEST_P(PullAlloc, SummaryCountsTheBitmapTskReads) {
-    const OutsideImage &img = image(GetParam());
     Bytes bitmap = icat(img, 6);   // the allocation file
     ASSERT_FALSE(bitmap.empty());
     long long used = 0, bits = 8 * static_cast<long long>(bitmap.size());
@@ -248,9 +232,7 @@ TEST_P(PullAlloc, SummaryCountsTheBitmapTskReads) {
     char expected[160];
     snprintf(expected, sizeof expected, "%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", used, bits,
              static_cast<unsigned long long>(used * 100 / bits), bits * blockSize);
-    unlink("/tmp/allocation.html");
-    RunResult r = runTarnwick({img.path}, "alloc\n");
-    unlink("/tmp/allocation.html");
+    ShellRun r = shell(img.path, "alloc\n", "allocation.html");
     EXPECT_NE(r.out.find(expected), std::string::npos) << "expected " << expected << r.out << r.err;
 }
 

@@ -1,12 +1,15 @@
 #include "interop.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
+
+#include "hfsbuild/hfsbuild.h"
 
 RunResult tool(const std::vector<std::string> &argv, int status) {
     RunResult r = runCommand(argv, "", {"TZ=UTC"});
@@ -120,4 +123,19 @@ const OutsideImage &outsideImage(const std::string &name) {
         img = fromUdif(name, "hdi-mac/test-disk-image-hfsp-j-c.dmg");
     }
     return made[name] = img;
+}
+
+const OutsideImage &testImage(const std::string &name, hfsbuild::Volume (*make)()) {
+    static std::map<std::string, OutsideImage> made;
+    if (!make) return outsideImage(name);
+    if (!made.contains(name)) made[name] = {writeScratch(name + ".hfs", hfsbuild::buildVolume(make())), ""};
+    return made[name];
+}
+
+ShellRun shell(const std::string &image, const std::string &script, const std::string &written) {
+    std::string path = "/tmp/" + written;
+    if (!written.empty()) unlink(path.c_str());
+    ShellRun r{runTarnwick({image}, script), {}};
+    if (!written.empty() && access(path.c_str(), F_OK) == 0) r.written = readWholeFile(path), unlink(path.c_str());
+    return r;
 }

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support.h"
+
+namespace hfsbuild { struct Volume; }
 
 using Bytes = std::vector<uint8_t>;
 
@@ -34,3 +37,13 @@ struct OutsideImage {
     std::string offset() const { return std::to_string(sector); }
 };
 const OutsideImage &outsideImage(const std::string &name);
+
+// With `make`, the volume it builds, written once under `name`; else outsideImage(name).
+const OutsideImage &testImage(const std::string &name, hfsbuild::Volume (*make)() = nullptr);
+
+// Runs the shell on `image`; `written`, a file name under /tmp, is removed before and after, and
+// its bytes kept when the shell wrote it.
+struct ShellRun : RunResult {
+    std::optional<Bytes> written;
+};
+ShellRun shell(const std::string &image, const std::string &script, const std::string &written = "");
