@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -62,12 +61,7 @@ const std::map<std::string, Volume (*)()> kBuilt = {
 // Keramics: a hard link, non-ASCII names, attributes on a file and a folder.
 const char *const kImages[] = {"Demo", "CrowdedFolder", "LinksAndModes", "CorpusHfsplus", "Keramics", "Xorriso"};
 
-const OutsideImage &image(const std::string &name) {
-    static std::map<std::string, OutsideImage> made;
-    if (!kBuilt.contains(name)) return outsideImage(name);
-    if (!made.contains(name)) made[name] = {writeScratch(name + ".hfs", hfsbuild::buildVolume(kBuilt.at(name)())), ""};
-    return made[name];
-}
+const OutsideImage &image(const std::string &name) { return testImage(name, kBuilt.contains(name) ? kBuilt.at(name) : nullptr); }
 
 std::string folderOf(const std::string &path) {
     size_t slash = path.rfind('/');
@@ -169,14 +163,8 @@ std::vector<LsLine> listing(const std::string &image, const std::string &folder)
 }
 
 // Users and groups print by name when this machine knows them; dates as "Jan  1 00:00:00 2001".
-std::string userText(uint32_t uid) {
-    const passwd *p = getpwuid(uid);
-    return p ? p->pw_name : std::to_string(uid);
-}
-std::string groupText(uint32_t gid) {
-    const group *g = getgrgid(gid);
-    return g ? g->gr_name : std::to_string(gid);
-}
+std::string userText(uint32_t uid) { const passwd *p = getpwuid(uid); return p ? p->pw_name : std::to_string(uid); }
+std::string groupText(uint32_t gid) { const group *g = getgrgid(gid); return g ? g->gr_name : std::to_string(gid); }
 std::string listingDate(const std::string &tskDate) {
     std::tm tm{};
     if (tskDate.starts_with("0000-00-00")) return "Jan  1 00:00:00 1904";   // an unset date
@@ -265,15 +253,11 @@ TEST_P(ListingVsTsk, SearchFindsEachThreadRecord) {
 
 // `snapshot` writes the active B-tree to a fixed path: the catalog's must equal what icat reads.
 TEST_P(ListingVsTsk, CatalogSnapshotEqualsTheCatalogFile) {
-    const std::string snapshot = "/tmp/snapshot.hfs";
-    std::filesystem::remove(snapshot);
-    RunResult r = runTarnwick({img().path}, "catalog\nsnapshot\n");
+    ShellRun r = shell(img().path, "catalog\nsnapshot\n", "snapshot.hfs");
     EXPECT_EQ(r.status, 0) << r.err;
     std::string catalog = icat(img(), 4);
-    Bytes written = readWholeFile(snapshot);
-    EXPECT_FALSE(written.empty());
-    EXPECT_TRUE(std::string(written.begin(), written.end()) == catalog)
-        << "snapshot " << written.size() << " bytes, catalog " << catalog.size();
+    EXPECT_FALSE(catalog.empty());
+    EXPECT_TRUE(r.written == Bytes(catalog.begin(), catalog.end())) << "catalog " << catalog.size() << " bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ListingVsTsk, ::testing::ValuesIn(kImages), [](const auto &info) { return std::string(info.param); });
