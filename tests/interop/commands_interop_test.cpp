@@ -47,22 +47,15 @@ hfsbuild::Volume stampedVolume() {
     return v;
 }
 
-const OutsideImage &image(const std::string &name) {
-    static std::map<std::string, OutsideImage> made;
-    if (name == "Stamped" && !made.contains(name))
-        made[name] = {writeScratch("commands-stamped.hfs", hfsbuild::buildVolume(stampedVolume())), ""};
-    if (name == "Demo" && !made.contains(name))
-        made[name] = {writeScratch("commands-demo.hfs", hfsbuild::buildVolume(hfsbuild::demoVolume())), ""};
-    return made.contains(name) ? made[name] : outsideImage(name);
-}
-
 class CommandsTsk : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         if (!haveTool("fls") || !haveTool("istat")) GTEST_SKIP() << "The Sleuth Kit is not installed";
-        if (image(GetParam()).path.empty()) GTEST_SKIP() << image(GetParam()).why;
+        if (img.path.empty()) GTEST_SKIP() << img.why;
     }
-    const std::string &path() { return image(GetParam()).path; }
+    const OutsideImage &img = testImage(GetParam(), GetParam() == "Stamped" ? stampedVolume
+                                                    : GetParam() == "Demo"  ? hfsbuild::demoVolume : nullptr);
+    const std::string &path() { return img.path; }
     std::string tsk(const std::vector<std::string> &argv) { return runCommand(argv, "", {"TZ=UTC"}).out; }
 };
 
