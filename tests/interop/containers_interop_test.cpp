@@ -147,28 +147,6 @@ TEST_P(GptImages, GdiskFindsNoProblemAndReadsEveryEntry) {
 INSTANTIATE_TEST_SUITE_P(Container, GptImages, ::testing::ValuesIn(kGptCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// sgdisk must notice each kind of damage, or its clean bill above means nothing.
-TEST_F(ContainerTools, GdiskNoticesDamagedTables) {
-    if (!haveTool("sgdisk")) GTEST_SKIP() << "gdisk is not installed";
-    const Bytes disk = buildGpt(macGpt(volumeA()));
-    const uint64_t last = disk.size() - kSectorBytes;
-    const struct {
-        const char *what;
-        uint64_t offset;
-    } damages[] = {
-        {"primary header", 512 + 40},
-        {"primary entries", 1024 + 56},
-        {"backup entries", last - 32 * 512 + 56},
-        {"backup header", last + 40},
-    };
-    for (const auto &d : damages) {
-        Bytes bad = disk;
-        bad[d.offset] ^= 1;
-        std::string out;
-        EXPECT_FALSE(gdiskSatisfied(writeScratch("damaged.gpt", bad), out)) << d.what << "\n" << out;
-    }
-}
-
 // ---- Apple Partition Map ----
 
 struct ApmCase {
@@ -288,8 +266,7 @@ UdifOptions optionsOf(const UdifCase &c) {
 using udif::kAdc, udif::kBzip2, udif::kLzfse, udif::kLzma, udif::kRaw, udif::kZlib;
 const UdifCase kUdifCases[] = {
     {"GptDefault", kGpt, {}}, {"ApmDefault", kApm, {}}, {"BareVolume", kBare, {}}, {"OddSize", kOdd, {}},
-    {"Raw", kGpt, {kRaw}}, {"Zlib", kGpt, {kZlib}}, {"Bzip2", kGpt, {kBzip2}}, {"Adc", kGpt, {kAdc}},
-    {"EveryCodec", kGpt, {kRaw, kZlib, kBzip2, kAdc}},
+    {"Adc", kGpt, {kAdc}}, {"EveryCodec", kGpt, {kRaw, kZlib, kBzip2, kAdc}},
     // dmg2img 1.6.7 does not read LZFSE or LZMA chunks.
     {"LzfseAndLzma", kGpt, {kLzfse, kLzma, kZlib}, 7, false, Terminator::End, 0, 0, true, false},
     {"Comments", kGpt, {kZlib}, 7, true},
