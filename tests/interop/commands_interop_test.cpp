@@ -99,19 +99,11 @@ std::string extentLines(const std::string &fork) {
     return fork.find('\n') == std::string::npos ? "" : fork.substr(fork.find('\n'));
 }
 
-std::set<uint32_t> listedCNIDs(const std::string &fls) {
-    std::set<uint32_t> cnids;
-    std::istringstream lines(fls);
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 4 && isdigit(static_cast<unsigned char>(line[4])) && std::stoul(line.substr(4)) >= 16)
-            cnids.insert(static_cast<uint32_t>(std::stoul(line.substr(4))));
-    return cnids;
-}
-
 using StatMatchesIstat = CommandsTsk;
 
 TEST_P(StatMatchesIstat, FieldByField) {
-    std::set<uint32_t> cnids = listedCNIDs(tsk({"fls", "-r", "-p", path()}));
+    std::set<uint32_t> cnids;
+    for (const FlsEntry &e : flsTree(path())) cnids.insert(e.cnid);
     ASSERT_FALSE(cnids.empty());
     for (uint32_t cnid : cnids) {
         auto ours = fields(runTarnwick({path()}, "stat #" + std::to_string(cnid) + "\n").out);
