@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -50,3 +51,9 @@ inline std::string treeReport(const std::string &name, int depth, int root, int 
            "\tCompare:            \t" + compare + "\n";
 }
 inline const std::string kOneLeafAttributes = treeReport("attributes", 1, 1, 1, 1, 1, 2, 0, "0 - None (ok for attribute B-Trees)");
+
+// A file's permission bits, or ~0 when it is missing.
+inline unsigned modeOf(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : ~0u;
+}
