@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "hfsbuild/hfsbuild.h"
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
@@ -47,40 +47,15 @@ hfsbuild::Volume stampedVolume() {
     return v;
 }
 
-struct Image {
-    std::string path, why;
-};
-
-const Image &image(const std::string &name) {
-    static std::map<std::string, Image> made;
-    if (made.contains(name)) return made[name];
-    Image &img = made[name];
-    if (name == "Stamped") {
-        img.path = writeScratch("commands-stamped.hfs", hfsbuild::buildVolume(stampedVolume()));
-    } else if (name == "Demo") {
-        img.path = writeScratch("commands-demo.hfs", hfsbuild::buildVolume(hfsbuild::demoVolume()));
-    } else if (name == "CorpusRaw") {
-        img.path = corpusPath("dfvfs/hfsplus.raw");
-        if (img.path.empty()) img.why = "../shared/corpus is not present";
-    } else {   // a Mac OS UDIF image: its HFS+ partition taken out by 7-Zip, for TSK to read
-        std::string dmg = corpusPath(name == "Keramics" ? "keramics/hfsplus_zlib.dmg" : "hdi-mac/test-disk-image-hfsp-j-c.dmg");
-        std::string out = scratchDir() + "/commands-" + name;
-        if (dmg.empty() || !haveTool("7zz")) return img = {"", "../shared/corpus or 7zz is not present"};
-        runCommand({"7zz", "x", "-tdmg", "-y", "-o" + out, dmg});
-        for (const auto &entry : fs::directory_iterator(out))
-            if (entry.path().extension().string().starts_with(".hfs")) img.path = entry.path();   // .hfs or .hfsx
-        if (img.path.empty()) img.why = "7zz found no HFS partition";
-    }
-    return img;
-}
-
 class CommandsTsk : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         if (!haveTool("fls") || !haveTool("istat")) GTEST_SKIP() << "The Sleuth Kit is not installed";
-        if (image(GetParam()).path.empty()) GTEST_SKIP() << image(GetParam()).why;
+        if (img.path.empty()) GTEST_SKIP() << img.why;
     }
-    const std::string &path() { return image(GetParam()).path; }
+    const OutsideImage &img = testImage(GetParam(), GetParam() == "Stamped" ? stampedVolume
+                                                    : GetParam() == "Demo"  ? hfsbuild::demoVolume : nullptr);
+    const std::string &path() { return img.path; }
     std::string tsk(const std::vector<std::string> &argv) { return runCommand(argv, "", {"TZ=UTC"}).out; }
 };
 
@@ -124,19 +99,11 @@ std::string extentLines(const std::string &fork) {
     return fork.find('\n') == std::string::npos ? "" : fork.substr(fork.find('\n'));
 }
 
-std::set<uint32_t> listedCNIDs(const std::string &fls) {
-    std::set<uint32_t> cnids;
-    std::istringstream lines(fls);
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 4 && isdigit(static_cast<unsigned char>(line[4])) && std::stoul(line.substr(4)) >= 16)
-            cnids.insert(static_cast<uint32_t>(std::stoul(line.substr(4))));
-    return cnids;
-}
-
 using StatMatchesIstat = CommandsTsk;
 
 TEST_P(StatMatchesIstat, FieldByField) {
-    std::set<uint32_t> cnids = listedCNIDs(tsk({"fls", "-r", "-p", path()}));
+    std::set<uint32_t> cnids;
+    for (const FlsEntry &e : flsTree(path())) cnids.insert(e.cnid);
     ASSERT_FALSE(cnids.empty());
     for (uint32_t cnid : cnids) {
         auto ours = fields(runTarnwick({path()}, "stat #" + std::to_string(cnid) + "\n").out);
@@ -229,12 +196,11 @@ TEST_P(PullTreeMatchesTskRecover, ByteForByte) {
     EXPECT_GT(compared, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, StatMatchesIstat, ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
-INSTANTIATE_TEST_SUITE_P(Commands, FindBodyMatchesFls, ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
-INSTANTIATE_TEST_SUITE_P(Commands, PullTreeMatchesTskRecover,
-                         ::testing::Values("Stamped", "Demo", "CorpusRaw", "Keramics", "HfsxJournaled"),
-                         [](const auto &info) { return info.param; });
+#define COMMANDS_IMAGES(suite)                                                                                  \
+    INSTANTIATE_TEST_SUITE_P(Commands, suite, ::testing::Values("Stamped", "Demo", "CorpusHfsplus", "Keramics", "HfsxJournaled"), \
+                             [](const auto &info) { return info.param; })
+COMMANDS_IMAGES(StatMatchesIstat);
+COMMANDS_IMAGES(FindBodyMatchesFls);
+COMMANDS_IMAGES(PullTreeMatchesTskRecover);
 
 }  // namespace

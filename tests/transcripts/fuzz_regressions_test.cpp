@@ -5,51 +5,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "../../fuzz/harness.h"
 #include "support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
-const fs::path kRegressions = fs::path(__FILE__).parent_path().parent_path() / "regressions";
-constexpr unsigned kSecondsPerInput = 20;
+static const fs::path kRegressions = fs::path(__FILE__).parent_path().parent_path() / "regressions";
 
-// The harness in a child process under an alarm, so that a crash or a hang fails the test instead
-// of ending or stalling the whole program. Returns the wait status.
-int runInChild(void (*harness)(Bytes), const std::vector<uint8_t> &input) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(kSecondsPerInput);
-        fuzz::runSilenced(harness, input.data(), input.size());
-        _exit(0);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
-}  // namespace
-
-TEST(FuzzRegressions, EveryFolderNamesATarget) {
+// Every folder names a target; each kept input runs through its harness in a child process under
+// a 20-second alarm, so that a crash or a hang fails the test instead of ending or stalling it.
+TEST(FuzzRegressions, KeptInputsRunThrough) {
     std::set<std::string> names;
     for (const fuzz::Target &target : fuzz::kTargets) names.insert(target.name);
     ASSERT_TRUE(fs::is_directory(kRegressions)) << kRegressions;
     for (const fs::directory_entry &dir : fs::directory_iterator(kRegressions))
         EXPECT_TRUE(names.contains(dir.path().filename().string())) << dir.path();
-}
-
-TEST(FuzzRegressions, KeptInputsRunThrough) {
     for (const fuzz::Target &target : fuzz::kTargets) {
-        fs::path dir = kRegressions / target.name;
-        if (!fs::is_directory(dir)) continue;
-        for (const fs::directory_entry &file : fs::directory_iterator(dir)) {
-            int status = runInChild(target.run, readWholeFile(file.path()));
+        if (!fs::is_directory(kRegressions / target.name)) continue;
+        for (const fs::directory_entry &file : fs::directory_iterator(kRegressions / target.name)) {
+            std::vector<uint8_t> input = readWholeFile(file.path());
+            fflush(nullptr);
+            pid_t pid = fork();
+            if (pid == 0) {
+                alarm(20);
+                fuzz::runSilenced(target.run, input.data(), input.size());
+                _exit(0);
+            }
+            int status = -1;
+            waitpid(pid, &status, 0);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << file.path() << ": " << (WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "exit status")
                 << " " << (WIFEXITED(status) ? WEXITSTATUS(status) : 0);

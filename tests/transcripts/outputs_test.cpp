@@ -36,16 +36,13 @@ TEST(Outputs, SnapshotIsTheTreeFileTruncatedAndPrivate) {
                          " bytes to /tmp/snapshot.hfs\n"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("Total num nodes: " + std::to_string(catalog.size() / 4096) + "\n"), std::string::npos);
     EXPECT_EQ(readWholeFile(kSnapshot), catalog);
-    struct stat st;
-    ASSERT_EQ(stat(kSnapshot, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(modeOf(kSnapshot), 0600u);
 
     // A smaller tree afterwards leaves no tail of the larger one.
     chmod(kSnapshot, 0644);
     runTarnwick({path}, "attributes\nsnapshot\n");
     EXPECT_EQ(readWholeFile(kSnapshot), attributes);
-    ASSERT_EQ(stat(kSnapshot, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(modeOf(kSnapshot), 0600u);
 
     // A link planted at the path is refused, and its target is untouched.
     std::string victim = writeScratch("victim", {'k', 'e', 'e', 'p'});
@@ -69,9 +66,6 @@ std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
     return data;
 }
 
-std::string pullTranscript(const std::string &image, const std::string &script) {
-    return runTarnwick({image}, "color\n" + script).err;
-}
 
 }  // namespace
 
@@ -91,8 +85,8 @@ TEST(Outputs, PullCopiesFilesToTmp) {
     runCommand({"cp", scratchDir() + "/stale", "/tmp/notes.txt"});
     chmod("/tmp/notes.txt", 0666);
     const std::string P = prompt("Pull", "/");
-    std::string err = pullTranscript(image, "pull docs/notes.txt\npull /empty\npull docs/big.bin\npull docs\npull\n"
-                                            "pull docs/none\npull none/x\n");
+    std::string err = runTarnwick({image}, "color\npull docs/notes.txt\npull /empty\npull docs/big.bin\npull docs\npull\n"
+                                            "pull docs/none\npull none/x\n").err;
     EXPECT_NE(err.find(P + "5 bytes written to /tmp/notes.txt\n" + P + "0 bytes written to /tmp/empty\n" + P +
                        "300000 bytes written to /tmp/big.bin\n" + P + "pull: docs: Is a folder\n" + P +
                        "pull requires a path\n" + P + "pull: docs/none: No such file or folder\n" + P +
@@ -103,15 +97,13 @@ TEST(Outputs, PullCopiesFilesToTmp) {
     EXPECT_EQ(readWholeFile("/tmp/empty"), std::vector<uint8_t>{});
     EXPECT_EQ(readWholeFile("/tmp/big.bin"), bytes(300000, 3));
     for (const char *out : {"/tmp/notes.txt", "/tmp/empty", "/tmp/big.bin"}) {
-        struct stat st;
-        ASSERT_EQ(stat(out, &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << out;
+        EXPECT_EQ(modeOf(out), 0600u) << out;
         unlink(out);
     }
 
     std::string victim = writeScratch("victim2", {'k'});
     ASSERT_EQ(symlink(victim.c_str(), "/tmp/notes.txt"), 0);
-    err = pullTranscript(image, "pull docs/notes.txt\n");
+    err = runTarnwick({image}, "color\npull docs/notes.txt\n").err;
     unlink("/tmp/notes.txt");
     EXPECT_NE(err.find("/tmp/notes.txt is a symbolic link: refusing to write through it\n"), std::string::npos) << err;
     EXPECT_EQ(readWholeFile(victim), std::vector<uint8_t>{'k'});

@@ -1,8 +1,6 @@
 // Opening volumes with fs: bare, HFSX and IMG4 images, their reports, and damaged or missing images.
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
-
-#include <cstring>
 #include "volume/bits.h"
 
 namespace {
@@ -21,29 +19,17 @@ hfsbuild::Volume dataVolume() {
     return v;
 }
 
-std::string image(const std::string &name, const std::vector<uint8_t> &bytes) { return writeScratch(name, bytes); }
+auto image = writeScratch;
 
-// Offsets into an image of dataVolume(): its catalog file starts at the block the header names.
-[[maybe_unused]] size_t catalogStart(const std::vector<uint8_t> &img) {
+// Where a file of the volume starts, from its fork in the volume header (catalog 272, attributes 352).
+size_t forkStart(const std::vector<uint8_t> &img, size_t fork) {
     Bytes vh{img.data() + 1024, 512};
-    return static_cast<size_t>(vh.be32(272 + 16)) * vh.be32(40);
+    return static_cast<size_t>(vh.be32(fork + 16)) * vh.be32(40);
 }
-[[maybe_unused]] size_t attributesStart(const std::vector<uint8_t> &img) {
-    Bytes vh{img.data() + 1024, 512};
-    return static_cast<size_t>(vh.be32(352 + 16)) * vh.be32(40);
-}
+size_t catalogStart(const std::vector<uint8_t> &img) { return forkStart(img, 272); }
 
 const std::string P = prompt();
-const std::string kOpened = "Trying DMG\nAttempting DMG Mount (0)\nDMG type: Raw image (RC: 0)\n";
-
-std::string treeReport(const std::string &name, int depth, int root, int first, int last, int records, int total,
-                       int free, const std::string &compare) {
-    auto line = [](const char *label, int v) { return std::string("\t") + label + std::string(20 - strlen(label), ' ') + "\t" + std::to_string(v) + "\n"; };
-    return name + " B-Tree dump:\n" + line("Tree type:", 0) + line("Tree depth:", depth) + line("Root node:", root) +
-           line("First leaf:", first) + line("Last leaf:", last) + line("Leaf records", records) +
-           line("Total nodes:", total) + line("Free nodes:", free) + line("Node size:", 4096) + line("Map node:", 0) +
-           "\tCompare:            \t" + compare + "\n";
-}
+const std::string &kOpened = kRawOpened;
 
 const std::string kDataCatalog = treeReport("catalog", 1, 1, 1, 1, 8, 2, 0, "CF - Case Folding (case-insensitive)");
 const std::string kDataAttributes = treeReport("attributes", 0, 0, 0, 0, 0, 1, 0, "0 - None (ok for attribute B-Trees)");
@@ -102,7 +88,7 @@ TEST(Volume, Transcripts) {
     putBE16(twoRecords, catalogStart(data) + 10, 2);
     std::string twoRecordsPath = image("two-records.hfs", twoRecords);
     std::vector<uint8_t> badAttributes = data;
-    badAttributes[attributesStart(data) + 14 + 36] = 128;   // btreeType
+    badAttributes[forkStart(data, 352) + 14 + 36] = 128;   // btreeType
     std::string badAttributesPath = image("bad-attributes.hfs", badAttributes);
     std::vector<uint8_t> notThread = data;
     patchRootThreadType(notThread, 1);
@@ -125,37 +111,37 @@ TEST(Volume, Transcripts) {
              dataPath + ", Volume label is Data\n" + D + volinfo("0x482B (H+)", 4, 19) + D + D + D + "Exiting\n"},
         {"HFSX opens like HFS Plus and compares binary", {}, "color\nfs " + hfsxPath + "\nvolinfo\ncatalog\n",
          "SIG: 5848\n" + treeReport("catalog", 1, 1, 1, 1, 8, 2, 0, "BC - Binary Compare (case-sensitive)"),
-         kColorPrompt + "Color is off\n" + P + kOpened + prompt("Case", "/") + volinfo("0x4858 (HX)", 5, 19) +
+         kNoVolumeStart + kOpened + prompt("Case", "/") + volinfo("0x4858 (HX)", 5, 19) +
              prompt("Case", "/") + prompt("Case", "/") + "Exiting\n"},
         {"IMG4: the volume starts 16 bytes in", {}, "color\nfs " + img4Path + "\ncatalog\n", kDataCatalog,
-         kColorPrompt + "Color is off\n" + P + "Trying DMG\nThis is an IMG4\n" + D + D + "Exiting\n"},
+         kNoVolumeStart + "Trying DMG\nThis is an IMG4\n" + D + D + "Exiting\n"},
         {"a header of zeros is not a volume", {}, "color\nfs " + zeroPath + "\nfs\n", "",
-         kColorPrompt + "Color is off\n" + P +
+         kNoVolumeStart +
              "Trying DMG\nAttempting DMG Mount (0)\nSignature: 0 is unrecognized\nUnable to recognize this DMG file\n" +
              zeroPath + " not recognized as a DMG\n" + P +
              "No File System has been selected. Use listfs to display all mounted file systems\n" + P + "Exiting\n"},
         {"an image shorter than 8192 bytes", {}, "color\nfs " + shortPath + "\n", "",
-         kColorPrompt + "Color is off\n" + P +
+         kNoVolumeStart +
              "Trying DMG\nAttempting DMG Mount (0)\nRead: returned 4096 bytes\nUnable to recognize this DMG file\n" +
              shortPath + " not recognized as a DMG\n" + P + "Exiting\n"},
         {"a failed fs keeps the previous selection", {dataPath}, "color\nfs " + missing + "\nfs\n", "",
          kOpened + kBanner + "\033[1;1m" + D + "\033[0;0mColor is off\n" + D + kMissing + D +
              "Default file system set to " + dataPath + ", Volume label is Data\n" + D + "Exiting\n"},
         {"fs with an empty name", {}, "color\nfs \n", "",
-         kColorPrompt + "Color is off\n" + P +
+         kNoVolumeStart +
              "Unable to find mount point or device : Try 'listfs' first, or select a .dmg file\nopening \n"
              "Error opening HFS+ Partition (Device: ) - Path does not exist.\nDid you get the device right?\n\n" +
              P + "Exiting\n"},
         {"a damaged catalog header leaves no tree and no label", {}, "color\nfs " + badCatalogPath + "\ncatalog\n",
          "node is 0\nnode is 0\nnode is 0\n",
-         kColorPrompt + "Color is off\n" + P + "Trying DMG\nAttempting DMG Mount (0)\n" + kBadKind +
+         kNoVolumeStart + "Trying DMG\nAttempting DMG Mount (0)\n" + kBadKind +
              "DMG type: Raw image (RC: 0)\n" + kBadKind +
              "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n" +
              prompt("Unknown)", "/") + kBadKind +
              "Can't read catalog B-Tree. This is odd. Is the filesystem corrupt?\n" + prompt("Unknown)", "/") +
              "Exiting\n"},
         {"a header node with two records", {}, "color\nfs " + twoRecordsPath + "\n", "node is 1\nnode is 1\n",
-         kColorPrompt + "Color is off\n" + P + "Trying DMG\nAttempting DMG Mount (0)\n" +
+         kNoVolumeStart + "Trying DMG\nAttempting DMG Mount (0)\n" +
              "processBTree: Node kind 1, 2 records - should be kind 1, 3 records - but it isn't!\n"
              "DMG type: Raw image (RC: 0)\n"
              "processBTree: Node kind 1, 2 records - should be kind 1, 3 records - but it isn't!\n"
@@ -163,12 +149,12 @@ TEST(Volume, Transcripts) {
              prompt("Unknown)", "/") + "Exiting\n"},
         {"an attributes tree of another type is absent", {}, "color\nfs " + badAttributesPath + "\nattributes\n",
          "",
-         kColorPrompt + "Color is off\n" + P + kOpened + D +
+         kNoVolumeStart + kOpened + D +
              "This is peculiar: I can't get the attribute B-Tree. Some DMGs don't have any\n" + D + "Exiting\n"},
         {"no attributes file (legal before 10.4): no alarm", {}, "color\nfs " + barePath + "\nattributes\n", "",
-         kColorPrompt + "Color is off\n" + P + kOpened + D + "The volume has no attributes file\n" + D + "Exiting\n"},
+         kNoVolumeStart + kOpened + D + "The volume has no attributes file\n" + D + "Exiting\n"},
         {"a root thread that is not a thread keeps the old label", {}, "color\nfs " + notThreadPath + "\n", "",
-         kColorPrompt + "Color is off\n" + P + kOpened + "Root entry is not a thread\n" + prompt("", "/") +
+         kNoVolumeStart + kOpened + "Root entry is not a thread\n" + prompt("", "/") +
              "Exiting\n"},
         {"debug traces of opening", {dataPath}, "color\n",
          "Opening partition from offset 0 (0x0) with Blocksize 512\n"

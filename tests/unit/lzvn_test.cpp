@@ -1,44 +1,21 @@
-// LZVN: round trips through the builder's encoder and hand-made streams, damaged ones included
-// (Apple's own stream is decoded in the decmpfs tests).
-#include <gtest/gtest.h>
-
+// LZVN: round trips through the builder's encoder and hand-made streams, damaged ones included.
+#include <memory>
 #include <optional>
-#include <string>
 
 #include "codecs/lzvn.h"
 #include "hfsbuild/codecs.h"
 #include "support.h"
+#include "unit.h"
+
+using namespace unit;
 
 namespace {
-
-using ByteVec = std::vector<uint8_t>;
-
-ByteVec bytes(const std::string &s) { return ByteVec(s.begin(), s.end()); }
-
-ByteVec text(size_t size, unsigned seed) { return vocabularyText(size, seed); }
-
-// Runs of every short period, which take the decoder's overlapping-copy paths.
-ByteVec periods() {
-    ByteVec data;
-    for (size_t period = 1; period <= 20; ++period) {
-        for (size_t i = 0; i < period * 3 + 300 * (period % 3); ++i) data.push_back(static_cast<uint8_t>('a' + i % period));
-        data.push_back('|');
-    }
-    return data;
-}
-
-ByteVec join(std::initializer_list<ByteVec> parts) {
-    ByteVec all;
-    for (const ByteVec &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
 
 // Decodes `stream` after `prefix` into a buffer of `capacity` bytes; the produced bytes, prefix included.
 std::optional<ByteVec> decode(const ByteVec &stream, size_t capacity, const ByteVec &prefix = {}) {
     ByteVec out(std::max(capacity, prefix.size()));
     std::copy(prefix.begin(), prefix.end(), out.begin());
-    // A copy of exactly the stream's size, so ASan sees any read past its end.
-    std::unique_ptr<uint8_t[]> in(new uint8_t[stream.size()]);
+    std::unique_ptr<uint8_t[]> in(new uint8_t[stream.size()]);   // exactly sized, so ASan sees reads past it
     std::copy(stream.begin(), stream.end(), in.get());
     auto end = lzvnDecode(Bytes{in.get(), stream.size()}, out.data(), prefix.size(), capacity);
     if (!end) return std::nullopt;
@@ -49,43 +26,35 @@ std::optional<ByteVec> decode(const ByteVec &stream, size_t capacity, const Byte
 }  // namespace
 
 TEST(Lzvn, EncodedDataRoundTrips) {
-    ByteVec randomBlock = randomBytes(20000, 7);
-    struct Case {
-        const char *what;
-        ByteVec data;
-    } cases[] = {
-        {"empty", {}},
-        {"one byte", {0x42}},
-        {"three bytes", bytes("abc")},
-        {"text", text(3000, 1)},
-        {"short periods", periods()},
-        {"random", randomBytes(5000, 2)},
-        {"a long run", ByteVec(70000, 0)},
-        {"over 64 KiB: text, and a block repeated 50000 and 90000 bytes later",
-         join({text(100000, 3), randomBlock, randomBytes(30000, 4), randomBlock, randomBytes(70000, 5), randomBlock})},
+    ByteVec periods, randomBlock = randomBytes(20000, 7);   // runs of every short period: overlapping copies
+    for (size_t period = 1; period <= 20; ++period) {
+        for (size_t i = 0; i < period * 3 + 300 * (period % 3); ++i) periods.push_back(static_cast<uint8_t>('a' + i % period));
+        periods.push_back('|');
+    }
+    const ByteVec cases[] = {
+        {}, {0x42}, bytes("abc"), vocabularyText(3000, 1), periods, randomBytes(5000, 2), ByteVec(70000, 0),
+        // over 64 KiB: a block repeated 50000 and 90000 bytes later
+        join({vocabularyText(100000, 3), randomBlock, randomBytes(30000, 4), randomBlock, randomBytes(70000, 5), randomBlock}),
     };
-    for (const Case &c : cases) {
-        ByteVec stream = lzvnEncode(c.data);
-        EXPECT_EQ(decode(stream, c.data.size()), c.data) << c.what;
-        EXPECT_EQ(decode(stream, c.data.size() + 100), c.data) << c.what << ", with room to spare";
-        if (!c.data.empty()) {
-            EXPECT_EQ(decode(stream, c.data.size() - 1), std::nullopt) << c.what << ", capacity one short";
+    for (const ByteVec &data : cases) {
+        ByteVec stream = lzvnEncode(data);
+        std::string what = "size " + std::to_string(data.size());
+        EXPECT_EQ(decode(stream, data.size()), data) << what;
+        EXPECT_EQ(decode(stream, data.size() + 100), data) << what << ", with room to spare";
+        if (!data.empty()) {
+            EXPECT_EQ(decode(stream, data.size() - 1), std::nullopt) << what << ", capacity one short";
         }
-        if (stream.size() > 8000) continue;
         // Cut anywhere before the end-of-stream opcode the stream is damaged; its padding is optional.
-        for (size_t cut = 0; cut < stream.size(); ++cut) {
-            ByteVec head(stream.begin(), stream.begin() + cut);
-            auto got = decode(head, c.data.size());
-            if (cut < stream.size() - 7) EXPECT_EQ(got, std::nullopt) << c.what << " cut at " << cut;
-            else EXPECT_EQ(got, c.data) << c.what << " cut at " << cut;
+        for (size_t cut = 0; stream.size() <= 8000 && cut < stream.size(); ++cut) {
+            auto got = decode(ByteVec(stream.begin(), stream.begin() + cut), data.size());
+            EXPECT_EQ(got, cut < stream.size() - 7 ? std::nullopt : std::optional(data)) << what << " cut at " << cut;
         }
     }
 }
 
 TEST(Lzvn, HandMadeStreams) {
     struct Case {
-        const char *what;
-        std::string prefix;
+        const char *what, *prefix;
         ByteVec stream;
         size_t capacity;
         std::optional<std::string> expected;
@@ -108,9 +77,8 @@ TEST(Lzvn, HandMadeStreams) {
         {"position past the capacity", "hello", {0x06}, 4, std::nullopt},
     };
     for (const Case &c : cases) {
-        auto got = decode(c.stream, c.capacity, bytes(c.prefix));
         std::optional<ByteVec> want;
         if (c.expected) want = bytes(c.prefix + *c.expected);
-        EXPECT_EQ(got, want) << c.what;
+        EXPECT_EQ(decode(c.stream, c.capacity, bytes(c.prefix)), want) << c.what;
     }
 }

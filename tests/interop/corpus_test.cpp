@@ -1,14 +1,16 @@
-// Real images made by macOS: every UDIF image expands to exactly the volume the corpus names, and
-// every regular file pulls out with the content The Sleuth Kit (or 7-Zip) reads from it.
+// Real images made by macOS: every UDIF image expands to exactly the volume the corpus names, every
+// regular file pulls out with the content The Sleuth Kit (or 7-Zip) reads from it, and the volume
+// reports agree with fsstat and an independent reader's facts.json.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 
-#include "support.h"
+#include "interop.h"
 
 namespace {
 
@@ -29,12 +31,8 @@ const CorpusImage kImages[] = {
     {"hdi-mac/test-disk-image-hfsp-j.dmg", "77fe7f09feb9420361aceaed9d85f7cf9fa7961e2d0c042834a03a617a863f38"},
     {"hdi-mac/test-disk-image-hfsp-c.dmg", "a51fe47815dbf5266f56ad82ce8e71696e22847f0ae8697c7d3aae71939dd9b4"},
     {"hdi-mac/test-disk-image-hfsp-j-c.dmg", "58832d0f81711dd246afebf7d53411b261e9912c6a74c63714e74976d2fb797f"},
-    {"dmg-forensic/hfsplus_adc.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
-    {"dmg-forensic/hfsplus_bzip2.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
-    {"dmg-forensic/hfsplus_compressed.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
-    {"dmg-forensic/hfsplus_udro.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
-    {"dmg-forensic/hfsplus_lzfse.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
-    {"dmg-forensic/hfsplus_lzma.dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"},
+#define FORENSIC(kind) {"dmg-forensic/hfsplus_" kind ".dmg", "d017fed082e5e5c60b1814e79afb5fbc1eb2ff2781a75380947aac6cae6dc72a"}
+    FORENSIC("adc"), FORENSIC("bzip2"), FORENSIC("compressed"), FORENSIC("udro"), FORENSIC("lzfse"), FORENSIC("lzma"),
 };
 
 std::string sha256Of(const std::string &path, uint64_t prefix = 0) {
@@ -44,14 +42,25 @@ std::string sha256Of(const std::string &path, uint64_t prefix = 0) {
     return r.out.substr(0, 64);
 }
 
-long long fact(const std::string &facts, const std::string &key) {
-    size_t at = facts.find("\"" + key + "\":");
-    return at == std::string::npos ? -1 : std::stoll(facts.substr(at + key.size() + 3));
-}
-
 std::string textOf(const std::string &path) {
     std::vector<uint8_t> bytes = readWholeFile(path);
     return {bytes.begin(), bytes.end()};
+}
+
+// The number of `key` in facts.json, inside the object named `object` when one is given.
+long long fact(const std::string &json, const std::string &key, const std::string &object = "") {
+    size_t from = object.empty() ? 0 : json.find("\"" + object + "\"");
+    std::smatch m;
+    std::string rest = json.substr(from == std::string::npos ? 0 : from);
+    if (!std::regex_search(rest, m, std::regex("\"" + key + "\": *(\\d+)"))) ADD_FAILURE() << key;
+    return m.empty() ? -1 : std::stoll(m[1]);
+}
+
+// The value printed for a label in a tab-separated report line.
+std::string reported(const std::string &out, const std::string &label) {
+    std::smatch m;
+    std::regex value("\t" + std::regex_replace(label, std::regex("[+()]"), "\\$&") + " *\t([^\n]*)");
+    return std::regex_search(out, m, value) ? m[1].str() : "<missing " + label + ">";
 }
 
 // Every entry fls lists (but TSK's metadata files and names it shows with '^') appears in `ls` of
@@ -204,9 +213,81 @@ TEST(CorpusFiles, ForkDataAttributeAsSevenZipReadsIt) {
     runCommand({"7zz", "x", "-y", "-o" + dir, image});
     std::vector<uint8_t> expected = readWholeFile(dir + "/hfsplus_test/testdir1/large_xattr:mylargexattr");
     ASSERT_EQ(expected.size(), 8158u);
-    unlink("/tmp/large_xattr.mylargexattr");
-    RunResult r = runTarnwick({image}, "xattr /testdir1/large_xattr mylargexattr\n");
+    ShellRun r = shell(image, "xattr /testdir1/large_xattr mylargexattr\n", "large_xattr.mylargexattr");
     EXPECT_NE(r.err.find("8158 bytes written to /tmp/large_xattr.mylargexattr\n"), std::string::npos) << r.err;
-    EXPECT_TRUE(readWholeFile("/tmp/large_xattr.mylargexattr") == expected);
-    unlink("/tmp/large_xattr.mylargexattr");
+    EXPECT_TRUE(r.written == expected);
+}
+
+TEST(CorpusVolume, BareVolumeAgreesWithFsstatAndFacts) {
+    std::string image = corpusPath("dfvfs/hfsplus.raw");
+    if (image.empty()) GTEST_SKIP() << "../shared/corpus is not present";
+    std::string facts = textOf(image + ".facts.json"), fsstat = textOf(image + ".fsstat.txt");
+
+    RunResult r = runTarnwick({image}, "color\nfs\nvolinfo\ncatalog\nattributes\n");
+    ASSERT_EQ(r.status, 0);
+
+    std::smatch name;
+    ASSERT_TRUE(std::regex_search(fsstat, name, std::regex("Volume Name: ([^\n]*)")));
+    EXPECT_NE(r.err.find("Volume label is " + name[1].str() + "\n"), std::string::npos);
+    EXPECT_NE(r.err.find("Tarnwick(" + name[1].str() + ":/)> "), std::string::npos);
+
+    char size[64];
+    snprintf(size, sizeof size, "This is a drive of %f MB \n",
+             static_cast<double>(fact(facts, "total_blocks") * fact(facts, "block_size")) / 1048576);
+    EXPECT_NE(r.err.find(size), std::string::npos) << size;
+    EXPECT_EQ(reported(r.err, "Signature:"), "0x482B (H+)");
+    EXPECT_EQ(reported(r.err, "Attributes:"), "80000100 - was last cleanly unmounted,");
+    EXPECT_EQ(reported(r.err, "Number of Files:"), std::to_string(fact(facts, "vh_file_count")) + "\t");
+    for (auto [label, key] : {std::pair{"Version:", "version"}, {"Number of Folders:", "vh_folder_count"},
+                              {"Free Blocks:", "free_blocks"}, {"Total Blocks:", "total_blocks"}, {"Block Size:", "block_size"}})
+        EXPECT_EQ(reported(r.err, label), std::to_string(fact(facts, key))) << label;
+    EXPECT_NE(fsstat.find("Creation Date: \t2022-01-14 08:19:41 (UTC)"), std::string::npos);
+    EXPECT_EQ(reported(r.err, "Created on:"), "Fri Jan 14 08:19:41 2022");
+    EXPECT_NE(fsstat.find("Last Written Date: \t2022-01-14 07:19:46 (UTC)"), std::string::npos);
+    EXPECT_EQ(reported(r.err, "Modified on:"), "Fri Jan 14 07:19:46 2022");
+    EXPECT_EQ(reported(r.err, "Last Mounted by:"), "31302e30 (10.0) - Journal info block is @0");
+
+    std::string catalog = r.out.substr(r.out.find("catalog B-Tree dump:"));
+    std::string attributes = r.out.substr(r.out.find("attributes B-Tree dump:"));
+    for (const char *object : {"catalog_btree", "attributes_btree"})
+        for (auto [label, key] : {std::pair{"Tree depth:", "depth"}, {"Leaf records", "leaf_records"},
+                                  {"Total nodes:", "total_nodes"}, {"Free nodes:", "free_nodes"}, {"Node size:", "node_size"}})
+            EXPECT_EQ(reported(object[0] == 'c' ? catalog : attributes, label), std::to_string(fact(facts, key, object)))
+                << object << " " << label;
+    EXPECT_EQ(reported(catalog, "Compare:"), "CF - Case Folding (case-insensitive)");
+    EXPECT_EQ(reported(attributes, "Compare:"), "0 - None (ok for attribute B-Trees)");
+}
+
+// Journals written by Mac OS X (little-endian, emptied at unmount): the info block is where fsstat
+// says, and the header holds what its bytes (read apart with xxd) hold.
+TEST(CorpusVolume, JournalAsWritten) {
+    struct Case {
+        const char *image, *report;
+    } cases[] = {
+        {"hdi-mac/test-disk-image-hfsp-j.dmg", "\tSequence:           \t6623273\n"},
+        {"hdi-mac/test-disk-image-hfsp-j-c.dmg", "\tSequence:           \t666181\n"},
+        {"hdi-mac/test-disk-image-hfsp.dmg", nullptr},
+    };
+    for (const Case &c : cases) {
+        std::string image = corpusPath(c.image);
+        if (image.empty()) GTEST_SKIP() << "../shared/corpus is not present";
+        RunResult r = runTarnwick({image}, "journal\n");
+        EXPECT_EQ(r.err.find("unreplayed"), std::string::npos) << c.image;
+        if (!c.report) {
+            EXPECT_NE(r.err.find("The volume is not journaled\n"), std::string::npos) << c.image;
+            continue;
+        }
+        std::smatch m;
+        std::string fsstat = textOf(image + ".fsstat.txt");
+        ASSERT_TRUE(std::regex_search(fsstat, m, std::regex("Journal Info Block: (\\d+)"))) << c.image;
+        EXPECT_EQ(r.out.substr(std::min(r.out.find("Journal info block:"), r.out.size())),
+                  "Journal info block:\t" + m[1].str() +
+                             "\n\tFlags:              \t0x1 - in the file system\n\tOffset:             \t12288\n"
+                             "\tSize:               \t524288\nJournal header:\tlittle-endian\n"
+                             "\tStart:              \t47104\n\tEnd:                \t47104\n"
+                             "\tHeader size:        \t512\n\tBlock list size:    \t8192\n"
+                             "\tChecksum:           \t0x0a3ea1f5 (correct)\n" +
+                             c.report + "No transaction waits to be replayed\n")
+            << c.image;
+    }
 }
