@@ -152,7 +152,7 @@ bool readPipedLine(std::string &line, size_t &length) {
 [[noreturn]] void interactiveLoop() {
     LineEditor editor;
     if (!editor.ready()) pipedLoop();
-    installInterruptHandler(true);
+    installInterruptHandler();
     for (;;) {
         fflush(nullptr);
         auto line = editor.readLine(promptText());

@@ -1,10 +1,15 @@
 #include "shell/editor.h"
 
+#include <fcntl.h>
 #include <histedit.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
+#include <cwchar>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,7 +26,47 @@ std::string g_PromptText;
 
 const char *promptOf(EditLine *) { return g_PromptText.c_str(); }
 
-void onInterrupt(int) { g_Interrupted = 1; }
+// Ctrl-C also writes a byte here, so that a key read waiting in poll() wakes whenever it came.
+int g_Wake[2] = {-1, -1};
+
+void onInterrupt(int) {
+    g_Interrupted = 1;
+    char byte = 0;
+    if (g_Wake[1] >= 0) [[maybe_unused]] ssize_t n = write(g_Wake[1], &byte, 1);
+}
+
+void drainWake() {
+    char bytes[64];
+    while (g_Wake[0] >= 0 && read(g_Wake[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// One key for libedit. A Ctrl-C that came before the read began (while the terminal was still
+// in cooked mode, say) ends it as surely as one that comes during it: -1, the line is dropped.
+int readKey(EditLine *, wchar_t *key) {
+    mbstate_t state{};
+    for (;;) {
+        if (g_Interrupted) return -1;
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_Wake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[1].revents & POLLIN) continue;   // g_Interrupted is set
+        char byte = 0;
+        ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got == 0) return 0;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return -1;
+        }
+        wchar_t character = 0;
+        size_t used = mbrtowc(&character, &byte, 1, &state);
+        if (used == static_cast<size_t>(-2)) continue;   // more bytes of this character
+        *key = used == static_cast<size_t>(-1) ? static_cast<wchar_t>(static_cast<unsigned char>(byte)) : character;
+        return 1;
+    }
+}
 
 // Shows candidates below the line, in columns as wide as the longest, across the terminal.
 void listCandidates(EditLine *editLine, const std::vector<std::string> &names) {
@@ -62,11 +107,11 @@ unsigned char completeAtCursor(EditLine *editLine, int) {
 
 }  // namespace
 
-void installInterruptHandler(bool restartCalls) {
+void installInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = restartCalls ? SA_RESTART : 0;
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
 }
 
@@ -74,7 +119,9 @@ LineEditor::LineEditor() {
     setlocale(LC_CTYPE, "");
     editLine_ = el_init("tarnwick", stdin, stderr, stderr);
     if (!editLine_) return;
+    if (pipe2(g_Wake, O_CLOEXEC | O_NONBLOCK) != 0) g_Wake[0] = g_Wake[1] = -1;
     el_set(editLine_, EL_EDITOR, "emacs");
+    if (g_Wake[0] >= 0) el_set(editLine_, EL_GETCFN, readKey);
     el_set(editLine_, EL_PROMPT_ESC, promptOf, kPromptIgnore);
     el_set(editLine_, EL_ADDFN, "tarnwick-complete", "Complete a command or a path", completeAtCursor);
     el_set(editLine_, EL_BIND, "^I", "tarnwick-complete", nullptr);
@@ -98,12 +145,11 @@ LineEditor::~LineEditor() {
 
 std::optional<std::string> LineEditor::readLine(const std::string &prompt) {
     g_PromptText = prompt;
-    installInterruptHandler(false);
+    drainWake();
     int count = 0;
     const char *text = el_gets(editLine_, &count);
     bool interrupted = g_Interrupted;
     g_Interrupted = 0;
-    installInterruptHandler(true);
     if (interrupted) {
         fputc('\n', stderr);
         return std::string();

@@ -26,6 +26,6 @@ private:
     std::string historyFile_;
 };
 
-// Ctrl-C sets g_Interrupted; long commands poll it. At the prompt the handler must interrupt the
-// read (no restart); while a command runs, system calls restart so that output is not cut.
-void installInterruptHandler(bool restartCalls);
+// Ctrl-C sets g_Interrupted; long commands poll it, and a key read at the prompt ends. System
+// calls restart, so that output is not cut.
+void installInterruptHandler();
