@@ -233,14 +233,29 @@ Options parseOptions(int argc, char **argv) {
 
 }  // namespace
 
-const Command *findCommand(std::string_view word) {
+namespace {
+
+// The first command the word is a prefix of (in any case), and the second, if any.
+const Command *matchCommand(std::string_view word, const Command **second) {
     const Command *match = nullptr;
+    *second = nullptr;
     for (const Command *c = cmds; c->name; ++c) {
         if (word.size() > strlen(c->name) || strncasecmp(word.data(), c->name, word.size()) != 0) continue;
-        if (match) return nullptr;
+        if (match) {
+            *second = c;
+            return match;
+        }
         match = c;
     }
     return match;
+}
+
+}  // namespace
+
+const Command *findCommand(std::string_view word) {
+    const Command *second = nullptr;
+    const Command *match = matchCommand(word, &second);
+    return second ? nullptr : match;
 }
 
 bool commandTakesPath(const Command *command) { return strstr(command->syntax, "PATH") != nullptr; }
@@ -257,16 +272,11 @@ std::string promptText() {
 }
 
 int dispatchLine(const char *line) {
-    const char *space = strchr(line, ' ');
-    size_t wordLength = space ? static_cast<size_t>(space - line) : strlen(line);
-    const Command *match = nullptr;
-    for (const Command *c = cmds; c->name; ++c) {
-        if (wordLength > strlen(c->name) || strncasecmp(line, c->name, wordLength) != 0) continue;
-        if (match) {
-            fprintf(stderr, "Ambiguous command ('%s' can be %s or %s)\n", line, match->name, c->name);
-            return 1;
-        }
-        match = c;
+    const Command *second = nullptr;
+    const Command *match = matchCommand(std::string_view(line, strcspn(line, " ")), &second);
+    if (second) {
+        fprintf(stderr, "Ambiguous command ('%s' can be %s or %s)\n", line, match->name, second->name);
+        return 1;
     }
     if (!match) {
         fprintf(stderr, "Command '%s' unknown\n", line);
