@@ -6,6 +6,7 @@
 
 #include "base/output.h"
 #include "containers/gpt.h"
+#include "containers/verdict.h"
 #include "volume/volume.h"
 
 namespace {
@@ -40,6 +41,7 @@ int doAPM(int fd) {
     printf("Num %d\n", entries);
     bool bad = false, chosen = false, usable = false;
     uint64_t chosenOffset = 0;
+    std::vector<std::string> types;
     for (uint32_t i = 0; i < entries && B * (i + 1) < kMapBytes && !bad; ++i) {
         Bytes entry = map.from(B * (i + 1)).sub(0, 80);
         if (entry.empty()) {
@@ -51,6 +53,7 @@ int doAPM(int fd) {
         char type[33] = {};
         memcpy(type, entry.data + 48, 32);
         printf("Partition %d: %32s (@%d, %d blocks)\n", i, visible(type).c_str(), entry.be32(8), entry.be32(12));
+        types.push_back(visible(type));
         if (strncmp(type, "Apple_HFS", 9) == 0 && !chosen) {
             chosen = true;
             chosenOffset = static_cast<uint64_t>(entry.be32(8)) * B;
@@ -63,6 +66,7 @@ int doAPM(int fd) {
         fprintf(stderr, "Error processing APM..\n");
         return 0;
     }
+    if (!chosen) return sayNotHFS(types);
     if (usable) fprintf(stderr, "Partition offset is at  %d\n", static_cast<int>(chosenOffset));
     return blockSize;
 }

@@ -5,5 +5,6 @@
 
 bool isAPM(Bytes probe);
 // Lists the map and sets the partition offset of the first Apple_HFS entry. Returns the map's
-// block size, 0 after a bad entry, -1 when the map cannot be read or its block size is unusable.
+// block size, 0 after a bad entry, -1 when the map cannot be read or its block size is unusable,
+// kNotHFS (said) when no entry is Apple_HFS.
 int doAPM(int fd);

@@ -59,7 +59,7 @@ int mountDMG(const char *path) {
     }
     if (isAPM(probe)) {
         int blockSize = doAPM(fd.get());
-        if (blockSize < 0) return -1;
+        if (blockSize < 0) return blockSize;
         printf("Block size is %d\n", blockSize);
         if (openHFSPartitionInFd(fd.get(), 0, blockSize) != 0) return -1;
         return openedAt(fd);
