@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/output.h"
@@ -462,7 +463,9 @@ std::pair<size_t, uint64_t> workOf(const std::vector<Planned> &plan) {
 // in place, while this thread writes what each chunk said, in chunk order, and stops at the first
 // chunk that fails (or at Ctrl-C). The threads are joined before it returns.
 bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd) {
-    auto [limit, total] = workOf(plan);
+    size_t limit = 0;   // not a structured binding: the workers' lambda captures it
+    uint64_t total = 0;
+    std::tie(limit, total) = workOf(plan);
     struct Outcome {
         bool done = false, ok = true;
         Said said;
