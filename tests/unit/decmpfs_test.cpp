@@ -9,11 +9,6 @@ using namespace unit;
 
 namespace {
 
-ByteVec pattern(size_t size, unsigned seed) {
-    ByteVec data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 9));
-    return data;
-}
 ByteVec zlib(const ByteVec &data) { return hfsbuild::zlibCompress(data); }
 ByteVec stored(const ByteVec &data, uint8_t marker = 0xFF) { return join({{marker}, data}); }
 
@@ -45,33 +40,21 @@ ByteVec inlined(uint32_t type, uint64_t size, const ByteVec &payload) {
     return attribute;
 }
 
-std::string hex(size_t value) {
-    char text[24];
-    snprintf(text, sizeof text, "%zx", value);
-    return text;
-}
+std::string hex(size_t value) { char text[24]; snprintf(text, sizeof text, "%zx", value); return text; }
 
-struct Result {
+// What decmpfsDecompress gives, and what it says on stderr.
+std::pair<std::optional<ByteVec>, std::string> expand(const ByteVec &compressed, uint32_t type, uint64_t size) {
     std::optional<ByteVec> data;
-    std::string err;
-};
-
-Result expand(const ByteVec &compressed, uint32_t type, uint64_t size) {
-    testing::internal::CaptureStderr();
-    auto data = decmpfsDecompress(view(compressed), type, size);
-    return {data, testing::internal::GetCapturedStderr()};
+    std::string err = capture([&] { data = decmpfsDecompress(view(compressed), type, size); }).err;
+    return {data, err};
 }
 
 }  // namespace
 
 TEST(Decmpfs, ExpandsWellFormedData) {
-    ByteVec first = pattern(65536, 1), last = pattern(100, 2), small = pattern(3000, 3), both = join({first, last});
+    ByteVec first = vocabularyText(65536, 1), last = vocabularyText(100, 2), small = vocabularyText(3000, 3), both = join({first, last});
     size_t n = small.size();
-    struct Case {
-        ByteVec compressed;
-        uint32_t type;
-        ByteVec expected;
-    } cases[] = {
+    std::tuple<ByteVec, uint32_t, ByteVec> cases[] = {
         {resourceFork({zlib(first), stored(last)}), 4, both}, {resourceFork({zlib(small)}), 4, small},
         {resourceFork({}), 4, {}}, {inlined(3, n, zlib(small)), 3, small}, {inlined(3, n, stored(small, 0x0F)), 3, small},
         {inlined(1, n, small), 1, small}, {inlined(9, n, small), 9, small}, {inlined(9, n, stored(small, 0xCC)), 9, small},
@@ -80,16 +63,13 @@ TEST(Decmpfs, ExpandsWellFormedData) {
         {offsetFork({lzvnEncode(first), stored(last, 0x06)}), 8, both}, {offsetFork({first, last}), 10, both},
         {offsetFork({lzfseEncode(first), lzfseEncode(last)}), 12, both}, {offsetFork({}), 12, {}},
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        Result r = expand(cases[i].compressed, cases[i].type, cases[i].expected.size());
-        ASSERT_TRUE(r.data) << "case " << i << r.err;
-        EXPECT_EQ(*r.data, cases[i].expected) << "case " << i;
-        EXPECT_EQ(r.err, "") << "case " << i;
+    for (const auto &[compressed, type, expected] : cases) {
+        EXPECT_EQ(expand(compressed, type, expected.size()), std::pair(std::optional(expected), std::string())) << "type " << type;
     }
 }
 
 TEST(Decmpfs, DamagedDataStaysInsideItsBuffers) {
-    ByteVec first = pattern(65536, 1), last = pattern(100, 2);
+    ByteVec first = vocabularyText(65536, 1), last = vocabularyText(100, 2);
     ByteVec outside = resourceFork({zlib(first), stored(last)});
     le(outside, 0x108, 0x7FFFFFF0);   // block 0 far beyond the fork
     ByteVec corrupt = resourceFork({ByteVec(50, 0x11), stored(last)}), badHeader = resourceFork({stored(last)});
@@ -97,15 +77,10 @@ TEST(Decmpfs, DamagedDataStaysInsideItsBuffers) {
     ByteVec lzvnOutside = offsetFork({lzvnEncode(first), stored(last, 0x06)});
     le(lzvnOutside, 0, 0x7FFFFFF0);
     const std::string block0 = "Error decompressing in block 0", more = " bytes, more than its compressed data can hold\n";
-    struct Case {
-        ByteVec compressed;
-        uint32_t type;
-        uint64_t size;
-        bool delivered;
-        std::string err;
-    } cases[] = {
+    // Compressed data, type, size, whether data of that size is delivered, what is said.
+    std::tuple<ByteVec, uint32_t, uint64_t, bool, std::string> cases[] = {
         {outside, 4, 65636, true, "Block 0 (offset 0x800000f4, size 0x" + hex(zlib(first).size()) + ") lies outside the resource fork: left empty\n"},
-        {resourceFork({stored(pattern(200, 4))}), 4, 50, true, "Block 0 holds more than the file's size: cut\n"},
+        {resourceFork({stored(vocabularyText(200, 4))}), 4, 50, true, "Block 0 holds more than the file's size: cut\n"},
         {resourceFork({zlib(first)}), 4, 1000, true, block0 + ": (Zlib error -5)\n"},
         {corrupt, 4, 65636, true, block0 + ": (Zlib error -3)\n"},
         {badHeader, 4, 100, false, "The resource fork's header points outside the fork (373 bytes)\n"},
@@ -118,31 +93,25 @@ TEST(Decmpfs, DamagedDataStaysInsideItsBuffers) {
         {offsetFork({last}), 10, 101, true, block0 + " (stored): left empty\n"},
         {offsetFork({lzfseEncode(last)}), 12, 65537, false, "The file claims 65537" + more},
         {inlined(7, 10, ByteVec(8, 0x7F)), 7, 10, true, "Error decompressing the attribute's data (LZVN): left empty\n"},
-        {inlined(3, 10, stored(pattern(40, 5))), 3, 10, true, "The attribute holds more than the file's size: cut\n"},
+        {inlined(3, 10, stored(vocabularyText(40, 5))), 3, 10, true, "The attribute holds more than the file's size: cut\n"},
         {inlined(3, 10, ByteVec(8, 0x21)), 3, 10, true, "Error decompressing the attribute's data: (Zlib error -3)\n"},
     };
-    for (const Case &c : cases) {
-        Result r = expand(c.compressed, c.type, c.size);
-        EXPECT_EQ(r.data.has_value(), c.delivered) << c.err;
-        EXPECT_EQ(r.err, c.err);
-        if (r.data) {
-            EXPECT_EQ(r.data->size(), c.size) << c.err;
-        }
+    for (const auto &[compressed, type, size, delivered, err] : cases) {
+        auto [data, said] = expand(compressed, type, size);
+        EXPECT_EQ(said, err);
+        EXPECT_EQ(data ? std::optional(data->size()) : std::nullopt, delivered ? std::optional(size) : std::nullopt) << err;
     }
-    Result partial = expand(corrupt, 4, 65636);   // a later block is still expanded
-    ASSERT_TRUE(partial.data);
-    EXPECT_EQ(ByteVec(partial.data->begin() + 65536, partial.data->end()), last);
+    auto partial = expand(corrupt, 4, 65636).first;   // a later block is still expanded
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(ByteVec(partial->begin() + 65536, partial->end()), last);
 }
 
 TEST(Decmpfs, ExpandsApplesStreams) {
     if (corpusPath("decmpfs").empty()) GTEST_SKIP() << "../shared/corpus is not present";
-    std::tuple<const char *, const char *, uint32_t> cases[] = {
-        {"decmpfs/lzvn.rsrc", "decmpfs/lzvn.expected", 8}, {"decmpfs/real_lzfse_rsrc.rsrc", "decmpfs/zlib.expected", 12}};
-    for (auto [fork, content, type] : cases) {
-        ByteVec expected = readWholeFile(corpusPath(content));
-        Result r = expand(readWholeFile(corpusPath(fork)), type, expected.size());
-        ASSERT_TRUE(r.data) << fork << r.err;
-        EXPECT_TRUE(*r.data == expected) << fork;
-        EXPECT_EQ(r.err, "") << fork;
+    for (auto [fork, content, type] : {std::tuple{"lzvn.rsrc", "lzvn.expected", 8}, {"real_lzfse_rsrc.rsrc", "zlib.expected", 12}}) {
+        ByteVec expected = readWholeFile(corpusPath(std::string("decmpfs/") + content));
+        auto [data, err] = expand(readWholeFile(corpusPath(std::string("decmpfs/") + fork)), type, expected.size());
+        EXPECT_TRUE(data == expected) << fork;
+        EXPECT_EQ(err, "") << fork;
     }
 }

@@ -1,5 +1,8 @@
-// fs through the mount-table layer: a mounted HFS Plus volume is opened through its device.
-#include <gtest/gtest.h>
+// fs through the mount-table layer (a mounted HFS Plus volume is opened through its device), listfs,
+// the status each handler gives the shell, Ctrl-C while a command runs, and the volume report.
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "base/output.h"
 #include "btree/btree.h"
@@ -9,110 +12,139 @@
 #include "catalog/path.h"
 #include "catalog/pull.h"
 #include "catalog/unicode.h"
+#include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "shell/a.h"
 #include "shell/fs.h"
 #include "shell/mounts.h"
 #include "support.h"
+#include "unit.h"
+#include "volume/debug.h"
+#include "volume/time.h"
 #include "volume/volume.h"
 
-namespace {
-
-std::string labelText() {
-    const uint8_t *label = getFSLabel();
-    if (!label) return "";
-    char *text = nullptr;
-    size_t length = 0;
-    FILE *stream = open_memstream(&text, &length);
-    dumpUnicode(stream, Bytes{label, kHFSUniStr255Size}, 1);
-    fclose(stream);
-    std::string result(text, length);
-    free(text);
-    return result;
-}
-
-std::string runFs(const std::string &line) {
-    testing::internal::CaptureStderr();
-    doSetFS(line.c_str());
-    return testing::internal::GetCapturedStderr();
-}
-
-}  // namespace
-
 TEST(SetFS, MountTableEntries) {
+    auto runFs = [](const std::string &line) { return unit::capture([&] { doSetFS(line.c_str()); }).err; };
     hfsbuild::Volume v;
     v.label = "Mounted";
     std::string device = writeScratch("mounted.hfs", hfsbuild::buildVolume(v));
-    std::string table = "tmpfs /mnt/fake-other tmpfs rw 0 0\n" + device + " /mnt/fake-mac hfsplus ro 0 0\n";
-    setMountTablePath(writeScratch("mounts-fs", std::vector<uint8_t>(table.begin(), table.end())));
+    setMountTablePath(writeScratch("mounts-fs", unit::bytes("tmpfs /mnt/fake-other tmpfs rw 0 0\n" + device + " /mnt/fake-mac hfsplus ro 0 0\n")));
     g_Debug = 0;
 
     EXPECT_EQ(runFs("fs /mnt/fake-mac"), "");
     EXPECT_STREQ(getActiveFSName(), device.c_str());   // selected under the device's name
-    EXPECT_EQ(labelText(), "Mounted");
+    ASSERT_TRUE(getFSLabel());
+    EXPECT_EQ(unit::capture([] { dumpUnicode(stdout, Bytes{getFSLabel(), kHFSUniStr255Size}, 1); }).out, "Mounted");
 
-    auto lastResort = [](const std::string &path) {
-        return "Unable to find mount point or device " + path +
-               ": Try 'listfs' first, or select a .dmg file\nopening " + path +
-               "\nError opening HFS+ Partition (Device: " + path +
-               ") - Path does not exist.\nDid you get the device right?\n\n";
-    };
-    EXPECT_EQ(runFs("fs /mnt/fake-other"),
-              "This tool can only handle HFS+/HFSX file systems. /mnt/fake-other is formatted as tmpfs\n" +
-                  lastResort("/mnt/fake-other"));
-    EXPECT_EQ(runFs("fs /mnt/fake-mac/"), lastResort("/mnt/fake-mac/"));   // no trailing-slash match
+    // Neither is a mounted HFS Plus volume: both fall back to opening the path (tests/transcripts/volume).
+    EXPECT_TRUE(runFs("fs /mnt/fake-other").starts_with("This tool can only handle HFS+/HFSX file systems. /mnt/fake-other is formatted "
+                                                        "as tmpfs\nUnable to find mount point or device /mnt/fake-other: "));
+    EXPECT_TRUE(runFs("fs /mnt/fake-mac/").starts_with("Unable to find mount point or device /mnt/fake-mac/: "));   // no trailing-slash match
     EXPECT_STREQ(getActiveFSName(), device.c_str());                      // failures keep the selection
 
     // A device path is probed, tried, then tried once more as a last resort.
     g_Debug = 1;
     EXPECT_EQ(runFs("fs /dev/null"),
-              "Setting partition offset to 0x0\n/dev/null is a device file - trying a raw mount\n"
-              "Read: returned 0 bytes\n"
+              "Setting partition offset to 0x0\n/dev/null is a device file - trying a raw mount\nRead: returned 0 bytes\n"
               "Unable to find mount point or device /dev/null: Try 'listfs' first, or select a .dmg file\n"
               "opening /dev/null\nRead: returned 0 bytes\nUnable to find HFS Volume header on device /dev/null\n");
     g_Debug = 0;
     setMountTablePath("/proc/self/mounts");
 }
 
-TEST(SetFS, RawDeviceNames) {
-    struct Case {
-        const char *path, *opened;
-    } cases[] = {
-#ifdef __APPLE__
-        {"/dev/disk3s2", "/dev/rdisk3s2"},
-#else   // disks have no raw twins named so elsewhere
-        {"/dev/disk3s2", "/dev/disk3s2"},
-        {"/dev/disk/by-id/usb-Stick-0:0-part2", "/dev/disk/by-id/usb-Stick-0:0-part2"},
-#endif
-        {"/dev/rdisk3s2", "/dev/rdisk3s2"},
-        {"/tmp/image.hfs", "/tmp/image.hfs"},
-        {"/dev/sdb2", "/dev/sdb2"},
-    };
-    for (const Case &c : cases) EXPECT_EQ(getRawDevice(c.path), c.opened);
-}
-
-// The status a handler gives the shell: 0 done, anything else a failure.
 TEST(SetFS, HandlersFailOnMisses) {
     hfsbuild::Volume v;
-    v.label = "Status";
     v.nodes.push_back(hfsbuild::fileNode("/Users/notes.txt", "n"));
     ASSERT_EQ(doSetFS(("fs " + writeScratch("status.hfs", hfsbuild::buildVolume(v))).c_str()), 0);
-    struct Case {
-        int (*handler)(const char *);
-        const char *line;
-        bool fails;
-    } cases[] = {
+    std::tuple<int (*)(const char *), const char *, bool> cases[] = {
         {doSetFS, "fs", false},          {doCatalog, "catalog", false},     {doDir, "ls /Users", false},
         {doDir, "ls -x", true},          {doDir, "ls nothing", true},       {doChdir, "cd Users", false},
         {doChdir, "cd notes.txt", true}, {doPull, "pull", true},            {doPull, "pull /Users", true},
         {doSearch, "search 2", false},   {doSearch, "search 99", true},     {doSearch, "search nothing", true},
         {doDump, "dump 1", false},       {doDump, "dump 99", true},         {doSetFS, "fs /nonexistent", true},
     };
-    for (const Case &c : cases) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        int status = c.handler(c.line);
-        testing::internal::GetCapturedStdout();
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status != 0, c.fails) << c.line << ": " << status;
+    for (const auto &[handler, line, fails] : cases) {
+        int status = 0;
+        unit::capture([&, run = handler, text = line] { status = run(text); });
+        EXPECT_EQ(status != 0, fails) << line << ": " << status;
     }
+}
+
+// Ctrl-C: the command stops, a pull leaves no half-written file, and an interrupted fs keeps the
+// volume selected before it.
+TEST(Interrupt, StopsCommandsAndKeepsTheSelectedVolume) {
+    hfsbuild::Volume v;
+    hfsbuild::Node packed = hfsbuild::fileNode("/stop-packed.bin", std::vector<uint8_t>(300000, 'p'));
+    packed.compression = 4;
+    v.nodes = {hfsbuild::fileNode("/stop-raw.bin", std::vector<uint8_t>(300000, 'r')), packed};
+    std::vector<uint8_t> volume = hfsbuild::buildVolume(v);
+    std::string image = writeScratch("interrupt.hfs", volume), dmg = writeScratch("interrupt.dmg", hfsbuild::buildUdif(volume));
+    int status = -1;
+    auto run = [&](int (*handler)(const char *), const std::string &line, bool interrupted) {
+        g_Interrupted = interrupted;
+        unit::Printed p = unit::capture([&] { status = handler(line.c_str()); });
+        g_Interrupted = 0;
+        return p;
+    };
+    run(doSetFS, "fs " + image, false);
+    ASSERT_EQ(status, 0);
+    int selected = getActiveFS();
+    for (std::string name : {"stop-raw.bin", "stop-packed.bin"}) {   // copied raw; expanded by blocks
+        unlink(("/tmp/" + name).c_str());
+        run(doPull, "pull /" + name, true);
+        EXPECT_NE(status, 0) << name;
+        EXPECT_NE(access(("/tmp/" + name).c_str(), F_OK), 0) << name << " left behind";
+    }
+    EXPECT_EQ(run(doDir, "ls", true).out, "");
+    EXPECT_EQ(run(doSetFS, "fs " + dmg, true).err.find("decompression done"), std::string::npos);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(getActiveFS(), selected);
+    EXPECT_NE(run(doDir, "ls", false).out.find("stop-raw.bin"), std::string::npos);
+}
+
+TEST(VolumeReport, DatesAndAttributeNames) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::pair<uint32_t, const char *> dates[] = {{0, "Fri Jan  1 00:00:00 1904"}, {2082844800u, "Thu Jan  1 00:00:00 1970"},
+                                                 {0xFFFFFFFFu, "Mon Feb  6 06:28:15 2040"}};
+    for (auto [date, text] : dates) EXPECT_EQ(HFSToCTime(date), text);
+    EXPECT_EQ(dumpVolumeAttributes(0), "");
+    EXPECT_EQ(dumpVolumeAttributes(0x2100 | 0x4), "was last cleanly unmounted,journaled,");
+    EXPECT_EQ(dumpVolumeAttributes(0xFFFFFFFF), "was last cleanly unmounted,inconsistent or in-use,journaled,hw lock bit,content protection");
+}
+
+TEST(VolumeReport, DriveSizeLine) {
+    std::tuple<uint32_t, uint32_t, const char *> cases[] = {   // total blocks, block size
+        {262144, 4096, "1024.000000 MB"}, {524288, 4096, "2.000000 GB"},
+        {16374, 4096, "63.960938 MB"},                                              // once rounded down to 60
+        {0x40000000, 4096, "4096.000000 GB"}, {0xFFFFFFFF, 65536, "262143.999939 GB"},   // products past 32 bits
+    };
+    for (auto [totalBlocks, blockSize, size] : cases) {
+        unit::ByteVec vh(kVolumeHeaderSize, 0);
+        unit::be(vh, 40, blockSize), unit::be(vh, 44, totalBlocks);
+        std::string err = unit::capture([&] { dumpVolumeHeader(vh.data()); }).err;
+        EXPECT_EQ(err.substr(0, err.find('\n') + 1), "This is a drive of " + std::string(size) + " \n");
+    }
+}
+
+TEST(Mounts, FlagTextAndLinuxOptions) {
+    EXPECT_EQ(flagsToText(0), "");
+    EXPECT_EQ(flagsToText(0x10000000 | 0x4 | 0x80000000), "noexec,noatime");
+    EXPECT_EQ(mountFlagsFromOptions("ro,nosuid,nodev,noexec,relatime", "/dev/sdb2", "/mnt/mac"), 0x101Du);
+    EXPECT_EQ(mountFlagsFromOptions("rw,noatime", "tmpfs", "/"), 0x10004000u);
+    EXPECT_EQ(mountFlagsFromOptions("rw,rofoo", "none", "/x"), 0u);
+}
+
+TEST(Mounts, ListfsShowsOnlyHFSMounts) {
+    setMountTablePath(writeScratch("mounts", unit::bytes("/dev/sda1 / ext4 rw,relatime 0 0\n"
+                                                         "/dev/sdb2 /mnt/mac\\040disk hfsplus ro,nosuid,nodev 0 0\n"
+                                                         "hfsfuse /media/user/Data fuse.hfsfuse ro,user_id=1000,group_id=1000 0 0\n"
+                                                         "/dev/loop3 /mnt/old hfs rw 0 0\n")));
+    EXPECT_EQ(unit::capture([] { doListFS("listfs"); }).err,
+              "/mnt/mac disk                 \t/dev/sdb2   \t hfsplus\t1019 (nosuid,ro,local,nodev)\n"
+              "/mnt/old                      \t/dev/loop3  \t hfs\t1000 (local)\n");
+    auto mounts = listMounts();
+    ASSERT_EQ(mounts.size(), 4u);
+    EXPECT_EQ(mounts[2].owner, 1000u);
+    setMountTablePath("/proc/self/mounts");
 }

@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tiny_tree.h"
 #include "volume/bits.h"
 
 namespace unit {
@@ -27,10 +32,8 @@ inline void be(ByteVec &v, size_t at, uint64_t x, int n = 4) {
     for (int i = 0; i < n; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * (n - 1 - i)));
 }
 
-struct Printed {
-    std::string out, err;
-};
-// Runs f with stdout and stderr captured.
+// What f printed on stdout and stderr.
+struct Printed { std::string out, err; };
 template <typename F>
 Printed capture(F f) {
     testing::internal::CaptureStdout();
@@ -38,6 +41,26 @@ Printed capture(F f) {
     f();
     fflush(nullptr);
     return {testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+}
+
+// An exactly sized copy of v, so ASan sees any read past its end.
+struct Exact {
+    std::unique_ptr<uint8_t[]> data;
+    size_t size;
+    explicit Exact(const ByteVec &v) : data(new uint8_t[v.size()]), size(v.size()) { std::copy(v.begin(), v.end(), data.get()); }
+    Bytes view() const { return Bytes{data.get(), size}; }
+};
+
+inline std::optional<ByteVec> maybeBytes(const std::optional<std::string> &s) {
+    return s ? std::optional(bytes(*s)) : std::nullopt;
+}
+
+// A catalog thread record: the key of `cnid`, the record type, then the parent and the name.
+inline ByteVec threadRecord(uint32_t cnid, uint16_t type, uint32_t parent, const std::u16string &name) {
+    ByteVec record = tiny::catalogKey(cnid, u""), counted = tiny::catalogKey(parent, name);
+    tiny::append16(record, type), tiny::append16(record, 0);
+    record.insert(record.end(), counted.begin() + 2, counted.end());
+    return record;
 }
 
 }  // namespace unit
