@@ -23,10 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string folderOf(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
+std::string folderOf(const std::string &path) { return path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/')); }
 
 // A name prints up to its first NUL (the hard-link folder's begins with four); fls shows a stored
 // '/' as ':', as the POSIX layer of Mac OS does.
@@ -96,26 +93,19 @@ std::string listingDate(const std::string &tskDate) {
     return text;
 }
 
-class ListingVsTsk : public OnImage {
-protected:
-    void SetUp() override {
-        OnImage::SetUp();
-        if (IsSkipped()) return;
-        tree_ = flsTree(img);
-        ASSERT_FALSE(tree_.empty()) << "fls listed nothing in " << img.path;
-    }
-    std::vector<FlsEntry> tree_;
-};
+using ListingVsTsk = OnImage;
 
 TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
+    std::vector<FlsEntry> tree = flsTree(img);
+    ASSERT_FALSE(tree.empty()) << "fls listed nothing in " << img.path;
     std::vector<std::string> folders{""};
-    for (const FlsEntry &e : tree_)
+    for (const FlsEntry &e : tree)
         if (e.type == 'd' && e.path.find('^') == std::string::npos) folders.push_back(e.path);   // cd can't type NULs
     std::map<uint32_t, Istat> stats;
     for (const std::string &folder : folders) {
         SCOPED_TRACE("folder /" + folder);
         std::map<std::string, const FlsEntry *> expected;
-        for (const FlsEntry &e : tree_)
+        for (const FlsEntry &e : tree)
             if (folderOf(e.path) == folder) expected[listedName(e.path)] = &e;
         std::map<std::string, LsLine> listed;
         for (const LsLine &l : listing(img.path, folder)) EXPECT_TRUE(listed.emplace(l.name, l).second) << l.name;
@@ -152,14 +142,15 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
 
 // `search CNID` prints the thread record: parent CNID and name, as fls places the node.
 TEST_P(ListingVsTsk, SearchFindsEachThreadRecord) {
+    std::vector<FlsEntry> tree = flsTree(img);
     std::map<std::string, uint32_t> folderIDs{{"", 2}};
-    for (const FlsEntry &e : tree_)
+    for (const FlsEntry &e : tree)
         if (e.type == 'd') folderIDs[e.path] = e.cnid;
     std::string script;
     std::vector<std::string> expected, found;
-    for (const FlsEntry &e : tree_) {
+    for (const FlsEntry &e : tree) {
         if (e.path.find("iNode") != std::string::npos || listedName(e.path).find('^') != std::string::npos) continue;
-        if (std::count_if(tree_.begin(), tree_.end(), [&](const FlsEntry &o) { return o.cnid == e.cnid; }) > 1)
+        if (std::count_if(tree.begin(), tree.end(), [&](const FlsEntry &o) { return o.cnid == e.cnid; }) > 1)
             continue;                                     // a hard link's name: fls gives the indirect node
         script += "search " + std::to_string(e.cnid) + "\n";
         expected.push_back(std::string(e.type == 'd' ? "folder" : "file") + "thread\t" +

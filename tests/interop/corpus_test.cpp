@@ -245,13 +245,10 @@ TEST(CorpusVolume, JournalAsWritten) {
         std::string block = fields(textOf(image + ".fsstat.txt"))["Journal Info Block"];
         ASSERT_FALSE(block.empty()) << c.image;
         EXPECT_EQ(r.out.substr(std::min(r.out.find("Journal info block:"), r.out.size())),
-                  "Journal info block:\t" + block +
-                             "\n\tFlags:              \t0x1 - in the file system\n\tOffset:             \t12288\n"
-                             "\tSize:               \t524288\nJournal header:\tlittle-endian\n"
-                             "\tStart:              \t47104\n\tEnd:                \t47104\n"
-                             "\tHeader size:        \t512\n\tBlock list size:    \t8192\n"
-                             "\tChecksum:           \t0x0a3ea1f5 (correct)\n" +
-                             c.report + "No transaction waits to be replayed\n")
-            << c.image;
+                  "Journal info block:\t" + block + "\n\tFlags:              \t0x1 - in the file system\n"
+                  "\tOffset:             \t12288\n\tSize:               \t524288\nJournal header:\tlittle-endian\n"
+                  "\tStart:              \t47104\n\tEnd:                \t47104\n\tHeader size:        \t512\n"
+                  "\tBlock list size:    \t8192\n\tChecksum:           \t0x0a3ea1f5 (correct)\n" +
+                      c.report + "No transaction waits to be replayed\n") << c.image;
     }
 }
