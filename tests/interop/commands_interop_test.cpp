@@ -1,194 +1,253 @@
-// stat, find -m and pull -r checked against The Sleuth Kit on builder volumes and Mac OS ones:
-// stat against istat field by field, find -m against fls -m (and mactime reads it), and a tree
-// pulled whole against what tsk_recover recovers.
+// The shell's commands checked against The Sleuth Kit on builder volumes and Mac OS ones: each `ls`
+// line against fls and istat (CNID, type, mode, size, owner, group, date, attributes), `search CNID`
+// and `snapshot` against fls and icat; stat against istat field by field, find -m against fls -m
+// (and mactime reads it), a tree pulled whole against what tsk_recover recovers; every file pulled
+// against icat (TSK expands decmpfs zlib and LZVN files and follows the extents overflow file; that
+// icat reads what the builder wrote, builder_tsk_test checks), and alloc's summary against the
+// allocation file icat returns.
+#include <grp.h>
+#include <pwd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
-#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
-#include "hfsbuild/hfsbuild.h"
 #include "interop.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using hfsbuild::Node;
 
-Node file(const std::string &path, size_t size, uint16_t mode = 0, uint32_t compression = 0, uint32_t extentBlocks = 0) {
-    Node node = hfsbuild::fileNode(path, std::vector<uint8_t>(randomBytes(size, static_cast<unsigned>(size))));
-    node.mode = mode;
-    node.compression = compression;
-    node.extentBlocks = extentBlocks;
-    return node;
+std::string folderOf(const std::string &path) { return path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/')); }
+
+// A name prints up to its first NUL (the hard-link folder's begins with four); fls shows a stored
+// '/' as ':', as the POSIX layer of Mac OS does.
+std::string listedName(const std::string &path) {
+    std::string name = path.substr(path.rfind('/') + 1);
+    std::replace(name.begin(), name.end(), ':', '/');
+    return name.starts_with("^^^^") ? "" : name;
 }
 
-// Every date different, set-ID and sticky modes, owners, attributes, compression, extents in the
-// overflow file, links of both kinds.
-hfsbuild::Volume stampedVolume() {
-    hfsbuild::Volume v;
-    v.label = "Stamped";
-    v.blockSize = 512;
-    v.nodes = {file("/bin/tool", 900, 04755), file("/data/frag.bin", 20 * 512, 0640, 0, 1),
-               file("/data/packed.log", 150000, 0, 4), file("/data/small.txt", 3000, 0, 3),
-               hfsbuild::symlinkNode("/data/link", "../bin/tool"), hfsbuild::hardLinkNode("/bin/again", "/bin/tool")};
-    Node shared = hfsbuild::folderNode("/shared");
-    shared.mode = 01777;
-    v.nodes.push_back(shared);
-    for (size_t i = 0; i < v.nodes.size(); ++i) {
-        Node &n = v.nodes[i];
-        uint32_t base = hfsbuild::kDefaultDate + static_cast<uint32_t>(i) * 86400;
-        n.createDate = base, n.modDate = base + 60, n.attributeModDate = base + 120, n.accessDate = base + 180;
-        n.backupDate = base + 240, n.owner = 501, n.group = 20;
-        n.attributes.push_back({"user.note" + std::to_string(i), std::vector<uint8_t>(i + 1, 'n')});
-    }
-    return v;
-}
-
-class CommandsTsk : public ::testing::TestWithParam<std::string> {
-protected:
-    void SetUp() override {
-        if (!haveTool("fls") || !haveTool("istat")) GTEST_SKIP() << "The Sleuth Kit is not installed";
-        if (img.path.empty()) GTEST_SKIP() << img.why;
-    }
-    const OutsideImage &img = testImage(GetParam(), GetParam() == "Stamped" ? stampedVolume
-                                                    : GetParam() == "Demo"  ? hfsbuild::demoVolume : nullptr);
-    const std::string &path() { return img.path; }
-    std::string tsk(const std::vector<std::string> &argv) { return runCommand(argv, "", {"TZ=UTC"}).out; }
+struct LsLine {
+    uint32_t number;              // CNID, or the indirect node number of a hard link
+    std::string mode, links, owner, group, size, date, name, linkTarget;
+    bool hardLink;
+    std::vector<std::string> attributes;   // the -@ lines under it
 };
 
-// "Label:\tvalue" lines (istat also writes "Label: value"); the lines under a label (extents,
-// block lists, attributes) are added to its value, one per line.
-std::map<std::string, std::string> fields(const std::string &text) {
-    std::map<std::string, std::string> out;
-    std::istringstream lines(text);
-    std::string last;
-    for (std::string line; std::getline(lines, line);) {
-        size_t colon = line.find(':');
-        if (line.starts_with("\t") || isdigit(static_cast<unsigned char>(line[0])) ||
-            (last == "Attributes" && line.starts_with("Type: "))) {
-            if (!last.empty()) out[last] += "\n" + line;
-        } else if (colon == std::string::npos) {
-            last.clear();
-        } else {
-            last = line.substr(0, colon);
-            size_t value = line.find_first_not_of(" \t", colon + 1);
-            out[last] = value == std::string::npos ? "" : line.substr(value);
+// Our escapes read back, then control characters shown as TSK shows them, so that names compare.
+std::string tskName(const std::string &shown) {
+    std::string name;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        char c = shown[i];
+        if (c == '\\' && i + 1 < shown.size()) {
+            char e = shown[++i];
+            if (e == 'x' && i + 2 < shown.size()) c = static_cast<char>(std::stoi(shown.substr(i + 1, 2), nullptr, 16)), i += 2;
+            else c = e == '\\' ? '\\' : '^';   // \t \n \r
+        }
+        name += static_cast<unsigned char>(c) < 0x20 ? '^' : c;
+    }
+    return name;
+}
+
+std::vector<LsLine> listing(const std::string &image, const std::string &folder) {
+    RunResult r = runTarnwick({image}, "color\ncd /" + folder + "\nls -@\n");
+    std::istringstream lines(r.out.substr(std::min(r.out.find("\tfolderthread\t"), r.out.size())));
+    std::regex entry(R"(^ *(\d+) ([-ld].{9}).{2} (\d+) *(.*?)( \(hard link\))? +(\d+) ([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}) (.*)$)");
+    std::vector<LsLine> out;
+    std::string line;
+    std::getline(lines, line);    // the folder's thread record
+    while (std::getline(lines, line) && !line.starts_with("Tarnwick(")) {
+        if (line.empty()) continue;
+        if (line[0] == '\t' && !out.empty()) {     // an attribute name; a folder's carries the value's size
+            std::string name = line.substr(1);
+            out.back().attributes.push_back(out.back().mode[0] == 'd' ? name.substr(0, name.rfind(' ')) : name);
+            continue;
+        }
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, entry)) << "unexpected ls line: " << line;
+        if (m.empty()) continue;
+        LsLine l{static_cast<uint32_t>(std::stoul(m[1])), m[2], m[3], "", "", m[6], m[7], tskName(m[8]), "", m[5].matched, {}};
+        std::istringstream(std::regex_replace(m[4].str(), std::regex(R"([()])"), " ")) >> l.owner >> l.group;
+        if (size_t arrow = l.name.find(" -> "); l.mode[0] == 'l' && arrow != std::string::npos)
+            l.linkTarget = l.name.substr(arrow + 4), l.name.resize(arrow);
+        out.push_back(l);
+    }
+    return out;
+}
+
+// Users and groups print by name when this machine knows them; dates as "Jan  1 00:00:00 2001".
+std::string userText(const std::string &uid) { const passwd *p = getpwuid(std::stoul("0" + uid)); return p ? p->pw_name : uid; }
+std::string groupText(const std::string &gid) { const group *g = getgrgid(std::stoul("0" + gid)); return g ? g->gr_name : gid; }
+std::string listingDate(const std::string &tskDate) {
+    std::tm tm{};
+    if (tskDate.starts_with("0000-00-00")) return "Jan  1 00:00:00 1904";   // an unset date
+    if (!strptime(tskDate.c_str(), "%Y-%m-%d %H:%M:%S", &tm)) return "<bad date " + tskDate + ">";
+    char text[32];
+    strftime(text, sizeof text, "%b %e %H:%M:%S %Y", &tm);
+    return text;
+}
+
+using ListingVsTsk = OnImage;
+
+TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
+    std::vector<FlsEntry> tree = flsTree(img);
+    ASSERT_FALSE(tree.empty()) << "fls listed nothing in " << img.path;
+    std::vector<std::string> folders{""};
+    for (const FlsEntry &e : tree)
+        if (e.type == 'd' && e.path.find('^') == std::string::npos) folders.push_back(e.path);   // cd can't type NULs
+    std::map<uint32_t, Istat> stats;
+    for (const std::string &folder : folders) {
+        SCOPED_TRACE("folder /" + folder);
+        std::map<std::string, const FlsEntry *> expected;
+        for (const FlsEntry &e : tree)
+            if (folderOf(e.path) == folder) expected[listedName(e.path)] = &e;
+        std::map<std::string, LsLine> listed;
+        for (const LsLine &l : listing(img.path, folder)) EXPECT_TRUE(listed.emplace(l.name, l).second) << l.name;
+        std::vector<std::string> expectedNames, listedNames;
+        for (const auto &[name, e] : expected) expectedNames.push_back(name);
+        for (const auto &[name, l] : listed) listedNames.push_back(name);
+        EXPECT_EQ(listedNames, expectedNames);
+
+        for (const auto &[name, l] : listed) {
+            if (!expected.contains(name)) continue;
+            SCOPED_TRACE(name);
+            const FlsEntry &e = *expected[name];
+            if (!stats.contains(e.cnid)) stats[e.cnid] = istat(img, e.cnid);
+            auto s = stats[e.cnid].fields;
+            std::string mode = s["Mode"], uid = s["uid / gid"].substr(0, s["uid / gid"].find(' '));
+            EXPECT_EQ(l.number, e.cnid);
+            EXPECT_EQ(l.mode, (e.type == 'r' ? '-' : e.type) + mode.substr(std::min<size_t>(1, mode.size())));
+            EXPECT_EQ(l.date, listingDate(s["Content Modified"]));
+            if (stats[e.cnid].out.find("Error") == std::string::npos) {   // TSK reads no value stored as fork data
+                std::vector<std::string> names;
+                for (const Istat::Attribute &a : stats[e.cnid].attributes)
+                    if (a.type == "ExATTR" || a.type == "CMPF") names.push_back(a.name);
+                EXPECT_EQ(l.attributes, names);
+            }
+            if (l.mode[0] == 'd') continue;               // a folder's size column is its link count
+            if (l.hardLink) { EXPECT_EQ(l.links, s["Link count"]); }  // other files: TSK says 1 where the record stores 0
+            EXPECT_EQ(l.size, s["Size"]);
+            if (l.mode[0] == 'l') { EXPECT_EQ(bytesOf(l.linkTarget), icat(img, e.cnid)); }
+            EXPECT_EQ(l.owner, userText(uid));
+            EXPECT_EQ(l.group, groupText(s["uid / gid"].substr(s["uid / gid"].rfind(' ') + 1)));
         }
     }
-    return out;
 }
 
-// Block numbers of a fork, from istat's list ("22-38 40") or stat's extent lines ("0: blocks 22-38 (17)").
-std::vector<uint64_t> blocks(const std::string &text, bool fromStat) {
-    std::vector<uint64_t> out;
-    std::istringstream words(text);
-    for (std::string word; words >> word;) {
-        if (fromStat && (word.ends_with(":") || word == "blocks" || word.starts_with("("))) continue;
-        size_t dash = word.find('-');
-        if (word.empty() || !isdigit(static_cast<unsigned char>(word[0]))) continue;
-        uint64_t first = std::stoull(word), last = dash == std::string::npos ? first : std::stoull(word.substr(dash + 1));
-        for (uint64_t b = first; b <= last; ++b) out.push_back(b);
+// `search CNID` prints the thread record: parent CNID and name, as fls places the node.
+TEST_P(ListingVsTsk, SearchFindsEachThreadRecord) {
+    std::vector<FlsEntry> tree = flsTree(img);
+    std::map<std::string, uint32_t> folderIDs{{"", 2}};
+    for (const FlsEntry &e : tree)
+        if (e.type == 'd') folderIDs[e.path] = e.cnid;
+    std::string script;
+    std::vector<std::string> expected, found;
+    for (const FlsEntry &e : tree) {
+        if (e.path.find("iNode") != std::string::npos || listedName(e.path).find('^') != std::string::npos) continue;
+        if (std::count_if(tree.begin(), tree.end(), [&](const FlsEntry &o) { return o.cnid == e.cnid; }) > 1)
+            continue;                                     // a hard link's name: fls gives the indirect node
+        script += "search " + std::to_string(e.cnid) + "\n";
+        expected.push_back(std::string(e.type == 'd' ? "folder" : "file") + "thread\t" +
+                           std::to_string(folderIDs[folderOf(e.path)]) + listedName(e.path));
     }
-    return out;
+    std::istringstream lines(runTarnwick({img.path}, script).out);
+    std::regex thread(R"(\t((file|folder)thread\t.*)$)");
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_search(line, m, thread)) found.push_back(m[1]);
+    EXPECT_EQ(found, expected);
 }
 
-std::string extentLines(const std::string &fork) {
-    return fork.find('\n') == std::string::npos ? "" : fork.substr(fork.find('\n'));
+// `snapshot` writes the active B-tree to a fixed path: the catalog's must equal what icat reads.
+TEST_P(ListingVsTsk, CatalogSnapshotEqualsTheCatalogFile) {
+    ShellRun r = shell(img.path, "catalog\nsnapshot\n", "snapshot.hfs");
+    EXPECT_EQ(r.status, 0) << r.err;
+    Bytes catalog = icat(img, 4);
+    EXPECT_FALSE(catalog.empty());
+    EXPECT_TRUE(r.written == catalog) << "catalog " << catalog.size() << " bytes";
 }
 
-using StatMatchesIstat = CommandsTsk;
+ON_IMAGES(ListingVsTsk, "Demo", "CatalogInOverflow", "Stamped", "CorpusHfsplus", "Keramics", "Xorriso");
 
-TEST_P(StatMatchesIstat, FieldByField) {
+// ---- stat, find -m, pull -r ----
+
+std::string firstWord(const std::string &text) { return text.substr(0, text.find(' ')); }
+std::string afterFirstLine(const std::string &text) { return text.find('\n') == std::string::npos ? "" : text.substr(text.find('\n')); }
+
+using CommandsTsk = OnImage;
+
+TEST_P(CommandsTsk, StatMatchesIstat) {
     std::set<uint32_t> cnids;
-    for (const FlsEntry &e : flsTree(path())) cnids.insert(e.cnid);
+    for (const FlsEntry &e : flsTree(img)) cnids.insert(e.cnid);
     ASSERT_FALSE(cnids.empty());
     for (uint32_t cnid : cnids) {
-        auto ours = fields(runTarnwick({path()}, "stat #" + std::to_string(cnid) + "\n").out);
-        auto theirs = fields(tsk({"istat", path(), std::to_string(cnid)}));
-        std::string at = GetParam() + " #" + std::to_string(cnid);
-        std::string mode = theirs["Mode"];
+        auto ours = fields(runTarnwick({img.path}, "stat #" + std::to_string(cnid) + "\n").out);
+        Istat s = istat(img, cnid);
+        auto &theirs = s.fields;
+        std::string at = GetParam() + " #" + std::to_string(cnid), mode = theirs["Mode"];
         if (mode.starts_with("r")) mode[0] = '-';
         EXPECT_EQ(ours["CNID"], theirs["Catalog Record"]) << at;
         EXPECT_EQ(ours["Mode"].substr(0, 10), mode) << at;
-        EXPECT_EQ(ours["Owner"].substr(0, ours["Owner"].find(' ')) + " / " + ours["Group"].substr(0, ours["Group"].find(' ')),
-                  theirs["uid / gid"]) << at;
-        for (auto [mine, istat] : {std::pair{"Created", "Created"}, {"Content modified", "Content Modified"},
+        EXPECT_EQ(firstWord(ours["Owner"]) + " / " + firstWord(ours["Group"]), theirs["uid / gid"]) << at;
+        for (auto [mine, label] : {std::pair{"Created", "Created"}, {"Content modified", "Content Modified"},
                                    {"Attributes modified", "Attributes Modified"}, {"Accessed", "Accessed"},
                                    {"Backed up", "Backed Up"}})
-            EXPECT_EQ(ours[mine], theirs[istat]) << at << " " << mine;
-        EXPECT_EQ(ours["Text encoding"].substr(0, ours["Text encoding"].find(' ')),
-                  theirs["Text encoding"].substr(0, theirs["Text encoding"].find(' '))) << at;
-        EXPECT_EQ(ours["Owner flags"].substr(0, ours["Owner flags"].find(' ')),
-                  theirs["Owner flags"].substr(0, theirs["Owner flags"].find(' '))) << at;
+            EXPECT_EQ(ours[mine], theirs[label]) << at << " " << mine;
+        for (const char *label : {"Text encoding", "Owner flags"})
+            EXPECT_EQ(firstWord(ours[label]), firstWord(theirs[label])) << at << " " << label;
         if (ours["Type"] == "Folder") continue;
         EXPECT_EQ(ours["Size"], theirs["Size"]) << at;
         EXPECT_EQ(ours["Link count"], theirs["Link count"]) << at;
-        if (theirs.contains("Data Fork Blocks")) {
-            EXPECT_EQ(blocks(extentLines(ours["Data fork"]), true),
-                      blocks(theirs["Data Fork Blocks"], false)) << at;
-        }
-        if (theirs.contains("Resource Fork Blocks")) {
-            EXPECT_EQ(blocks(extentLines(ours["Resource fork"]), true),
-                      blocks(theirs["Resource Fork Blocks"], false)) << at;
-        }
+        for (auto [mine, label] : {std::pair{"Data fork", "Data Fork Blocks"}, {"Resource fork", "Resource Fork Blocks"}})
+            if (theirs.contains(label)) { EXPECT_EQ(blockList(afterFirstLine(ours[mine])), blockList(theirs[label])) << at << " " << label; }
         if (theirs.contains("Uncompressed size")) {
             EXPECT_NE(ours["Compression"].find(", " + theirs["Uncompressed size"] + " bytes uncompressed"), std::string::npos) << at;
         }
         // Each attribute istat lists (extended ones and the compression record) with its size.
-        std::istringstream attributes(theirs["Attributes"]);
-        for (std::string line; std::getline(attributes, line);) {
-            if (line.find("ExATTR") == std::string::npos && line.find("CMPF") == std::string::npos) continue;
-            std::string name = line.substr(line.find("Name: ") + 6);
-            name = name.substr(0, name.find("   "));
-            std::string size = line.substr(line.find("size: ") + 6);
-            EXPECT_NE((ours["Attributes"] + "\n").find("\n\t" + size + "\t" + name + "\n"), std::string::npos) << at << " " << line;
-        }
+        for (const Istat::Attribute &a : s.attributes)
+            if (a.type == "ExATTR" || a.type == "CMPF") {
+                EXPECT_NE((ours["Attributes"] + "\n").find("\n\t" + a.size + "\t" + a.name + "\n"), std::string::npos) << at << " " << a.name;
+            }
     }
 }
 
-using FindBodyMatchesFls = CommandsTsk;
-
 // The same lines as fls -m but for TSK's own files ($...) and names with control characters,
 // which fls writes as '^' and find escapes.
-TEST_P(FindBodyMatchesFls, AndMactimeReadsIt) {
+TEST_P(CommandsTsk, FindBodyMatchesFlsAndMactimeReadsIt) {
     std::set<std::string> theirs, ours;
-    std::istringstream fls(tsk({"fls", "-m", "/", "-r", path()}));
+    std::istringstream fls(tool({"fls", "-m", "/", "-r", img.path}).out);
     for (std::string line; std::getline(fls, line);)
         if (!line.starts_with("0|/$") && line.find('^') == std::string::npos) theirs.insert(line);
-    std::string body = runTarnwick({path()}, "find / -m\n").out;
+    std::string body = runTarnwick({img.path}, "find / -m\n").out;
     std::istringstream found(body);
     for (std::string line; std::getline(found, line);)
         if (line.find('\\') == std::string::npos) ours.insert(line);   // escaped control characters
     EXPECT_EQ(ours, theirs);
-    std::string bodyFile = writeScratch("commands-" + GetParam() + ".body", std::vector<uint8_t>(body.begin(), body.end()));
-    RunResult timeline = runCommand({"mactime", "-b", bodyFile, "-d", "-z", "UTC"});
-    EXPECT_EQ(timeline.status, 0) << timeline.err;
-    EXPECT_NE(timeline.out.find(ours.empty() ? "?" : ours.begin()->substr(2, ours.begin()->find('|', 2) - 2)),
-              std::string::npos) << timeline.out;
+    std::string timeline = tool({"mactime", "-b", writeScratch("commands-" + GetParam() + ".body", bytesOf(body)), "-d", "-z", "UTC"}).out;
+    EXPECT_NE(timeline.find(ours.empty() ? "?" : ours.begin()->substr(2, ours.begin()->find('|', 2) - 2)), std::string::npos) << timeline;
 }
-
-using PullTreeMatchesTskRecover = CommandsTsk;
 
 // Every file tsk_recover writes is pulled with the same relative path and bytes (a symbolic link,
 // which it writes as a file holding the target, as a link to that target).
-TEST_P(PullTreeMatchesTskRecover, ByteForByte) {
-    if (!haveTool("tsk_recover")) GTEST_SKIP() << "tsk_recover is not installed";
+TEST_P(CommandsTsk, PullTreeMatchesTskRecover) {
     fs::path theirs = scratchDir() + "/recover-" + GetParam(), ours = scratchDir() + "/pulled-" + GetParam();
     fs::remove_all(theirs), fs::remove_all(ours);
-    runCommand({"tsk_recover", "-e", path(), theirs.string()});
-    RunResult pulled = runTarnwick({path()}, "pull -r / " + ours.string() + "\n");
+    runCommand({"tsk_recover", "-e", img.path, theirs.string()});
+    RunResult pulled = runTarnwick({img.path}, "pull -r / " + ours.string() + "\n");
     EXPECT_EQ(pulled.err.find("could not be extracted"), std::string::npos) << pulled.err;
     size_t compared = 0;
     for (const auto &entry : fs::recursive_directory_iterator(theirs)) {
         std::string relative = fs::relative(entry.path(), theirs).string();
         if (!entry.is_regular_file() || relative.starts_with("$")) continue;
         fs::path mine = ours / relative;
-        auto expected = readWholeFile(entry.path());
+        Bytes expected = readWholeFile(entry.path());
         if (fs::is_symlink(mine))
-            EXPECT_EQ(fs::read_symlink(mine).string(), std::string(expected.begin(), expected.end())) << relative;
+            EXPECT_EQ(bytesOf(fs::read_symlink(mine).string()), expected) << relative;
         else
             EXPECT_TRUE(fs::exists(mine) && readWholeFile(mine) == expected) << relative;
         ++compared;
@@ -196,11 +255,112 @@ TEST_P(PullTreeMatchesTskRecover, ByteForByte) {
     EXPECT_GT(compared, 0u);
 }
 
-#define COMMANDS_IMAGES(suite)                                                                                  \
-    INSTANTIATE_TEST_SUITE_P(Commands, suite, ::testing::Values("Stamped", "Demo", "CorpusHfsplus", "Keramics", "HfsxJournaled"), \
-                             [](const auto &info) { return info.param; })
-COMMANDS_IMAGES(StatMatchesIstat);
-COMMANDS_IMAGES(FindBodyMatchesFls);
-COMMANDS_IMAGES(PullTreeMatchesTskRecover);
+ON_IMAGES(CommandsTsk, "Stamped", "Demo", "CorpusHfsplus", "Keramics", "HfsxJournaled");
+
+// ---- pull, alloc ----
+
+// `pull PATH` (with ".rsrc": PATH/..namedfork/rsrc): the report must give the size, and the file
+// written to /tmp the bytes.
+void expectPulled(const std::string &image, const std::string &path, const Bytes &expected, const std::string &suffix = "") {
+    std::string name = path.substr(path.rfind('/') + 1) + suffix;
+    ShellRun p = shell(image, "pull " + path + (suffix.empty() ? "" : "/..namedfork/rsrc") + "\n", name);
+    EXPECT_NE(p.err.find(std::to_string(expected.size()) + " bytes written to /tmp/" + name + "\n"), std::string::npos)
+        << path << "\n" << p.err;
+    EXPECT_TRUE(p.written == expected) << path;
+}
+
+using PullMatchesIcat = OnImage;
+
+// Every file and link (not the hard-link folder's), and the resource fork of a compressed file as stored.
+TEST_P(PullMatchesIcat, EveryFile) {
+    std::map<std::string, uint32_t> files;
+    for (const FlsEntry &e : flsTree(img))
+        if (e.type != 'd' && e.path.find('^') == std::string::npos) files["/" + e.path] = e.cnid;
+    ASSERT_FALSE(files.empty());
+    for (const auto &[path, cnid] : files) expectPulled(img.path, path, icat(img, cnid));
+    for (const Node &node : builderVolume(GetParam()).value_or(Volume{}).nodes)
+        if (node.compression == 4 && !node.data.empty())
+            expectPulled(img.path, node.path, icat(img, files[node.path], "-4353"), ".rsrc");
+}
+
+ON_IMAGES(PullMatchesIcat, "Demo", "Compressed", "Overflow", "Fragmented", "Xorriso");
+
+// Without its overflow records a fork ends early: pull says so, copies what the extents hold and
+// nothing after it, and fails.
+TEST(PullOverflow, ShortForksAreReportedNotPadded) {
+    Bytes image = readWholeFile(testImage("Overflow").path);
+    for (int i = 0; i < 4; ++i) image[1024 + 192 + 12 + i] = 0;   // the extents file's totalBlocks
+    ShellRun pulled = shell(writeScratch("overflow-lost.hfs", image), "pull twenty.bin\n", "twenty.bin");
+    EXPECT_NE(pulled.err.find("twenty.bin: only 4096 of its fork's 10240 bytes could be read (its extents end early)\n"),
+              std::string::npos) << pulled.err;
+    Bytes all = builderVolume("Overflow")->nodes[0].data;
+    EXPECT_TRUE(pulled.written == Bytes(all.begin(), all.begin() + 4096));
+}
+
+// `extents` and `dump` show the overflow records: for each file, the blocks they list are the ones
+// istat lists past the eighth extent (the builder's extents here are one block each).
+TEST(PullOverflow, ExtentsDumpListsTheBlocksIstatShows) {
+    if (!haveTool("istat")) GTEST_SKIP() << "The Sleuth Kit (istat) is not installed";
+    const TestImage &img = testImage("Overflow");
+    std::string dump = runTarnwick({img.path}, "extents\ndump\n").out;
+    ASSERT_NE(dump.find("extents B-Tree dump:\n"), std::string::npos) << dump;
+    for (auto [cnid, fork, heading] : {std::tuple{16u, "data", "Data Fork Blocks"}, {18u, "resource", "Resource Fork Blocks"}}) {
+        std::vector<uint64_t> shown, listed = blockList(istat(img, cnid).fields[heading]);
+        std::istringstream lines(dump);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.starts_with(std::to_string(cnid) + ", " + fork + ", ")) continue;
+            std::istringstream pairs(line.substr(line.find(':') + 1));
+            char open, comma, close;
+            for (uint64_t start, count; pairs >> open >> start >> comma >> count >> close;)
+                for (uint64_t b = 0; b < count; ++b) shown.push_back(start + b);
+        }
+        ASSERT_GT(listed.size(), 8u) << heading;
+        EXPECT_EQ(shown, std::vector<uint64_t>(listed.begin() + 8, listed.end())) << cnid << " " << fork << "\n" << dump;
+    }
+}
+
+// Every type pulls byte for byte (TSK, which reads the LZVN types, agrees on those); the types no
+// reader expands are named and write nothing.
+TEST(PullCompression, EveryTypePullsItsContent) {
+    const TestImage &img = testImage("Modern");
+    Volume v = *builderVolume("Modern");
+    for (const Node &node : v.nodes) {
+        if (node.compression == 0 || node.folder) continue;
+        if (node.compression == 5 || node.compression >= 13) {
+            std::string path = node.path.substr(1);
+            ShellRun pulled = shell(img.path, "pull " + node.path + "\n", path.substr(path.rfind('/') + 1));
+            EXPECT_NE(pulled.err.find(path + " uses a compression Tarnwick does not read (type " +
+                                      std::to_string(node.compression) + ")\n"), std::string::npos) << pulled.err;
+            EXPECT_EQ(pulled.err.find("bytes written"), std::string::npos) << path;
+            EXPECT_FALSE(pulled.written.has_value()) << path;
+            continue;
+        }
+        expectPulled(img.path, node.path, node.data);
+        if ((node.compression == 7 || node.compression == 8) && haveTool("icat")) {
+            EXPECT_TRUE(icat(img, hfsbuild::cnidOf(v, node.path)) == node.data) << node.path;
+        }
+    }
+    RunResult listed = runTarnwick({img.path}, "cd /fork\nls -O\n");
+    EXPECT_NE(listed.out.find(" 131072 "), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find(" compressed"), std::string::npos) << listed.out;
+}
+
+using PullAlloc = OnImage;
+
+TEST_P(PullAlloc, SummaryCountsTheBitmapTskReads) {
+    Bytes bitmap = icat(img, 6);   // the allocation file
+    ASSERT_FALSE(bitmap.empty());
+    long long used = 0, bits = 8 * static_cast<long long>(bitmap.size());
+    for (uint8_t byte : bitmap) used += __builtin_popcount(byte);
+    long long blockSize = std::stoll("0" + fields(tool({"fsstat", "-o", img.offset(), img.path}).out)["Allocation Block Size"]);
+    ASSERT_GT(blockSize, 0);
+    char expected[160];
+    snprintf(expected, sizeof expected, "%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", used, bits,
+             static_cast<unsigned long long>(used * 100 / bits), bits * blockSize);
+    ShellRun r = shell(img.path, "alloc\n", "allocation.html");
+    EXPECT_NE(r.out.find(expected), std::string::npos) << "expected " << expected << r.out << r.err;
+}
+
+ON_IMAGES(PullAlloc, "Demo", "Compressed", "Overflow", "Fragmented", "Xorriso", "CorpusHfsplus");
 
 }  // namespace

@@ -1,15 +1,13 @@
 #include "interop.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <sstream>
 
-#include "hfsbuild/hfsbuild.h"
+namespace fs = std::filesystem;
 
 RunResult tool(const std::vector<std::string> &argv, int status) {
     RunResult r = runCommand(argv, "", {"TZ=UTC"});
@@ -17,12 +15,7 @@ RunResult tool(const std::vector<std::string> &argv, int status) {
     return r;
 }
 
-std::string fieldOf(const std::string &out, const std::string &name) {
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with(name + ": ")) return line.substr(name.size() + 2);
-    return "<no " + name + ">";
-}
+Bytes bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
 
 Bytes noise(size_t size, uint32_t seed) {
     Bytes out;
@@ -31,13 +24,9 @@ Bytes noise(size_t size, uint32_t seed) {
 }
 
 Bytes wordLines(size_t size, const std::string &word) {
-    Bytes out;
-    for (size_t i = 0; out.size() < size; ++i) {
-        std::string line = word + " " + std::to_string(i % 97) + "\n";
-        out.insert(out.end(), line.begin(), line.end());
-    }
-    out.resize(size);
-    return out;
+    std::string out;
+    for (size_t i = 0; out.size() < size; ++i) out += word + " " + std::to_string(i % 97) + "\n";
+    return bytesOf(out.substr(0, size));
 }
 
 Bytes joined(std::initializer_list<Bytes> parts) {
@@ -46,9 +35,280 @@ Bytes joined(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-std::vector<FlsEntry> flsTree(const std::string &image, uint64_t sector) {
+Node file(const std::string &path, Bytes data, FileOptions o) {
+    Node node = hfsbuild::fileNode(path, std::move(data));
+    node.compression = o.compression, node.extentBlocks = o.extentBlocks, node.storedBlocks = o.stored;
+    node.mode = o.mode, node.owner = o.owner, node.group = o.group;
+    return node;
+}
+
+namespace {
+
+constexpr size_t kBlock = 65536;   // a decmpfs block
+
+Volume named(const std::string &label, std::vector<Node> nodes, uint32_t blockSize = 4096) {
+    Volume v;
+    v.label = label, v.nodes = std::move(nodes), v.blockSize = blockSize;
+    return v;
+}
+
+Volume withAttributes() {      // some 150 attributes in 512-byte nodes of one-block extents
+    Node tagged = hfsbuild::folderNode("/tagged"), odd = file("/odd.txt", bytesOf("odd\n"));
+    tagged.attributes = {{"com.example.colour", bytesOf("blue")}};
+    odd.attributes = {{"z", bytesOf("odd")}, {"A", {}}, {"com.example.big", noise(400, 7)}};
+    Volume v = named("Attrs", {tagged, odd, file("/plain.txt", bytesOf("no attributes\n"))}, 512);
+    v.attributesNodeSize = 512, v.attributesExtentBlocks = 1;
+    for (int f = 0; f < 3; ++f) {
+        Node many = file("/tagged/many" + std::to_string(f), noise(100, f));
+        for (int i = 0; i < 50; ++i) many.attributes.push_back({"user.attr" + std::to_string(i), noise(i % 20 * 3 + 1, 5)});
+        v.nodes.push_back(many);
+    }
+    return v;
+}
+
+Volume forkAttributes() {      // values in blocks: 11 extents (past the fork record), exactly 8, and one
+    auto inFork = [](const std::string &name, Bytes value, uint32_t extentBlocks) {
+        hfsbuild::Attribute a{name, std::move(value)};
+        a.forkData = true, a.extentBlocks = extentBlocks;
+        return a;
+    };
+    Node big = file("/big.txt", noise(10, 1)), eight = file("/eight.txt", noise(10, 4));
+    big.attributes = {inFork("com.example.big", noise(20 * 512 + 7, 2), 2), {"user.inline", noise(30, 3)}};
+    eight.attributes = {inFork("com.example.eight", noise(8 * 512, 5), 1), inFork("user.whole", noise(3000, 6), 0)};
+    return named("ForkAttrs", {big, eight, file("/plain.txt", noise(600, 7), {0, 1})}, 512);
+}
+
+// Every date different, set-ID and sticky modes, owners known and not, attributes (an access list
+// among them), compression, extents in the overflow file, links of both kinds, a hidden file.
+Volume stamped() {
+    Node shared = hfsbuild::folderNode("/shared");
+    shared.mode = 01777;
+    Volume v = named("Stamped", {file("/bin/tool", noise(900, 900), {.mode = 04755}),
+                                 file("/data/frag.bin", noise(20 * 512, 1), {0, 1, 0640}),
+                                 file("/data/packed.log", noise(150000, 2), {4}), file("/data/small.txt", noise(3000, 3), {3}),
+                                 hfsbuild::symlinkNode("/data/link", "../bin/tool"),
+                                 hfsbuild::hardLinkNode("/bin/again", "/bin/tool"), shared}, 512);
+    for (size_t i = 0; i < v.nodes.size(); ++i) {
+        Node &n = v.nodes[i];
+        uint32_t base = hfsbuild::kDefaultDate + static_cast<uint32_t>(i) * 86400;
+        n.createDate = base, n.modDate = base + 60, n.attributeModDate = base + 120, n.accessDate = base + 180;
+        n.backupDate = base + 240, n.owner = 501, n.group = 20;
+        n.attributes.push_back({"user.note" + std::to_string(i), Bytes(i + 1, 'n')});
+    }
+    Node home = hfsbuild::folderNode("/home");
+    home.mode = 0700, home.owner = 501, home.group = 20;
+    home.attributes = {{"com.example.b", {'2'}}, {"com.example.a", {'1', '1'}}};
+    Node linked = file("/home/shared.txt", bytesOf("one file, three names\n"), {.mode = 0644, .owner = 501, .group = 20});
+    linked.attributes = {{"com.example.z", {'z'}}, {"caf\xC3\xA9 \xE2\x9C\x93", {'u'}}, {"com.example.a", {}}};
+    Node guarded = file("/guarded", bytesOf("with an access list\n")), hidden = file("/hidden", bytesOf("not shown by Finder\n"));
+    hfsbuild::Guid owner{}, group{}, everyone{};
+    owner.fill(0x11), group.fill(0x22), everyone.fill(0xAB);
+    guarded.attributes.push_back({hfsbuild::kSecurityAttribute, hfsbuild::fileSecurity(owner, group, {{everyone, 1, 2}})});
+    hidden.hidden = true;
+    v.nodes.insert(v.nodes.end(), {file("/setuid", bytesOf("#!/bin/sh\n"), {.mode = 04755}),
+                                   file("/sticky-ish", {}, {.mode = 01777, .owner = 501, .group = 20}),
+                                   file("/secret", bytesOf("mine\n"), {.mode = 0600, .owner = 501, .group = 20}),
+                                   file("/stranger", bytesOf("unknown owner\n"), {.mode = 0640, .owner = 54321, .group = 43210}),
+                                   home, linked, hfsbuild::hardLinkNode("/home/second name", "/home/shared.txt"),
+                                   hfsbuild::hardLinkNode("/elsewhere", "/home/shared.txt"), hfsbuild::symlinkNode("/home/up", "../setuid"),
+                                   hfsbuild::symlinkNode("/abs", "/home/shared.txt"), guarded, hidden});
+    return v;
+}
+
+// Small attribute nodes, so that a file's attributes run over several leaves.
+Volume compressedFiles() {
+    Node spread = file("/inline/spread.txt", wordLines(2000, "spread"), {3});   // decmpfs leaves after its first attribute
+    for (int i = 0; i < 24; ++i) spread.attributes.push_back({"com.apple.a" + std::to_string(i), noise(40, i)});
+    spread.attributes.push_back({"user.after", {'x'}});
+    Node tagged = file("/blocks/tagged.bin", wordLines(kBlock + 1, "tagged"), {4});
+    tagged.attributes = {{"com.apple.TextEncoding", bytesOf("utf-8")}, {"com.apple.quarantine", {'q'}}};
+    Volume v = named("Compressed", {
+        file("/inline/text.txt", wordLines(3000, "inline"), {3}), file("/inline/noise.bin", noise(300, 1), {3}),
+        file("/inline/empty", {}, {3}), file("/inline/stored.txt", wordLines(300, "kept"), {.compression = 3, .stored = true}),
+        file("/blocks/three.bin", joined({wordLines(kBlock, "a"), noise(kBlock, 2), wordLines(777, "c")}), {4}),
+        file("/blocks/exact.bin", wordLines(2 * kBlock, "exact"), {4}), file("/blocks/empty", {}, {4}),
+        file("/blocks/scattered.bin", noise(20000, 3), {4, 1}),     // resource fork in 5 extents
+        file("/blocks/stored.bin", wordLines(kBlock + 10, "stored"), {.compression = 4, .stored = true}),
+        file("/plain/eight.bin", noise(8 * 4096, 4), {0, 1}),      // exactly 8 extents
+        file("/plain/text.txt", wordLines(5000, "plain")), hfsbuild::symlinkNode("/plain/link", "../blocks/three.bin"),
+        hfsbuild::hardLinkNode("/plain/hard.bin", "/blocks/three.bin"), spread, tagged});
+    v.attributesNodeSize = 512;
+    return v;
+}
+
+// Every other decmpfs type: inline and in the resource fork, one block and several, forced stored;
+// and types no reader expands.
+Volume modernTypes() {
+    Volume v = hfsbuild::demoVolume();
+    for (uint32_t type : {1u, 7u, 9u, 11u}) {
+        std::string name = "/inline/type" + std::to_string(type);
+        v.nodes.push_back(file(name + ".txt", wordLines(2500, "inline"), {type}));
+        v.nodes.push_back(file(name + ".bin", noise(200, type), {type}));
+    }
+    for (uint32_t type : {8u, 10u, 12u}) {
+        std::string name = "/fork/type" + std::to_string(type);
+        v.nodes.push_back(file(name + ".txt", joined({wordLines(kBlock, "a"), noise(kBlock, type), wordLines(999, "c")}), {type}));
+        v.nodes.push_back(file(name + "-exact.txt", wordLines(2 * kBlock, "exact"), {type}));
+        v.nodes.push_back(file(name + "-empty", {}, {type}));
+        v.nodes.push_back(file(name + "-stored.txt", wordLines(kBlock + 10, "stored"), {.compression = type, .stored = true}));
+    }
+    for (uint32_t type : {5u, 13u, 14u}) v.nodes.push_back(file("/odd/type" + std::to_string(type), wordLines(100, "payload"), {type}));
+    return v;
+}
+
+}  // namespace
+
+std::optional<Volume> builderVolume(const std::string &name) {
+    Volume v = hfsbuild::demoVolume();
+    if (name == "Demo") return v;
+    if (name == "MixedCaseHfsx") {
+        v.hfsx = true, v.label = "Case Sensitive";
+        for (std::string n : {"a.txt", "A.txt", "B.txt", "_u.txt"}) v.nodes.push_back(file("/Mixed/" + n, bytesOf(n)));
+    } else if (name == "SmallBlocks") {
+        v.blockSize = 512, v.totalBlocks = 5000;
+        for (Node &node : v.nodes)
+            if (node.extentBlocks) node.extentBlocks = 8;   // 33 blocks: 5 extents
+    } else if (name == "HugeBlocks") {
+        v.blockSize = 65536;
+        v.nodes.push_back(file("/big.bin", noise(3 * 65536 + 1, 9), {0, 1}));
+    } else if (name == "CatalogInOverflow") {   // 300 files in 512-byte nodes: a catalog of some 340 blocks in 3-block
+                                                // extents, and folders whose listing runs over many leaves
+        v = named("Catalog", {}, 512);
+        v.catalogNodeSize = 512, v.catalogExtentBlocks = 3;
+        for (int i = 0; i < 300; ++i) v.nodes.push_back(file("/d" + std::to_string(i % 6) + "/file" + std::to_string(i), noise(i, i)));
+    } else if (name == "Interleaved") {         // forks of 8, 3 (last partial), 9, 100, 79 and 18 extents, dealt out in turn
+        v = named("Fragments", {file("/eight.bin", noise(8 * 3 * 512, 1), {0, 3}), file("/uneven.bin", noise(5 * 512 + 17, 2), {0, 2}),
+                                file("/empty.bin", {}, {0, 4}), file("/data/nine.bin", noise(9 * 512 - 100, 1), {0, 1}),
+                                file("/plain.txt", noise(700, 2)), file("/data/hundred.bin", noise(100 * 512, 3), {0, 1}),
+                                file("/rsrc/one.bin", noise(40000, 4), {4, 1}), file("/rsrc/eight.bin", noise(70000, 5), {4, 8})}, 512);
+        v.interleave = true;
+    } else if (name == "UnicodeNames") {
+        v = named("Bücher", {file("/café.txt", bytesOf("precomposed")), file("/cafe\xCC\x81.txt", bytesOf("decomposed")),
+                             file("/日本/メモ.txt", bytesOf("memo")), file("/😀.txt", bytesOf("surrogate pair")),
+                             file("/with space & more.txt", bytesOf("ascii"))});
+    } else if (name == "Overflow") {            // forks of more extents than a catalog record holds: 8 + 8 + 4, and 11
+        v = named("Overflow", {file("/twenty.bin", noise(20 * 512, 5), {0, 1}),
+                               file("/before.txt", wordLines(700, "before"), {0, 1}), file("/rsrc.bin", noise(5000, 6), {4, 1})}, 512);
+    } else if (name == "Fragmented") {          // as a Mac leaves a used volume: the catalog in the overflow file, forks interleaved
+        v = named("Fragmented", {}, 512);
+        v.catalogNodeSize = 512, v.catalogExtentBlocks = 3, v.interleave = true;
+        for (int i = 0; i < 120; ++i) v.nodes.push_back(file("/many/file" + std::to_string(i), wordLines(300, "many")));
+        v.nodes.insert(v.nodes.end(), {file("/big/sixty.bin", noise(60 * 512, 7), {0, 1}), file("/big/nine.bin", noise(9 * 512 - 3, 8), {0, 1}),
+                                       file("/big/compressed.txt", joined({noise(20000, 9), wordLines(40000, "z")}), {4, 1})});
+    } else {
+        const std::map<std::string, Volume (*)()> made = {
+            {"WithAttributes", withAttributes}, {"ForkAttributes", forkAttributes}, {"Stamped", stamped},
+            {"Compressed", compressedFiles}, {"Modern", modernTypes}};
+        if (!made.contains(name)) return std::nullopt;
+        return made.at(name)();
+    }
+    return v;
+}
+
+namespace {
+
+// A tree on disk written by xorriso: modes, links of both kinds, an empty folder and file, big files.
+TestImage xorrisoImage() {
+    if (!haveTool("xorriso") || !haveTool("mmls")) return {"", "xorriso or mmls is not installed"};
+    fs::path root = scratchDir() + "/xorriso-tree";
+    fs::create_directories(root / "sub/deeper");
+    fs::create_directories(root / "empty");
+    for (auto [path, data, mode] : {std::tuple{"a.txt", bytesOf("hello\n"), 0644}, {"nothing", Bytes{}, 0644},
+                                    {"with space.txt", wordLines(5000, "spaced"), 0644}, {"sub/run.sh", wordLines(20, "#!/bin/sh"), 0755},
+                                    {"sub/secret", bytesOf("s\n"), 0600}, {"sub/noise.bin", noise(200000, 7), 0644},
+                                    {"sub/deeper/numbers.txt", wordLines(100000, "number"), 0444}}) {
+        fs::copy_file(writeScratch("xorriso-file", data), root / path, fs::copy_options::overwrite_existing);
+        fs::permissions(root / path, fs::perms(mode));
+    }
+    fs::create_symlink("a.txt", root / "link");
+    fs::create_symlink("/etc/passwd", root / "abs");
+    std::string iso = scratchDir() + "/xorriso.iso";
+    if (runCommand({"xorriso", "-as", "mkisofs", "-hfsplus", "-o", iso, root.string()}).status != 0) return {"", "xorriso failed"};
+    std::smatch m;
+    std::string mmls = runCommand({"mmls", iso}).out;
+    if (!std::regex_search(mmls, m, std::regex(R"(\n\S+ +\S+ +0*(\d+) .*Apple_HFS)")))
+        return {"", "mmls shows no Apple_HFS partition in xorriso's image"};
+    return {iso, "", std::stoull(m[1])};
+}
+
+TestImage fromUdif(const std::string &dmgPath) {
+    std::string dmg = corpusPath(dmgPath);
+    if (dmg.empty() || !haveTool("7zz")) return {"", "../shared/corpus or 7zz is not present"};
+    for (const auto &[index, path] : sevenZipPartitions(dmg))
+        if (path.substr(path.rfind('.')).starts_with(".hfs")) return {path, ""};   // .hfs, .hfsx
+    return {"", "7zz found no HFS partition in " + dmgPath};
+}
+
+}  // namespace
+
+const TestImage &testImage(const std::string &name) {
+    static std::map<std::string, TestImage> made;
+    if (made.contains(name)) return made[name];
+    TestImage img;
+    if (std::optional<Volume> v = builderVolume(name)) {
+        img.path = writeScratch(name + ".hfs", hfsbuild::buildVolume(*v));
+    } else if (name == "Xorriso") {
+        img = xorrisoImage();
+    } else if (name == "CorpusHfsplus") {
+        img.path = corpusPath("dfvfs/hfsplus.raw");
+        if (img.path.empty()) img.why = "../shared/corpus is not present";
+    } else {
+        img = fromUdif(name == "Keramics" ? "keramics/hfsplus_zlib.dmg" : "hdi-mac/test-disk-image-hfsp-j-c.dmg");
+    }
+    return made[name] = img;
+}
+
+std::map<std::string, std::string> fields(const std::string &text) {
+    std::map<std::string, std::string> out;
+    std::istringstream lines(text);
+    std::string last;
+    for (std::string line; std::getline(lines, line);) {
+        size_t colon = line.find(':');
+        if (line.starts_with("\t") || isdigit(static_cast<unsigned char>(line[0])) ||
+            (last == "Attributes" && line.starts_with("Type: "))) {
+            if (!last.empty()) out[last] += "\n" + line;
+        } else if (colon == std::string::npos) {
+            last.clear();
+        } else {
+            last = line.substr(0, colon);
+            size_t value = line.find_first_not_of(" \t", colon + 1);
+            out[last] = value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return out;
+}
+
+std::vector<uint64_t> blockList(const std::string &text) {
+    std::vector<uint64_t> out;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (word.ends_with(":") || !isdigit(static_cast<unsigned char>(word[0]))) continue;
+        size_t dash = word.find('-');
+        uint64_t first = std::stoull(word), last = dash == std::string::npos ? first : std::stoull(word.substr(dash + 1));
+        for (uint64_t b = first; b <= last; ++b) out.push_back(b);
+    }
+    return out;
+}
+
+Istat istat(const TestImage &img, uint32_t cnid) {
+    Istat s{runCommand({"istat", "-o", img.offset(), img.path, std::to_string(cnid)}, "", {"TZ=UTC"}).out, {}, {}};
+    s.fields = fields(s.out);
+    std::regex row(R"(Type: (\S+) \(([\d-]+)\) +Name: (.*?) +(?:Non-)?Resident +size: (\d+))");
+    std::istringstream lines(s.fields["Attributes"]);
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_search(line, m, row)) s.attributes.push_back({m[1], m[2], m[3], m[4]});
+    return s;
+}
+
+Bytes icat(const TestImage &img, uint32_t cnid, const std::string &attribute) {
+    return bytesOf(tool({"icat", "-o", img.offset(), img.path, std::to_string(cnid) + attribute}).out);
+}
+
+std::vector<FlsEntry> flsTree(const TestImage &img) { return parseFls(tool({"fls", "-r", "-p", "-o", img.offset(), img.path}).out); }
+
+std::vector<FlsEntry> parseFls(const std::string &text) {
     std::vector<FlsEntry> entries;
-    std::istringstream lines(tool({"fls", "-r", "-p", "-o", std::to_string(sector), image}).out);
+    std::istringstream lines(text);
     std::regex entry(R"(^(.)/. (\d+):\t(.*)$)");
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
@@ -58,84 +318,20 @@ std::vector<FlsEntry> flsTree(const std::string &image, uint64_t sector) {
     return entries;
 }
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// A tree on disk written by xorriso: modes, links of both kinds, an empty folder and file, big files.
-OutsideImage xorrisoImage() {
-    if (!haveTool("xorriso") || !haveTool("mmls")) return {"", "xorriso or mmls is not installed"};
-    fs::path root = scratchDir() + "/xorriso-tree";
-    fs::create_directories(root / "sub/deeper");
-    fs::create_directories(root / "empty");
-    auto write = [&](const std::string &path, const Bytes &data, fs::perms mode) {
-        std::ofstream(root / path, std::ios::binary)
-            .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-        fs::permissions(root / path, mode);
-    };
-    write("a.txt", {'h', 'e', 'l', 'l', 'o', '\n'}, fs::perms(0644));
-    write("nothing", {}, fs::perms(0644));
-    write("with space.txt", wordLines(5000, "spaced"), fs::perms(0644));
-    write("sub/run.sh", wordLines(20, "#!/bin/sh"), fs::perms(0755));
-    write("sub/secret", {'s', '\n'}, fs::perms(0600));
-    write("sub/noise.bin", noise(200000, 7), fs::perms(0644));
-    write("sub/deeper/numbers.txt", wordLines(100000, "number"), fs::perms(0444));
-    fs::create_symlink("a.txt", root / "link");
-    fs::create_symlink("/etc/passwd", root / "abs");
-    std::string iso = scratchDir() + "/xorriso.iso";
-    if (runCommand({"xorriso", "-as", "mkisofs", "-hfsplus", "-o", iso, root.string()}).status != 0)
-        return {"", "xorriso failed"};
-    std::istringstream lines(runCommand({"mmls", iso}).out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("Apple_HFS") == std::string::npos) continue;
-        std::istringstream fields(line);
-        std::string slot, partition;
-        uint64_t start = 0;
-        fields >> slot >> partition >> start;
-        return {iso, "", start};
-    }
-    return {"", "mmls shows no Apple_HFS partition in xorriso's image"};
-}
-
-OutsideImage fromUdif(const std::string &name, const std::string &dmgPath) {
-    std::string dmg = corpusPath(dmgPath), out = scratchDir() + "/udif-" + name;
-    if (dmg.empty() || !haveTool("7zz")) return {"", "../shared/corpus or 7zz is not present"};
-    runCommand({"7zz", "x", "-tdmg", "-y", "-o" + out, dmg});
-    for (const auto &entry : fs::directory_iterator(out))
-        if (entry.path().extension().string().starts_with(".hfs")) return {entry.path().string(), ""};   // .hfs, .hfsx
-    return {"", "7zz found no HFS partition in " + dmgPath};
-}
-
-}  // namespace
-
-const OutsideImage &outsideImage(const std::string &name) {
-    static std::map<std::string, OutsideImage> made;
-    if (made.contains(name)) return made[name];
-    OutsideImage img;
-    if (name == "Xorriso") {
-        img = xorrisoImage();
-    } else if (name == "CorpusHfsplus") {
-        img.path = corpusPath("dfvfs/hfsplus.raw");
-        if (img.path.empty()) img.why = "../shared/corpus is not present";
-    } else if (name == "Keramics") {
-        img = fromUdif(name, "keramics/hfsplus_zlib.dmg");
-    } else {
-        img = fromUdif(name, "hdi-mac/test-disk-image-hfsp-j-c.dmg");
-    }
-    return made[name] = img;
-}
-
-const OutsideImage &testImage(const std::string &name, hfsbuild::Volume (*make)()) {
-    static std::map<std::string, OutsideImage> made;
-    if (!make) return outsideImage(name);
-    if (!made.contains(name)) made[name] = {writeScratch(name + ".hfs", hfsbuild::buildVolume(make())), ""};
-    return made[name];
-}
-
 ShellRun shell(const std::string &image, const std::string &script, const std::string &written) {
     std::string path = "/tmp/" + written;
     if (!written.empty()) unlink(path.c_str());
     ShellRun r{runTarnwick({image}, script), {}};
     if (!written.empty() && access(path.c_str(), F_OK) == 0) r.written = readWholeFile(path), unlink(path.c_str());
     return r;
+}
+
+void expectExpandsAsSevenZip(const std::string &image) {
+    Bytes hfs = sevenZipPartition(image, "hfs");
+    ASSERT_FALSE(hfs.empty()) << image;
+    for (const char *threads : {"TARNWICK_THREADS=1", "TARNWICK_THREADS=3"}) {
+        unlink("/tmp/decompressed.dmg");
+        runTarnwick({image}, "", {threads});
+        EXPECT_TRUE(readWholeFile("/tmp/decompressed.dmg") == hfs) << image << " " << threads;
+    }
 }
