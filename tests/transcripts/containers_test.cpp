@@ -122,37 +122,33 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
     EXPECT_NE(r.err.find("Warning: Last block is not a terminator!\n"), std::string::npos);
     EXPECT_EQ(listingAfter(r.out), bareListing());
 
-    // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, then an
-    // unknown type, a version 2 table, and a table that is not Base64 at all.
+    // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, an unknown
+    // type, a version 2 table, one without its magic, more chunks than it holds, an absurd size.
     const size_t chunk0 = 204, chunk1 = 244;
     uint64_t sectors = volume().size() / 512;
-    struct Case { const char *what; ByteVec image; std::string message; } cases[] = {
-        {"a chunk past the expanded image is cut",
-         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
+    const std::pair<ByteVec, std::string> cases[] = {
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
          "Chunk 0 (sectors " + std::to_string(sectors - 8) + "+32) runs past the expanded image: cut\n"},
-        {"chunk data beyond the end of the file",
-         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }),
-         "Chunk 1: its "},
-        {"an unknown chunk type", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }), "Chunk 1: its "},
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
          "The image uses a compression Tarnwick does not read (type 0x80000009)\n"},
-        {"version 2", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
          "Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  2000000"},
-        {"not mish", patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
          "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have 68736978"},
-        {"more chunks than the table holds", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }),
-         "too few for its 1073741824 chunks\n"},
-        {"an absurd expanded size", patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }), "too few for its 1073741824 chunks\n"},
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
          "Can't allocate enough memory (576460752303423488) for decompression\n"},
     };
-    for (Case &c : cases) {
-        r = runTarnwick({writeScratch("damaged.dmg", c.image)}, "");
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.status, 0) << c.what;
+    for (const auto &[image, message] : cases) {
+        r = runTarnwick({writeScratch("damaged.dmg", image)}, "");
+        EXPECT_NE(r.err.find(message), std::string::npos) << message << "\n" << r.err;
+        EXPECT_EQ(r.status, 0) << message;
     }
 
     // An unknown chunk kind is refused before anything is written.
     unlink("/tmp/decompressed.dmg");
-    r = runTarnwick({writeScratch("damaged.dmg", cases[2].image)}, "");
+    r = runTarnwick({writeScratch("damaged.dmg", cases[2].first)}, "");
     EXPECT_NE(access("/tmp/decompressed.dmg", F_OK), 0);
 
     std::string victim = writeScratch("victim3", {'v'});
