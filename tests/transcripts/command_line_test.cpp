@@ -19,11 +19,12 @@ const std::string &demoImage() {
     return path;
 }
 
+// "IMG" stands for the demo volume; outHas and errHas are substrings, "" meaning anything.
 struct CommandLineCase {
     const char *name;
-    std::vector<std::string> args;   // "IMG" stands for the demo volume
+    std::vector<std::string> args;
     int status;
-    std::string outHas, errHas;      // substrings; "" means anything
+    std::string outHas, errHas;
     bool errEmpty = false;
     std::string outLacks = "\x01";
 };
@@ -69,26 +70,21 @@ TEST(CommandLine, OptionsScriptsAndStatuses) {
 namespace {
 
 // The shell on a pseudo-terminal, driven key by key as a user types.
-class Terminal {
-public:
+struct Terminal {
+    int master_ = -1;
+    pid_t pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+
     explicit Terminal(const std::vector<std::string> &args) {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            setenv("HOME", scratchDir().c_str(), 1);
-            setenv("TERM", "xterm", 1);
-            setenv("TZ", "UTC", 1);
-            std::vector<char *> argv{const_cast<char *>(TARNWICK_BIN)};
-            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(TARNWICK_BIN, argv.data());
-            _exit(127);
-        }
+        if (pid_ != 0) return;
+        setenv("HOME", scratchDir().c_str(), 1), setenv("TERM", "xterm", 1), setenv("TZ", "UTC", 1);
+        std::vector<char *> argv{const_cast<char *>(TARNWICK_BIN)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TARNWICK_BIN, argv.data());
+        _exit(127);
     }
     ~Terminal() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
         if (master_ >= 0) close(master_);
     }
     void type(const std::string &keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
@@ -106,31 +102,21 @@ public:
         }
         return seen;
     }
-
-private:
-    int master_ = -1;
-    pid_t pid_ = -1;
 };
 
 }  // namespace
 
 TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     Terminal t({"--no-color", demoImage()});
-    const std::string kPrompt = "(Demo:/)> ";
-    t.readUntil(kPrompt);
-    t.type("version\r");
-    EXPECT_NE(t.readUntil(kPrompt).find("version 1.1"), std::string::npos);
-    t.type("\x1b[A\r");   // the up arrow recalls the last line
-    EXPECT_NE(t.readUntil(kPrompt).find("version 1.1"), std::string::npos);
-    t.type("cd /Pict\t\r");   // a path completes, a folder with its slash
-    EXPECT_NE(t.readUntil("(Demo:/Pictures/)> ").find("(Demo:/Pictures/)> "), std::string::npos);
-    t.type("partial line\x03");   // Ctrl-C clears the line and keeps the session
-    std::string afterInterrupt = t.readUntil("(Demo:/Pictures/)> ");
-    EXPECT_NE(afterInterrupt.find("(Demo:/Pictures/)> "), std::string::npos) << afterInterrupt;
-    t.type("vers\t\r");   // a command name completes
-    EXPECT_NE(t.readUntil("(Demo:/Pictures/)> ").find("version 1.1"), std::string::npos);
-    t.type("quit\r");
-    EXPECT_NE(t.readUntil("Zai Jian!").find("Zai Jian!"), std::string::npos);
+    const std::string kRoot = "(Demo:/)> ", kPictures = "(Demo:/Pictures/)> ";
+    auto after = [&](const std::string &keys, const std::string &marker) { return t.type(keys), t.readUntil(marker); };
+    t.readUntil(kRoot);
+    EXPECT_NE(after("version\r", kRoot).find("version 1.1"), std::string::npos);
+    EXPECT_NE(after("\x1b[A\r", kRoot).find("version 1.1"), std::string::npos);   // the up arrow recalls the last line
+    EXPECT_NE(after("cd /Pict\t\r", kPictures).find(kPictures), std::string::npos);   // a path completes, a folder with its slash
+    EXPECT_NE(after("partial line\x03", kPictures).find(kPictures), std::string::npos);   // Ctrl-C clears the line, the session goes on
+    EXPECT_NE(after("vers\t\r", kPictures).find("version 1.1"), std::string::npos);   // a command name completes
+    EXPECT_NE(after("quit\r", "Zai Jian!").find("Zai Jian!"), std::string::npos);
     std::ifstream history(scratchDir() + "/.tarnwick_history");
     std::string saved((std::istreambuf_iterator<char>(history)), std::istreambuf_iterator<char>());
     EXPECT_NE(saved.find("cd\\040/Pictures/"), std::string::npos) << saved;

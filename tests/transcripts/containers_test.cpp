@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "hfsbuild/containers.h"
@@ -15,20 +15,14 @@ namespace {
 
 using ByteVec = std::vector<uint8_t>;
 
-hfsbuild::Volume boxVolume() {
-    hfsbuild::Volume v;
-    v.label = "Boxed";
-    for (int i = 0; i < 6; ++i) {
-        hfsbuild::Node file;
-        file.path = "/dir/file" + std::to_string(i);
-        file.data.assign(1000 + 7000 * static_cast<size_t>(i), static_cast<uint8_t>('a' + i));
-        v.nodes.push_back(file);
-    }
-    return v;
-}
-
+// Six files of 1000 to 36000 bytes.
 const ByteVec &volume() {
-    static const ByteVec bytes = hfsbuild::buildVolume(boxVolume());
+    static const ByteVec bytes = [] {
+        hfsbuild::Volume v;
+        v.label = "Boxed";
+        for (size_t i = 0; i < 6; ++i) v.nodes.push_back(hfsbuild::fileNode("/dir/file" + std::to_string(i), std::string(1000 + 7000 * i, char('a' + i))));
+        return hfsbuild::buildVolume(v);
+    }();
     return bytes;
 }
 
@@ -36,6 +30,12 @@ const std::string kScript = "color\nls\ncd dir\nls\n";
 const std::string &bareListing() {
     static const std::string out = runTarnwick({writeScratch("bare.hfs", volume())}, kScript).out;
     return out;
+}
+
+// What an image shows after its container's report.
+std::string listingAfter(const std::string &out, const std::string &marker = "RC was 0\n") {
+    size_t at = out.find(marker);
+    return at == std::string::npos ? "" : out.substr(at + marker.size());
 }
 
 std::string B(const std::string &cwd) { return prompt("Boxed", cwd); }
@@ -77,144 +77,78 @@ hfsbuild::UdifOptions encoded(uint32_t type) {
 
 }  // namespace
 
+// The GPT entries verbose mode lists are in the unit tests, IMG4 among the volume transcripts.
 TEST(Containers, PartitionMapsOpenAtTheirVolume) {
-    std::string gpt = writeScratch("disk.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume())));
+    std::string gpt = writeScratch("disk.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume()))),
+                apm = writeScratch("disk.apm", hfsbuild::buildApm(hfsbuild::macApm(volume()))),
+                lwvm = writeScratch("disk.lwvm", hfsbuild::lwvmImage(volume(), {.signatureOffset = 512, .volumeOffset = 0x100000}));
     RunResult r = runTarnwick({gpt}, kScript);
     EXPECT_EQ(r.err, "Found GPT header\n" + gpt + " is raw image, successfully detected HFS+\n" + kAfterOpen);
     EXPECT_EQ(r.out, "HFS+ Detected! \n" + bareListing());
-
-    r = runTarnwick({}, "color\nverbose\nfs " + gpt + "\n");
-    EXPECT_NE(r.err.find("Found GPT header\nGPT Header found at LBA 1 with backup @"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Entry 1: Type: HFS+ Name: disk image GUID: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("Entry 0: Type: EFI System Name: EFI System Partition GUID: "), std::string::npos);
-
-    std::string apm = writeScratch("disk.apm", hfsbuild::buildApm(hfsbuild::macApm(volume())));
     r = runTarnwick({apm}, kScript);
     EXPECT_EQ(r.err, "Trying DMG\nAttempting DMG Mount (69)\nFile is an APM formatted DMG\n"
-                     "Blocksize: 512, got 64 blocks\nPartition offset is at  32768\nFD is : 3 (offset: 32768)\n" +
-                         kAfterOpen);
-    EXPECT_EQ(r.out.substr(r.out.find("Block size is 512\n") + 18), bareListing());
-    EXPECT_TRUE(r.out.starts_with("Block 0 sig: 5245\nNum 3\nPartition 0:              Apple_partition_map"));
-
-    hfsbuild::LwvmOptions at512;
-    at512.signatureOffset = 512;
-    at512.volumeOffset = 0x100000;
-    std::string lwvm = writeScratch("disk.lwvm", hfsbuild::lwvmImage(volume(), at512));
+                     "Blocksize: 512, got 64 blocks\nPartition offset is at  32768\nFD is : 3 (offset: 32768)\n" + kAfterOpen);
+    EXPECT_EQ(listingAfter(r.out, "Block size is 512\n"), bareListing());
     r = runTarnwick({lwvm}, kScript, {"PARTOFF=0x100000"});
-    EXPECT_EQ(r.err.substr(r.err.find("Partition Offset set")),
-              "Partition Offset set to 0x100000 by environment variable\n" + lwvm +
-                  " is raw image, successfully detected HFS+\n" + kAfterOpen);
     EXPECT_TRUE(r.err.starts_with("LwVM partition with 1 logical, spanning ")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("Partition Offset set to 0x100000 by environment variable\n" + lwvm +
+                                " is raw image, successfully detected HFS+\n" + kAfterOpen)) << r.err;
     EXPECT_EQ(r.out, bareListing());
-    r = runTarnwick({writeScratch("disk-default.lwvm", hfsbuild::lwvmImage(volume()))}, kScript);
-    EXPECT_EQ(r.out, bareListing());
-
-    std::string img4 = writeScratch("disk.img4", hfsbuild::wrapIMG4(volume()));
-    EXPECT_EQ(runTarnwick({img4}, kScript).out, bareListing());
+    EXPECT_EQ(runTarnwick({writeScratch("disk-default.lwvm", hfsbuild::lwvmImage(volume()))}, kScript).out, bareListing());
 }
 
-TEST(Containers, UdifImagesExpandEveryCodec) {
-    struct Case {
-        const char *what;
-        hfsbuild::UdifOptions options;
-    } cases[] = {
-        {"every codec in one image", [] {
-             auto o = encoded(hfsbuild::udif::kZlib);
-             o.encoding = [](uint64_t chunk, std::span<const uint8_t>) {
-                 using namespace hfsbuild::udif;
-                 const uint32_t kinds[] = {kRaw, kZlib, kBzip2, kAdc, kLzfse, kLzma};
-                 return kinds[chunk % 6];
-             };
-             return o;
-         }()},
-        {"ignore for zeros, comments", [] {
-             auto o = encoded(hfsbuild::udif::kZlib);
-             o.comments = true;
-             o.encoding = [](uint64_t chunk, std::span<const uint8_t> data) {
-                 bool zero = std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; });
-                 return zero ? hfsbuild::udif::kIgnore : chunk % 2 ? hfsbuild::udif::kAdc : hfsbuild::udif::kBzip2;
-             };
-             return o;
-         }()},
-        {"offsets in the trailer and the table", [] {
-             auto o = encoded(hfsbuild::udif::kZlib);
-             o.dataForkOffset = 1536;
-             o.mishDataOffset = 512;
-             return o;
-         }()},
-    };
-    std::vector<Case> all(std::begin(cases), std::end(cases));
-    using namespace hfsbuild::udif;
-    for (auto [what, type] : {std::pair{"raw", kRaw}, {"zlib", kZlib}, {"bzip2", kBzip2}, {"ADC", kAdc}, {"LZFSE", kLzfse}, {"LZMA", kLzma}})
-        all.push_back({what, encoded(type)});
-    for (const Case &c : all) {
-        std::string dmg = writeScratch("image.dmg", hfsbuild::buildUdif(volume(), c.options));
-        unlink("/tmp/decompressed.dmg");
-        RunResult r = runTarnwick({dmg}, kScript);
-        EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing()) << c.what;
-        EXPECT_TRUE(r.out.starts_with("KOLY header found at ")) << c.what;
-        std::string size = std::to_string(volume().size());
-        EXPECT_NE(r.err.find("Apple_HFS detected\nFound Terminator in last block. Good\n"
-                             "decompression done - Writing " + size + " bytes to /tmp/decompressed.dmg..\n" + size +
-                             " bytes written..\n" + kAfterOpen),
-                  std::string::npos) << c.what << r.err;
-        EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume()) << c.what;
-        EXPECT_EQ(modeOf("/tmp/decompressed.dmg"), 0600u) << c.what;
-    }
-}
-
-TEST(Containers, UdifTracesAndDamage) {
+// Each codec, zeros left out, comments and offsets are expanded in the interop tests and compared
+// with 7-Zip's expansion.
+TEST(Containers, UdifExpansionTracesAndDamage) {
     ByteVec dmg = hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib));
-    std::string path = writeScratch("traced.dmg", dmg);
-    RunResult r = runTarnwick({}, "color\ndebug\nfs " + path + "\n!pwd\n");
-    EXPECT_NE(r.err.find("Block 0 - 0 (16 sectors) - Compressed to 0, "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(" bytes Zlib\n"), std::string::npos);
-    EXPECT_NE(r.err.find(" bytes ZERO\n"), std::string::npos);
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    EXPECT_EQ(r.out.substr(r.out.size() - strlen(cwd) - 1), std::string(cwd) + "\n");   // the cwd is not /tmp
+    std::string path = writeScratch("traced.dmg", dmg), size = std::to_string(volume().size());
+    unlink("/tmp/decompressed.dmg");
+    RunResult r = runTarnwick({path}, kScript);
+    EXPECT_TRUE(r.out.starts_with("KOLY header found at "));
+    EXPECT_EQ(listingAfter(r.out), bareListing());
+    EXPECT_NE(r.err.find("Apple_HFS detected\nFound Terminator in last block. Good\ndecompression done - Writing " + size +
+                         " bytes to /tmp/decompressed.dmg..\n" + size + " bytes written..\n" + kAfterOpen), std::string::npos) << r.err;
+    EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume());
+    EXPECT_EQ(modeOf("/tmp/decompressed.dmg"), 0600u);
+
+    r = runTarnwick({}, "color\ndebug\nfs " + path + "\n!pwd\n");
+    for (const char *trace : {"Block 0 - 0 (16 sectors) - Compressed to 0, ", " bytes Zlib\n", " bytes ZERO\n"})
+        EXPECT_NE(r.err.find(trace), std::string::npos) << trace << r.err;
+    EXPECT_TRUE(r.out.ends_with(std::filesystem::current_path().string() + "\n")) << r.out;   // the cwd is not /tmp
 
     hfsbuild::UdifOptions middle = encoded(hfsbuild::udif::kZlib);
     middle.terminator = hfsbuild::Terminator::Middle;
     r = runTarnwick({writeScratch("middle.dmg", hfsbuild::buildUdif(volume(), middle))}, kScript);
     EXPECT_NE(r.err.find("Warning: Last block is not a terminator!\n"), std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing());
+    EXPECT_EQ(listingAfter(r.out), bareListing());
 
-    // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, then an
-    // unknown type, a version 2 table, and a table that is not Base64 at all.
+    // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, an unknown
+    // type, a version 2 table, one without its magic, more chunks than it holds, an absurd size.
     const size_t chunk0 = 204, chunk1 = 244;
     uint64_t sectors = volume().size() / 512;
-    struct Case {
-        const char *what;
-        ByteVec image;
-        std::string message;
-    } cases[] = {
-        {"a chunk past the expanded image is cut",
-         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
+    const std::pair<ByteVec, std::string> cases[] = {
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
          "Chunk 0 (sectors " + std::to_string(sectors - 8) + "+32) runs past the expanded image: cut\n"},
-        {"chunk data beyond the end of the file",
-         patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }),
-         "Chunk 1: its "},
-        {"an unknown chunk type", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }), "Chunk 1: its "},
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
          "The image uses a compression Tarnwick does not read (type 0x80000009)\n"},
-        {"version 2", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),
          "Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  2000000"},
-        {"not mish", patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { t[0] = 'x'; }),
          "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have 68736978"},
-        {"more chunks than the table holds", patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }),
-         "too few for its 1073741824 chunks\n"},
-        {"an absurd expanded size", patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
+        {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }), "too few for its 1073741824 chunks\n"},
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
          "Can't allocate enough memory (576460752303423488) for decompression\n"},
     };
-    for (Case &c : cases) {
-        r = runTarnwick({writeScratch("damaged.dmg", c.image)}, "");
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.status, 0) << c.what;
+    for (const auto &[image, message] : cases) {
+        r = runTarnwick({writeScratch("damaged.dmg", image)}, "");
+        EXPECT_NE(r.err.find(message), std::string::npos) << message << "\n" << r.err;
+        EXPECT_EQ(r.status, 0) << message;
     }
 
     // An unknown chunk kind is refused before anything is written.
     unlink("/tmp/decompressed.dmg");
-    r = runTarnwick({writeScratch("damaged.dmg", cases[2].image)}, "");
+    r = runTarnwick({writeScratch("damaged.dmg", cases[2].first)}, "");
     EXPECT_NE(access("/tmp/decompressed.dmg", F_OK), 0);
 
     std::string victim = writeScratch("victim3", {'v'});
@@ -236,50 +170,36 @@ TEST(Containers, AFailedFsKeepsTheSelectedVolume) {
     });
     hfsbuild::UdifOptions apfs = encoded(hfsbuild::udif::kZlib);
     apfs.partitions = {{"disk image (Apple_APFS : 1)", 0}};
-    const std::string firsts[] = {writeScratch("kept.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume(), 64))),
-                                  writeScratch("kept.dmg", dmg)};
-    const std::string seconds[] = {writeScratch("broken.dmg", broken), writeScratch("apfs.dmg", hfsbuild::buildUdif(volume(), apfs)),
-                                   "/nonexistent/image.dmg"};
-    for (const std::string &first : firsts) {
-        for (const std::string &second : seconds) {
+    for (const std::string &first : {writeScratch("kept.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume(), 64))), writeScratch("kept.dmg", dmg)})
+        for (const std::string &second : {writeScratch("broken.dmg", broken), writeScratch("apfs.dmg", hfsbuild::buildUdif(volume(), apfs)),
+                                          std::string("/nonexistent/image.dmg")}) {
             unlink("/tmp/file1");
             RunResult r = runTarnwick({first}, "fs " + second + "\n" + kScript + "pull file1\nfs\n");
             EXPECT_TRUE(r.out.ends_with(bareListing())) << first << " then " << second << "\n" << r.out;
-            EXPECT_TRUE(r.err.ends_with("Default file system set to " + first + ", Volume label is Boxed\n" + B("/dir") +
-                                        "Exiting\n")) << r.err;
+            EXPECT_TRUE(r.err.ends_with("Default file system set to " + first + ", Volume label is Boxed\n" + B("/dir") + "Exiting\n"))
+                << r.err;
             EXPECT_EQ(readWholeFile("/tmp/file1"), ByteVec(8000, 'b')) << first << " then " << second;
-            if (first.ends_with(".dmg")) {
-                EXPECT_EQ(readWholeFile("/tmp/decompressed.dmg"), volume()) << second;
-            }
+            EXPECT_TRUE(first.ends_with(".gpt") || readWholeFile("/tmp/decompressed.dmg") == volume()) << second;
         }
-    }
     unlink("/tmp/file1");
 }
 
+// UDIF images of APFS containers and AES-256 encrypted ones made by macOS are in the corpus tests.
 TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
     auto udif = [](std::vector<std::string> names) {
         hfsbuild::UdifOptions o;
         for (const std::string &name : names) o.partitions.push_back({name, 8});
         return hfsbuild::buildUdif(ByteVec(8 * 512 * names.size(), 'x'), o);
     };
-    auto gpt = [](const std::string &type) {
-        hfsbuild::GptDisk disk;
-        disk.partitions.push_back({type, u"Container", 0, 0, ByteVec(4096, 'x'), 0});
-        return hfsbuild::buildGpt(disk);
-    };
-    auto at = [](size_t offset, const std::string &text, size_t size = 8192) {
-        ByteVec bytes(size, 'x');
+    auto gpt = [](const std::string &type) { return hfsbuild::buildGpt({.partitions = {{type, u"Container", 0, 0, ByteVec(4096, 'x'), 0}}}); };
+    auto at = [](size_t offset, const std::string &text) {
+        ByteVec bytes(8192, 'x');
         std::copy(text.begin(), text.end(), bytes.begin() + static_cast<long>(offset));
         return bytes;
     };
     const std::string apfs = "This disk image holds an APFS container, not an HFS+ volume\n",
                       coreStorage = "This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n";
-    struct Case {
-        const char *what;
-        ByteVec image;
-        std::string line;
-    } cases[] = {
-        {"UDIF of an APFS container", udif({"disk image (Apple_APFS : 1)"}), apfs},
+    struct Case { const char *what; ByteVec image; std::string line; } cases[] = {
         {"UDIF of CoreStorage", udif({"disk image (Apple_CoreStorage : 1)"}), coreStorage},
         {"UDIF of other partitions", udif({"Apple (Apple_partition_map : 1)", "disk image (Apple_UFS : 2)", " (Apple_Free : 3)"}),
          "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_UFS, Apple_Free)\n"},
@@ -288,29 +208,27 @@ TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
          "This disk image holds no HFS+ partition (partitions: 01234567-89AB-CDEF-0123-456789ABCDEF)\n"},
         {"bare APFS container", at(32, "NXSB"), apfs},
         {"bare CoreStorage volume", at(88, "CS"), coreStorage},
-        {"encrypted, version 2", at(0, std::string("encrcdsa") + std::string(12, '\0') + std::string("\x80\0\0\x01\0\0\x01\0", 8)),
-         "This disk image is encrypted (AES-256); Tarnwick cannot read encrypted images\n"},
         {"encrypted, version 1", at(8184, "cdsaencr"), "This disk image is encrypted (AES); Tarnwick cannot read encrypted images\n"},
     };
     for (const Case &c : cases) {
-        std::string path = writeScratch("foreign.img", c.image);
-        RunResult r = runTarnwick({"-c", "fs " + path}, "");
+        RunResult r = runTarnwick({"-c", "fs " + writeScratch("foreign.img", c.image)}, "");
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_NE(r.err.find(c.line), std::string::npos) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.err.find("not recognized"), std::string::npos) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.err.find("successfully detected"), std::string::npos) << c.what << "\n" << r.err;
+        EXPECT_TRUE(r.err.find("not recognized") == std::string::npos && r.err.find("successfully detected") == std::string::npos)
+            << c.what << "\n" << r.err;
     }
 }
 
+// hdiutil's image of a mostly empty 100 GiB disk: the zeros become holes.
 TEST(Containers, SparseImageOfALargeDiskOpens) {
     hfsbuild::UdifOptions o = encoded(hfsbuild::udif::kZlib);
-    o.zeroSectorsAfter = (100ull << 30) / 512;   // hdiutil's image of a mostly empty 100 GiB disk
+    o.zeroSectorsAfter = (100ull << 30) / 512;
     RunResult r = runTarnwick({writeScratch("sparse.dmg", hfsbuild::buildUdif(volume(), o))}, kScript);
-    EXPECT_EQ(r.out.substr(r.out.find("RC was 0\n") + 9), bareListing()) << r.err;
+    EXPECT_EQ(listingAfter(r.out), bareListing()) << r.err;
     struct stat st;
     ASSERT_EQ(stat("/tmp/decompressed.dmg", &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), volume().size() + (100ull << 30));
-    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16ull << 20);   // the zeros are holes
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16ull << 20);
 
     // What is read into memory is bounded instead: a catalog claiming 60 GiB of the disk is not read.
     ByteVec forged = volume();

@@ -29,9 +29,8 @@ constexpr uint64_t kSelf = 1ull << 62, kEnd = 1ull << 61;   // a node's own numb
 const std::string kMemoryLimit = "--as=" + std::to_string(768ull << 20);
 
 // The files pulled by the script land in /tmp under these names, and are removed after each run.
-const std::vector<std::string> kPulledNames{"tw-sweep-notes.txt", "tw-sweep-big.bin", "tw-sweep-inline.txt",
-                                            "tw-sweep-fork.bin", "tw-sweep-hard", "tw-sweep-lzvn.bin",
-                                            "tw-sweep-lzfse.bin"};
+const std::vector<std::string> kPulledNames{"tw-sweep-notes.txt", "tw-sweep-big.bin", "tw-sweep-inline.txt", "tw-sweep-fork.bin",
+                                            "tw-sweep-hard", "tw-sweep-lzvn.bin", "tw-sweep-lzfse.bin"};
 
 Node file(const std::string &path, ByteVec data, uint32_t compression = 0) {
     Node node = fileNode(path, std::move(data));
@@ -102,7 +101,7 @@ struct Change {
     Where where;
     int64_t offset;
     int width;
-    uint64_t value;        // or kSelf, kEnd
+    uint64_t value;   // or kSelf, kEnd
     size_t fork = 0;
     uint16_t type = 0;
 };
@@ -147,10 +146,7 @@ void apply(ByteVec &v, const Change &c) {
 
 // ---- the corruptions ----
 
-struct Damage {
-    std::string name;
-    std::function<void(ByteVec &)> apply;
-};
+struct Damage { std::string name; std::function<void(ByteVec &)> apply; };
 
 struct Row {
     std::string name;
@@ -260,11 +256,7 @@ std::vector<Damage> volumeDamages() {
 
 // ---- the containers ----
 
-struct Wrapper {
-    std::string name;
-    std::function<ByteVec(const ByteVec &)> wrap;
-    std::vector<std::string> env = {};
-};
+struct Wrapper { std::string name; std::function<ByteVec(const ByteVec &)> wrap; std::vector<std::string> env = {}; };
 
 ByteVec udif(const ByteVec &v, bool mixed) {
     UdifOptions options;
@@ -319,11 +311,7 @@ RunResult runScript(std::vector<std::string> argv, const std::string &image, con
 }
 
 // One damaged image; a failure keeps the image in the scratch folder and names it.
-struct Job {
-    std::string name;
-    const Wrapper *wrapper;
-    std::function<ByteVec()> image;
-};
+struct Job { std::string name; const Wrapper *wrapper; std::function<ByteVec()> image; };
 
 void check(const Job &job, int worker) {
     ByteVec image = job.image();

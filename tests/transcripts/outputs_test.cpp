@@ -1,123 +1,59 @@
-// The files written under /tmp: exact content, mode 0600, truncated, never through a planted link.
+// The files written under /tmp: exact content, mode 0600, truncated, never through a planted link
+// (pull, xattr and alloc open theirs as snapshot does, with createOutputFile). pull's destinations
+// (a folder, a file, standard output, by CNID), a tree pulled into a folder where a link was
+// planted, names that would lead out of it, and a catalog that loops.
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
 #include "volume/bits.h"
 
-namespace {
-
-constexpr const char *kSnapshot = "/tmp/snapshot.hfs";
-
+// Where the tree file at `forkOffset` in the volume header lies (one extent), and its bytes.
 std::vector<uint8_t> forkBytes(const std::vector<uint8_t> &image, size_t forkOffset) {
     Bytes vh{image.data() + 1024, 512};
-    uint64_t start = static_cast<uint64_t>(vh.be32(forkOffset + 16)) * vh.be32(40);
-    return {image.begin() + static_cast<long>(start), image.begin() + static_cast<long>(start + vh.be64(forkOffset))};
+    auto start = image.begin() + static_cast<long>(static_cast<uint64_t>(vh.be32(forkOffset + 16)) * vh.be32(40));
+    return {start, start + static_cast<long>(vh.be64(forkOffset))};
 }
 
-}  // namespace
-
+// The catalog snapshot is compared with The Sleuth Kit's copy of the file in the interop tests.
 TEST(Outputs, SnapshotIsTheTreeFileTruncatedAndPrivate) {
+    const char *snapshot = "/tmp/snapshot.hfs";
     hfsbuild::Volume v = hfsbuild::demoVolume();
-    for (int i = 0; i < 120; ++i) {   // enough records for a catalog larger than the attributes tree
-        hfsbuild::Node file;
-        file.path = "/Many/file" + std::to_string(i);
-        v.nodes.push_back(file);
-    }
-    std::vector<uint8_t> image = hfsbuild::buildVolume(v);
-    std::string path = writeScratch("snapshot.hfs", image);
-    std::vector<uint8_t> catalog = forkBytes(image, 272), attributes = forkBytes(image, 352);
+    // Enough files for a catalog larger than the attributes tree.
+    for (int i = 0; i < 120; ++i) v.nodes.push_back(hfsbuild::fileNode("/Many/file" + std::to_string(i), ""));
+    std::vector<uint8_t> image = hfsbuild::buildVolume(v), catalog = forkBytes(image, 272), attributes = forkBytes(image, 352);
     ASSERT_GT(catalog.size(), attributes.size());
-
-    unlink(kSnapshot);
+    std::string path = writeScratch("snapshot.hfs", image);
+    unlink(snapshot);
     RunResult r = runTarnwick({path}, "catalog\nsnapshot\n");
-    EXPECT_NE(r.err.find("Saving snapshot of catalog B-Tree\nWrote " + std::to_string(catalog.size()) +
-                         " bytes to /tmp/snapshot.hfs\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Saving snapshot of catalog B-Tree\nWrote " + std::to_string(catalog.size()) + " bytes to /tmp/snapshot.hfs\n"),
+              std::string::npos) << r.err;
     EXPECT_NE(r.out.find("Total num nodes: " + std::to_string(catalog.size() / 4096) + "\n"), std::string::npos);
-    EXPECT_EQ(readWholeFile(kSnapshot), catalog);
-    EXPECT_EQ(modeOf(kSnapshot), 0600u);
-
-    // A smaller tree afterwards leaves no tail of the larger one.
-    chmod(kSnapshot, 0644);
+    EXPECT_EQ(readWholeFile(snapshot), catalog);
+    chmod(snapshot, 0644);   // a smaller tree afterwards leaves no tail of the larger one, nor the mode
     runTarnwick({path}, "attributes\nsnapshot\n");
-    EXPECT_EQ(readWholeFile(kSnapshot), attributes);
-    EXPECT_EQ(modeOf(kSnapshot), 0600u);
+    EXPECT_EQ(readWholeFile(snapshot), attributes);
+    EXPECT_EQ(modeOf(snapshot), 0600u);
 
     // A link planted at the path is refused, and its target is untouched.
     std::string victim = writeScratch("victim", {'k', 'e', 'e', 'p'});
-    unlink(kSnapshot);
-    ASSERT_EQ(symlink(victim.c_str(), kSnapshot), 0);
+    unlink(snapshot);
+    ASSERT_EQ(symlink(victim.c_str(), snapshot), 0);
     r = runTarnwick({path}, "snapshot\n");
-    unlink(kSnapshot);
-    EXPECT_NE(r.err.find("Saving snapshot of catalog B-Tree\n/tmp/snapshot.hfs is a symbolic link: refusing to write "
-                         "through it\n"), std::string::npos) << r.err;
+    unlink(snapshot);
+    EXPECT_NE(r.err.find("Saving snapshot of catalog B-Tree\n/tmp/snapshot.hfs is a symbolic link: refusing to write through it\n"),
+              std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Wrote"), std::string::npos);
     EXPECT_EQ(readWholeFile(victim), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 }
 
-namespace {
-
-using hfsbuild::fileNode;
-
-std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
-    std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 13 + seed);
-    return data;
-}
-
-
-}  // namespace
-
-TEST(Outputs, PullCopiesFilesToTmp) {
-    hfsbuild::Volume v;
-    v.label = "Pull";
-    v.nodes.push_back(fileNode("/docs/notes.txt", "hello"));
-    v.nodes.push_back(fileNode("/empty", ""));
-    hfsbuild::Node big = fileNode("/docs/big.bin", bytes(300000, 3));
-    big.extentBlocks = 10;   // eight extents
-    v.nodes.push_back(big);
-    std::string image = writeScratch("pull.hfs", hfsbuild::buildVolume(v));
-
-    unlink("/tmp/notes.txt");
-    std::vector<uint8_t> stale(100, 'x');
-    writeScratch("stale", stale);
-    runCommand({"cp", scratchDir() + "/stale", "/tmp/notes.txt"});
-    chmod("/tmp/notes.txt", 0666);
-    const std::string P = prompt("Pull", "/");
-    std::string err = runTarnwick({image}, "color\npull docs/notes.txt\npull /empty\npull docs/big.bin\npull docs\npull\n"
-                                            "pull docs/none\npull none/x\n").err;
-    EXPECT_NE(err.find(P + "5 bytes written to /tmp/notes.txt\n" + P + "0 bytes written to /tmp/empty\n" + P +
-                       "300000 bytes written to /tmp/big.bin\n" + P + "pull: docs: Is a folder\n" + P +
-                       "pull requires a path\n" + P + "pull: docs/none: No such file or folder\n" + P +
-                       "pull: none/x: No such file or folder\n" + P + "Exiting\n"),
-              std::string::npos)
-        << err;
-    EXPECT_EQ(readWholeFile("/tmp/notes.txt"), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
-    EXPECT_EQ(readWholeFile("/tmp/empty"), std::vector<uint8_t>{});
-    EXPECT_EQ(readWholeFile("/tmp/big.bin"), bytes(300000, 3));
-    for (const char *out : {"/tmp/notes.txt", "/tmp/empty", "/tmp/big.bin"}) {
-        EXPECT_EQ(modeOf(out), 0600u) << out;
-        unlink(out);
-    }
-
-    std::string victim = writeScratch("victim2", {'k'});
-    ASSERT_EQ(symlink(victim.c_str(), "/tmp/notes.txt"), 0);
-    err = runTarnwick({image}, "color\npull docs/notes.txt\n").err;
-    unlink("/tmp/notes.txt");
-    EXPECT_NE(err.find("/tmp/notes.txt is a symbolic link: refusing to write through it\n"), std::string::npos) << err;
-    EXPECT_EQ(readWholeFile(victim), std::vector<uint8_t>{'k'});
-
-    err = runTarnwick({}, "pull x\nalloc\n").err;
-    EXPECT_NE(err.find("No active FS. Use the 'fs' command to select the active filesystem first.\n"), std::string::npos);
-    EXPECT_NE(err.find("No active FS. Use the 'fs' command to select the active filesystem\n"), std::string::npos);
-}
-
 TEST(Outputs, AllocationReport) {
     hfsbuild::Volume v;
-    v.label = "Alloc";
-    v.totalBlocks = 64;
-    v.nodes.push_back(fileNode("/a", bytes(5000, 1)));
+    v.label = "Alloc", v.totalBlocks = 64, v.nodes = {hfsbuild::fileNode("/a", std::string(5000, 'a'))};
     std::vector<uint8_t> image = hfsbuild::buildVolume(v);
     std::string path = writeScratch("alloc.hfs", image);
     unlink("/tmp/allocation.html");
@@ -127,9 +63,8 @@ TEST(Outputs, AllocationReport) {
     EXPECT_EQ(r.out, "9/32768 Allocation blocks used ( 0%). Disk size: 134217728\n"
                      "Allocation Bitmap written to /tmp/allocation.html (Experimental)\n");
     std::vector<uint8_t> html = readWholeFile("/tmp/allocation.html");
-    std::string page(html.begin(), html.end());
+    const std::string page(html.begin(), html.end()), white = "<td bgcolor=\"#ffffff\"></td>";
     EXPECT_TRUE(page.starts_with("<html><head><title>Allocation bitmap</title>"));
-    std::string white = "<td bgcolor=\"#ffffff\"></td>";
     std::string firstCells = "<body><table><tr></tr><tr><td bgcolor=\"#0\"></td>";
     for (int i = 0; i < 6; ++i) firstCells += white;
     firstCells += "<td bgcolor=\"#fefefe\"></td>";   // block 63: the low bit of byte 7
@@ -144,4 +79,87 @@ TEST(Outputs, AllocationReport) {
     r = runTarnwick({writeScratch("alloc-empty.hfs", image)}, "alloc\n");
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("The allocation file is empty: there is no bitmap to report\n"), std::string::npos);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+hfsbuild::Volume formsVolume() {
+    hfsbuild::Volume v;
+    v.nodes = {hfsbuild::fileNode("/docs/notes.txt", "hello notes\n"), hfsbuild::fileNode("/docs/two words.txt", "two\n"),
+               hfsbuild::fileNode("/odd/../up.txt", "up\n"), hfsbuild::fileNode("/odd/./dot.txt", "dot\n"),
+               hfsbuild::fileNode("/odd/bell\a.txt", "bell\n"), hfsbuild::folderNode("/a/b/c")};
+    return v;
+}
+
+std::string text(const std::string &path) {
+    auto bytes = readWholeFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+}  // namespace
+
+TEST(PullForms, Destinations) {
+    std::string image = writeScratch("forms.hfs", hfsbuild::buildVolume(formsVolume()));
+    std::string out = scratchDir() + "/forms-out", cnid = std::to_string(hfsbuild::cnidOf(formsVolume(), "/docs/notes.txt"));
+    fs::create_directories(out);
+    const std::pair<std::string, std::string> cases[] = {   // the line, and the file it writes to
+        {"docs/notes.txt " + out, out + "/notes.txt"},   {"docs/notes.txt " + out + "/copy", out + "/copy"},
+        {"#" + cnid + " " + out + "/", out + "/notes.txt"}, {"'#" + cnid + "' " + out + "/quoted", out + "/quoted"},
+        {"docs/two words.txt " + out, out + "/two words.txt"},
+    };
+    for (const auto &[line, written] : cases) {
+        RunResult r = runTarnwick({"-c", "pull " + line, image}, "");
+        std::string content = text(written);
+        EXPECT_EQ(r.status, 0) << line << r.err;
+        EXPECT_EQ(content, line.starts_with("docs/two") ? "two\n" : "hello notes\n") << line;
+        EXPECT_NE(r.err.find(std::to_string(content.size()) + " bytes written to " + written + "\n"), std::string::npos) << line << r.err;
+    }
+    RunResult r = runTarnwick({"-c", "pull docs/notes.txt -", image}, "");
+    EXPECT_EQ(r.out, "hello notes\n");
+    EXPECT_NE(r.err.find("12 bytes written to standard output\n"), std::string::npos) << r.err;
+}
+
+// Names that would leave DEST become names inside it, and a link planted where a folder goes is
+// refused, not followed: nothing is written outside DEST, and the extraction fails.
+TEST(PullForms, TreeStaysInsideItsDestination) {
+    std::string image = writeScratch("tree.hfs", hfsbuild::buildVolume(formsVolume()));
+    fs::path dest = scratchDir() + "/tree-out", outside = scratchDir() + "/tree-outside";
+    fs::create_directories(dest);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, dest / "docs");
+    RunResult r = runTarnwick({"-c", "pull -r / " + dest.string(), image}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("pull: /docs: not extracted ("), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 entries could not be extracted\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_FALSE(fs::exists(scratchDir() + "/up.txt"));
+    EXPECT_EQ(text(dest / "odd/_../up.txt"), "up\n");
+    EXPECT_EQ(text(dest / "odd/_./dot.txt"), "dot\n");
+    EXPECT_EQ(text(dest / "odd/bell^.txt"), "bell\n");
+    EXPECT_TRUE(fs::is_directory(dest / "a/b/c"));
+}
+
+// A folder record that names its own parent as its ID: find and pull -r report it and go on.
+TEST(PullForms, LoopingCatalogIsReported) {
+    hfsbuild::Volume v = formsVolume();
+    std::vector<uint8_t> bytes = hfsbuild::buildVolume(v);
+    uint32_t a = hfsbuild::cnidOf(v, "/a"), b = hfsbuild::cnidOf(v, "/a/b");
+    // The key (parent a, name "b"), then the folder record whose folderID (data byte 8) is b.
+    const uint8_t key[] = {0, 8, uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a), 0, 1, 0, 'b'};
+    auto at = std::search(bytes.begin(), bytes.end(), std::begin(key), std::end(key));
+    ASSERT_NE(at, bytes.end());
+    size_t folderID = static_cast<size_t>(at - bytes.begin()) + sizeof key + 8;
+    ASSERT_EQ((Bytes{bytes.data() + folderID, 4}.be32(0)), b);
+    hfsbuild::putBE32(bytes, folderID, a);
+    std::string image = writeScratch("loop.hfs", bytes);
+    std::string loop = "/a/b: folder " + std::to_string(a) + " was met before (the catalog loops): not walked again\n";
+    RunResult found = runTarnwick({"-c", "find /", image}, "");
+    EXPECT_EQ(found.status, 1);
+    EXPECT_NE(found.err.find("find: " + loop), std::string::npos) << found.err;
+    EXPECT_NE(found.out.find("/docs/notes.txt\n"), std::string::npos) << found.out;
+    RunResult pulled = runTarnwick({"-c", "pull -r / " + scratchDir() + "/loop-out", image}, "");
+    EXPECT_EQ(pulled.status, 1);
+    EXPECT_NE(pulled.err.find("pull: " + loop), std::string::npos) << pulled.err;
 }

@@ -10,27 +10,37 @@
 
 #include "support.h"
 
-struct Transcript {
-    const char *name;
-    std::vector<std::string> args;
-    std::string script;
-    std::string out, err;
-    std::vector<std::string> env = {};
-};
-
-inline void expectTranscript(const Transcript &t) {
-    RunResult r = runTarnwick(t.args, t.script, t.env);
-    EXPECT_EQ(r.status, 0) << t.name;
-    EXPECT_EQ(r.out, t.out) << t.name << " (stdout)";
-    EXPECT_EQ(r.err, t.err) << t.name << " (stderr)";
-}
-
 // The prompt with colour off, as most scripts start with "color".
 inline std::string prompt(const std::string &label = "", const std::string &cwd = "") {
     std::string p = "Tarnwick";
     if (!label.empty()) p += "(" + label;
     if (!cwd.empty()) p += ":" + cwd + ")";
     return p + "> ";
+}
+
+// Expected text with each prompt written {CWD}: the label's prompt there, "{}" the one without a volume.
+inline std::string withPrompts(const std::string &label, std::string text) {
+    for (size_t at = 0; (at = text.find('{', at)) != std::string::npos;) {
+        size_t end = text.find('}', at);
+        std::string p = end == at + 1 ? prompt() : prompt(label, text.substr(at + 1, end - at - 1));
+        text.replace(at, end - at + 1, p);
+        at += p.size();
+    }
+    return text;
+}
+
+// A script run after "color": all of stdout, and stderr from just after "Color is off\n" to its end.
+struct Session {
+    std::string script, out, err;
+    std::string end = "Exiting\n";
+};
+inline void expectSession(const std::vector<std::string> &args, const std::string &label, const Session &s,
+                          const std::vector<std::string> &env = {}) {
+    RunResult r = runTarnwick(args, "color\n" + s.script, env);
+    size_t off = r.err.find("Color is off\n");
+    EXPECT_EQ(r.status, 0) << s.script;
+    EXPECT_EQ(r.out, s.out) << s.script;
+    EXPECT_EQ(off == std::string::npos ? r.err : r.err.substr(off + 13), withPrompts(label, s.err) + s.end) << s.script;
 }
 
 inline const std::string kColorPrompt = "\033[1;1mTarnwick> \033[0;0m";
