@@ -623,7 +623,7 @@ int mountUDIF(int imageFd, Bytes koly) {
     if (!expandChunks(plan, imageFd, file.fd.get())) return -1;
 
     fprintf(stderr, "decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
-    fprintf(stderr, "%d bytes written..\n", static_cast<int>(imageBytes));
+    fprintf(stderr, "%llu bytes written..\n", static_cast<unsigned long long>(imageBytes));   // past 2 GiB too
     UniqueFd volume = reopenReadOnly(file);
     if (!volume) fprintf(stderr, "Unable to open %s\n", kDecompressedPath);
     int rc = volume ? openHFSPartitionInFd(volume.get(), 0, 512) : -1;

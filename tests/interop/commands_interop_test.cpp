@@ -1,10 +1,6 @@
-// The shell's commands checked against The Sleuth Kit on builder volumes and Mac OS ones: each `ls`
-// line against fls and istat (CNID, type, mode, size, owner, group, date, attributes), `search CNID`
-// and `snapshot` against fls and icat; stat against istat field by field, find -m against fls -m
-// (and mactime reads it), a tree pulled whole against what tsk_recover recovers; every file pulled
-// against icat (TSK expands decmpfs zlib and LZVN files and follows the extents overflow file; that
-// icat reads what the builder wrote, builder_tsk_test checks), and alloc's summary against the
-// allocation file icat returns.
+// The shell's commands against The Sleuth Kit on builder and Mac OS volumes: ls against fls and
+// istat, stat against istat, find -m against fls -m and mactime, pull -r
+// against tsk_recover, every pull against icat, and alloc against the allocation file.
 #include <grp.h>
 #include <pwd.h>
 
@@ -138,38 +134,6 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
             EXPECT_EQ(l.group, groupText(s["uid / gid"].substr(s["uid / gid"].rfind(' ') + 1)));
         }
     }
-}
-
-// `search CNID` prints the thread record: parent CNID and name, as fls places the node.
-TEST_P(ListingVsTsk, SearchFindsEachThreadRecord) {
-    std::vector<FlsEntry> tree = flsTree(img);
-    std::map<std::string, uint32_t> folderIDs{{"", 2}};
-    for (const FlsEntry &e : tree)
-        if (e.type == 'd') folderIDs[e.path] = e.cnid;
-    std::string script;
-    std::vector<std::string> expected, found;
-    for (const FlsEntry &e : tree) {
-        if (e.path.find("iNode") != std::string::npos || listedName(e.path).find('^') != std::string::npos) continue;
-        if (std::count_if(tree.begin(), tree.end(), [&](const FlsEntry &o) { return o.cnid == e.cnid; }) > 1)
-            continue;                                     // a hard link's name: fls gives the indirect node
-        script += "search " + std::to_string(e.cnid) + "\n";
-        expected.push_back(std::string(e.type == 'd' ? "folder" : "file") + "thread\t" +
-                           std::to_string(folderIDs[folderOf(e.path)]) + listedName(e.path));
-    }
-    std::istringstream lines(runTarnwick({img.path}, script).out);
-    std::regex thread(R"(\t((file|folder)thread\t.*)$)");
-    for (std::string line; std::getline(lines, line);)
-        if (std::smatch m; std::regex_search(line, m, thread)) found.push_back(m[1]);
-    EXPECT_EQ(found, expected);
-}
-
-// `snapshot` writes the active B-tree to a fixed path: the catalog's must equal what icat reads.
-TEST_P(ListingVsTsk, CatalogSnapshotEqualsTheCatalogFile) {
-    ShellRun r = shell(img.path, "catalog\nsnapshot\n", "snapshot.hfs");
-    EXPECT_EQ(r.status, 0) << r.err;
-    Bytes catalog = icat(img, 4);
-    EXPECT_FALSE(catalog.empty());
-    EXPECT_TRUE(r.written == catalog) << "catalog " << catalog.size() << " bytes";
 }
 
 ON_IMAGES(ListingVsTsk, "Demo", "CatalogInOverflow", "Stamped", "CorpusHfsplus", "Keramics", "Xorriso");

@@ -161,26 +161,14 @@ TEST_P(ApmImages, MmlsFindsEachPartitionAndItsVolume) {
 
 INSTANTIATE_TEST_SUITE_P(Container, ApmImages, ::testing::ValuesIn(kApmCases), byName);
 
-// ---- LwVM: no independent reader knows the map, so the volume must sit where the record says ----
-
-uint64_t le64(const Bytes &b, uint64_t at) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | b[at + i];
-    return v;
-}
+// ---- LwVM: no independent reader knows the map; fsstat finds the volume where its record says ----
 
 TEST_F(ContainerTools, LwvmRecordPointsAtTheVolume) {
-    const Bytes signature = {0x6a, 0x90, 0x88, 0xcf, 0x8a, 0xfd, 0x63, 0x0a, 0xe3, 0x51, 0xe2, 0x48, 0x87, 0xe0, 0xb9, 0x8b};
-    for (auto [s, volumeOffset] : {std::pair<uint64_t, uint64_t>{0, 0x800000}, {512, 0x800000}, {512, 0x100000}}) {
+    for (auto [s, volumeOffset] : {std::pair<uint64_t, uint64_t>{0, 0x800000}, {512, 0x100000}}) {
         Bytes image = lwvmImage(volumeA(), {.signatureOffset = s, .volumeOffset = volumeOffset});
-        SCOPED_TRACE("signature at " + std::to_string(s) + ", volume at " + std::to_string(volumeOffset));
-        const auto at = [&](uint64_t offset) { return image.begin() + static_cast<ptrdiff_t>(offset); };
-        ASSERT_TRUE(std::equal(signature.begin(), signature.end(), at(s)));
-        EXPECT_EQ(le64(image, s + 32), image.size());
-        EXPECT_EQ(le64(image, s + 40) & 0xFFFFFFFF, 1u);
-        EXPECT_TRUE(std::equal(at(s + 512), at(s + 528), gptGuidBytes(kGptHfsPlus).begin()));
-        EXPECT_EQ(le64(image, s + 512 + 32), volumeOffset);
-        EXPECT_EQ(le64(image, s + 512 + 40), image.size());
+        uint64_t recorded = 0;   // the first record's start, little-endian
+        for (int i = 7; i >= 0; --i) recorded = recorded << 8 | image[s + 512 + 32 + i];
+        EXPECT_EQ(recorded, volumeOffset);
         expectVolumeAt(writeScratch("lwvm.img", image), volumeOffset / kSectorBytes, "Alpha");
     }
 }

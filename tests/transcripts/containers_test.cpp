@@ -197,12 +197,16 @@ TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
         std::copy(text.begin(), text.end(), bytes.begin() + static_cast<long>(offset));
         return bytes;
     };
+    hfsbuild::ApmDisk apm = hfsbuild::macApm(ByteVec(4096, 'x'));
+    apm.partitions[1].type = "Apple_UFS";
     const std::string apfs = "This disk image holds an APFS container, not an HFS+ volume\n",
                       coreStorage = "This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n";
     struct Case { const char *what; ByteVec image; std::string line; } cases[] = {
         {"UDIF of CoreStorage", udif({"disk image (Apple_CoreStorage : 1)"}), coreStorage},
         {"UDIF of other partitions", udif({"Apple (Apple_partition_map : 1)", "disk image (Apple_UFS : 2)", " (Apple_Free : 3)"}),
          "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_UFS, Apple_Free)\n"},
+        {"APM of other partitions", hfsbuild::buildApm(apm),
+         "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_Free, Apple_UFS)\n"},
         {"GPT of an APFS container", gpt(hfsbuild::kGptApfs), apfs},
         {"GPT of an unknown kind", gpt("01234567-89AB-CDEF-0123-456789ABCDEF"),
          "This disk image holds no HFS+ partition (partitions: 01234567-89AB-CDEF-0123-456789ABCDEF)\n"},
@@ -225,6 +229,7 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
     o.zeroSectorsAfter = (100ull << 30) / 512;
     RunResult r = runTarnwick({writeScratch("sparse.dmg", hfsbuild::buildUdif(volume(), o))}, kScript);
     EXPECT_EQ(listingAfter(r.out), bareListing()) << r.err;
+    EXPECT_NE(r.err.find("\n" + std::to_string(volume().size() + (100ull << 30)) + " bytes written..\n"), std::string::npos) << r.err;
     struct stat st;
     ASSERT_EQ(stat("/tmp/decompressed.dmg", &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), volume().size() + (100ull << 30));
@@ -237,4 +242,14 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
     EXPECT_NE(r.err.find("Fork of 15728640 blocks of 4096 bytes is more than a quarter of this machine's memory: not read\n"),
               std::string::npos) << r.err;
     unlink("/tmp/decompressed.dmg");
+
+    // Only the data written must fit: in a private /tmp of 1 MiB, 3 MiB of it is refused up front.
+    if (runCommand({"unshare", "-rm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace for a small /tmp";
+    hfsbuild::Volume full;
+    full.nodes = {hfsbuild::fileNode("/fill", std::string(3 << 20, 'z'))};
+    std::string image = writeScratch("full.dmg", hfsbuild::buildUdif(hfsbuild::buildVolume(full), encoded(hfsbuild::udif::kZlib)));
+    r = runCommand({"unshare", "-rm", "sh", "-c", "exec 3<\"$1\"; mount -t tmpfs -o size=1m none /tmp && exec \"$0\" -c version /dev/fd/3",
+                    TARNWICK_BIN, image});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bytes of data, more than the 1048576 bytes free in /tmp\n"), std::string::npos) << r.err;
 }

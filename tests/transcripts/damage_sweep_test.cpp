@@ -240,8 +240,8 @@ std::vector<Damage> volumeDamages() {
         // The cycle under a header that claims 2^32 nodes, which must not make the walk that long.
         Change cycle{kLeaves, 0, 4, kSelf, fork}, claim{kTreeHeader, 36, 4, kAll32, fork};
         list.push_back({std::string(name) + ".leaves.cycle.totalNodes=huge", [=](ByteVec &v) { apply(v, cycle), apply(v, claim); }});
-        auto region = [fork](const ByteVec &v) {
-            Tree t = treeIn(v, fork);
+        auto region = [at = fork](const ByteVec &v) {
+            Tree t = treeIn(v, at);
             return std::pair<size_t, size_t>{t.base, std::min<size_t>(size_t{t.totalNodes} * t.nodeSize, v.size() - std::min(v.size(), t.base))};
         };
         flipDamages(list, name, region, fork == kCatalogFork ? 24 : 16, fork == kCatalogFork ? 200 : fork == kExtentsFork ? 350 : 300);
@@ -333,19 +333,11 @@ void addJobs(std::vector<Job> &jobs, const Volume &volume, const Wrapper &wrappe
     const Wrapper *w = &wrapper;
     jobs.push_back({"pristine", w, [=] { return w->wrap(*pristine); }});
     static const std::vector<Damage> onVolume = volumeDamages(), onFile = fileDamages();
+    auto damaged = [](ByteVec copy, const Damage &damage) { return damage.apply(copy), copy; };
     for (size_t i = 0; i < onVolume.size(); i += stride * (binaryHasASan() ? 3 : 1))
-        jobs.push_back({onVolume[i].name, w, [=] {
-                            ByteVec copy = *pristine;
-                            onVolume[i].apply(copy);
-                            return w->wrap(copy);
-                        }});
+        jobs.push_back({onVolume[i].name, w, [=] { return w->wrap(damaged(*pristine, onVolume[i])); }});
     auto wrapped = std::make_shared<const ByteVec>(w->wrap(*pristine));
-    for (const Damage &damage : onFile)
-        jobs.push_back({damage.name, w, [=, &damage] {
-                            ByteVec copy = *wrapped;
-                            damage.apply(copy);
-                            return copy;
-                        }});
+    for (const Damage &damage : onFile) jobs.push_back({damage.name, w, [=, &damage] { return damaged(*wrapped, damage); }});
 }
 
 // Two at a time, except UDIF images: they all expand into the one /tmp/decompressed.dmg, so a

@@ -152,7 +152,7 @@ TEST(APM, MapsAndDamagedMaps) {
 TEST(ADC, Codes) {
     ByteVec all128(129, 0x5A);
     all128[0] = 0xFF;
-    // input, capacity, output, input consumed; nothing is written past what is produced
+    // input, capacity, output, input consumed; nothing is written past the capacity
     std::tuple<ByteVec, int, ByteVec, int> cases[] = {
         {{0x80, 0x41}, 10, {0x41}, 2}, {all128, 128, ByteVec(128, 0x5A), 129},
         {{0x80, 0x41, 0x00, 0x00}, 10, ByteVec(4, 0x41), 4},             // two-byte reference, offset 0
@@ -160,6 +160,7 @@ TEST(ADC, Codes) {
         {{0x81, 'A', 'B', 0x0C, 0x01}, 100, bytes("ABABABAB"), 5},       // overlapping pattern
         {{0x82, 'A', 'B', 'C', 0x7F, 0x00, 0x02}, 100, [] {   // a long pattern copied in growing steps
              std::string t; for (int i = 0; i < 23; ++i) t += "ABC"; return bytes(t + "A"); }(), 7},
+        {join({{0x8F}, bytes("0123456789abcdef"), {0x50, 0x00, 0x0F}}), 100, bytes("0123456789abcdef0123456789abcdef0123"), 20},
         {{0x81, 'A', 'B', 0x04, 0x01}, 6, bytes("ABABAB"), 5},           // exactly full
         {{0x81, 'A', 'B', 0x04, 0x01}, 5, bytes("AB"), 3},               // a code that would overflow stops
         {{0x80, 'A', 0x83, 'x'}, 100, bytes("A"), 2}, {{0x80, 'A', 0x40, 0x00}, 100, bytes("A"), 2},   // cut codes
@@ -171,7 +172,7 @@ TEST(ADC, Codes) {
         int produced = -1;
         EXPECT_EQ(adc_decompress(static_cast<int>(in.size()), in.data(), capacity, out.data(), &produced), consumed);
         ASSERT_GE(produced, 0);
-        EXPECT_TRUE(std::all_of(out.begin() + produced, out.end(), [](uint8_t b) { return b == 0xEE; }));
+        EXPECT_TRUE(std::all_of(out.begin() + capacity, out.end(), [](uint8_t b) { return b == 0xEE; }));
         out.resize(static_cast<size_t>(produced));
         EXPECT_EQ(out, expected) << consumed;
     }

@@ -102,15 +102,12 @@ TEST(Interrupt, StopsCommandsAndKeepsTheSelectedVolume) {
     EXPECT_NE(run(doDir, "ls", false).out.find("stop-raw.bin"), std::string::npos);
 }
 
-TEST(VolumeReport, DatesAndAttributeNames) {
+TEST(VolumeReport, DatesAtTheEdges) {
     setenv("TZ", "UTC", 1);
     tzset();
     std::pair<uint32_t, const char *> dates[] = {{0, "Fri Jan  1 00:00:00 1904"}, {2082844800u, "Thu Jan  1 00:00:00 1970"},
                                                  {0xFFFFFFFFu, "Mon Feb  6 06:28:15 2040"}};
     for (auto [date, text] : dates) EXPECT_EQ(HFSToCTime(date), text);
-    EXPECT_EQ(dumpVolumeAttributes(0), "");
-    EXPECT_EQ(dumpVolumeAttributes(0x2100 | 0x4), "was last cleanly unmounted,journaled,");
-    EXPECT_EQ(dumpVolumeAttributes(0xFFFFFFFF), "was last cleanly unmounted,inconsistent or in-use,journaled,hw lock bit,content protection");
 }
 
 TEST(VolumeReport, DriveSizeLine) {
@@ -125,14 +122,6 @@ TEST(VolumeReport, DriveSizeLine) {
         std::string err = unit::capture([&] { dumpVolumeHeader(vh.data()); }).err;
         EXPECT_EQ(err.substr(0, err.find('\n') + 1), "This is a drive of " + std::string(size) + " \n");
     }
-}
-
-TEST(Mounts, FlagTextAndLinuxOptions) {
-    EXPECT_EQ(flagsToText(0), "");
-    EXPECT_EQ(flagsToText(0x10000000 | 0x4 | 0x80000000), "noexec,noatime");
-    EXPECT_EQ(mountFlagsFromOptions("ro,nosuid,nodev,noexec,relatime", "/dev/sdb2", "/mnt/mac"), 0x101Du);
-    EXPECT_EQ(mountFlagsFromOptions("rw,noatime", "tmpfs", "/"), 0x10004000u);
-    EXPECT_EQ(mountFlagsFromOptions("rw,rofoo", "none", "/x"), 0u);
 }
 
 TEST(Mounts, ListfsShowsOnlyHFSMounts) {
