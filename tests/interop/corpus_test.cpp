@@ -40,8 +40,6 @@ std::string sha256Of(const std::string &path, uint64_t prefix = 0) {
     return runCommand({"sh", "-c", source + "sha256sum"}).out.substr(0, 64);
 }
 
-std::string textOf(const std::string &path) { Bytes bytes = readWholeFile(path); return {bytes.begin(), bytes.end()}; }
-
 // The number of `key` in facts.json, inside the object named `object` when one is given.
 long long fact(const std::string &json, const std::string &key, const std::string &object = "") {
     size_t from = object.empty() ? 0 : json.find("\"" + object + "\"");

@@ -15,8 +15,6 @@ RunResult tool(const std::vector<std::string> &argv, int status) {
     return r;
 }
 
-Bytes bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
-
 Bytes noise(size_t size, uint32_t seed) {
     Bytes out;
     for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 23));

@@ -127,6 +127,13 @@ std::vector<uint8_t> readWholeFile(const std::string &path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
+std::string textOf(const std::string &path) {
+    std::vector<uint8_t> bytes = readWholeFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<uint8_t> bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
+
 std::string corpusPath(const std::string &relative) {
     std::string path = std::string(CORPUS_DIR) + "/" + relative;
     struct stat st;

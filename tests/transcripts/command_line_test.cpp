@@ -44,6 +44,7 @@ TEST(CommandLine, OptionsScriptsAndStatuses) {
          "readme.txt", "DMG type"},
         {"-f runs a file of commands", {"-f", script, "IMG"}, 0, "readme.txt", ""},
         {"a failing command fails the run, the rest still runs", {"IMG", "-c", "cd /nowhere; ls"}, 1, "hello.txt", ""},
+        {"quit keeps the failure", {"IMG", "-c", "cd /nowhere; quit"}, 1, "", "Zai Jian!"},
         {"--bail stops at the first failure", {"--bail", "IMG", "-c", "cd /nowhere; ls"}, 1, "", "", false, "hello.txt"},
         {"an image that does not open fails", {"/nonexistent.img", "-c", "version"}, 1, "", ""},
         {"a line too long fails", {"-c", std::string(1100, 'x')}, 1, "", "Line too long (1100 characters"},
@@ -116,6 +117,7 @@ TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     EXPECT_NE(after("cd /Pict\t\r", kPictures).find(kPictures), std::string::npos);   // a path completes, a folder with its slash
     EXPECT_NE(after("partial line\x03", kPictures).find(kPictures), std::string::npos);   // Ctrl-C clears the line, the session goes on
     EXPECT_NE(after("vers\t\r", kPictures).find("version 1.1"), std::string::npos);   // a command name completes
+    EXPECT_NE(after("ls /Documents/no\t\r", "todo.txt").find("todo.txt"), std::string::npos);   // in a folder below
     EXPECT_NE(after("quit\r", "Zai Jian!").find("Zai Jian!"), std::string::npos);
     std::ifstream history(scratchDir() + "/.tarnwick_history");
     std::string saved((std::istreambuf_iterator<char>(history)), std::istreambuf_iterator<char>());

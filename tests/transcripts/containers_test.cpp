@@ -205,6 +205,7 @@ TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
         {"UDIF of CoreStorage", udif({"disk image (Apple_CoreStorage : 1)"}), coreStorage},
         {"UDIF of other partitions", udif({"Apple (Apple_partition_map : 1)", "disk image (Apple_UFS : 2)", " (Apple_Free : 3)"}),
          "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_UFS, Apple_Free)\n"},
+        {"UDIF of a partition named otherwise", udif({"odd (name"}), "This disk image holds no HFS+ partition (partitions: odd (name)\n"},
         {"APM of other partitions", hfsbuild::buildApm(apm),
          "This disk image holds no HFS+ partition (partitions: Apple_partition_map, Apple_Free, Apple_UFS)\n"},
         {"GPT of an APFS container", gpt(hfsbuild::kGptApfs), apfs},

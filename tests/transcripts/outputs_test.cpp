@@ -93,11 +93,6 @@ hfsbuild::Volume formsVolume() {
     return v;
 }
 
-std::string text(const std::string &path) {
-    auto bytes = readWholeFile(path);
-    return {bytes.begin(), bytes.end()};
-}
-
 }  // namespace
 
 TEST(PullForms, Destinations) {
@@ -111,7 +106,7 @@ TEST(PullForms, Destinations) {
     };
     for (const auto &[line, written] : cases) {
         RunResult r = runTarnwick({"-c", "pull " + line, image}, "");
-        std::string content = text(written);
+        std::string content = textOf(written);
         EXPECT_EQ(r.status, 0) << line << r.err;
         EXPECT_EQ(content, line.starts_with("docs/two") ? "two\n" : "hello notes\n") << line;
         EXPECT_NE(r.err.find(std::to_string(content.size()) + " bytes written to " + written + "\n"), std::string::npos) << line << r.err;
@@ -135,9 +130,9 @@ TEST(PullForms, TreeStaysInsideItsDestination) {
     EXPECT_NE(r.err.find("1 entries could not be extracted\n"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_FALSE(fs::exists(scratchDir() + "/up.txt"));
-    EXPECT_EQ(text(dest / "odd/_../up.txt"), "up\n");
-    EXPECT_EQ(text(dest / "odd/_./dot.txt"), "dot\n");
-    EXPECT_EQ(text(dest / "odd/bell^.txt"), "bell\n");
+    EXPECT_EQ(textOf(dest / "odd/_../up.txt"), "up\n");
+    EXPECT_EQ(textOf(dest / "odd/_./dot.txt"), "dot\n");
+    EXPECT_EQ(textOf(dest / "odd/bell^.txt"), "bell\n");
     EXPECT_TRUE(fs::is_directory(dest / "a/b/c"));
 }
 

@@ -158,6 +158,8 @@ TEST(Journal, ReportWarningAndDamage) {
              "\tsector 7, 512 bytes\n",
          "The block list at 512 claims 28672 bytes: it would not end where the next begins before the journal's end\n",
          true},
+        {"a start at the ring's end", one, [](std::vector<uint8_t> &image) { image[kJournalAt + 9] = 0x40; },   // 512 -> 16384
+         header("little", 16384, 16384, 5120, "0x08e4ab27 (should be 0x092aaae9)"), "The journal's start (16384) or end (5120) lies outside its ring of transactions\n", false},
         {"no journal header", Journal{}, [](std::vector<uint8_t> &image) { image[kJournalAt] = 'X'; },
          kInfo + "65536\n",
          "The journal header has magic 0x584c4e4a and byte-order mark 0x78563412: it is no journal header\n", false},

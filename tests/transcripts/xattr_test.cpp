@@ -9,36 +9,24 @@
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
 
-namespace {
-
 using Data = std::vector<uint8_t>;
 
-Data text(const std::string &s) { return {s.begin(), s.end()}; }
-
-Data pattern(size_t size) {
-    Data data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
-    return data;
-}
-
-}  // namespace
-
 TEST(Xattr, ListsAndSavesAttributes) {
-    const Data big = pattern(20000);   // 40 blocks of 512 in extents of 2: the fork record and two extents records
+    const Data big = randomBytes(20000, 7);   // 40 blocks of 512 in extents of 2: the fork record and two extents records
     hfsbuild::Volume v;
     v.label = "X";
     v.blockSize = 512;
     v.attributesNodeSize = 512;   // several leaves under an index node
     hfsbuild::Node a = hfsbuild::fileNode("/docs/a.txt", "a");
-    a.attributes = {{"com.example/slash", text("s/")}, {"com.example.one", text("first value")},
-                    {"com.example.na\xC3\xAFve-\xE5\x90\x8D", text("\xC3\xBC")}, {"com.example.empty", {}}};
+    a.attributes = {{"com.example/slash", bytesOf("s/")}, {"com.example.one", bytesOf("first value")},
+                    {"com.example.na\xC3\xAFve-\xE5\x90\x8D", bytesOf("\xC3\xBC")}, {"com.example.empty", {}}};
     hfsbuild::Node docs = hfsbuild::folderNode("/docs");
-    docs.attributes = {{"com.example.folder", text("f")}};
+    docs.attributes = {{"com.example.folder", bytesOf("f")}};
     hfsbuild::Node fragmented = hfsbuild::fileNode("/big.bin", "b");
-    fragmented.attributes = {{"com.example.big", big, true, 2}, {"com.example.z", text("after")}};
+    fragmented.attributes = {{"com.example.big", big, true, 2}, {"com.example.z", bytesOf("after")}};
     hfsbuild::Node packed = hfsbuild::fileNode("/packed.txt", std::string(3000, 'z')), shared = hfsbuild::fileNode("/my file.txt", "shared");
     packed.compression = 3;   // its decmpfs record keeps the attributes tree as deep
-    shared.attributes = {{"com.example.shared", text("linked")}};
+    shared.attributes = {{"com.example.shared", bytesOf("linked")}};
     v.nodes = {docs, a, fragmented, packed, shared, hfsbuild::hardLinkNode("/link", "/my file.txt"),
                hfsbuild::fileNode("/plain.txt", "p")};
     Data image = hfsbuild::buildVolume(v);
@@ -65,14 +53,15 @@ TEST(Xattr, ListsAndSavesAttributes) {
         {path, "xattr big.bin", "20000\tcom.example.big\n5\tcom.example.z\n", ""},   // 20 extents, then an inline value
         {path, "xattr link", "6\tcom.example.shared\n", ""},   // a hard link lists its file's
         {path, "xattr plain.txt", "", "plain.txt has no extended attributes\n"},
+        {path, "pull plain.txt", "", "1 bytes written to /tmp/plain.txt\n", bytesOf("p")},   // and nothing about a short fork
         {path, "xattr nothing", "", "nothing not found\n"},
         {path, "xattr docs/a.txt com.example.none", "", "docs/a.txt has no extended attribute named com.example.none\n"},
-        {path, "xattr docs/a.txt com.example.one", "", "11 bytes written to /tmp/a.txt.com.example.one\n", text("first value")},
-        {path, "xattr docs/a.txt " + nonAscii, "", "2 bytes written to /tmp/a.txt." + nonAscii + "\n", text("\xC3\xBC")},
-        {path, "xattr docs/a.txt com.example/slash", "", "2 bytes written to /tmp/a.txt.com.example:slash\n", text("s/")},
+        {path, "xattr docs/a.txt com.example.one", "", "11 bytes written to /tmp/a.txt.com.example.one\n", bytesOf("first value")},
+        {path, "xattr docs/a.txt " + nonAscii, "", "2 bytes written to /tmp/a.txt." + nonAscii + "\n", bytesOf("\xC3\xBC")},
+        {path, "xattr docs/a.txt com.example/slash", "", "2 bytes written to /tmp/a.txt.com.example:slash\n", bytesOf("s/")},
         {path, "xattr big.bin com.example.big", "", "20000 bytes written to /tmp/big.bin.com.example.big\n", big},
         {path, "xattr my\\ file.txt com.example.shared", "", "6 bytes written to /tmp/my file.txt.com.example.shared\n",
-         text("linked")},
+         bytesOf("linked")},
         // with the extents records gone: what the eight extents hold, and a failure; the listing is unchanged
         {damaged, "xattr big.bin com.example.big", "",
          "big.bin: attribute com.example.big: only 8192 of its 20000 bytes could be read (its extents end early)\n"
@@ -93,4 +82,6 @@ TEST(Xattr, ListsAndSavesAttributes) {
     // ls -@ on a folder adds the value's size (the names of files' are compared with istat's in the interop tests).
     std::string listed = runTarnwick({path}, "color\nls -@\n").out;
     EXPECT_NE(listed.find("docs\n\tcom.example.folder 1\n\n"), std::string::npos) << listed;
+    std::string stat = runTarnwick({path}, "stat big.bin\n").out;   // a value in fork data is one attribute
+    EXPECT_NE(stat.find("\n\t20000\tcom.example.big (in allocation blocks)\n\t5\tcom.example.z\n"), std::string::npos) << stat;
 }
