@@ -244,12 +244,13 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
               std::string::npos) << r.err;
     unlink("/tmp/decompressed.dmg");
 
-    // Only the data written must fit: in a private /tmp of 1 MiB, 3 MiB of it is refused up front.
+    // Only the data written must fit: in a private /tmp of 1 MiB, 3 MiB of it is refused up front (the
+    // program and the image are opened first, as they may lie under /tmp).
     if (runCommand({"unshare", "-rm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace for a small /tmp";
     hfsbuild::Volume full;
     full.nodes = {hfsbuild::fileNode("/fill", std::string(3 << 20, 'z'))};
     std::string image = writeScratch("full.dmg", hfsbuild::buildUdif(hfsbuild::buildVolume(full), encoded(hfsbuild::udif::kZlib)));
-    r = runCommand({"unshare", "-rm", "sh", "-c", "exec 3<\"$1\"; mount -t tmpfs -o size=1m none /tmp && exec \"$0\" -c version /dev/fd/3",
+    r = runCommand({"unshare", "-rm", "sh", "-c", "exec 3<\"$1\" 4<\"$0\"; mount -t tmpfs -o size=1m none /tmp && exec /proc/self/fd/4 -c version /dev/fd/3",
                     TARNWICK_BIN, image});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("bytes of data, more than the 1048576 bytes free in /tmp\n"), std::string::npos) << r.err;
