@@ -253,5 +253,5 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
     r = runCommand({"unshare", "-rm", "sh", "-c", "exec 3<\"$1\" 4<\"$0\"; mount -t tmpfs -o size=1m none /tmp && exec /proc/self/fd/4 -c version /dev/fd/3",
                     TARNWICK_BIN, image});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("bytes of data, more than the 1048576 bytes free in /tmp\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" bytes of data, more than the "), std::string::npos) << r.err;   // what is free varies
 }
