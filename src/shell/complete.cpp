@@ -55,7 +55,8 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const std::string &folder
         folder = kRootFolderID;
     } else if (!folderPart.empty()) {
         std::string path = folderPart.substr(0, folderPart.size() - 1);
-        auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
+        PathMiss miss;   // asked for, so a miss is not printed into the line being edited
+        auto found = searchPath(getCatalogBTree(), path, kCatalogTree, &miss);
         if (!found) return names;
         Bytes data = getRecordData(found->recordKey);
         if (static_cast<int16_t>(data.be16(0)) != kFolderRecord) return names;

@@ -118,7 +118,8 @@ TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     EXPECT_NE(after("partial line\x03", kPictures).find(kPictures), std::string::npos);   // Ctrl-C clears the line, the session goes on
     EXPECT_NE(after("vers\t\r", kPictures).find("version 1.1"), std::string::npos);   // a command name completes
     EXPECT_NE(after("ls /Documents/no\t\r", "todo.txt").find("todo.txt"), std::string::npos);   // in a folder below
-    EXPECT_NE(after("quit\r", "Zai Jian!").find("Zai Jian!"), std::string::npos);
+    EXPECT_EQ(after("ls /nowhere/deeper/x\t", "\a").find("not found"), std::string::npos);   // a miss only rings
+    EXPECT_NE(after("\x15quit\r", "Zai Jian!").find("Zai Jian!"), std::string::npos);
     std::ifstream history(scratchDir() + "/.tarnwick_history");
     std::string saved((std::istreambuf_iterator<char>(history)), std::istreambuf_iterator<char>());
     EXPECT_NE(saved.find("cd\\040/Pictures/"), std::string::npos) << saved;

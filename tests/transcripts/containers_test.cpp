@@ -244,8 +244,7 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
               std::string::npos) << r.err;
     unlink("/tmp/decompressed.dmg");
 
-    // Only the data written must fit: in a private /tmp of 1 MiB, 3 MiB of it is refused up front (the
-    // program and the image are opened first, as they may lie under /tmp).
+    // Only the data written must fit: a private /tmp of 1 MiB refuses 3 MiB (program and image opened first).
     if (runCommand({"unshare", "-rm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace for a small /tmp";
     hfsbuild::Volume full;
     full.nodes = {hfsbuild::fileNode("/fill", std::string(3 << 20, 'z'))};
