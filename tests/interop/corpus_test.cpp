@@ -196,7 +196,6 @@ TEST(CorpusVolume, BareVolumeAgreesWithFsstatAndFacts) {
     for (auto [label, key] : {std::pair{"Version:", "version"}, {"Number of Folders:", "vh_folder_count"},
                               {"Free Blocks:", "free_blocks"}, {"Total Blocks:", "total_blocks"}, {"Block Size:", "block_size"}})
         EXPECT_EQ(reported(r.err, label), std::to_string(fact(facts, key))) << label;
-    EXPECT_EQ(fsstat["Creation Date"] + fsstat["Last Written Date"], "2022-01-14 08:19:41 (UTC)2022-01-14 07:19:46 (UTC)");
     EXPECT_EQ(reported(r.err, "Created on:") + ", " + reported(r.err, "Modified on:"), "Fri Jan 14 08:19:41 2022, Fri Jan 14 07:19:46 2022");
     EXPECT_EQ(reported(r.err, "Last Mounted by:"), "31302e30 (10.0) - Journal info block is @0");
 

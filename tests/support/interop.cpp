@@ -27,12 +27,6 @@ Bytes wordLines(size_t size, const std::string &word) {
     return bytesOf(out.substr(0, size));
 }
 
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 Node file(const std::string &path, Bytes data, FileOptions o) {
     Node node = hfsbuild::fileNode(path, std::move(data));
     node.compression = o.compression, node.extentBlocks = o.extentBlocks, node.storedBlocks = o.stored;

@@ -21,7 +21,6 @@ RunResult tool(const std::vector<std::string> &argv, int status = 0);
 
 Bytes noise(size_t size, uint32_t seed);                    // what zlib cannot shrink
 Bytes wordLines(size_t size, const std::string &word);      // "word 0\nword 1\n...", cut at `size`
-Bytes joined(std::initializer_list<Bytes> parts);
 
 struct FileOptions {                // Node fields, as hfsbuild reads them
     uint32_t compression = 0, extentBlocks = 0;

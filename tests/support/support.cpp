@@ -134,6 +134,12 @@ std::string textOf(const std::string &path) {
 
 std::vector<uint8_t> bytesOf(const std::string &text) { return {text.begin(), text.end()}; }
 
+std::vector<uint8_t> joined(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const std::vector<uint8_t> &part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 std::string corpusPath(const std::string &relative) {
     std::string path = std::string(CORPUS_DIR) + "/" + relative;
     struct stat st;

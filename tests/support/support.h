@@ -28,6 +28,7 @@ bool haveTool(const std::string &name);
 std::vector<uint8_t> readWholeFile(const std::string &path);
 std::string textOf(const std::string &path);            // a file's bytes as text
 std::vector<uint8_t> bytesOf(const std::string &text);
+std::vector<uint8_t> joined(std::initializer_list<std::vector<uint8_t>> parts);
 std::string corpusPath(const std::string &relative);   // "" when the corpus folder is absent
 
 // The partitions `7zz x -tdmg` extracts from a disk image: index -> path of "<index>.<kind>".

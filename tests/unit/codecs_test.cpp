@@ -56,7 +56,7 @@ ByteVec v1(const V1 &b, bool end = true) {
     const uint32_t counts[] = {b.raw, 16, b.literals, b.matches, 8, 8};
     for (int i = 0; i < 6; ++i) le(block, 4 + 4 * i, counts[i]);
     le(block, 50 + 2 * b.l, 64, 2), le(block, 90 + 2 * b.m, 64, 2), le(block, 130 + 2 * b.d, 256, 2), le(block, 258 + 2 * 'a', 1024, 2);
-    return end ? join({block, bytes("bvx$")}) : block;
+    return end ? joined({block, bytesOf("bvx$")}) : block;
 }
 
 }  // namespace
@@ -68,9 +68,9 @@ TEST(Lzvn, EncodedDataRoundTrips) {
         periods.push_back('|');
     }
     const ByteVec cases[] = {
-        {}, {0x42}, bytes("abc"), vocabularyText(3000, 1), periods, randomBytes(5000, 2), ByteVec(70000, 0),
+        {}, {0x42}, bytesOf("abc"), vocabularyText(3000, 1), periods, randomBytes(5000, 2), ByteVec(70000, 0),
         // over 64 KiB: a block repeated 50000 and 90000 bytes later
-        join({vocabularyText(100000, 3), randomBlock, randomBytes(30000, 4), randomBlock, randomBytes(70000, 5), randomBlock}),
+        joined({vocabularyText(100000, 3), randomBlock, randomBytes(30000, 4), randomBlock, randomBytes(70000, 5), randomBlock}),
     };
     for (const ByteVec &data : cases) {
         ByteVec stream = lzvnEncode(data);
@@ -105,7 +105,7 @@ TEST(Lzvn, HandMadeStreams) {
         {"undefined opcode 0xD0", "", {0xE1, 'a', 0xD0, 0x06}, 8, std::nullopt},
         {"position past the capacity", "hello", {0x06}, 4, std::nullopt},
     };
-    for (const Case &c : cases) EXPECT_EQ(unlzvn(c.stream, c.capacity, bytes(c.prefix)), maybeBytes(c.expected)) << c.what;
+    for (const Case &c : cases) EXPECT_EQ(unlzvn(c.stream, c.capacity, bytesOf(c.prefix)), maybeBytes(c.expected)) << c.what;
 }
 
 TEST(Lzfse, EncodedDataRoundTrips) {
@@ -113,9 +113,9 @@ TEST(Lzfse, EncodedDataRoundTrips) {
     std::pair<ByteVec, bool> cases[] = {   // data, whether the encoder should pick bvx2 blocks over LZVN ones
         {{}, false}, {{0x42}, false}, {vocabularyText(3000, 1), true}, {randomBytes(5000, 2), false},
         // too few literals for bvx2: one repeated byte, then one period of each short distance
-        {join({ByteVec(70000, 0), bytes("abababababababababababcabcabcabcabcabcabcabcabcabcabcabcabcdefgabcdefgabcdefgabcdefg")}), false},
+        {joined({ByteVec(70000, 0), bytesOf("abababababababababababcabcabcabcabcabcabcabcabcabcabcabcabcdefgabcdefgabcdefgabcdefg")}), false},
         // over 40000 literals, a block repeated 60000 and 200000 bytes later, across blocks
-        {join({vocabularyText(100000, 3), randomBlock, randomBytes(40000, 4), randomBlock, vocabularyText(100000, 5),
+        {joined({vocabularyText(100000, 3), randomBlock, randomBytes(40000, 4), randomBlock, vocabularyText(100000, 5),
                randomBytes(20000, 6), randomBlock}), true},
     };
     for (const auto &[data, entropyCoded] : cases) {
@@ -129,14 +129,14 @@ TEST(Lzfse, EncodedDataRoundTrips) {
 
 TEST(Lzfse, HandMadeBlocks) {
     ByteVec plain = vocabularyText(500, 9), lzvn = lzvnEncode(plain);
-    ByteVec lzvnBlock = join({bytes("bvxn"), ByteVec(8, 0), lzvn});
+    ByteVec lzvnBlock = joined({bytesOf("bvxn"), ByteVec(8, 0), lzvn});
     le(lzvnBlock, 4, plain.size()), le(lzvnBlock, 8, lzvn.size());
-    ByteVec storedXyz = join({bytes("bvx-"), {3, 0, 0, 0}, bytes("xyz")});
+    ByteVec storedXyz = joined({bytesOf("bvx-"), {3, 0, 0, 0}, bytesOf("xyz")});
     const V1 match{.raw = 8, .m = 4, .d = 3};
     struct Case { const char *what; ByteVec stream; size_t capacity; std::optional<std::string> expected; } cases[] = {
         {"v1: four literals", v1({}), 8, "aaaa"},
         {"v1: a match of distance 3", v1(match), 8, "aaaaaaaa"},
-        {"v1: a match into the stored block before", join({storedXyz, v1({.raw = 4, .literals = 0, .l = 0, .m = 4, .d = 3})}), 8, "xyzxyzx"},
+        {"v1: a match into the stored block before", joined({storedXyz, v1({.raw = 4, .literals = 0, .l = 0, .m = 4, .d = 3})}), 8, "xyzxyzx"},
         {"v1: capacity one short", v1(match), 7, std::nullopt},
         {"v1: distance reaching before out[0]", v1({.raw = 8, .m = 4, .d = 5}), 8, std::nullopt},
         {"v1: repeated distance with none before", v1({.raw = 8, .m = 4, .d = 0}), 8, std::nullopt},
@@ -144,10 +144,10 @@ TEST(Lzfse, HandMadeBlocks) {
         {"v1: more literals taken than decoded", v1({.raw = 8, .l = 8}), 8, std::nullopt},
         {"v1: literal count not a multiple of 4", v1({.literals = 5}), 8, std::nullopt},
         {"v1: no end-of-stream block", v1({}, false), 8, std::nullopt},
-        {"stored, LZVN and end", join({storedXyz, lzvnBlock, bytes("bvx$")}), 600, "xyz" + std::string(plain.begin(), plain.end())},
-        {"unknown block", join({bytes("bvx3"), ByteVec(8, 0), bytes("bvx$")}), 8, std::nullopt},
-        {"stored block past the input", join({bytes("bvx-"), {9, 0, 0, 0}, bytes("bvx$")}), 16, std::nullopt},
-        {"empty stream", bytes("bvx$"), 0, ""},
+        {"stored, LZVN and end", joined({storedXyz, lzvnBlock, bytesOf("bvx$")}), 600, "xyz" + std::string(plain.begin(), plain.end())},
+        {"unknown block", joined({bytesOf("bvx3"), ByteVec(8, 0), bytesOf("bvx$")}), 8, std::nullopt},
+        {"stored block past the input", joined({bytesOf("bvx-"), {9, 0, 0, 0}, bytesOf("bvx$")}), 16, std::nullopt},
+        {"empty stream", bytesOf("bvx$"), 0, ""},
     };
     for (const Case &c : cases) EXPECT_EQ(unlzfse(c.stream, c.capacity), maybeBytes(c.expected)) << c.what;
     // Damage to the valid "aaaa" + match block: each kind of malformed header or table.

@@ -10,7 +10,7 @@ using namespace unit;
 namespace {
 
 ByteVec zlib(const ByteVec &data) { return hfsbuild::zlibCompress(data); }
-ByteVec stored(const ByteVec &data, uint8_t marker = 0xFF) { return join({{marker}, data}); }
+ByteVec stored(const ByteVec &data, uint8_t marker = 0xFF) { return joined({{marker}, data}); }
 
 // Type 4: resource header (data at 0x100), length word, block table of (offset, size), blocks.
 ByteVec resourceFork(const std::vector<ByteVec> &blocks) {
@@ -35,7 +35,7 @@ ByteVec offsetFork(const std::vector<ByteVec> &blocks) {
 }
 
 ByteVec inlined(uint32_t type, uint64_t size, const ByteVec &payload) {
-    ByteVec attribute = join({bytes("fpmc"), ByteVec(12, 0), payload});
+    ByteVec attribute = joined({bytesOf("fpmc"), ByteVec(12, 0), payload});
     le(attribute, 4, type), le(attribute, 8, size);
     return attribute;
 }

@@ -28,7 +28,7 @@ TEST(SetFS, MountTableEntries) {
     hfsbuild::Volume v;
     v.label = "Mounted";
     std::string device = writeScratch("mounted.hfs", hfsbuild::buildVolume(v));
-    setMountTablePath(writeScratch("mounts-fs", unit::bytes("tmpfs /mnt/fake-other tmpfs rw 0 0\n" + device + " /mnt/fake-mac hfsplus ro 0 0\n")));
+    setMountTablePath(writeScratch("mounts-fs", bytesOf("tmpfs /mnt/fake-other tmpfs rw 0 0\n" + device + " /mnt/fake-mac hfsplus ro 0 0\n")));
     g_Debug = 0;
 
     EXPECT_EQ(runFs("fs /mnt/fake-mac"), "");
@@ -125,7 +125,7 @@ TEST(VolumeReport, DriveSizeLine) {
 }
 
 TEST(Mounts, ListfsShowsOnlyHFSMounts) {
-    setMountTablePath(writeScratch("mounts", unit::bytes("/dev/sda1 / ext4 rw,relatime 0 0\n"
+    setMountTablePath(writeScratch("mounts", bytesOf("/dev/sda1 / ext4 rw,relatime 0 0\n"
                                                          "/dev/sdb2 /mnt/mac\\040disk hfsplus ro,nosuid,nodev 0 0\n"
                                                          "hfsfuse /media/user/Data fuse.hfsfuse ro,user_id=1000,group_id=1000 0 0\n"
                                                          "/dev/loop3 /mnt/old hfs rw 0 0\n")));

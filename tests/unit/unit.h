@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tiny_tree.h"
+#include "support.h"
 #include "volume/bits.h"
 
 namespace unit {
@@ -19,12 +20,6 @@ namespace unit {
 using ByteVec = std::vector<uint8_t>;
 
 inline Bytes view(const ByteVec &v) { return Bytes{v.data(), v.size()}; }
-inline ByteVec bytes(const std::string &s) { return ByteVec(s.begin(), s.end()); }
-inline ByteVec join(std::initializer_list<ByteVec> parts) {
-    ByteVec all;
-    for (const ByteVec &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
 inline void le(ByteVec &v, size_t at, uint64_t x, int n = 4) {
     for (int i = 0; i < n; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
 }
@@ -52,7 +47,7 @@ struct Exact {
 };
 
 inline std::optional<ByteVec> maybeBytes(const std::optional<std::string> &s) {
-    return s ? std::optional(bytes(*s)) : std::nullopt;
+    return s ? std::optional(bytesOf(*s)) : std::nullopt;
 }
 
 // A catalog thread record: the key of `cnid`, the record type, then the parent and the name.
