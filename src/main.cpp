@@ -1,4 +1,4 @@
 // Tarnwick: a read-only, interactive diagnostic shell for HFS Plus and HFSX volumes.
-#include "shell/a.h"
+#include "shell/shell.h"
 
 int main(int argc, char **argv) { startShell(argc, argv); }

@@ -3,17 +3,16 @@
 #include <cstdio>
 
 #include "base/output.h"
-#include "btree/record_dump.h"
 #include "btree/records.h"
 
-Bytes recordInNode(Bytes node, uint16_t offset) {
-    size_t table = 2 * (static_cast<size_t>(nodeNumRecords(node)) + 1);
-    size_t end = table < node.size ? node.size - table : 0;
-    return offset <= end ? node.sub(offset, end - offset) : Bytes{};
+void reportNodeNotLoaded(const BTree *tree, uint32_t n) {
+    printf("Node %u lies outside the %llu bytes loaded for the tree (node size %hu)\n", n,
+           static_cast<unsigned long long>(tree->size()), tree->nodeSize());
 }
 
-uint32_t readHeaderNode(const BTree *tree, int) {
-    Bytes node = tree->node(0);
+uint32_t readHeaderNode(const BTree *tree) {
+    HeldBytes held = tree->node(0);
+    Bytes node = held.bytes;
     int8_t kind = nodeKind(node);
     short records = static_cast<short>(nodeNumRecords(node));
     if (useXML)
@@ -27,24 +26,25 @@ uint32_t readHeaderNode(const BTree *tree, int) {
         if (useXML)
             printf("\t<Record num=\"%d\" offset=\"%hd\">\t</Record>\n", i, static_cast<short>(offset));
         else
-            fprintf(stderr, "TODO..\n");
+            fprintf(stderr, "TODO..\n");   // kept as it is: scripts look for it
     }
     if (useXML) printf("</Node>\n");
     return 0;
 }
 
-uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, int treeType,
-                  RecordProcessor processor, uint64_t context, int32_t option) {
+uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, const RecordShow &show,
+                  const RecordProcessor &processor) {
     if (nodeNumber >= tree->totalNodes()) {
         printf("Node %d is greater than # of nodes in the tree (%d)\n", nodeNumber, tree->totalNodes());
         return 0;
     }
-    Bytes node = tree->node(nodeNumber);
+    HeldBytes held = tree->node(nodeNumber);
+    Bytes node = held.bytes;
     if (node.empty()) {
         reportNodeNotLoaded(tree, nodeNumber);
         return 0;
     }
-    if (nodeNumber == 0) return readHeaderNode(tree, treeType);
+    if (nodeNumber == 0) return readHeaderNode(tree);
 
     int8_t kind = nodeKind(node);
     uint16_t records = nodeNumRecords(node);
@@ -71,17 +71,17 @@ uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, 
         if (kind == kMapNode) {
             printf("\n\t<!-- This is a map node !-->");
         } else if (processor) {
-            uint32_t answer = processor(record, kind, treeType, context, option) & 0xFFFF;
+            uint32_t answer = processor(record, kind, nodeNumber, i) & 0xFFFF;
             if (answer == kFoundStop || answer == kFoundGoOn) {
                 fprintf(stderr, "FOUND: Node %d, record %hd:\n", nodeNumber, static_cast<short>(i));
-                dumpRecord(record, kind, treeType, 0, 0);
+                show(record, kind);
                 if (answer == kFoundStop) return 0;
             } else if (answer == kStop) {
                 if (useXML) printf("</Node>");
                 return 0;
             }
         } else {
-            dumpRecord(record, kind, treeType, 0, 0);
+            show(record, kind);
             if (!useXML) printf("\n");
         }
         if (useXML) printf("\n\t</Record>\n");
@@ -90,18 +90,18 @@ uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, 
     return nodeFLink(node);
 }
 
-void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, int treeType, RecordProcessor processor,
-               uint64_t context, int32_t option, bool traceNodes) {
+void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, const RecordShow &show,
+               const RecordProcessor &processor, bool traceNodes) {
     uint64_t visited = 0;
     while (node != 0 && !g_Interrupted) {
-        // Bounded by the nodes loaded: a header claiming 2^32 nodes must not stretch a loop that far.
+        // Bounded by the tree file: a header claiming 2^32 nodes must not stretch a loop that far.
         if (++visited > tree->walkableNodes()) {
             printf("The chain of nodes is longer than the tree's %u nodes: it loops. Walk stopped.\n",
                    tree->walkableNodes());
             return;
         }
         if (g_Debug && traceNodes) printf("%d\n", node);
-        node = readNode(tree, node, firstRecord, treeType, processor, context, option);
+        node = readNode(tree, node, firstRecord, show, processor);
         firstRecord = 0;
     }
 }

@@ -1,9 +1,12 @@
 // Catalog and attribute record layouts (TN1150) and the small helpers every record reader uses.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "volume/bits.h"
+#include "volume/btree_file.h"
 
 constexpr size_t kCatalogKeyMax = 518;     // keyLength field + parentID + HFSUniStr255
 constexpr size_t kAttributeKeyMax = 268;
@@ -15,6 +18,17 @@ constexpr uint32_t kAttrInlineData = 0x10, kAttrForkData = 0x20, kAttrExtents = 
 Bytes getRecordData(Bytes recordKey);
 const char *kindToText(int kind);
 
-// The record offset table at the end of a node: offset of record i, or nothing when the table
-// entry itself does not lie inside the node.
-bool recordOffset(Bytes node, uint16_t index, uint16_t *offset);
+// Search keys, one builder per tree, in stored (big-endian) form.
+// TN1150 HFSPlusCatalogKey: key length, parent ID, the name as a counted UTF-16 string (at most
+// 255 units: a longer name is cut, never through a surrogate pair).
+struct CatalogKey {
+    std::array<uint8_t, kCatalogKeyMax> bytes{};
+    explicit CatalogKey(uint32_t parent, std::u16string_view name = {});
+    Bytes view() const { return {bytes.data(), bytes.size()}; }
+};
+// TN1150 HFSPlusAttrKey: key length, pad, file ID, start block, the name as a counted UTF-16 string.
+struct AttributeKey {
+    std::array<uint8_t, kAttributeKeyMax> bytes{};
+    explicit AttributeKey(uint32_t fileID, std::u16string_view name = {});
+    Bytes view() const { return {bytes.data(), bytes.size()}; }
+};

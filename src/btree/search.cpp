@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/output.h"
+#include "btree/node.h"
 #include "btree/records.h"
 
 namespace {
@@ -55,7 +56,8 @@ namespace {
 
 // The descent from startNode (0: the root) to the leaf record equal to key; order nullptr means
 // the program's own comparison of the tree type.
-std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int treeType, Bytes key, KeyOrder order) {
+std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int treeType, Bytes key, KeyOrder order,
+                                    int compareType) {
     if (!tree) return std::nullopt;
     uint32_t node = startNode == 0 ? tree->rootNode() : startNode;
     for (int level = 0; level < kMaxSearchLevels; ++level) {
@@ -65,7 +67,8 @@ std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int t
             printf("Node %d is greater than # of nodes in the tree (%d)\n", node, tree->totalNodes());
             return std::nullopt;
         }
-        Bytes bytes = tree->node(node);
+        HeldBytes held = tree->node(node);
+        Bytes bytes = held.bytes;
         if (bytes.empty()) {
             reportNodeNotLoaded(tree, node);
             return std::nullopt;
@@ -91,7 +94,7 @@ std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int t
         if (result == 0) {
             if (nodeKind(bytes) == kLeafNode) {
                 if (g_Debug) printf("Found in node %d, record %hd:\n", node, static_cast<short>(i));
-                return SearchResult{static_cast<uint32_t>(treeType), node, i, record};
+                return SearchResult{static_cast<uint32_t>(treeType), node, i, record, held};
             }
             candidate = childOf(record);
         }
@@ -105,10 +108,10 @@ std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int t
 
 }  // namespace
 
-std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key) {
-    return descend(tree, startNode, treeType, key, nullptr);
+std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key, int compareType) {
+    return descend(tree, startNode, treeType, key, nullptr, compareType);
 }
 
 std::optional<SearchResult> searchKeyInOrder(const BTree *tree, int treeType, Bytes key, KeyOrder order) {
-    return descend(tree, 0, treeType, key, order);
+    return descend(tree, 0, treeType, key, order, 0);
 }

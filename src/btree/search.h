@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <optional>
 
-#include "btree/btree.h"
+#include "volume/btree_file.h"
 
 struct SearchResult {
     uint32_t treeType = 0;
     uint32_t node = 0;
     uint16_t record = 0;
     Bytes recordKey;       // from the record's first byte to the end of its node
+    HeldBytes held;        // keeps the node alive, and recordKey valid with it
 };
 
 // A descent deeper than this is taken as an index that loops (real trees are a handful of levels).
@@ -19,7 +20,8 @@ constexpr int kMaxSearchLevels = 32;
 int compareKeys(Bytes recordKey, Bytes searchKey, int treeType, int compareType);
 int compareCatalogKeys(Bytes recordKey, Bytes searchKey, uint8_t compareType);
 int compareAttributeKeys(Bytes recordKey, Bytes searchKey, int compareType);
-std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key);
+// `compareType` is how catalog names compare: 0xCF folds case, 0xBC is binary.
+std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key, int compareType);
 
 // Attribute keys in their full order (TN1150: fileID, then the name as binary UTF-16), for a
 // lookup of one named attribute.

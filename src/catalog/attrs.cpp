@@ -4,8 +4,6 @@
 #include <cstdio>
 
 #include "base/utf.h"
-#include "btree/btree.h"
-#include "btree/node.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "volume/volume.h"
@@ -20,7 +18,8 @@ uint32_t childOf(Bytes indexRecord) { return indexRecord.be32(static_cast<size_t
 uint32_t leafBefore(const BTree *tree, uint32_t fileID) {
     uint32_t node = tree->rootNode();
     for (int level = 0; level < kMaxSearchLevels && node != 0; ++level) {
-        Bytes bytes = tree->node(node);
+        HeldBytes held = tree->node(node);
+        Bytes bytes = held.bytes;
         if (bytes.empty()) return 0;
         if (nodeKind(bytes) == kLeafNode) return node;
         if (nodeKind(bytes) != kIndexNode) return 0;
@@ -55,7 +54,8 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
     }
     // Bounded by the nodes loaded: a chain of leaves that loops ends there.
     for (uint32_t visited = 0; node != 0; ++visited) {
-        Bytes bytes = tree->node(node);
+        HeldBytes held = tree->node(node);
+        Bytes bytes = held.bytes;
         if (visited >= tree->walkableNodes() || bytes.empty() || nodeKind(bytes) != kLeafNode) {
             fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", node);
             return records;
@@ -71,7 +71,7 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
             if (record.be32(4) > fileID) return records;
             Bytes name = record.from(14);
             name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
-            records.push_back({name, record.be32(8), getRecordData(record)});
+            records.push_back({name, record.be32(8), getRecordData(record), held.owner});
         }
         node = nodeFLink(bytes);
     }
@@ -82,56 +82,29 @@ uint64_t attributeValueSize(const AttributeRecord &record) {
     return record.data.be32(0) == kAttrInlineData ? record.data.be32(12) : record.data.be64(8);
 }
 
-std::optional<std::string> getXAttr(uint32_t fileID, uint64_t *size, Bytes *data) {
-    uint8_t key[kAttributeKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[4 + i] = static_cast<uint8_t>(fileID >> (24 - 8 * i));
-    auto found = searchKey(getAttributeBTree(), 0, kAttributesTree, Bytes{key, sizeof key});
-    if (!found) return std::nullopt;
-    Bytes record = found->recordKey;
-    uint16_t nameLength = record.be16(12);
-    std::string name;
-    // Only the low byte of each unit: names outside ASCII come out garbled, as they always have.
-    for (size_t i = 0; i < nameLength && record.has(14 + 2 * i, 2); ++i)
-        name += static_cast<char>(record.be16(14 + 2 * i) & 0xFF);
-    Bytes recordData = record.from(14 + 2 * static_cast<size_t>(nameLength));
-    if (size) {
-        *size = recordData.be32(12);
-        if (data && recordData.be32(0) == kAttrInlineData) {
-            Bytes stored = recordData.from(16);
-            *data = stored.sub(0, *size <= stored.size ? *size : stored.size);
-        }
-    }
-    if (name.empty() || name[0] == 0) return std::nullopt;
-    return name.substr(0, name.find('\0'));
-}
-
-std::optional<Bytes> decmpfsAttribute(uint32_t fileID) {
+std::optional<HeldBytes> decmpfsAttribute(const Volume &volume, uint32_t fileID) {
     // An exact search by name: the file's first attribute need not be this one, and its
     // attributes may span two leaves.
-    static const char kName[] = "com.apple.decmpfs";
-    uint8_t key[kAttributeKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[4 + i] = static_cast<uint8_t>(fileID >> (24 - 8 * i));
-    key[13] = sizeof kName - 1;
-    for (size_t i = 0; i + 1 < sizeof kName; ++i) key[15 + 2 * i] = static_cast<uint8_t>(kName[i]);
-    auto found = searchKeyInOrder(getAttributeBTree(), kAttributesTree, Bytes{key, sizeof key}, compareAttributeKeysByName);
+    AttributeKey key(fileID, u"com.apple.decmpfs");
+    auto found = searchKeyInOrder(volume.attributes(), kAttributesTree, key.view(), compareAttributeKeysByName);
     if (!found) return std::nullopt;
     Bytes data = found->recordKey.from(14 + 2 * static_cast<size_t>(found->recordKey.be16(12)));
     if (data.be32(0) != kAttrInlineData) return std::nullopt;
     Bytes stored = data.from(16);
     uint32_t size = data.be32(12);
-    return stored.sub(0, size <= stored.size ? size : stored.size);
+    return HeldBytes{found->held.owner, stored.sub(0, size <= stored.size ? size : stored.size)};
 }
 
-void getFileSize(Bytes file, uint64_t *size, uint32_t *compressionType) {
+void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *compressionType) {
     *size = 0;
     *compressionType = 0;
     if (uint64_t logical = file.be64(88)) {
         *size = logical;
         return;
     }
-    auto data = decmpfsAttribute(file.be32(8));
-    if (data && data->has(0, 16)) {
-        *compressionType = data->le32(4);   // the decmpfs header is little-endian
-        *size = data->le64(8);
+    auto held = decmpfsAttribute(volume, file.be32(8));
+    if (held && held->bytes.has(0, 16)) {
+        *compressionType = held->bytes.le32(4);   // the decmpfs header is little-endian
+        *size = held->bytes.le64(8);
     }
 }

@@ -8,7 +8,6 @@
 
 #include "base/output.h"
 #include "base/utf.h"
-#include "btree/btree.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "catalog/path.h"
@@ -33,10 +32,8 @@ std::string nameText(Bytes stored) {
     return text + UTF16toUTF8(units);
 }
 
-std::optional<SearchResult> threadOf(uint32_t cnid) {
-    uint8_t key[kCatalogKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(cnid >> (24 - 8 * i));
-    auto found = searchKey(getCatalogBTree(), 0, kCatalogTree, Bytes{key, sizeof key});
+std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid) {
+    auto found = threadRecord(volume.catalog(), cnid);
     if (!found || found->recordKey.be32(2) != cnid || found->recordKey.be16(6) != 0) return std::nullopt;
     int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
     return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
@@ -49,19 +46,20 @@ bool sameStoredName(Bytes a, Bytes b) {
 
 // The folder or file record a thread record names: its parent's entry of that name. The folder's
 // records are read in turn, so a name the search's order misplaces is still found.
-std::optional<CatalogEntry> recordOfThread(Bytes thread, uint32_t cnid) {
+std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes thread, uint32_t cnid) {
     Bytes name = getRecordData(thread).from(8);
     uint32_t parent = getRecordData(thread).be32(4);
-    size_t nameSize = 2 + 2 * static_cast<size_t>(std::min<uint16_t>(name.be16(0), kMaxNameUnits));
-    uint8_t key[kCatalogKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(parent >> (24 - 8 * i));
-    if (name.has(0, nameSize)) memcpy(key + 6, name.data, nameSize);
-    if (auto found = searchKey(getCatalogBTree(), 0, kCatalogTree, Bytes{key, sizeof key})) {
-        CatalogEntry entry = entryOf(found->recordKey);
+    std::u16string units;
+    size_t length = std::min<uint16_t>(name.be16(0), kMaxNameUnits);
+    if (name.has(2, 2 * length))
+        for (size_t i = 0; i < length; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
+    CatalogKey key(parent, units);
+    if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType())) {
+        CatalogEntry entry = entryOf(found->recordKey, found->held.owner);
         if (entry.cnid == cnid && entry.parent == parent && sameStoredName(name, found->recordKey.from(6))) return entry;
     }
-    for (const FolderEntry &candidate : folderEntries(getRecordData(thread).be32(4), SIZE_MAX)) {
-        CatalogEntry entry = entryOf(candidate.record);
+    for (const FolderEntry &candidate : folderEntries(volume, getRecordData(thread).be32(4), SIZE_MAX)) {
+        CatalogEntry entry = entryOf(candidate.record, candidate.keep);
         if (entry.cnid == cnid && sameStoredName(name, candidate.record.from(6))) return entry;
     }
     return std::nullopt;
@@ -71,25 +69,36 @@ std::optional<CatalogEntry> recordOfThread(Bytes thread, uint32_t cnid) {
 
 bool CatalogEntry::folder() const { return data.be16(0) == kFolderRecord; }
 
-CatalogEntry entryOf(Bytes recordKey) {
+CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep) {
     Bytes data = getRecordData(recordKey);
-    return {recordKey, data, data.be32(8), recordKey.be32(2), nameText(recordKey.from(6))};
+    return {recordKey, data, data.be32(8), recordKey.be32(2), nameText(recordKey.from(6)), std::move(keep)};
 }
 
-std::optional<CatalogEntry> findEntry(const std::string &typed, const char *command) {
+std::optional<uint32_t> parseCNID(const std::string &typed) {
     std::string text = typed.size() > 2 && typed.front() == '\'' && typed.back() == '\'' ? typed.substr(1, typed.size() - 2) : typed;
+    if (text.size() < 2 || text.size() > 11 || text[0] != '#' || text.find_first_not_of("0123456789", 1) != std::string::npos)
+        return std::nullopt;
+    uint64_t cnid = std::stoull(text.substr(1));
+    return cnid <= UINT32_MAX ? std::optional<uint32_t>(static_cast<uint32_t>(cnid)) : std::nullopt;
+}
+
+bool isCNIDText(const std::string &typed) {
+    std::string text = typed.size() > 2 && typed.front() == '\'' && typed.back() == '\'' ? typed.substr(1, typed.size() - 2) : typed;
+    return text.size() > 1 && text[0] == '#' && text.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
+std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command) {
     std::optional<CatalogEntry> entry;
     PathMiss miss = PathMiss::kNotFound;
-    if (text.size() > 1 && text[0] == '#' && text.find_first_not_of("0123456789", 1) == std::string::npos &&
-        text.size() <= 11) {
-        uint64_t cnid = std::stoull(text.substr(1));
-        if (auto thread = cnid <= UINT32_MAX ? threadOf(static_cast<uint32_t>(cnid)) : std::nullopt)
-            entry = recordOfThread(thread->recordKey, static_cast<uint32_t>(cnid));
-    } else if (auto found = searchPath(getCatalogBTree(), typed, kCatalogTree, &miss)) {
+    if (auto cnid = parseCNID(typed)) {
+        if (auto thread = threadOf(volume, *cnid)) entry = recordOfThread(volume, thread->recordKey, *cnid);
+    } else if (isCNIDText(typed)) {
+        // A number past 32 bits names nothing.
+    } else if (auto found = searchPath(volume, cwd, typed, &miss)) {
         int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
-        if (type == kFolderRecord || type == kFileRecord) entry = entryOf(found->recordKey);
+        if (type == kFolderRecord || type == kFileRecord) entry = entryOf(found->recordKey, found->held.owner);
         // "/" and the empty path reach the folder's thread record, keyed by the folder's own ID.
-        if (type == kFolderThreadRecord) entry = recordOfThread(found->recordKey, found->recordKey.be32(2));
+        if (type == kFolderThreadRecord) entry = recordOfThread(volume, found->recordKey, found->recordKey.be32(2));
     }
     if (!entry && command) reportPathMiss(command, typed, miss);
     return entry;
@@ -106,11 +115,11 @@ std::string childPath(const std::string &folderPath, const std::string &name) {
     return (folderPath == "/" ? "" : folderPath) + "/" + componentOf(name);
 }
 
-std::optional<std::string> pathOfCNID(uint32_t cnid) {
+std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid) {
     std::vector<std::string> names;
     std::unordered_set<uint32_t> seen;
     for (; cnid != kRootFolderID; ) {
-        auto thread = seen.insert(cnid).second ? threadOf(cnid) : std::nullopt;
+        auto thread = seen.insert(cnid).second ? threadOf(volume, cnid) : std::nullopt;
         if (!thread) return std::nullopt;
         Bytes data = getRecordData(thread->recordKey);
         names.push_back(componentOf(nameText(data.from(8))));
@@ -121,7 +130,8 @@ std::optional<std::string> pathOfCNID(uint32_t cnid) {
     return path.empty() ? "/" : path;
 }
 
-bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor, const char *command) {
+bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
+              const char *command) {
     struct Frame {
         std::vector<FolderEntry> entries;
         size_t next = 0;
@@ -129,7 +139,7 @@ bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVis
         std::string path;
     };
     std::vector<Frame> stack;
-    stack.push_back({folderEntries(top.cnid, SIZE_MAX), 0, top, topPath});
+    stack.push_back({folderEntries(volume, top.cnid, SIZE_MAX), 0, top, topPath});
     // Each folder is walked once, so the walk ends with the catalog however its records point.
     std::unordered_set<uint32_t> walked{top.cnid};
     bool whole = true;
@@ -141,7 +151,8 @@ bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVis
             stack.pop_back();
             continue;
         }
-        CatalogEntry entry = entryOf(frame.entries[frame.next++].record);
+        const FolderEntry &next = frame.entries[frame.next++];
+        CatalogEntry entry = entryOf(next.record, next.keep);
         std::string path = childPath(frame.path, entry.name);
         if (!visitor.enter(entry, path, static_cast<int>(stack.size())) || !entry.folder()) continue;
         if (!walked.insert(entry.cnid).second) {
@@ -151,7 +162,7 @@ bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVis
             if (visitor.leave) visitor.leave(entry);
             continue;
         }
-        stack.push_back({folderEntries(entry.cnid, SIZE_MAX), 0, entry, path});
+        stack.push_back({folderEntries(volume, entry.cnid, SIZE_MAX), 0, entry, path});
     }
     return whole;
 }

@@ -4,27 +4,35 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "volume/bits.h"
+
+class Volume;
 
 struct CatalogEntry {
     Bytes key;             // the folder or file record, key first, to the end of its node
     Bytes data;            // the record's data
     uint32_t cnid = 0, parent = 0;
     std::string name;      // UTF-8 as stored, NUL characters kept
+    std::shared_ptr<const uint8_t> keep;   // the node key and data lie in
     bool folder() const;
 };
 
-// The entry of a folder or file record's key.
-CatalogEntry entryOf(Bytes recordKey);
+// The entry of a folder or file record's key; `keep` holds the node it lies in.
+CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep);
+// The CNID "#N" (or '#N') names; nothing for any other text or a number past 32 bits.
+std::optional<uint32_t> parseCNID(const std::string &typed);
+// Whether the text has the form "#N", whatever the number.
+bool isCNIDText(const std::string &typed);
 // "#N" (or '#N') names the entry whose CNID is N, any other text a path. Nothing when it names no
 // folder or file; then, with `command`, the miss is said in the style "CMD: PATH: No such file or folder".
-std::optional<CatalogEntry> findEntry(const std::string &typed, const char *command);
+std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command);
 // The full path from the root through the thread records ("/" for the root); nothing when the
 // chain breaks or loops.
-std::optional<std::string> pathOfCNID(uint32_t cnid);
+std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid);
 // A name as a path component: '/' written ':', as macOS and The Sleuth Kit show it.
 std::string componentOf(const std::string &name);
 std::string childPath(const std::string &folderPath, const std::string &name);
@@ -37,4 +45,5 @@ struct TreeVisitor {
 };
 // Walks depth-first in catalog order. A folder met a second time (the catalog loops) is reported
 // and not walked again; false then, or when stopped by Ctrl-C.
-bool walkTree(const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor, const char *command);
+bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
+              const char *command);

@@ -9,11 +9,7 @@
 #include <unordered_map>
 
 #include "base/output.h"
-#include "btree/btree.h"
-#include "btree/node.h"
-#include "btree/record_dump.h"
 #include "btree/records.h"
-#include "btree/search.h"
 #include "catalog/attrs.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
@@ -111,9 +107,9 @@ namespace {
 
 // With -@: each attribute name of the node on a line of its own, in the attributes tree's order;
 // folders add the value's size. Extents records only continue a value named before.
-void printAttributeNames(uint32_t fileID, bool withSizes) {
+void printAttributeNames(const Volume &volume, uint32_t fileID, bool withSizes) {
     bool any = false;
-    for (const AttributeRecord &record : attributeRecordsOf(getAttributeBTree(), fileID)) {
+    for (const AttributeRecord &record : attributeRecordsOf(volume.attributes(), fileID)) {
         uint32_t kind = record.data.be32(0);
         if (kind != kAttrInlineData && kind != kAttrForkData) continue;
         printf("\n\t%s", shown(attributeNameText(record.name)).c_str());
@@ -125,7 +121,7 @@ void printAttributeNames(uint32_t fileID, bool withSizes) {
 
 }  // namespace
 
-void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
+void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
     if (flags & kListXML) {
         printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", data.be32(8), static_cast<long long>(data.be64(88)));
         dumpUnicode(stdout, name, !useXML);
@@ -134,8 +130,8 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     // A hard link's own record is a placeholder (mode 0444, no data, no owner): what a user sees of
     // the file, link count included, is its indirect node's.
     bool hardLink = isHardLink(data);
-    std::optional<Bytes> target = hardLink ? hardLinkTarget(data) : std::nullopt;
-    Bytes content = target.value_or(data);
+    std::optional<HeldBytes> target = hardLink ? hardLinkTarget(volume, data) : std::nullopt;
+    Bytes content = target ? target->bytes : data;
     bool link = isFinderType(content, "slnk");
     uint16_t mode = content.be16(42);
     std::string catalogFlags = catalogFlagsToLS(content.be16(2));
@@ -155,7 +151,7 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
     uint64_t size = 0;
     uint32_t compression = 0;
-    getFileSize(content, &size, &compression);
+    getFileSize(volume, content, &size, &compression);
     if ((flags & kListFinder) && compression != 0) printf(" compressed");
     if (uint64_t resource = content.be64(168); (flags & kListFinder) && resource != 0)
         printf(" rsrc=%llu", static_cast<unsigned long long>(resource));
@@ -169,11 +165,11 @@ void dumpFileDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", colour);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", shown(followLink(content)).c_str());
-    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(content.be32(8), false);
+    if (link) printf(" -> %s", shown(followLink(volume, content)).c_str());
+    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.be32(8), false);
 }
 
-void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
+void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
     std::string catalogFlags = catalogFlagsToLS(data.be16(2));
     if (flags & kListXML) {
         printf("\n\t\t<Folder ID=\"%d\"/>", data.be32(8));
@@ -193,15 +189,15 @@ void dumpFolderDataAsLs(Bytes data, Bytes name, int64_t flags) {
     if (colour) printf("%s", kBlue);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(data.be32(8), true);
+    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, data.be32(8), true);
 }
 
-size_t dumpRecordDataAsLs(Bytes data, Bytes name, int, int, int64_t flags) {
+size_t dumpRecordDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
     int16_t type = static_cast<int16_t>(data.be16(0));
     if (flags & kListXML) printf("<Type>%hd</Type>", type);
     switch (type) {
-    case kFolderRecord: dumpFolderDataAsLs(data, name, flags); return 88;
-    case kFileRecord: dumpFileDataAsLs(data, name, flags); return 248;
+    case kFolderRecord: dumpFolderDataAsLs(volume, data, name, flags); return 88;
+    case kFileRecord: dumpFileDataAsLs(volume, data, name, flags); return 248;
     case kFolderThreadRecord:
         return dumpThread(data, flags, "\tfolderthread\t%d",
                           "\n\t\t<Data type=\"folderThread\"><parentCNID>%d</parentCNID></Data>");
@@ -213,57 +209,3 @@ size_t dumpRecordDataAsLs(Bytes data, Bytes name, int, int, int64_t flags) {
     }
 }
 
-namespace {
-
-// A folder's records follow its thread record in key order (parent first), maybe across leaves.
-int listFolder(uint32_t folder, int64_t flags, const char *shownName) {
-    uint8_t key[kCatalogKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(folder >> (24 - 8 * i));
-    const BTree *catalog = getCatalogBTree();
-    auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key});
-    if (!thread) {
-        fprintf(stderr, "Path not found: %s\n", visible(shownName).c_str());
-        return 1;
-    }
-    walkNodes(catalog, thread->node, thread->record, kCatalogTree, dumpRecord, folder, static_cast<int32_t>(flags));
-    return 0;
-}
-
-}  // namespace
-
-int doDir(const char *line) {
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return 1;
-    }
-    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
-    const char *space = strchr(line, ' ');
-    const char *path = space ? space + 1 : nullptr;
-    if (space && space[1] == '-') {
-        const char *c = space + 2;
-        for (; *c && *c != ' '; ++c) {
-            switch (*c) {
-            case '@': flags |= kListXattr; break;
-            case 'O': flags |= kListFinder; break;
-            case 'h': flags |= kListHuman; break;
-            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 1;
-            }
-        }
-        path = *c ? c + 1 : nullptr;
-    }
-    if (!path || !*path) return listFolder(getCWDID(), flags, space ? space : getCWD());
-    const char *command = (line[0] | 0x20) == 'd' ? "dir" : "ls";
-    PathMiss miss;
-    auto found = searchPath(getCatalogBTree(), path, kCatalogTree, &miss);
-    if (!found) {
-        reportPathMiss(command, path, miss);
-        return 1;
-    }
-    Bytes data = getRecordData(found->recordKey);
-    switch (static_cast<int16_t>(data.be16(0))) {
-    case kFolderRecord: return listFolder(data.be32(8), flags, path);
-    case kFolderThreadRecord: return listFolder(found->recordKey.be32(2), flags, path);   // "/": keyed by its own ID
-    case kFileRecord: dumpRecord(found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
-    default: reportPathMiss(command, path, PathMiss::kNotFound); return 1;
-    }
-}

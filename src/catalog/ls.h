@@ -1,4 +1,4 @@
-// Directory listings in the long form, and the per-record line printer shared with dump and search.
+// The long form of a catalog record, shared by ls, dump and search, and its text builders.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +7,14 @@
 
 #include "volume/bits.h"
 
+class Volume;
+
 // Listing flags.
 constexpr int64_t kListColor = 1, kListXML = 2, kListFinder = 4, kListXattr = 8, kListHuman = 16;
 
-int doDir(const char *line);
-size_t dumpRecordDataAsLs(Bytes recordData, Bytes name, int nodeKind, int treeType, int64_t flags);
-void dumpFolderDataAsLs(Bytes recordData, Bytes name, int64_t flags);
-void dumpFileDataAsLs(Bytes recordData, Bytes name, int64_t flags);
+size_t dumpRecordDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
+void dumpFolderDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
+void dumpFileDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 std::string permissionsToText(uint16_t mode);
 std::string finderFlagsToLS(Bytes recordData);
 std::string catalogFlagsToLS(uint16_t flags);

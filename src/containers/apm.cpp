@@ -7,7 +7,7 @@
 #include "base/output.h"
 #include "containers/gpt.h"
 #include "containers/verdict.h"
-#include "volume/volume.h"
+#include "containers/opener.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ constexpr size_t kMapBytes = 32768;
 
 bool isAPM(Bytes probe) { return probe.has(0, 2) && memcmp(probe.data, "ER", 2) == 0; }
 
-int doAPM(int fd) {
+int doAPM(int fd, uint64_t *partitionOffset) {
     // Read the map, only as far as the file is long; the rest counts as absent.
     std::vector<uint8_t> buffer(kMapBytes, 0);
     ssize_t got = readAt(fd, buffer.data(), buffer.size(), 0);
@@ -58,7 +58,10 @@ int doAPM(int fd) {
             chosen = true;
             chosenOffset = static_cast<uint64_t>(entry.be32(8)) * B;
             usable = partitionInsideDevice(chosenOffset, sizeOfFd(fd));
-            if (usable) setPartitionOffset(chosenOffset);
+            if (usable) {
+                announcePartitionOffset(chosenOffset);
+                *partitionOffset = chosenOffset;
+            }
         }
         printf("DPM @ %d\n", static_cast<int>(B * (i + 1)));
     }

@@ -12,21 +12,24 @@
 #include "containers/gpt.h"
 #include "containers/udif.h"
 #include "containers/verdict.h"
-#include "volume/volume.h"
 
 namespace {
 
 constexpr size_t kTrailerSize = 512;
 constexpr uint64_t kIMG4VolumeOffset = 16;
 
-int openedAt(UniqueFd &fd) {
-    fprintf(stderr, "FD is : %d (offset: %llu)\n", fd.get(), static_cast<unsigned long long>(getPartitionOffset()));
-    return fd.release();
+constexpr uint64_t kVolumeHeaderAt = 1024;
+
+int openedAt(UniqueFd &fd, uint64_t offset, const VolumeOpener &open) {
+    int number = fd.get();
+    if (!open(fd, offset)) return -1;
+    fprintf(stderr, "FD is : %d (offset: %llu)\n", number, static_cast<unsigned long long>(offset));
+    return number;
 }
 
 }  // namespace
 
-int mountDMG(const char *path) {
+int mountDMG(const char *path, uint64_t partitionOffset, const VolumeOpener &open) {
     uint8_t buffer[kProbeSize];
     UniqueFd fd = openProbe(path, buffer);
     if (!fd) return -1;
@@ -35,8 +38,10 @@ int mountDMG(const char *path) {
     if (buffer[0] == '0') {
         fprintf(stderr, "This is an IMG4\n");
         // The volume starts 16 bytes in: every read of it, header and forks alike, is shifted.
-        setPartitionOffset(getPartitionOffset() + kIMG4VolumeOffset);
-        return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? fd.release() : -1;
+        partitionOffset += kIMG4VolumeOffset;
+        announcePartitionOffset(partitionOffset);
+        int number = fd.get();
+        return open(fd, partitionOffset) ? number : -1;
     }
 
     uint8_t trailer[kTrailerSize] = {};
@@ -47,32 +52,30 @@ int mountDMG(const char *path) {
     if (sayIfEncrypted(probe, readTrailer ? Bytes{trailer, kTrailerSize} : Bytes{}) == kNotHFS) return kNotHFS;
 
     fprintf(stderr, "Attempting DMG Mount (%d)\n", static_cast<int8_t>(buffer[0]));
-    if (readTrailer && memcmp(trailer, "koly", 4) == 0) return mountUDIF(fd.get(), Bytes{trailer, kTrailerSize});
+    if (readTrailer && memcmp(trailer, "koly", 4) == 0) return mountUDIF(fd.get(), Bytes{trailer, kTrailerSize}, open);
     if (g_Debug) fprintf(stderr, "No Koly header - Signature is 0x%x\n", Bytes{trailer, kTrailerSize}.le32(0));
 
     if (!isGPT(probe).empty()) {
         std::vector<std::string> types = gptPartitionTypes(probe);
         if (std::find(types.begin(), types.end(), "HFS+") == types.end()) return sayNotHFS(types);
-        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
-        if (openHFSPartitionInFd(fd.get(), 0, 512) != 0) return -1;
-        return openedAt(fd);
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()), &partitionOffset);
+        return openedAt(fd, partitionOffset, open);
     }
     if (isAPM(probe)) {
-        int blockSize = doAPM(fd.get());
+        int blockSize = doAPM(fd.get(), &partitionOffset);
         if (blockSize < 0) return blockSize;
         printf("Block size is %d\n", blockSize);
-        if (openHFSPartitionInFd(fd.get(), 0, blockSize) != 0) return -1;
-        return openedAt(fd);
+        return openedAt(fd, partitionOffset, open);
     }
     // A bare volume: HFS+, or else perhaps one that can be named.
-    Bytes volume = probe.from(getPartitionOffset() < kProbeSize ? getPartitionOffset() : kProbeSize);
-    bool hfs = volume.has(kVolumeHeaderOffset, 2) &&
-               (memcmp(volume.data + kVolumeHeaderOffset, "H+", 2) == 0 || memcmp(volume.data + kVolumeHeaderOffset, "HX", 2) == 0);
+    Bytes volume = probe.from(partitionOffset < kProbeSize ? partitionOffset : kProbeSize);
+    bool hfs = volume.has(kVolumeHeaderAt, 2) &&
+               (memcmp(volume.data + kVolumeHeaderAt, "H+", 2) == 0 || memcmp(volume.data + kVolumeHeaderAt, "HX", 2) == 0);
     if (auto kind = foreignVolumeKind(volume); kind && !hfs) return sayNotHFS({*kind});
-    int rc = openHFSPartitionInFd(fd.get(), 0, 512);
-    if (rc == 0) {
-        fprintf(stderr, "DMG type: Raw image (RC: %d)\n", rc);
-        return fd.release();
+    int number = fd.get();
+    if (open(fd, partitionOffset)) {
+        fprintf(stderr, "DMG type: Raw image (RC: %d)\n", 0);
+        return number;
     }
     fprintf(stderr, "Unable to recognize this DMG file\n");
     return -1;

@@ -1,6 +1,11 @@
 // Recognising image files: IMG4, UDIF, GPT, Apple Partition Map, or a bare volume.
 #pragma once
 
-// Returns the descriptor from which the volume was opened; -1, or kNotHFS after a line naming what
-// the image holds instead.
-int mountDMG(const char *path);
+#include <cstdint>
+
+#include "containers/opener.h"
+
+// Finds the volume in the image file and has `open` open it there (partitionOffset: where an
+// earlier probe placed it). Returns the descriptor number it was opened from; -1, or kNotHFS after
+// a line naming what the image holds instead.
+int mountDMG(const char *path, uint64_t partitionOffset, const VolumeOpener &open);

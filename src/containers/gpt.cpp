@@ -8,7 +8,7 @@
 
 #include "base/output.h"
 #include "base/utf.h"
-#include "volume/volume.h"
+#include "containers/opener.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize) {
     return false;
 }
 
-int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset) {
     Bytes header = probe.sub(kHeaderOffset, kSectorSize);
     uint32_t entries = header.le32(80), entrySize = header.le32(84);
     if (verbose) {
@@ -141,7 +141,10 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize) {
             printf("HFS+ Detected! \n");
             uint64_t lba = entry.le64(32);
             uint64_t offset = lba <= UINT64_MAX / kSectorSize ? lba * kSectorSize : UINT64_MAX;
-            if (partitionInsideDevice(offset, deviceSize)) setPartitionOffset(offset);
+            if (partitionInsideDevice(offset, deviceSize)) {
+                announcePartitionOffset(offset);
+                *partitionOffset = offset;
+            }
         }
         if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
         if (verbose) {

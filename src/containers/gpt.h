@@ -16,9 +16,9 @@ UniqueFd openProbe(const char *path, uint8_t (&probe)[kProbeSize]);
 
 // The GPT header at byte 512 of the probe, or an empty view.
 Bytes isGPT(Bytes probe);
-// Reports the table (verbose), walks the entries inside the probe, and sets the partition offset
-// to the start of the HFS+ entry, unless that lies past deviceSize (0: unknown). Always 0.
-int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize);
+// Reports the table (verbose), walks the entries inside the probe, and sets *partitionOffset to the
+// start of the HFS+ entry, unless that lies past deviceSize (0: unknown). Always 0.
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset);
 // Says so and returns false when a partition at `offset` cannot lie inside the device.
 bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize);
 const char *GPTTypeGUID(Bytes typeGUID);

@@ -8,7 +8,7 @@
 
 #include "base/output.h"
 #include "containers/gpt.h"
-#include "volume/volume.h"
+#include "containers/opener.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ uint32_t offsetFromEnvironment() {
 
 }  // namespace
 
-int mountLwVM(const char *path) {
+int mountLwVM(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
     uint8_t buffer[kProbeSize];
     UniqueFd fd = openProbe(path, buffer);
     if (!fd) return -1;
@@ -56,6 +56,7 @@ int mountLwVM(const char *path) {
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
     uint64_t offset = offsetFromEnvironment();
     if (!partitionInsideDevice(offset, sizeOfFd(fd.get()))) return -1;
-    setPartitionOffset(offset);
-    return openHFSPartitionInFd(fd.get(), 0, 512) == 0 ? 0 : -1;
+    announcePartitionOffset(offset);
+    *partitionOffset = offset;
+    return hasVolume(fd.get(), offset) ? 0 : -1;
 }

@@ -1,4 +1,9 @@
 // LwVM partition maps: a small little-endian table somewhere in the first 4096 bytes.
 #pragma once
 
-int mountLwVM(const char *path);
+#include <cstdint>
+
+#include "containers/opener.h"
+
+// Lists the map and sets *partitionOffset (PARTOFF, or the usual 8 MiB); 0 when a volume header is there.
+int mountLwVM(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume);

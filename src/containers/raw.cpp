@@ -9,17 +9,17 @@
 #include "containers/gpt.h"
 #include "containers/lwvm.h"
 
-int mountRaw(const char *path) {
+int mountRaw(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
     uint8_t buffer[kProbeSize];
     UniqueFd fd = openProbe(path, buffer);
     if (!fd) return -1;
     Bytes probe{buffer, sizeof buffer};
     if (!isGPT(probe).empty()) {
         fprintf(stderr, "Found GPT header\n");
-        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()));
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()), partitionOffset);
         // Without an HFS+ entry there is nothing to open here: the image probes say what it holds.
         std::vector<std::string> types = gptPartitionTypes(probe);
         return std::find(types.begin(), types.end(), "HFS+") != types.end() ? 0 : -1;
     }
-    return mountLwVM(path);
+    return mountLwVM(path, partitionOffset, hasVolume);
 }

@@ -32,7 +32,7 @@
 #include "containers/verdict.h"
 #include "containers/xml.h"
 #include "codecs/lzfse.h"
-#include "volume/volume.h"
+#include "containers/opener.h"
 
 namespace {
 
@@ -565,7 +565,7 @@ UniqueFd reopenReadOnly(const TemporaryFile &file) {
 
 }  // namespace
 
-int mountUDIF(int imageFd, Bytes koly) {
+int mountUDIF(int imageFd, Bytes koly, const VolumeOpener &open) {
     uint64_t fileSize = sizeOfFd(imageFd);
     reportTrailer(koly, fileSize - kKolySize);
     int verdict = -1;
@@ -626,13 +626,15 @@ int mountUDIF(int imageFd, Bytes koly) {
     fprintf(stderr, "%llu bytes written..\n", static_cast<unsigned long long>(imageBytes));   // past 2 GiB too
     UniqueFd volume = reopenReadOnly(file);
     if (!volume) fprintf(stderr, "Unable to open %s\n", kDecompressedPath);
-    int rc = volume ? openHFSPartitionInFd(volume.get(), 0, 512) : -1;
+    int number = volume.get();
+    int rc = volume && open(volume, 0) ? 0 : -1;
     printf("RC was %d\n", rc);
     if (rc != 0) return -1;
+    // The volume now holds the expansion open: renamed into place, it is released with the volume.
     if (rename(file.path.c_str(), kDecompressedPath) != 0) {
         perror("rename");
         return -1;
     }
     file.kept = true;
-    return volume.release();
+    return number;
 }

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 
+#include "containers/opener.h"
 #include "volume/bits.h"
 
 constexpr const char *kDecompressedPath = "/tmp/decompressed.dmg";
 constexpr size_t kKolySize = 512;
 
-// Takes the image's descriptor (owned by the caller) and its 512 trailer bytes; returns the
-// descriptor of the decompressed image in which the volume was opened, or -1.
-int mountUDIF(int imageFd, Bytes trailer);
+// Takes the image's descriptor (owned by the caller) and its 512 trailer bytes; expands the HFS+
+// partition and has `open` open the volume in the expansion. Returns the expansion's descriptor
+// number, or -1.
+int mountUDIF(int imageFd, Bytes trailer, const VolumeOpener &open);

@@ -7,12 +7,8 @@
 #include <set>
 
 #include "btree/records.h"
-#include "catalog/ls.h"
 #include "catalog/path.h"
-#include "catalog/xattr_command.h"
-#include "shell/a.h"
-#include "shell/fs.h"
-#include "volume/volume.h"
+#include "shell/shell.h"
 
 namespace {
 
@@ -47,22 +43,23 @@ void addMatches(Completion &completion, const std::string &folderPart, std::stri
     }
 }
 
-std::vector<std::pair<std::string, bool>> volumeFolder(const std::string &folderPart) {
+std::vector<std::pair<std::string, bool>> volumeFolder(const Session &session, const std::string &folderPart) {
     std::vector<std::pair<std::string, bool>> names;
-    if (getActiveFS() == 0 || !getCatalogBTree()) return names;
-    uint32_t folder = getCWDID();
+    if (!session.volume || !session.volume->catalog()) return names;
+    const Volume &volume = *session.volume;
+    uint32_t folder = session.cwdID;
     if (folderPart == "/") {
         folder = kRootFolderID;
     } else if (!folderPart.empty()) {
         std::string path = folderPart.substr(0, folderPart.size() - 1);
         PathMiss miss;   // asked for, so a miss is not printed into the line being edited
-        auto found = searchPath(getCatalogBTree(), path, kCatalogTree, &miss);
+        auto found = searchPath(volume, session.cwdID, path, &miss);
         if (!found) return names;
         Bytes data = getRecordData(found->recordKey);
         if (static_cast<int16_t>(data.be16(0)) != kFolderRecord) return names;
         folder = data.be32(8);
     }
-    for (auto &entry : folderEntries(folder, kMaxCandidates)) {
+    for (auto &entry : folderEntries(volume, folder, kMaxCandidates)) {
         std::replace(entry.name.begin(), entry.name.end(), '/', ':');   // how a stored '/' is typed
         names.emplace_back(std::move(entry.name), entry.folder);
     }
@@ -101,7 +98,7 @@ std::string commonPrefix(const std::vector<std::string> &words) {
     return common;
 }
 
-Completion completeLine(std::string_view line) {
+Completion completeLine(const Session &session, std::string_view line) {
     size_t commandStart = line.find_first_not_of(' ');
     if (commandStart == std::string_view::npos) commandStart = line.size();
     size_t space = line.find(' ', commandStart);
@@ -112,8 +109,8 @@ Completion completeLine(std::string_view line) {
     }
     const Command *command = findCommand(line.substr(commandStart, space - commandStart));
     if (!command) return {};
-    bool local = command->handler == doSetFS;
-    if (!local && !commandTakesPath(command)) return {};
+    bool local = command->argument == Argument::kLocalPath;
+    if (!local && command->argument == Argument::kWords) return {};
     // The argument is the rest of the line, blanks and all, after a word of modifiers (ls -@, pull -r).
     size_t start = space + 1;
     if (line.substr(start).starts_with("-")) {
@@ -123,7 +120,7 @@ Completion completeLine(std::string_view line) {
     }
     std::string argument(line.substr(start));
     // xattr's path ends at the first blank not written "\ ": complete it in that spelling.
-    bool escaped = command->handler == doXattr;
+    bool escaped = command->argument == Argument::kEscapedPath;
     if (escaped) {
         std::string plain;
         for (size_t i = 0; i < argument.size(); ++i) {
@@ -138,7 +135,7 @@ Completion completeLine(std::string_view line) {
     std::string_view prefix = std::string_view(argument).substr(folderPart.size());
     Completion completion;
     completion.start = start;
-    addMatches(completion, folderPart, prefix, local ? localFolder(folderPart) : volumeFolder(folderPart));
+    addMatches(completion, folderPart, prefix, local ? localFolder(folderPart) : volumeFolder(session, folderPart));
     if (escaped)
         for (auto &word : completion.words) word = escapeBlanks(word);
     return completion;

@@ -12,6 +12,8 @@ struct Completion {
     bool appendSpace = false;          // a command name is complete: a space follows it
 };
 
+struct Session;
+
 // Candidates for the line up to the cursor.
-Completion completeLine(std::string_view line);
+Completion completeLine(const Session &session, std::string_view line);
 std::string commonPrefix(const std::vector<std::string> &words);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/a.h"
+#include "shell/shell.h"
 #include "shell/complete.h"
 
 namespace {
@@ -90,7 +90,9 @@ void listCandidates(EditLine *editLine, const std::vector<std::string> &names) {
 unsigned char completeAtCursor(EditLine *editLine, int) {
     const LineInfo *info = el_line(editLine);
     std::string before(info->buffer, static_cast<size_t>(info->cursor - info->buffer));
-    Completion completion = completeLine(before);
+    LineEditor *editor = nullptr;
+    el_get(editLine, EL_CLIENTDATA, &editor);
+    Completion completion = editor->complete(before);
     if (completion.words.empty()) return CC_REFRESH_BEEP;
     std::string typed = before.substr(completion.start);
     std::string common = commonPrefix(completion.words);
@@ -115,12 +117,13 @@ void installInterruptHandler() {
     sigaction(SIGINT, &action, nullptr);
 }
 
-LineEditor::LineEditor() {
+LineEditor::LineEditor(Completer complete) : complete_(std::move(complete)) {
     setlocale(LC_CTYPE, "");
     editLine_ = el_init("tarnwick", stdin, stderr, stderr);
     if (!editLine_) return;
     if (pipe2(g_Wake, O_CLOEXEC | O_NONBLOCK) != 0) g_Wake[0] = g_Wake[1] = -1;
     el_set(editLine_, EL_EDITOR, "emacs");
+    el_set(editLine_, EL_CLIENTDATA, this);
     if (g_Wake[0] >= 0) el_set(editLine_, EL_GETCFN, readKey);
     el_set(editLine_, EL_PROMPT_ESC, promptOf, kPromptIgnore);
     el_set(editLine_, EL_ADDFN, "tarnwick-complete", "Complete a command or a path", completeAtCursor);

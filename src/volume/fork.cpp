@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "base/output.h"
+#include "volume/image.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
 
@@ -41,16 +42,18 @@ struct Walk {
 using ExtentReader = std::function<ssize_t(uint64_t position, uint64_t wanted, uint64_t placed)>;
 
 // Reads the mapped extents in order, with the reports every fork read gives.
-Walk walkExtents(const ForkMap &map, int fd, const ExtentReader &read) {
+Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReader &read) {
     Walk walk;
     for (const ForkMap::Piece &piece : map.pieces) {
-        off_t where = piece.position <= static_cast<uint64_t>(INT64_MAX) ? lseek(fd, static_cast<off_t>(piece.position), SEEK_SET) : -1;
+        // A position past what a file offset can hold cannot be sought to.
+        long long where = piece.position <= static_cast<uint64_t>(INT64_MAX) ? static_cast<long long>(piece.position) : -1;
         if (g_Debug)
             printf("EXTENT: from block %d, %d blocks/%d at offset %llx (partition offset: 0x%llx)\n", piece.startBlock,
                    piece.blockCount, map.totalBlocks, static_cast<unsigned long long>(where),
-                   static_cast<unsigned long long>(getPartitionOffset()));
+                   static_cast<unsigned long long>(partitionOffset));
         if (where < 0) {
             fprintf(stderr, "Lseek to %lld failed\n", static_cast<long long>(piece.position));
+            errno = EINVAL;
             perror("lseek");
             walk.failed = true;
             return walk;
@@ -73,7 +76,7 @@ Walk walkExtents(const ForkMap &map, int fd, const ExtentReader &read) {
             fprintf(stderr, "Extent %d runs past the fork's %u blocks: cut at the end of the fork\n", piece.index,
                     map.totalBlocks);
     }
-    if (map.odd) printf("**ODD**\n");
+    if (map.odd) printf("**ODD**\n");   // kept as it is: scripts look for it
     if (map.blocks != map.totalBlocks)
         fprintf(stderr, "Warning: Blocks read: %d.. Total Blocks: %d - should match, but don't\n",
                 static_cast<int>(map.blocks), map.totalBlocks);
@@ -82,7 +85,8 @@ Walk walkExtents(const ForkMap &map, int fd, const ExtentReader &read) {
 
 }  // namespace
 
-ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner) {
+ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner,
+                const OverflowIndex *overflow) {
     ForkMap map;
     map.totalBlocks = forkData.be32(12);
     uint64_t size = static_cast<uint64_t>(map.totalBlocks) * blockSize;  // 64 bits: 32 x 32 cannot wrap
@@ -93,9 +97,10 @@ ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, Fo
     // the fork block it starts at. Every record must add blocks, so the chain cannot loop.
     for (int i = 0; map.blocks < map.totalBlocks; ++i) {
         if (i == kExtentsPerRecord) {
-            const ExtentRecord *next = owner.fileID && map.blocks > recordStart
-                                           ? overflowRecord(owner.fileID, owner.forkType, static_cast<uint32_t>(map.blocks))
-                                           : nullptr;
+            const ExtentRecord *next =
+                overflow && owner.fileID && map.blocks > recordStart
+                    ? overflow->find(owner.fileID, owner.forkType, static_cast<uint32_t>(map.blocks))
+                    : nullptr;
             if (!next) break;
             extents = *next;
             recordStart = map.blocks;
@@ -119,15 +124,13 @@ ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, Fo
     return map;
 }
 
-std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volumeHeader, int fd,
-                                             uint64_t partitionOffset, uint64_t *bytesRead, ForkOwner owner) {
-    Bytes header{volumeHeader, kVolumeHeaderSize};
-    uint32_t totalBlocks = forkData.be32(12);
-    uint32_t blockSize = header.be32(40);
+std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, uint64_t *bytesRead, ForkOwner owner) {
+    uint32_t totalBlocks = forkTotalBlocks(forkData);
+    uint32_t blockSize = volume.blockSize();
     uint64_t size = static_cast<uint64_t>(totalBlocks) * blockSize;
 
     // Every allocated block lies inside the volume, so a fork larger than the image is damage.
-    uint64_t imageSize = sizeOfFd(fd);
+    uint64_t imageSize = volume.image().size();
     if (imageSize != 0 && size > imageSize) {
         fprintf(stderr, "Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
                 blockSize, static_cast<unsigned long long>(imageSize));
@@ -145,9 +148,10 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
         fprintf(stderr, "Unable to allocate %llu bytes for a fork\n", static_cast<unsigned long long>(size));
         return std::nullopt;
     }
-    Walk walk = walkExtents(mapFork(forkData, blockSize, partitionOffset, owner), fd,
+    const Image &image = volume.image();
+    Walk walk = walkExtents(volume.mapFork(forkData, owner), volume.partitionOffset(),
                             [&](uint64_t position, uint64_t wanted, uint64_t placed) {
-                                return readAt(fd, buffer.data() + placed, wanted, position);
+                                return image.readAt(buffer.data() + placed, wanted, position);
                             });
     if (walk.failed) markFailure(buffer, walk.placed);
     // After a failure only the extents before it count, whole.
@@ -155,14 +159,23 @@ std::optional<std::vector<uint8_t>> readFork(Bytes forkData, const uint8_t *volu
     return buffer;
 }
 
-uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t partitionOffset, ForkOwner owner,
-                  uint64_t length, int outFd, bool *writeFailed) {
-    uint32_t blockSize = Bytes{volumeHeader, kVolumeHeaderSize}.be32(40);
+bool checkForkExtents(const ForkMap &map, const Image &image, uint64_t partitionOffset) {
+    uint64_t imageSize = image.size();
+    // A regular file reads short only at its end; a device of unknown size is taken at its word.
+    return !walkExtents(map, partitionOffset, [&](uint64_t position, uint64_t wanted, uint64_t) -> ssize_t {
+                return static_cast<ssize_t>(imageSize == 0 || position + wanted <= imageSize ? wanted
+                                            : position < imageSize ? imageSize - position : 0);
+            }).failed;
+}
+
+uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_t length, int outFd, bool *writeFailed) {
+    const Image &image = volume.image();
+    const int fd = image.descriptor();
     std::vector<uint8_t> piece;
     uint64_t copied = 0;
     *writeFailed = false;
-    bool kernelCopy = true;   // until the kernel says it cannot copy between these two files
-    walkExtents(mapFork(forkData, blockSize, partitionOffset, owner), fd,
+    bool kernelCopy = fd >= 0;   // until the kernel says it cannot copy between these two files
+    walkExtents(volume.mapFork(forkData, owner), volume.partitionOffset(),
                 [&](uint64_t position, uint64_t wanted, uint64_t placed) -> ssize_t {
                     // Bytes past the fork's size are slack in its last block: walked, not copied.
                     uint64_t keep = placed < length ? std::min(wanted, length - placed) : 0;
@@ -186,7 +199,7 @@ uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t 
                             kernelCopy = false;   // 0 (past the end) or unsupported: read it ourselves
                         }
                         piece.resize(step);
-                        ssize_t got = readAt(fd, piece.data(), step, position + done);
+                        ssize_t got = image.readAt(piece.data(), step, position + done);
                         if (got > 0 && !writeFully(outFd, piece.data(), static_cast<size_t>(got))) {
                             *writeFailed = true;
                             return -1;
@@ -200,7 +213,7 @@ uint64_t copyFork(Bytes forkData, const uint8_t *volumeHeader, int fd, uint64_t 
     return copied;
 }
 
-uint64_t readMappedFork(const ForkMap &map, int fd, uint64_t offset, uint8_t *destination, uint64_t length) {
+uint64_t readMappedFork(const ForkMap &map, const Image &image, uint64_t offset, uint8_t *destination, uint64_t length) {
     uint64_t start = 0, done = 0;
     for (const ForkMap::Piece &piece : map.pieces) {
         if (done == length) break;
@@ -209,7 +222,7 @@ uint64_t readMappedFork(const ForkMap &map, int fd, uint64_t offset, uint8_t *de
             uint64_t within = offset + done - start;
             uint64_t step = std::min(piece.length - within, length - done);
             if (piece.position > UINT64_MAX - within) return done;
-            ssize_t got = readAt(fd, destination + done, step, piece.position + within);
+            ssize_t got = image.readAt(destination + done, step, piece.position + within);
             if (got <= 0) return done;
             done += static_cast<uint64_t>(got);
             if (static_cast<uint64_t>(got) < step) return done;

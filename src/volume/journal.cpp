@@ -5,14 +5,12 @@
 #include <cstring>
 
 #include "volume/bits.h"
+#include "volume/image.h"
 #include "volume/volume.h"
 
 namespace {
 
-constexpr uint32_t kJournaledMask = 0x2000;          // TN1150 kHFSVolumeJournaledBit
-constexpr uint32_t kJournalMagic = 0x4a4e4c78;       // 'JNLx'
 constexpr uint32_t kJournalEndian = 0x12345678;
-constexpr uint32_t kInFileSystem = 0x1, kOnOtherDevice = 0x2, kNeedsInit = 0x4;
 constexpr size_t kInfoBlockBytes = 52;               // flags, device signature, offset, size
 constexpr size_t kHeaderBytes = 48;                  // up to and with the sequence number
 constexpr size_t kHeaderChecksummed = 44;            // the checksum covers the fields before the sequence number
@@ -27,13 +25,13 @@ std::string format(const char *fmt, unsigned long long a, unsigned long long b =
 
 // The journal's bytes past its header form a ring: reading on from its end goes on after the header.
 struct Ring {
-    int fd;
+    const Image &image;
     uint64_t base, size, headerSize;   // base: the journal's first byte in the file
 
     bool read(uint64_t at, uint8_t *out, size_t length) const {
         while (length > 0) {
             size_t piece = static_cast<size_t>(std::min<uint64_t>(length, size - at));
-            if (readAt(fd, out, piece, base + at) != static_cast<ssize_t>(piece)) return false;
+            if (image.readAt(out, piece, base + at) != static_cast<ssize_t>(piece)) return false;
             out += piece;
             length -= piece;
             at += piece;
@@ -99,8 +97,10 @@ uint32_t journalChecksum(const uint8_t *data, size_t size) {
     return ~sum;
 }
 
-std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t partitionOffset) {
-    Bytes vh{volumeHeader, kVolumeHeaderSize};
+std::optional<Journal> readJournal(const Volume &volume) {
+    const Image &image = volume.image();
+    const uint64_t partitionOffset = volume.partitionOffset();
+    Bytes vh = volume.header().bytes();
     if (!(vh.be32(4) & kJournaledMask)) return std::nullopt;
     Journal j;
     j.infoBlock = vh.be32(12);
@@ -113,7 +113,7 @@ std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t
     }
     uint8_t info[kInfoBlockBytes];
     if (partitionOffset > UINT64_MAX - infoAt ||
-        readAt(fd, info, sizeof info, partitionOffset + infoAt) != static_cast<ssize_t>(sizeof info)) {
+        image.readAt(info, sizeof info, partitionOffset + infoAt) != static_cast<ssize_t>(sizeof info)) {
         j.damage = format("The journal info block (block %llu) cannot be read: the image ends first\n", j.infoBlock);
         return j;
     }
@@ -134,7 +134,7 @@ std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t
     }
     uint8_t header[kHeaderBytes];
     const uint64_t base = partitionOffset + j.offset;
-    if (readAt(fd, header, sizeof header, base) != static_cast<ssize_t>(sizeof header)) {
+    if (image.readAt(header, sizeof header, base) != static_cast<ssize_t>(sizeof header)) {
         j.damage = format("The journal header at %llu cannot be read: the image ends first\n", j.offset);
         return j;
     }
@@ -176,54 +176,7 @@ std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t
         j.headerRead = false;
         return j;
     }
-    walkBlockLists(Ring{fd, base, j.size, j.headerSize}, j);
+    walkBlockLists(Ring{image, base, j.size, j.headerSize}, j);
     return j;
 }
 
-int doJournal(const char *) {
-    const uint8_t *vh = getActiveVH();
-    if (getActiveFS() == 0 || !vh) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
-        return 1;
-    }
-    auto j = readJournal(getActiveFS(), vh, getPartitionOffset());
-    if (!j) {
-        fprintf(stderr, "The volume is not journaled\n");
-        return 0;
-    }
-    std::string flags;
-    for (auto [bit, name] : {std::pair{kInFileSystem, "in the file system"}, {kOnOtherDevice, "on another device"},
-                             {kNeedsInit, "needs initialising"}})
-        if (j->flags & bit) flags += (flags.empty() ? " - " : ", ") + std::string(name);
-    printf("Journal info block:\t%u\n", j->infoBlock);
-    printf("\t%-20s\t0x%x%s\n", "Flags:", j->flags, flags.c_str());
-    printf("\t%-20s\t%llu\n", "Offset:", static_cast<unsigned long long>(j->offset));
-    printf("\t%-20s\t%llu\n", "Size:", static_cast<unsigned long long>(j->size));
-    if (j->magic == kJournalMagic) {
-        printf("Journal header:\t%s-endian\n", j->littleEndian ? "little" : "big");
-        printf("\t%-20s\t%llu\n", "Start:", static_cast<unsigned long long>(j->start));
-        printf("\t%-20s\t%llu\n", "End:", static_cast<unsigned long long>(j->end));
-        printf("\t%-20s\t%u\n", "Header size:", j->headerSize);
-        printf("\t%-20s\t%u\n", "Block list size:", j->blockListSize);
-        printf("\t%-20s\t0x%08x (%s)\n", "Checksum:", j->checksum,
-               j->checksum == j->computedChecksum ? "correct" : format("should be 0x%08llx", j->computedChecksum).c_str());
-        printf("\t%-20s\t%u\n", "Sequence:", j->sequence);
-    }
-    for (const JournalBlockList &l : j->lists) {
-        printf("Block list at %llu: %u bytes, checksum 0x%08x (%s), %u of at most %u blocks\n",
-               static_cast<unsigned long long>(l.at), l.bytesUsed, l.checksum,
-               l.checksum == l.computedChecksum ? "correct" : format("should be 0x%08llx", l.computedChecksum).c_str(),
-               static_cast<unsigned>(l.blocks.size()), l.maxBlocks);
-        for (const JournalBlock &b : l.blocks)
-            printf("\tsector %lld, %u bytes\n", static_cast<long long>(b.sector), b.length);
-    }
-    if (!j->damage.empty()) {
-        fprintf(stderr, "%s", j->damage.c_str());
-        return 1;
-    }
-    if (j->unreplayed())
-        printf("%zu block lists wait to be replayed\n", j->lists.size());
-    else
-        printf("No transaction waits to be replayed\n");
-    return 0;
-}

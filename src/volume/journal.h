@@ -40,7 +40,11 @@ constexpr const char *kUnreplayedJournalWarning =
 
 // The volume's journal, or nothing when the volume is not journaled. Everything read is bounded by
 // the journal's size and the volume's; `damage` says where reading stopped.
-std::optional<Journal> readJournal(int fd, const uint8_t *volumeHeader, uint64_t partitionOffset);
+class Volume;
+
+constexpr uint32_t kInFileSystem = 0x1, kOnOtherDevice = 0x2, kNeedsInit = 0x4;   // info block flags
+constexpr uint32_t kJournalMagic = 0x4a4e4c78;   // 'JNLx'
+
+std::optional<Journal> readJournal(const Volume &volume);
 // TN1150's journal checksum: over the bytes, with the checksum field zeroed beforehand.
 uint32_t journalChecksum(const uint8_t *data, size_t size);
-int doJournal(const char *line);

@@ -4,8 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <tuple>
 
-struct BTree;
+class BTree;
 
 constexpr uint32_t kExtentsFileID = 3;
 constexpr uint8_t kDataForkType = 0x00, kResourceForkType = 0xFF;
@@ -16,8 +18,15 @@ struct Extent {
 };
 using ExtentRecord = std::array<Extent, kExtentsPerRecord>;
 
-// Replaces the index with the leaf records of `tree` (none when it is null). The walk is bounded by
-// the nodes loaded; records with a key of the wrong length are skipped.
-void indexOverflowExtents(const BTree *tree);
-// The record of (fileID, forkType) whose first extent is fork block `startBlock`, or null.
-const ExtentRecord *overflowRecord(uint32_t fileID, uint8_t forkType, uint32_t startBlock);
+class OverflowIndex {
+public:
+    // The leaf records of an extents tree. The walk is bounded by the tree's nodes; records with a
+    // key of the wrong length are skipped.
+    explicit OverflowIndex(const BTree *tree = nullptr);
+    // The record of (fileID, forkType) whose first extent is fork block `startBlock`, or null.
+    const ExtentRecord *find(uint32_t fileID, uint8_t forkType, uint32_t startBlock) const;
+
+private:
+    using Key = std::tuple<uint32_t, uint8_t, uint32_t>;   // fileID, fork type, start block
+    std::map<Key, ExtentRecord> records_;
+};

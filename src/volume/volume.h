@@ -1,57 +1,61 @@
-// The active volume: header search and checks, opening devices and images, the partition offset,
-// and the loaded B-trees, which live until the process ends.
+// One opened HFS Plus volume: the image it is read through, where in it the volume starts, the
+// header, the three B-trees (read node by node as they are used), the overflow extents, and how
+// names compare. Opening another volume builds another object; dropping one releases everything
+// it held (the descriptor, the cached nodes, an expanded image's space in /tmp).
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 
-struct BTree;
+#include "volume/btree_file.h"
+#include "volume/fork.h"
+#include "volume/image.h"
+#include "volume/overflow.h"
+#include "volume/volume_header.h"
 
-constexpr size_t kVolumeHeaderSize = 512;
-constexpr uint64_t kVolumeHeaderOffset = 1024;
+constexpr uint8_t kCaseFolding = 0xCF, kBinaryCompare = 0xBC;
 
-extern int g_activeFS;
-extern uint64_t g_PartitionOffset;
-extern std::string HFSErr;
+class Volume {
+public:
+    // Reads the header 1024 bytes past partitionOffset, then the extents overflow, catalog and
+    // attributes trees, saying what goes wrong as it goes; nothing when there is no HFS Plus header.
+    static std::unique_ptr<Volume> open(std::unique_ptr<Image> image, uint64_t partitionOffset);
 
-void setPartitionOffset(uint64_t offset);
-uint64_t getPartitionOffset();
+    const Image &image() const { return *image_; }
+    uint64_t partitionOffset() const { return partitionOffset_; }
+    const VolumeHeader &header() const { return header_; }
+    uint32_t blockSize() const { return header_.blockSize(); }
 
-int getVolumeHeader(int fd, uint8_t *dest);
-std::string getRawDevice(const std::string &path);
-int openHFSPartition(const char *path);
-int openHFSPartitionInFd(int fd, uint64_t byteOffset, int blockSize);
+    BTree *extents() const { return extents_.get(); }
+    BTree *catalog() const { return catalog_.get(); }
+    BTree *attributes() const { return attributes_.get(); }
+    BTree *tree(int type) const;
+    // Reads a tree that could not be read before again, saying the same; the tree or null.
+    BTree *reloadTree(int type);
 
-int getActiveFS();
-void setActiveFSDescriptor(int fd);
-const uint8_t *getActiveVH();            // nullptr until a header was found
-void setActiveVH(const uint8_t *header);
+    // How names compare in the catalog: kCaseFolding (HFS Plus) or kBinaryCompare (HFSX).
+    uint8_t compareType() const;
+    bool foldsCase() const { return compareType() == kCaseFolding; }
 
-// Keeps a loaded tree for the rest of the process and returns a stable pointer to it.
-BTree *keepBTree(BTree &&tree);
-BTree *getExtentsBTree();
-void setExtentsBTree(BTree *tree);
-BTree *getCatalogBTree();
-void setCatalogBTree(BTree *tree);
-BTree *getAttributeBTree();
-void setAttributeBTree(BTree *tree);
-void setActiveBTree(BTree *tree, int treeType);
-BTree *getActiveBTree();
-int getActiveBTreeType();
-void freeActiveBTree();
-// Everything the selected volume is read through. `fs` keeps a copy while it tries another volume
-// and puts it back when that one does not open completely.
-struct VolumeState {
-    int fd = 0;
-    uint64_t partitionOffset = 0;
-    std::optional<std::array<uint8_t, kVolumeHeaderSize>> header;
-    BTree *extents = nullptr, *catalog = nullptr, *attributes = nullptr, *active = nullptr;
-    int activeType = 0, compare = 0;
+    const OverflowIndex &overflow() const { return overflow_; }
+    // Where a fork's bytes lie in the image: its own extents, then the overflow records of `owner`.
+    ForkMap mapFork(Bytes forkData, ForkOwner owner) const;
+
+private:
+    Volume(std::unique_ptr<Image> image, uint64_t partitionOffset) : image_(std::move(image)), partitionOffset_(partitionOffset) {}
+    std::unique_ptr<BTree> loadTree(int type) const;
+
+    std::unique_ptr<Image> image_;
+    uint64_t partitionOffset_ = 0;
+    VolumeHeader header_;
+    std::unique_ptr<BTree> extents_, catalog_, attributes_;
+    OverflowIndex overflow_;
 };
-VolumeState saveVolumeState();
-void restoreVolumeState(const VolumeState &state);
-// For fuzz harnesses, which open a volume per input: closes the active descriptor and drops every
-// loaded tree and the header, leaving the state of a fresh process.
-void releaseVolumesForReuse();
+
+// The header 1024 bytes past `offset`; nothing (after saying why) when it cannot be read or is
+// not an HFS Plus or HFSX one.
+std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset);
+// Opens a device or image file read-only; on failure `error` says why, in the words users know.
+UniqueFd openDevice(const std::string &path, std::string &error);
+std::string getRawDevice(const std::string &path);

@@ -1,4 +1,4 @@
-#include "shell/mounts.h"
+#include "commands/mounts.h"
 
 #include <mntent.h>
 

@@ -1,4 +1,4 @@
-#include "catalog/stat.h"
+#include "commands/stat.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -7,15 +7,14 @@
 #include <utility>
 
 #include "base/output.h"
-#include "btree/btree.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/entry.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
-#include "volume/fork.h"
+#include "commands/commands.h"
+#include "commands/session.h"
 #include "volume/time.h"
-#include "volume/volume.h"
 
 namespace {
 
@@ -89,11 +88,11 @@ const char *compressionText(uint32_t type) {
 }
 
 // Sizes, then every extent, those of the overflow file included, as block ranges.
-void printFork(const char *label, Bytes file, size_t offset, uint8_t forkType) {
+void printFork(const Volume &volume, const char *label, Bytes file, size_t offset, uint8_t forkType) {
     Bytes fork = file.sub(offset, kForkDataSize);
-    uint32_t blockSize = Bytes{getActiveVH(), kVolumeHeaderSize}.be32(40);
-    uint32_t total = fork.be32(12);
-    ForkMap map = mapFork(fork, blockSize, getPartitionOffset(), {file.be32(8), forkType});
+    uint32_t blockSize = volume.blockSize();
+    uint32_t total = forkTotalBlocks(fork);
+    ForkMap map = volume.mapFork(fork, {file.be32(8), forkType});
     printf("%s:\t%" PRIu64 " bytes, %" PRIu64 " allocated (%u blocks), %zu extents\n", label, fork.be64(0),
            uint64_t{total} * blockSize, total, map.pieces.size());
     for (size_t i = 0; i < map.pieces.size(); ++i) {
@@ -105,8 +104,8 @@ void printFork(const char *label, Bytes file, size_t offset, uint8_t forkType) {
         printf("\tthe extents give %" PRIu64 " of its %u blocks\n", map.blocks, total);
 }
 
-void printAttributes(uint32_t fileID) {
-    const BTree *tree = getAttributeBTree();
+void printAttributes(const Volume &volume, uint32_t fileID) {
+    const BTree *tree = volume.attributes();
     std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
     std::vector<std::string> lines;
     for (const AttributeRecord &r : records) {
@@ -123,9 +122,10 @@ void printAttributes(uint32_t fileID) {
     for (const std::string &line : lines) printf("\t%s\n", line.c_str());
 }
 
-void printCompression(uint32_t fileID) {
-    auto header = decmpfsAttribute(fileID);
-    if (!header) return;
+void printCompression(const Volume &volume, uint32_t fileID) {
+    auto held = decmpfsAttribute(volume, fileID);
+    if (!held) return;
+    const Bytes *header = &held->bytes;
     uint32_t type = header->le32(4);
     printf("Compression:\ttype %u (%s), %" PRIu64 " bytes uncompressed, %zu bytes in the attribute\n", type,
            compressionText(type), header->le64(8), header->size);
@@ -153,32 +153,31 @@ std::string modeText(uint16_t mode, bool folder) {
 
 int64_t unixSeconds(uint32_t hfsTime) { return hfsTime < kHFSEpochDelta ? 0 : int64_t{hfsTime} - kHFSEpochDelta; }
 
-int doStat(const char *line) {
+int doStat(Session &session, const char *line) {
     const char *space = strchr(line, ' ');
     if (!space || !space[1]) {
         fprintf(stderr, "stat requires a path\n");
         return 1;
     }
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return 1;
-    }
-    auto entry = findEntry(space + 1, "stat");
+    if (!session.requireVolume()) return 1;
+    const Volume &volume = *session.volume;
+    auto entry = findEntry(volume, session.cwdID, space + 1, "stat");
     if (!entry) return 1;
     Bytes record = entry->data;
     bool folder = entry->folder();
     bool symlink = !folder && isSymLink(record);
     bool hardLink = !folder && isHardLink(record);
-    printf("Path:\t%s\n", visible(pathOfCNID(entry->cnid).value_or(childPath("?", entry->name))).c_str());
+    printf("Path:\t%s\n", visible(pathOfCNID(volume, entry->cnid).value_or(childPath("?", entry->name))).c_str());
     printf("CNID:\t%u\nParent:\t%u\n", entry->cnid, entry->parent);
     printf("Type:\t%s\n", folder ? "Folder" : symlink ? "Symbolic link" : hardLink ? "Hard link" : "File");
-    if (symlink) printf("Link target:\t%s\n", visible(followLink(record)).c_str());
+    if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record)).c_str());
+    std::optional<HeldBytes> target;
     if (hardLink) {
         // The rest is the indirect node's: the link's own record holds no data.
-        auto target = fileOfRecord(record);
+        target = fileOfRecord(volume, record);
         if (!target) return 1;
-        printf("Indirect node:\tiNode%u (CNID %u)\n", record.be32(44), target->be32(8));
-        record = *target;
+        printf("Indirect node:\tiNode%u (CNID %u)\n", record.be32(44), target->bytes.be32(8));
+        record = target->bytes;
     }
     uint16_t mode = record.be16(42);
     printf("Mode:\t%s (%06o)\n", modeText(mode, folder).c_str(), mode);
@@ -188,7 +187,7 @@ int doStat(const char *line) {
     } else {
         uint64_t size = 0;
         uint32_t compression = 0;
-        getFileSize(record, &size, &compression);
+        getFileSize(volume, record, &size, &compression);
         printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, record.be32(44));
     }
     static const char *const kDates[] = {"Created", "Content modified", "Attributes modified", "Accessed", "Backed up"};
@@ -210,10 +209,10 @@ int doStat(const char *line) {
     }
     printf("Text encoding:\t%u (%s)\n", record.be32(80), encodingName(record.be32(80)));
     if (!folder) {
-        printFork("Data fork", record, 88, kDataForkType);
-        printFork("Resource fork", record, 168, kResourceForkType);
-        printCompression(record.be32(8));
+        printFork(volume, "Data fork", record, 88, kDataForkType);
+        printFork(volume, "Resource fork", record, 168, kResourceForkType);
+        printCompression(volume, record.be32(8));
     }
-    printAttributes(folder ? entry->cnid : record.be32(8));
+    printAttributes(volume, folder ? entry->cnid : record.be32(8));
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "catalog/pull.h"
+#include "commands/pull.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,14 +11,14 @@
 #include <string>
 
 #include "base/output.h"
-#include "btree/btree.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/decmpfs.h"
 #include "catalog/entry.h"
-#include "catalog/extract.h"
 #include "catalog/path.h"
-#include "volume/fork.h"
+#include "commands/commands.h"
+#include "commands/extract.h"
+#include "commands/session.h"
 #include "volume/volume.h"
 
 namespace {
@@ -51,15 +51,14 @@ bool writeAt(const PullTarget &target, int fd, uint64_t &written, uint64_t posit
 
 // A fork copied as it is read, so memory stays a piece whatever the file's size. A fork whose
 // extents end before its size is copied as far as they go, and the command fails.
-int pullStreamed(Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
+int pullStreamed(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
     Bytes fork = file.sub(resource ? 168 : 88, kForkDataSize);
     uint64_t size = fork.be64(0);
     UniqueFd out = target.create();
     if (!out) return 1;
     bool writeFailed = false;
     ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
-    uint64_t copied =
-        copyFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), owner, size, out.get(), &writeFailed);
+    uint64_t copied = copyFork(volume, fork, owner, size, out.get(), &writeFailed);
     if (g_Interrupted) return removeStopped(target);
     if (writeFailed) {
         perror("write");
@@ -72,20 +71,20 @@ int pullStreamed(Bytes file, bool resource, const std::string &argument, const P
 
 // A file compressed in its resource fork, expanded a block at a time as the blocks are read: memory
 // stays a block whatever the file's size. Nothing is created when the fork cannot be expanded.
-int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &argument, const PullTarget &target) {
+int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size, const std::string &argument,
+                 const PullTarget &target) {
     Bytes forkData = file.sub(168, kForkDataSize);
-    uint32_t blockSize = Bytes{getActiveVH(), kVolumeHeaderSize}.be32(40);
-    ForkMap map = mapFork(forkData, blockSize, getPartitionOffset(), {file.be32(8), kResourceForkType});
+    ForkMap map = volume.mapFork(forkData, {file.be32(8), kResourceForkType});
     uint64_t mapped = 0;
     for (const ForkMap::Piece &piece : map.pieces) mapped += piece.length;
     uint64_t forkSize = forkData.be64(0);
     if (mapped < forkSize) reportShortFork(argument, mapped, forkSize);
     const uint64_t readable = std::min(forkSize, mapped);
-    const int fd = getActiveFS();
+    const Image &image = volume.image();
     DecmpfsFork fork{readable, [&](uint64_t offset, uint64_t length, std::vector<uint8_t> &scratch) -> Bytes {
                          if (offset > readable || length > readable - offset) return {};
                          scratch.resize(length);
-                         if (readMappedFork(map, fd, offset, scratch.data(), length) != length) return {};
+                         if (readMappedFork(map, image, offset, scratch.data(), length) != length) return {};
                          return {scratch.data(), static_cast<size_t>(length)};
                      }};
     UniqueFd out;
@@ -118,15 +117,10 @@ int pullExpanded(Bytes file, uint32_t type, uint64_t size, const std::string &ar
 }
 
 // Quiet: whether the text names a folder or file (a resource fork's spelling included).
-bool names(const std::string &text) {
+bool names(const Session &session, const std::string &text) {
     static const std::string kResourceSuffix = "/..namedfork/rsrc";
     std::string path = text.ends_with(kResourceSuffix) ? text.substr(0, text.size() - kResourceSuffix.size()) : text;
-    return findEntry(path, nullptr).has_value();
-}
-
-bool isCNID(const std::string &text) {
-    std::string bare = text.size() > 2 && text.front() == '\'' && text.back() == '\'' ? text.substr(1, text.size() - 2) : text;
-    return bare.size() > 1 && bare[0] == '#' && bare.find_first_not_of("0123456789", 1) == std::string::npos;
+    return findEntry(*session.volume, session.cwdID, path, nullptr).has_value();
 }
 
 // Where a single file goes: /tmp/NAME as always, standard output for "-", into DEST when it is a
@@ -168,25 +162,26 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
 
 }  // namespace
 
-int pullFile(Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
-    auto linked = fileOfRecord(file);
+int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
+    auto linked = fileOfRecord(volume, file);
     if (!linked) return 1;
-    file = *linked;
+    file = linked->bytes;
     uint64_t size = 0;
     uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
-    if (!resource) getFileSize(file, &size, &compression);
+    if (!resource) getFileSize(volume, file, &size, &compression);
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
         return 1;
     }
-    if (compression == 0) return pullStreamed(file, resource, argument, target);
+    if (compression == 0) return pullStreamed(volume, file, resource, argument, target);
 
-    if (decmpfsInResourceFork(compression)) return pullExpanded(file, compression, size, argument, target);
+    if (decmpfsInResourceFork(compression)) return pullExpanded(volume, file, compression, size, argument, target);
 
     // Compressed inline in its attribute: small, expanded in memory.
+    auto attribute = decmpfsAttribute(volume, file.be32(8));
     std::optional<std::vector<uint8_t>> content =
-        decmpfsDecompress(decmpfsAttribute(file.be32(8)).value_or(Bytes{}), compression, size);
+        decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size);
     if (!content) {
         fprintf(stderr, "Unable to get file content\n");
         return 1;
@@ -201,44 +196,38 @@ int pullFile(Bytes file, bool resource, const std::string &argument, const PullT
     return 0;
 }
 
-int doPull(const char *line) {
+int doPull(Session &session, const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
         fprintf(stderr, "pull requires a path\n");
         return 1;
     }
     std::string argument = space + 1;
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return 1;
-    }
-    const BTree *catalog = getActiveBTree();
-    if (!catalog) {
-        BTree *loaded = processBTree(getActiveVH(), kCatalogTree, getActiveFS(), getPartitionOffset());
-        setActiveBTree(loaded, kCatalogTree);
-        catalog = loaded;
-    } else if (getActiveBTreeType() != kCatalogTree) {
-        catalog = getCatalogBTree();
+    if (!session.requireVolume()) return 1;
+    const Volume &volume = *session.volume;
+    if (!session.activeTree) {
+        session.activeTree = session.volume->reloadTree(kCatalogTree);
+        session.activeType = kCatalogTree;
     }
     // The whole rest of the line is the path whenever it names something, as it always was; else
     // "-r" may lead it, and its last word may be the destination when the words before it name something.
     std::optional<std::string> dest;
     bool tree = false;
-    if (!names(argument)) {
+    if (!names(session, argument)) {
         std::string rest = argument;
         tree = rest.starts_with("-r ");
         if (tree) rest.erase(0, 3);
         size_t blank = rest.rfind(' ');
-        if (tree && names(rest)) {
+        if (tree && names(session, rest)) {
             argument = rest;
-        } else if (blank != std::string::npos && (names(rest.substr(0, blank)) || isCNID(rest.substr(0, blank)))) {
+        } else if (blank != std::string::npos && (names(session, rest.substr(0, blank)) || isCNIDText(rest.substr(0, blank)))) {
             argument = rest.substr(0, blank);
             dest = rest.substr(blank + 1);
         } else if (tree) {
             argument = rest;
         }
     }
-    if (tree) return pullTree(argument, dest);
+    if (tree) return pullTree(volume, session.cwdID, argument, dest);
 
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
     static const std::string kResourceSuffix = "/..namedfork/rsrc";
@@ -246,19 +235,22 @@ int doPull(const char *line) {
     if (resource) argument.resize(argument.size() - kResourceSuffix.size());
     std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
     Bytes file;
-    if (isCNID(argument)) {
-        auto entry = findEntry(argument, "pull");
+    std::shared_ptr<const uint8_t> keep;   // the node `file` lies in
+    if (isCNIDText(argument)) {
+        auto entry = findEntry(volume, session.cwdID, argument, "pull");
         if (!entry) return 1;
         file = entry->data;
+        keep = entry->keep;
         name = safeComponent(entry->name);
     } else {
         PathMiss miss;
-        auto found = searchPath(catalog, argument, kCatalogTree, &miss);
+        auto found = searchPath(volume, session.cwdID, argument, &miss);
         if (!found) {
             reportPathMiss("pull", argument, miss);
             return 1;
         }
         file = getRecordData(found->recordKey);
+        keep = found->held.owner;
     }
     if (resource) name += ".rsrc";
     int16_t type = static_cast<int16_t>(file.be16(0));
@@ -271,5 +263,5 @@ int doPull(const char *line) {
         return 1;
     }
     auto target = targetFor(dest, name);
-    return target ? pullFile(file, resource, argument, *target) : 1;
+    return target ? pullFile(volume, file, resource, argument, *target) : 1;
 }

@@ -1,36 +1,30 @@
-#include "catalog/alloc.h"
-
+// alloc: the allocation bitmap as an HTML page, and how many blocks are used.
 #include <cstdio>
 #include <string>
 
-#include "volume/bits.h"
-#include "volume/fork.h"
-#include "volume/volume.h"
+#include "commands/commands.h"
+#include "commands/session.h"
 
 namespace {
 
 constexpr const char *kReportPath = "/tmp/allocation.html";
-constexpr size_t kAllocationForkOffset = 112;   // TN1150 HFSPlusVolumeHeader.allocationFile
 constexpr size_t kCellsPerRow = 128;
 
 }  // namespace
 
 int countBits(unsigned byte) { return __builtin_popcount(byte & 0xFF); }
 
-int doAlloc(const char *) {
-    if (getActiveFS() == 0 || !getActiveVH()) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem\n");
-        return 1;
-    }
-    Bytes header{getActiveVH(), kVolumeHeaderSize};
-    Bytes fork = header.sub(kAllocationForkOffset, kForkDataSize);
-    uint64_t logicalSize = fork.be64(0);
+int doAlloc(Session &session, const char *) {
+    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
+    const Volume &volume = *session.volume;
+    Bytes fork = volume.header().fork(kAllocationForkOffset);
+    uint64_t logicalSize = forkLogicalSize(fork);
     if (logicalSize == 0) {
         fprintf(stderr, "The allocation file is empty: there is no bitmap to report\n");
         return 1;
     }
     constexpr uint32_t kAllocationFileID = 6;
-    auto bitmap = readFork(fork, getActiveVH(), getActiveFS(), getPartitionOffset(), nullptr, {kAllocationFileID});
+    auto bitmap = readFork(volume, fork, nullptr, {kAllocationFileID});
     if (!bitmap) {
         fprintf(stderr, "Unable to read the allocation file\n");
         return 1;
@@ -59,7 +53,7 @@ int doAlloc(const char *) {
     // No readable bitmap block leaves no bits at all: 0%, not a division by zero.
     printf("%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", static_cast<long long>(used),
            static_cast<long long>(bits), static_cast<unsigned long long>(bits ? used * 100 / bits : 0),
-           static_cast<long long>(bits * header.be32(40)));
+           static_cast<long long>(bits * volume.blockSize()));
     printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
     fputs("</tr></table></body></html>", report);
     if (fclose(report) != 0) {

@@ -1,5 +1,4 @@
-#include "catalog/find.h"
-
+// find: every entry below a folder with its CNID, or as The Sleuth Kit's body file for timelines.
 #include <fnmatch.h>
 
 #include <cinttypes>
@@ -9,12 +8,12 @@
 #include <string>
 
 #include "base/output.h"
-#include "btree/btree.h"
 #include "catalog/attrs.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
-#include "catalog/stat.h"
-#include "volume/volume.h"
+#include "commands/commands.h"
+#include "commands/session.h"
+#include "commands/stat.h"
 
 namespace {
 
@@ -52,66 +51,66 @@ char typeOf(const CatalogEntry &entry) {
     return isSymLink(entry.data) ? 'l' : 'f';
 }
 
-bool matches(const FindOptions &options, const CatalogEntry &entry) {
+bool matches(const Volume &volume, const FindOptions &options, const CatalogEntry &entry) {
     if (options.type && typeOf(entry) != options.type) return false;
     // HFS Plus names compare without case; HFSX (binary compare) with it.
-    int flags = compareType == 0xBC ? 0 : FNM_CASEFOLD;
+    int flags = volume.compareType() == kBinaryCompare ? 0 : FNM_CASEFOLD;
     return options.glob.empty() || fnmatch(options.glob.c_str(), componentOf(entry.name).c_str(), flags) == 0;
 }
 
 // One line of the body format: 0|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
 // times as The Sleuth Kit maps the HFS Plus dates (ctime: attributes modified).
-void printBodyLine(const CatalogEntry &entry, const std::string &path) {
+void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::string &path) {
     Bytes record = entry.data;
     std::string name = path;
-    if (typeOf(entry) == 'l') name += " -> " + followLink(record);
-    if (!entry.folder()) record = fileOfRecord(record).value_or(record);   // a hard link shows its file
+    if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record);
+    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, record);
+    if (file) record = file->bytes;   // a hard link shows its file
     std::string mode = modeText(record.be16(42), entry.folder());
     char type = mode[0] == '-' ? 'r' : mode[0];
     uint64_t size = 0;
     uint32_t compression = 0;
-    if (!entry.folder()) getFileSize(record, &size, &compression);
+    if (!entry.folder()) getFileSize(volume, record, &size, &compression);
     printf("0|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", visible(name).c_str(),
            record.be32(8), type, type, mode.substr(1).c_str(), record.be32(32), record.be32(36), size,
            unixSeconds(record.be32(24)), unixSeconds(record.be32(16)), unixSeconds(record.be32(20)),
            unixSeconds(record.be32(12)));
 }
 
-void printEntry(const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
-    if (!matches(options, entry)) return;
-    if (options.body) return printBodyLine(entry, path);
-    Bytes record = entry.folder() ? entry.data : fileOfRecord(entry.data).value_or(entry.data);
+void printEntry(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
+    if (!matches(volume, options, entry)) return;
+    if (options.body) return printBodyLine(volume, entry, path);
+    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data);
+    Bytes record = file ? file->bytes : entry.data;
     printf("%u\t%s\n", record.be32(8), visible(path).c_str());
 }
 
 }  // namespace
 
-int doFind(const char *line) {
+int doFind(Session &session, const char *line) {
     const char *space = strchr(line, ' ');
     FindOptions options;
     if (!parseOptions(space ? space + 1 : "", options)) {
         fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-m]\n");
         return 1;
     }
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return 1;
-    }
-    std::string typed = options.path.empty() ? "#" + std::to_string(getCWDID()) : options.path;
-    auto top = findEntry(typed, options.path.empty() ? nullptr : "find");
+    if (!session.requireVolume()) return 1;
+    const Volume &volume = *session.volume;
+    std::string typed = options.path.empty() ? "#" + std::to_string(session.cwdID) : options.path;
+    auto top = findEntry(volume, session.cwdID, typed, options.path.empty() ? nullptr : "find");
     if (!top) {
-        if (options.path.empty()) reportPathMiss("find", getCWD(), PathMiss::kNotFound);
+        if (options.path.empty()) reportPathMiss("find", session.cwdText(), PathMiss::kNotFound);
         return 1;
     }
-    std::string topPath = pathOfCNID(top->cnid).value_or(options.path);
+    std::string topPath = pathOfCNID(volume, top->cnid).value_or(options.path);
     if (!top->folder()) {
-        printEntry(options, *top, topPath);
+        printEntry(volume, options, *top, topPath);
         return 0;
     }
     TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
-                            printEntry(options, entry, path);
+                            printEntry(volume, options, entry, path);
                             return true;
                         },
                         nullptr};
-    return walkTree(*top, topPath, visitor, "find") ? 0 : 1;
+    return walkTree(volume, *top, topPath, visitor, "find") ? 0 : 1;
 }

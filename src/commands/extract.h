@@ -2,8 +2,11 @@
 // written outside it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+class Volume;
 
 // A stored name as one safe file name: '/' becomes ':' (as macOS shows it), each control character
 // (NUL included) '^' (as The Sleuth Kit shows them); "", "." and ".." gain a leading '_'.
@@ -11,4 +14,4 @@ std::string safeComponent(const std::string &name);
 // Extracts the folder `argument` (a path or #CNID) into `dest`, by default /tmp/NAME: folders,
 // files (expanded when compressed) and symbolic links (made, never followed), with their
 // permission bits and access and modification times. Fails when any entry could not be written.
-int pullTree(const std::string &argument, const std::optional<std::string> &dest);
+int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, const std::optional<std::string> &dest);

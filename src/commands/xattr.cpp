@@ -1,5 +1,6 @@
-#include "catalog/xattr_command.h"
-
+// xattr: the extended attributes of a file or folder, listed, or one of them saved to /tmp.
+// "xattr PATH" lists size and name of each attribute in the attributes B-tree's order;
+// "xattr PATH NAME" writes NAME's value to /tmp/FILENAME.NAME. A space inside PATH is written "\ ".
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,17 +10,11 @@
 #include <vector>
 
 #include "base/output.h"
-#include "base/utf.h"
-#include "btree/btree.h"
-#include "btree/node.h"
 #include "btree/records.h"
-#include "btree/search.h"
 #include "catalog/attrs.h"
 #include "catalog/path.h"
-#include "catalog/unicode.h"
-#include "volume/bits.h"
-#include "volume/fork.h"
-#include "volume/volume.h"
+#include "commands/commands.h"
+#include "commands/session.h"
 
 namespace {
 
@@ -27,13 +22,13 @@ bool sameName(Bytes a, Bytes b) { return a.size == b.size && (a.size == 0 || mem
 
 // Appends one run of up to eight extents (it ends at an empty one) to the value's map, cut at its
 // size; returns the blocks it adds.
-uint64_t addRun(Bytes run, ForkMap &map, uint64_t &mapped, uint64_t size, uint32_t blockSize) {
+uint64_t addRun(Bytes run, ForkMap &map, uint64_t &mapped, uint64_t size, uint32_t blockSize, uint64_t partitionOffset) {
     uint64_t blocks = 0;
     for (int i = 0; i < kExtentsPerRecord; ++i) {
         uint32_t start = run.be32(8 * i), count = run.be32(8 * i + 4);
         if (count == 0) break;
         uint64_t length = std::min<uint64_t>(uint64_t{count} * blockSize, size - mapped);
-        map.pieces.push_back({getPartitionOffset() + uint64_t{start} * blockSize, length, start, count, i, false});
+        map.pieces.push_back({partitionOffset + uint64_t{start} * blockSize, length, start, count, i, false});
         mapped += length;
         blocks += count;
     }
@@ -43,16 +38,16 @@ uint64_t addRun(Bytes run, ForkMap &map, uint64_t &mapped, uint64_t size, uint32
 // Where a fork-data value lies: the eight extents in its record, then each extents record keyed by
 // the number of blocks mapped so far. Each must add blocks, so a chain that repeats itself ends.
 ForkMap valueMap(const std::vector<AttributeRecord> &records, const AttributeRecord &fork, uint64_t size,
-                 uint32_t blockSize) {
+                 uint32_t blockSize, uint64_t partitionOffset) {
     ForkMap map;
     uint64_t mapped = 0, blocksNeeded = size / blockSize + (size % blockSize != 0);
-    uint64_t blocks = addRun(fork.data.from(24), map, mapped, size, blockSize);
+    uint64_t blocks = addRun(fork.data.from(24), map, mapped, size, blockSize, partitionOffset);
     for (size_t step = 0; step < records.size() && blocks < blocksNeeded; ++step) {
         auto next = std::find_if(records.begin(), records.end(), [&](const AttributeRecord &r) {
             return r.data.be32(0) == kAttrExtents && r.startBlock == blocks && sameName(r.name, fork.name);
         });
         if (next == records.end()) break;
-        uint64_t added = addRun(next->data.from(8), map, mapped, size, blockSize);
+        uint64_t added = addRun(next->data.from(8), map, mapped, size, blockSize, partitionOffset);
         if (added == 0) break;
         blocks += added;
     }
@@ -60,7 +55,7 @@ ForkMap valueMap(const std::vector<AttributeRecord> &records, const AttributeRec
 }
 
 // Writes the value's bytes to /tmp/FILENAME.NAME; 1 when they fall short of the stored size.
-int saveValue(const std::string &path, const std::string &name, const AttributeRecord &record,
+int saveValue(const Volume &volume, const std::string &path, const std::string &name, const AttributeRecord &record,
               const std::vector<AttributeRecord> &records) {
     std::vector<uint8_t> value;
     uint64_t size = 0;
@@ -71,11 +66,10 @@ int saveValue(const std::string &path, const std::string &name, const AttributeR
         stored = stored.sub(0, std::min<uint64_t>(size, stored.size));
         value.assign(stored.data, stored.data + stored.size);
     } else {
-        Bytes header{getActiveVH(), kVolumeHeaderSize};
-        uint32_t blockSize = header.be32(40);
+        uint32_t blockSize = volume.blockSize();
         size = record.data.be64(8);
-        uint64_t image = sizeOfFd(getActiveFS());
-        if (image == 0) image = static_cast<uint64_t>(header.be32(44)) * blockSize;   // a device of unknown size
+        uint64_t image = volume.image().size();
+        if (image == 0) image = volume.header().volumeBytes();   // a device of unknown size
         if (blockSize == 0) {
             fprintf(stderr, "The volume's block size is 0: %s of %s cannot be read\n", name.c_str(), path.c_str());
             return 1;
@@ -92,7 +86,8 @@ int saveValue(const std::string &path, const std::string &name, const AttributeR
             fprintf(stderr, "Unable to allocate %llu bytes for an attribute\n", static_cast<unsigned long long>(size));
             return 1;
         }
-        value.resize(readMappedFork(valueMap(records, record, size, blockSize), getActiveFS(), 0, value.data(), size));
+        value.resize(readMappedFork(valueMap(records, record, size, blockSize, volume.partitionOffset()), volume.image(), 0,
+                                    value.data(), size));
     }
     if (value.size() < size)
         fprintf(stderr, "%s: attribute %s: only %llu of its %llu bytes could be read (%s)\n", path.c_str(),
@@ -114,7 +109,7 @@ int saveValue(const std::string &path, const std::string &name, const AttributeR
 
 }  // namespace
 
-int doXattr(const char *line) {
+int doXattr(Session &session, const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) {
         fprintf(stderr, "xattr requires a path\n");
@@ -128,11 +123,9 @@ int doXattr(const char *line) {
         path += *c;
     }
     std::string name = *c ? c + 1 : "";
-    if (getActiveFS() == 0) {
-        fprintf(stderr, "No active FS. Use the 'fs' command to select the active filesystem first.\n");
-        return 1;
-    }
-    auto found = searchPath(getCatalogBTree(), path, kCatalogTree);
+    if (!session.requireVolume()) return 1;
+    const Volume &volume = *session.volume;
+    auto found = searchPath(volume, session.cwdID, path);
     if (!found) {
         fprintf(stderr, "%s not found\n", path.c_str());
         return 1;
@@ -148,11 +141,11 @@ int doXattr(const char *line) {
         return 1;
     }
     if (type == kFileRecord) {
-        auto file = fileOfRecord(record);   // a hard link's attributes are its indirect node's
+        auto file = fileOfRecord(volume, record);   // a hard link's attributes are its indirect node's
         if (!file) return 1;
-        fileID = file->be32(8);
+        fileID = file->bytes.be32(8);
     }
-    const BTree *tree = getAttributeBTree();
+    const BTree *tree = volume.attributes();
     std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
     if (records.empty() && name.empty()) {
         fprintf(stderr, "%s has no extended attributes\n", path.c_str());
@@ -171,7 +164,7 @@ int doXattr(const char *line) {
                    static_cast<unsigned long long>(attributeValueSize(r)),
                    visible(attributeNameText(r.name)).c_str());
         else if (attributeNameText(r.name) == name)
-            return saveValue(path, name, r, records);
+            return saveValue(volume, path, name, r, records);
     }
     if (!name.empty()) {
         fprintf(stderr, "%s has no extended attribute named %s\n", path.c_str(), name.c_str());

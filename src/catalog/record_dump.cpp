@@ -1,4 +1,4 @@
-#include "btree/record_dump.h"
+#include "catalog/record_dump.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -10,7 +10,6 @@
 #include "base/output.h"
 #include "btree/node.h"
 #include "btree/records.h"
-#include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
@@ -77,7 +76,7 @@ uint32_t dumpExtentRecord(Bytes key, int kind) {
 
 }  // namespace
 
-uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int64_t flags) {
+uint32_t dumpRecord(const Volume &volume, Bytes key, int kind, int treeType, uint64_t cnidFilter, int64_t flags) {
     if (treeType == kAttributesTree) return dumpAttributeRecord(key, kind);
     if (treeType == kExtentsTree) return dumpExtentRecord(key, kind);
     uint16_t keyLength = key.be16(0);
@@ -94,7 +93,7 @@ uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int6
         return kStop;
     }
     Bytes data = getRecordData(key);
-    size_t size = dumpRecordDataAsLs(data, key.from(6), kind, treeType, flags);
+    size_t size = dumpRecordDataAsLs(volume, data, key.from(6), flags);
     if (static_cast<size_t>(keyLength) + 2 + size > key.size)
         printf(" (record runs past the end of its node)");
     printf("\n");
@@ -103,91 +102,38 @@ uint32_t dumpRecord(Bytes key, int kind, int treeType, uint64_t cnidFilter, int6
 
 namespace {
 
-// What a name search hands its processor: the forms the name may be stored in, and how many
-// records matched.
+// What a name search looks for: the forms the name may be stored in.
 struct NameSearch {
-    const BTree *tree = nullptr;
     std::vector<std::u16string> forms;
     bool foldCase = false;
-    size_t found = 0;
 };
 
-// The node and record index of a record the walk hands over, from where it lies in the tree.
-std::pair<uint32_t, uint16_t> placeOf(const BTree *tree, Bytes record) {
-    if (tree->nodeSize() == 0) return {0, 0};
-    size_t at = static_cast<size_t>(record.data - tree->bytes.data());
-    uint32_t node = static_cast<uint32_t>(at / tree->nodeSize());
-    Bytes bytes = tree->node(node);
-    uint16_t i = 0, offset = 0;
-    while (i < nodeNumRecords(bytes) && recordOffset(bytes, i, &offset) && offset != at % tree->nodeSize()) ++i;
-    return {node, i};
+bool matchesName(const NameSearch &search, Bytes record) {
+    Bytes data = getRecordData(record);
+    int16_t type = static_cast<int16_t>(data.be16(0));
+    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
+    for (const std::u16string &form : search.forms)
+        if (sameStoredName(record.from(6), form, search.foldCase) ||
+            (thread && sameStoredName(data.from(8), form, search.foldCase)))
+            return true;
+    return false;
 }
 
 }  // namespace
 
 // A match is shown here rather than by readNode, so that its full path can follow its record.
-uint32_t searchFileRecProcessor(Bytes record, int kind, int treeType, uint64_t context, int64_t) {
-    NameSearch *search = reinterpret_cast<NameSearch *>(static_cast<uintptr_t>(context));
-    Bytes data = getRecordData(record);
-    int16_t type = static_cast<int16_t>(data.be16(0));
-    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
-    bool match = false;
-    for (const std::u16string &form : search->forms)
-        match = match || sameStoredName(record.from(6), form, search->foldCase) ||
-                (thread && sameStoredName(data.from(8), form, search->foldCase));
-    if (!match) return kNotThis;
-    auto [node, index] = placeOf(search->tree, record);
-    fprintf(stderr, "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
-    dumpRecord(record, kind, treeType, 0, 0);
-    printf("PATH: %s\n", catalogPath(search->tree, record).c_str());
-    ++search->found;
-    return kNotThis;
-}
-
-size_t searchFile(const BTree *tree, const char *name, int) {
+size_t searchFile(const Volume &volume, const BTree *tree, const char *name) {
     if (!tree) return 0;
-    NameSearch search{tree, typedNameForms(name), (compareType & 0xFF) == 0xCF};
-    walkNodes(tree, tree->firstLeafNode(), 0, kCatalogTree, searchFileRecProcessor,
-              static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&search)), 0, true);
-    return search.found;
-}
-
-int doSearch(const char *line) {
-    const char *space = strchr(line, ' ');
-    if (!space) {
-        fprintf(stderr, "Search requires an argument\n");
-        return 1;
-    }
-    int type = getActiveBTreeType();
-    BTree *tree = type == kCatalogTree ? getCatalogBTree() : type == kAttributesTree ? getAttributeBTree() : nullptr;
-    if (!tree) {
-        fprintf(stderr, "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n");
-        return 1;
-    }
-    // A CNID is a number and nothing else: 123abc.txt is a name.
-    char *end = nullptr;
-    errno = 0;
-    long long parsed = strtoll(space, &end, 10);
-    while (end && (*end == ' ' || *end == '\t')) ++end;
-    bool isNumber = end != space && *end == '\0' && errno == 0 && parsed >= INT32_MIN && parsed <= UINT32_MAX;
-    int number = isNumber ? static_cast<int>(static_cast<uint32_t>(parsed)) : 0;
-    if (number == 0) {
-        if (searchFile(tree, space + 1, type) != 0) return 0;
-        fprintf(stderr, "No record found for name '%s'\n", space + 1);
-        return 1;
-    }
-    if (g_Debug)
-        fprintf(stderr, "Searching for Catalog ID %d in %s\n", number, tree == getCatalogBTree() ? "catalog" : "attrs");
-    uint8_t key[kCatalogKeyMax] = {};
-    Bytes view{key, type == kCatalogTree ? kCatalogKeyMax : kAttributeKeyMax};
-    size_t idOffset = type == kCatalogTree ? 2 : 4;   // parentID of a catalog key, fileID of an attribute key
-    for (int i = 0; i < 4; ++i) key[idOffset + i] = static_cast<uint8_t>(static_cast<uint32_t>(number) >> (24 - 8 * i));
-    auto found = searchKey(tree, 0, type, view);
-    if (!found) {
-        fprintf(stderr, "No record found for CNID %d\n", number);
-        return 1;
-    }
-    dumpRecord(found->recordKey, kLeafNode, type, 0, 0);
-    printf("\n");
-    return 0;
+    NameSearch search{typedNameForms(name), volume.foldsCase()};
+    size_t found = 0;
+    auto show = [&](Bytes record, int kind) { dumpRecord(volume, record, kind, kCatalogTree, 0, 0); };
+    walkNodes(tree, tree->firstLeafNode(), 0, show, [&](Bytes record, int kind, uint32_t node, uint16_t index) {
+        if (!matchesName(search, record)) return kNotThis;
+        fprintf(stderr, "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
+        show(record, kind);
+        printf("PATH: %s\n", catalogPath(tree, record).c_str());
+        ++found;
+        return kNotThis;
+    }, true);
+    return found;
 }

@@ -1,4 +1,4 @@
-#include "catalog/extract.h"
+#include "commands/extract.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include "base/output.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
-#include "catalog/pull.h"
-#include "catalog/stat.h"
-#include "volume/bits.h"
+#include "commands/pull.h"
+#include "commands/stat.h"
+#include "volume/volume.h"
 
 namespace {
 
@@ -28,6 +28,7 @@ struct Times {
 mode_t permissionsOf(Bytes record) { return record.be16(42) & 0777; }
 
 struct Extraction {
+    const Volume &volume;
     std::vector<UniqueFd> folders;     // the open folders from the destination down to the one being filled
     unsigned files = 0, made = 0, links = 0, failed = 0;
 
@@ -61,7 +62,7 @@ struct Extraction {
 
     void link(const CatalogEntry &entry, const std::string &path, const std::string &name) {
         int parent = folders.back().get();
-        std::string target = followLink(entry.data);
+        std::string target = followLink(volume, entry.data);
         if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno == EEXIST) unlinkat(parent, name.c_str(), 0);
         if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno != EEXIST) return fail(path, strerror(errno));
         utimensat(parent, name.c_str(), Times(entry.data).at, AT_SYMLINK_NOFOLLOW);
@@ -75,8 +76,9 @@ struct Extraction {
         if (!out) return fail(path, "cannot create it");
         int fd = out.get();
         PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};
-        if (pullFile(entry.data, false, path, target) != 0) return fail(path, "its content could not be read whole");
-        Bytes record = fileOfRecord(entry.data).value_or(entry.data);   // a hard link's mode and times are its file's
+        if (pullFile(volume, entry.data, false, path, target) != 0) return fail(path, "its content could not be read whole");
+        auto file = fileOfRecord(volume, entry.data);   // a hard link's mode and times are its file's
+        Bytes record = file ? file->bytes : entry.data;
         fchmod(fd, permissionsOf(record));
         futimens(fd, Times(record).at);
         ++files;
@@ -92,8 +94,8 @@ std::string safeComponent(const std::string &name) {
     return safe.empty() || safe == "." || safe == ".." ? "_" + safe : safe;
 }
 
-int pullTree(const std::string &argument, const std::optional<std::string> &dest) {
-    auto top = findEntry(argument, "pull");
+int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, const std::optional<std::string> &dest) {
+    auto top = findEntry(volume, cwd, argument, "pull");
     if (!top) return 1;
     if (!top->folder()) {
         fprintf(stderr, "pull: %s: Not a folder\n", visible(argument).c_str());
@@ -108,7 +110,7 @@ int pullTree(const std::string &argument, const std::optional<std::string> &dest
         fprintf(stderr, "pull: %s: %s\n", destination.c_str(), strerror(errno));
         return 1;
     }
-    Extraction extraction;
+    Extraction extraction{volume, {}};
     extraction.folders.push_back(std::move(root));
     TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
                             std::string name = safeComponent(entry.name);
@@ -123,7 +125,7 @@ int pullTree(const std::string &argument, const std::optional<std::string> &dest
                             Extraction::finishFolder(extraction.folders.back().get(), folder);
                             extraction.folders.pop_back();
                         }};
-    bool whole = walkTree(*top, pathOfCNID(top->cnid).value_or(argument), visitor, "pull");
+    bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid).value_or(argument), visitor, "pull");
     if (created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
     fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
             extraction.links, destination.c_str());

@@ -1,4 +1,6 @@
-#include "shell/a.h"
+// The shell: start-up (options, the image), the command loop at a terminal, from a pipe or from a
+// script, the command table, and the commands that belong to the shell itself.
+#include "shell/shell.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -11,54 +13,44 @@
 #include <string>
 #include <vector>
 
-#include "btree/btree.h"
-#include "btree/dump.h"
-#include "btree/record_dump.h"
-#include "catalog/alloc.h"
-#include "catalog/find.h"
-#include "catalog/ls.h"
-#include "catalog/path.h"
-#include "catalog/pull.h"
-#include "catalog/stat.h"
 #include "catalog/unicode.h"
-#include "catalog/xattr_command.h"
+#include "commands/commands.h"
+#include "shell/complete.h"
 #include "shell/editor.h"
-#include "shell/fs.h"
-#include "volume/debug.h"
-#include "volume/journal.h"
 
-// The order matters: help lists it, and the ambiguity message names the first two matches.
+// The order matters: help lists it, and the ambiguity message names the first two matches. The
+// help texts' wording is kept as it is: scripts and users know them.
 const Command cmds[] = {
-    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]"},
-    {"listfs", doListFS, "List all mounted file systems and their types", "listfs"},
-    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc"},
+    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]", Argument::kWords},
+    {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords},
+    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords},
     {"fs", doSetFS, "Set active file system for operations to specific mount point or device",
-     "fs [IMAGE|DEVICE|MOUNT-POINT]"},
-    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes"},
-    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog"},
-    {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents"},
-    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo"},
-    {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal"},
-    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot"},
-    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME"},
-    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug"},
-    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose"},
-    {"color", doToggleColor, "Toggle color on/off", "color"},
-    {"xml", doToggleXML, "Toggle XML Output on/off", "xml"},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)"},
+     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath},
+    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords},
+    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords},
+    {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents", Argument::kWords},
+    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords},
+    {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords},
+    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords},
+    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords},
+    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords},
+    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords},
+    {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords},
+    {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
-     "find [PATH] [-name GLOB] [-type f|d|l] [-m]"},
-    {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID"},
-    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]"},
-    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]"},
-    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]"},
-    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-"},
-    {"help", doHelp, "Display this help", "help [COMMAND]"},
-    {"?", doHelp, "Display this help", "? [COMMAND]"},
-    {"!", doShell, "Shell command", "!COMMAND"},
-    {"quit", doExit, "Quit this program", "quit"},
-    {"version", doVersion, "Display version", "version"},
-    {nullptr, nullptr, nullptr, nullptr},
+     "find [PATH] [-name GLOB] [-type f|d|l] [-m]", Argument::kVolumePath},
+    {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath},
+    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath},
+    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath},
+    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath},
+    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath},
+    {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords},
+    {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords},
+    {"!", doShell, "Shell command", "!COMMAND", Argument::kWords},
+    {"quit", doExit, "Quit this program", "quit", Argument::kWords},
+    {"version", doVersion, "Display version", "version", Argument::kWords},
+    {nullptr, nullptr, nullptr, nullptr, Argument::kWords},
 };
 
 namespace {
@@ -82,6 +74,8 @@ constexpr const char *kUsage =
     "With -c or -f the exit status is 0 when every command succeeded and 1 otherwise.\n"
     "At the prompt, 'help' lists the commands and 'help COMMAND' shows one.\n";
 
+// The shell's own state: the session commands work on, and how many of them failed.
+Session g_session;
 int g_Failures = 0;      // commands that failed, for the exit status of a script
 bool g_Scripted = false;   // -c or -f: the exit status tells whether every command succeeded
 
@@ -108,7 +102,7 @@ int runCounted(std::string_view text, size_t length) {
     } else {
         std::string line(text.substr(0, text.find('\0')));
         line.erase(0, line.find_first_not_of(' '));
-        if (!line.empty()) status = line[0] == '!' ? runSystemCommand(line.c_str() + 1) : dispatchLine(line.c_str());
+        if (!line.empty()) status = line[0] == '!' ? runSystemCommand(line.c_str() + 1) : dispatchLine(g_session, line.c_str());
     }
     if (g_Interrupted) {
         fprintf(stderr, "Stopped\n");
@@ -150,7 +144,7 @@ bool readPipedLine(std::string &line, size_t &length) {
 }
 
 [[noreturn]] void interactiveLoop() {
-    LineEditor editor;
+    LineEditor editor([](std::string_view line) { return completeLine(g_session, line); });
     if (!editor.ready()) pipedLoop();
     installInterruptHandler();
     for (;;) {
@@ -258,20 +252,18 @@ const Command *findCommand(std::string_view word) {
     return second ? nullptr : match;
 }
 
-bool commandTakesPath(const Command *command) { return strstr(command->syntax, "PATH") != nullptr; }
-
 std::string promptText() {
     std::string prompt = g_Color ? "\033[1;1m" : "";
     prompt += "Tarnwick";
-    if (const uint8_t *label = getFSLabel())
+    if (const uint8_t *label = g_session.labelName())
         prompt += "(" + visible(storedNameText(Bytes{label, kHFSUniStr255Size}).value_or(""));
-    if (getActiveFSName()) prompt += ":" + visible(getCWD()) + ")";
+    if (g_session.name) prompt += ":" + visible(g_session.cwdText()) + ")";
     prompt += "> ";
     if (g_Color) prompt += "\033[0;0m";
     return prompt;
 }
 
-int dispatchLine(const char *line) {
+int dispatchLine(Session &session, const char *line) {
     const Command *second = nullptr;
     const Command *match = matchCommand(std::string_view(line, strcspn(line, " ")), &second);
     if (second) {
@@ -282,7 +274,7 @@ int dispatchLine(const char *line) {
         fprintf(stderr, "Command '%s' unknown\n", line);
         return 1;
     }
-    return match->handler(line) == 0 ? 0 : 1;
+    return match->handler(session, line) == 0 ? 0 : 1;
 }
 
 void startShell(int argc, char **argv) {
@@ -306,7 +298,7 @@ void startShell(int argc, char **argv) {
     }
     if (options.image) {
         std::string line = std::string("fs ") + options.image;
-        if (doSetFS(line.c_str()) != 0) ++g_Failures;
+        if (doSetFS(g_session, line.c_str()) != 0) ++g_Failures;
         if (scripted && options.bail && g_Failures) exit(1);
         if (!scripted) {
             fprintf(stderr, "\nTarnwick - HFS+ diagnostic tool - 2026, the Tarnwick developers <tarnwick@example.org>\n");
@@ -319,7 +311,7 @@ void startShell(int argc, char **argv) {
     pipedLoop();
 }
 
-int doHelp(const char *line) {
+int doHelp(Session &, const char *line) {
     const char *space = strchr(line, ' ');
     std::string_view topic = space ? space + 1 : "";
     topic.remove_prefix(std::min(topic.size(), topic.find_first_not_of(' ')));
@@ -336,21 +328,21 @@ int doHelp(const char *line) {
     return 0;
 }
 
-int doExit(const char *) {
-    fprintf(stderr, "Zai Jian!\n");
+int doExit(Session &, const char *) {
+    fprintf(stderr, "Zai Jian!\n");   // kept as it is: scripts wait for it
     fflush(nullptr);
     exit(g_Scripted && g_Failures ? 1 : 0);
 }
 
-int doVersion(const char *) {
+int doVersion(Session &, const char *) {
     fprintf(stderr, "%s", kVersionLine);
     fprintf(stderr, "\nYou can always get the latest version, free at https://tarnwick.example.org/\n");
     return 0;
 }
 
-int doShell(const char *line) { return runSystemCommand(line + 1); }
+int doShell(Session &, const char *line) { return runSystemCommand(line + 1); }
 
-int doToggleColor(const char *) { return toggle(g_Color, "Color is %s\n"); }
-int doToggleVerbose(const char *) { return toggle(g_Verbose, "Verbose output is %s\n"); }
-int doToggleDebug(const char *) { return toggle(g_Debug, "Debug tracing is %s\n"); }
-int doToggleXML(const char *) { return toggle(useXML, "XML Output is %s\n"); }
+int doToggleColor(Session &, const char *) { return toggle(g_Color, "Color is %s\n"); }
+int doToggleVerbose(Session &, const char *) { return toggle(g_Verbose, "Verbose output is %s\n"); }
+int doToggleDebug(Session &, const char *) { return toggle(g_Debug, "Debug tracing is %s\n"); }
+int doToggleXML(Session &, const char *) { return toggle(useXML, "XML Output is %s\n"); }

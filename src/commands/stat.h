@@ -1,11 +1,9 @@
-// stat: everything the catalog and attributes trees hold about one file, folder or link.
+// The mode and dates as stat, find and pull -r write them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-// "stat PATH|#CNID".
-int doStat(const char *line);
 // The type letter and permissions as ls and The Sleuth Kit write them, set-ID and sticky bits
 // included ("drwxr-xr-t"); the type comes from the mode, or from the record when the mode has none.
 std::string modeText(uint16_t mode, bool folder);

@@ -7,8 +7,7 @@
 
 #include "volume/bits.h"
 
-// "pull PATH|#CNID [DEST|-]", "pull -r FOLDER [DEST]".
-int doPull(const char *line);
+class Volume;
 
 // Where one file's content goes.
 struct PullTarget {
@@ -20,4 +19,4 @@ struct PullTarget {
 };
 // Writes the content of a file record, expanded when it is compressed (with `resource`, its
 // resource fork as stored). 0 when all of it was written.
-int pullFile(Bytes file, bool resource, const std::string &argument, const PullTarget &target);
+int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target);

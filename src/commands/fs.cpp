@@ -1,0 +1,182 @@
+// fs (choosing the volume the session works on) and listfs (the mounted HFS Plus volumes).
+#include "commands/fs.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "base/output.h"
+#include "base/utf.h"
+#include "btree/records.h"
+#include "catalog/path.h"
+#include "catalog/unicode.h"
+#include "commands/commands.h"
+#include "commands/mounts.h"
+#include "commands/session.h"
+#include "containers/dmg.h"
+#include "containers/raw.h"
+#include "containers/verdict.h"
+
+namespace {
+
+struct FlagName {
+    uint32_t bit;
+    const char *text;
+};
+
+// BSD mount flag bits, in the order they are named.
+constexpr FlagName kMountFlagNames[] = {
+    {0x00000004, "noexec,"},      {0x00000080, "cprotect,"},  {0x00000400, "quarantine,"}, {0x00000020, "union,"},
+    {0x00000008, "nosuid,"},      {0x00000001, "ro,"},        {0x00008000, "volfs,"},      {0x00001000, "local,"},
+    {0x00000010, "nodev,"},       {0x00002000, "quota,"},     {0x00004000, "rootfs,"},     {0x00400000, "automounted,"},
+    {0x02000000, "defwrite,"},    {0x01000000, "nouserxattr,"}, {0x00800000, "journaled,"}, {0x04000000, "multilabel,"},
+    {0x10000000, "noatime,"},     {0x00200000, "noowners,"},
+};
+
+// The root folder's thread names the volume.
+void readFSLabel(Session &session) {
+    auto found = threadRecord(session.activeTree, kRootFolderID);
+    if (!found) {
+        fprintf(stderr, "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n");
+        CatalogKey unknown(0, UTF8toUTF16("Unknown)"));   // kept as it is: scripts match this label
+        session.setLabel(unknown.view().from(6));
+        return;
+    }
+    Bytes data = getRecordData(found->recordKey);
+    if (data.be16(0) != kFolderThreadRecord) {
+        fprintf(stderr, "Root entry is not a thread\n");   // the label stays what it was
+        return;
+    }
+    session.setLabel(data.from(8));
+}
+
+// Makes an opened volume the session's, releasing the one it replaces: the catalog becomes the
+// active tree (read again when it could not be read at first), and its label the label. `bare`:
+// the last resort selects the volume alone, without an active tree or label.
+int select(Session &session, std::unique_ptr<Volume> volume, const std::string &name, bool bare = false) {
+    session.volume = std::move(volume);
+    session.name = name;
+    session.setCWD("/", kRootFolderID);
+    session.activeTree = nullptr;
+    if (bare) return 0;
+    session.activeTree = session.volume->reloadTree(kCatalogTree);
+    session.activeType = kCatalogTree;
+    readFSLabel(session);
+    return 0;
+}
+
+int showStatus(const Session &session) {
+    if (!session.name) {
+        fprintf(stderr, "No File System has been selected. Use listfs to display all mounted file systems\n");
+        return 1;
+    }
+    fprintf(stderr, "Default file system set to %s, Volume label is ", session.name->c_str());
+    if (const uint8_t *label = session.labelName()) dumpUnicode(stderr, Bytes{label, kHFSUniStr255Size}, 1);
+    fprintf(stderr, "\n");
+    return 0;
+}
+
+// A device or image file opened whole at `offset`; on failure `error` says why.
+std::unique_ptr<Volume> openHFSPartition(const std::string &path, uint64_t offset, std::string &error) {
+    UniqueFd fd = openDevice(path, error);
+    if (!fd) return nullptr;
+    auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset);
+    if (!volume) error = "Unable to find HFS Volume header on device " + path;
+    return volume;
+}
+
+bool headerAt(int fd, uint64_t offset) {
+    FileImage image(UniqueFd(dup(fd)));
+    return getVolumeHeader(image, offset).has_value();
+}
+
+}  // namespace
+
+// Nothing of the selected volume changes until another has opened completely.
+int doSetFS(Session &session, const char *line) {
+    const char *space = strchr(line, ' ');
+    if (!space) return showStatus(session);
+    std::string path = space + 1;
+    std::string error;
+    uint64_t offset = 0;
+    announcePartitionOffset(offset);
+    std::unique_ptr<Volume> opened;
+    VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
+        opened = Volume::open(std::make_unique<FileImage>(std::move(fd)), at);
+        return opened != nullptr;
+    };
+
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (mountRaw(path.c_str(), &offset, headerAt) == 0) {
+            fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
+            if (auto volume = openHFSPartition(path, offset, error)) return select(session, std::move(volume), path);
+            fprintf(stderr, "%s\n", error.c_str());
+            // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
+            // still has its own container to be read.
+            offset = 0;
+            announcePartitionOffset(offset);
+        }
+        fprintf(stderr, "Trying DMG\n");
+        int fd = mountDMG(path.c_str(), offset, open);
+        if (fd == kNotHFS) return -1;   // what the image holds instead has been said
+        if (fd < 0 || !opened) {
+            fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
+            return 1;
+        }
+        return select(session, std::move(opened), path);
+    }
+
+    for (const MountEntry &mount : listMounts()) {
+        if (mount.mountPoint != path && mount.device != path) continue;
+        if (mount.type.starts_with("hfs")) {
+            auto volume = openHFSPartition(mount.device, 0, error);
+            if (!volume) {
+                fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
+            return select(session, std::move(volume), mount.device);
+        }
+        fprintf(stderr, "This tool can only handle HFS+/HFSX file systems. %s is formatted as %s\n", path.c_str(),
+                mount.type.c_str());
+    }
+
+    if (path.starts_with("/dev")) {
+        if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
+        mountRaw(path.c_str(), &offset, headerAt);  // only for the partition offset it may leave
+        if (auto volume = openHFSPartition(path, offset, error)) return select(session, std::move(volume), path);
+    }
+
+    fprintf(stderr, "Unable to find mount point or device %s: Try 'listfs' first, or select a .dmg file\n",
+            path.c_str());
+    fprintf(stderr, "opening %s\n", path.c_str());
+    if (auto volume = openHFSPartition(path, offset, error)) {
+        select(session, std::move(volume), path, true);
+        fprintf(stderr, "Set file system to %s\n", path.c_str());
+        return 0;
+    }
+    fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+}
+
+int doListFS(Session &, const char *) {
+    for (const MountEntry &mount : listMounts()) {
+        if (!mount.type.starts_with("hfs")) continue;
+        // Mount points are named after volume labels, which come from the image.
+        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", visible(mount.mountPoint).c_str(),
+                visible(mount.device).c_str(), visible(mount.type).c_str(), mount.flags,
+                flagsToText(mount.flags).c_str(), mount.owner != 0 ? ",user-mounted" : "");
+    }
+    return 0;
+}
+
+std::string flagsToText(uint32_t flags) {
+    std::string text;
+    for (const FlagName &name : kMountFlagNames)
+        if (flags & name.bit) text += name.text;
+    if (!text.empty()) text.pop_back();
+    return text;
+}

@@ -1,0 +1,67 @@
+// ls and dir: a folder's entries (or a file's single line) in the long form.
+#include <cstdio>
+#include <cstring>
+
+#include "base/output.h"
+#include "btree/node.h"
+#include "btree/records.h"
+#include "btree/search.h"
+#include "catalog/ls.h"
+#include "catalog/path.h"
+#include "catalog/record_dump.h"
+#include "commands/commands.h"
+#include "commands/session.h"
+
+namespace {
+
+// A folder's records follow its thread record in key order (parent first), maybe across leaves.
+int listFolder(const Volume &volume, uint32_t folder, int64_t flags, const char *shownName) {
+    const BTree *catalog = volume.catalog();
+    auto thread = threadRecord(catalog, folder);
+    if (!thread) {
+        fprintf(stderr, "Path not found: %s\n", visible(shownName).c_str());
+        return 1;
+    }
+    auto show = [&](Bytes record, int kind) { dumpRecord(volume, record, kind, kCatalogTree, 0, 0); };
+    walkNodes(catalog, thread->node, thread->record, show, [&](Bytes record, int kind, uint32_t, uint16_t) {
+        return dumpRecord(volume, record, kind, kCatalogTree, folder, flags);
+    });
+    return 0;
+}
+
+}  // namespace
+
+int doDir(Session &session, const char *line) {
+    if (!session.requireVolume()) return 1;
+    const Volume &volume = *session.volume;
+    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
+    const char *space = strchr(line, ' ');
+    const char *path = space ? space + 1 : nullptr;
+    if (space && space[1] == '-') {
+        const char *c = space + 2;
+        for (; *c && *c != ' '; ++c) {
+            switch (*c) {
+            case '@': flags |= kListXattr; break;
+            case 'O': flags |= kListFinder; break;
+            case 'h': flags |= kListHuman; break;
+            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 1;
+            }
+        }
+        path = *c ? c + 1 : nullptr;
+    }
+    if (!path || !*path) return listFolder(volume, session.cwdID, flags, space ? space : session.cwdText());
+    const char *command = (line[0] | 0x20) == 'd' ? "dir" : "ls";
+    PathMiss miss;
+    auto found = searchPath(volume, session.cwdID, path, &miss);
+    if (!found) {
+        reportPathMiss(command, path, miss);
+        return 1;
+    }
+    Bytes data = getRecordData(found->recordKey);
+    switch (static_cast<int16_t>(data.be16(0))) {
+    case kFolderRecord: return listFolder(volume, data.be32(8), flags, path);
+    case kFolderThreadRecord: return listFolder(volume, found->recordKey.be32(2), flags, path);   // "/": keyed by its own ID
+    case kFileRecord: dumpRecord(volume, found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
+    default: reportPathMiss(command, path, PathMiss::kNotFound); return 1;
+    }
+}

@@ -1,0 +1,34 @@
+// What the shell keeps between commands: the selected volume, the working and previous folders,
+// the label, the tree dump and snapshot work on. Commands receive it; nothing of it is global.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "catalog/path.h"
+#include "catalog/unicode.h"
+#include "volume/volume.h"
+
+struct Session {
+    std::unique_ptr<Volume> volume;
+    std::optional<std::string> name;          // what `fs` selected, as given
+    std::optional<std::string> cwd, owd;      // the working and the previous folder's paths
+    uint32_t cwdID = 0, owdID = kRootFolderID;
+    std::array<uint8_t, kHFSUniStr255Size> label{};   // counted UTF-16, as stored
+    BTree *activeTree = nullptr;              // the tree `dump`, `snapshot` and `search` read
+    int activeType = 0;
+
+    // Says so, in one of the two wordings commands have always used, when no volume is selected.
+    enum class Wording { kPlain, kFirst };
+    bool requireVolume(Wording wording = Wording::kFirst) const;
+    // Sets the working folder (a relative path is appended to it); cnid 0 exchanges the working
+    // and the previous folder, and says so.
+    void setCWD(const std::string &path, uint32_t cnid);
+    const char *cwdText() const { return cwd ? cwd->c_str() : ""; }
+    // The counted label, or nothing when it is empty.
+    const uint8_t *labelName() const { return (label[0] | label[1]) ? label.data() : nullptr; }
+    void setLabel(Bytes countedName);
+};

@@ -1,0 +1,9 @@
+#include "containers/opener.h"
+
+#include <cstdio>
+
+#include "base/output.h"
+
+void announcePartitionOffset(uint64_t offset) {
+    if (g_Debug) fprintf(stderr, "Setting partition offset to 0x%llx\n", static_cast<unsigned long long>(offset));
+}
