@@ -253,3 +253,19 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(" bytes of data, more than the "), std::string::npos) << r.err;   // what is free varies
 }
+
+// Each `fs` releases the volume it replaces: its descriptor, and with it the replaced expansion's
+// space in /tmp (a deleted file still open would keep it). Counted from inside, after 1 and 6 opens.
+TEST(Containers, ReplacedVolumesAreReleased) {
+    std::string image = writeScratch("again.dmg", hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib)));
+    const std::string count = "!ls -l /proc/$PPID/fd | grep -c -e /tmp -e deleted; ls /proc/$PPID/fd | wc -l\n";
+    auto opened = [&](int times) {
+        std::string script;
+        for (int i = 0; i < times; ++i) script += "fs " + image + "\n";
+        std::string out = runTarnwick({"-f", writeScratch("again.txt", bytesOf(script + count))}, "").out;
+        return out.substr(out.rfind("RC was 0\n"));
+    };
+    EXPECT_EQ(opened(1), "RC was 0\n1\n4\n");   // stdin, stdout, stderr, the expansion
+    EXPECT_EQ(opened(6), "RC was 0\n1\n4\n");
+    unlink("/tmp/decompressed.dmg");
+}
