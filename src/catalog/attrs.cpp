@@ -6,6 +6,7 @@
 #include "base/utf.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "volume/leaf_cursor.h"
 #include "volume/volume.h"
 
 namespace {
@@ -52,29 +53,19 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
         fprintf(stderr, "The attributes B-tree's index does not lead to a leaf\n");
         return records;
     }
-    // Bounded by the nodes loaded: a chain of leaves that loops ends there.
-    for (uint32_t visited = 0; node != 0; ++visited) {
-        HeldBytes held = tree->node(node);
-        Bytes bytes = held.bytes;
-        if (visited >= tree->walkableNodes() || bytes.empty() || nodeKind(bytes) != kLeafNode) {
-            fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", node);
-            return records;
-        }
-        for (uint16_t i = 0; i < nodeNumRecords(bytes); ++i) {
-            uint16_t offset = 0;
-            if (!recordOffset(bytes, i, &offset)) {
-                fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", i, node);
-                return records;
-            }
-            Bytes record = recordInNode(bytes, offset);
-            if (record.be32(4) < fileID) continue;
-            if (record.be32(4) > fileID) return records;
-            Bytes name = record.from(14);
-            name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
-            records.push_back({name, record.be32(8), getRecordData(record), held.owner});
-        }
-        node = nodeFLink(bytes);
+    LeafCursor cursor(*tree, node);
+    while (auto next = cursor.next()) {
+        Bytes record = next->record;
+        if (record.be32(4) < fileID) continue;
+        if (record.be32(4) > fileID) return records;
+        Bytes name = record.from(14);
+        name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
+        records.push_back({name, record.be32(8), getRecordData(record), next->keep});
     }
+    if (cursor.end() == LeafCursor::End::kDamagedNode)
+        fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", cursor.index(), cursor.node());
+    else if (cursor.end() != LeafCursor::End::kChainEnd && cursor.end() != LeafCursor::End::kInterrupted)
+        fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", cursor.node());
     return records;
 }
 

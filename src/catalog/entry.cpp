@@ -20,8 +20,7 @@ namespace {
 std::string nameText(Bytes stored) {
     std::string text;
     std::u16string units;
-    for (size_t i = 0; i < stored.be16(0) && i < kMaxNameUnits && stored.has(2 + 2 * i, 2); ++i) {
-        char16_t unit = static_cast<char16_t>(stored.be16(2 + 2 * i));
+    for (char16_t unit : storedNameUnits(stored)) {
         if (unit == 0) {
             text += UTF16toUTF8(units) + '\0';
             units.clear();
@@ -49,11 +48,7 @@ bool sameStoredName(Bytes a, Bytes b) {
 std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes thread, uint32_t cnid) {
     Bytes name = getRecordData(thread).from(8);
     uint32_t parent = getRecordData(thread).be32(4);
-    std::u16string units;
-    size_t length = std::min<uint16_t>(name.be16(0), kMaxNameUnits);
-    if (name.has(2, 2 * length))
-        for (size_t i = 0; i < length; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
-    CatalogKey key(parent, units);
+    CatalogKey key(parent, storedNameUnits(name));
     if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType())) {
         CatalogEntry entry = entryOf(found->recordKey, found->held.owner);
         if (entry.cnid == cnid && entry.parent == parent && sameStoredName(name, found->recordKey.from(6))) return entry;

@@ -9,6 +9,7 @@
 #include "base/utf.h"
 #include "btree/records.h"
 #include "catalog/unicode.h"
+#include "volume/leaf_cursor.h"
 #include "volume/volume.h"
 
 namespace {
@@ -29,24 +30,15 @@ std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
     if (!thread) return std::nullopt;
     std::optional<SearchResult> best;
     size_t bestForm = forms.size();
-    uint32_t node = thread->node;
-    uint16_t first = thread->record;
-    for (uint32_t visited = 0; node != 0 && visited < tree->walkableNodes(); ++visited, first = 0) {
-        HeldBytes held = tree->node(node);
-        Bytes bytes = held.bytes;
-        for (uint16_t i = first; i < nodeNumRecords(bytes); ++i) {
-            uint16_t offset = 0;
-            if (!recordOffset(bytes, i, &offset)) return best;
-            Bytes record = recordInNode(bytes, offset);
-            if (record.be32(2) != parent) return best;
-            for (size_t form = 0; form < bestForm; ++form) {
-                if (!sameStoredName(record.from(6), forms[form], foldCase)) continue;
-                best = SearchResult{kCatalogTree, node, i, record, held};
-                bestForm = form;
-                if (form == 0) return best;
-            }
+    LeafCursor cursor(*tree, thread->node, thread->record);
+    while (auto next = cursor.next()) {
+        if (next->record.be32(2) != parent) break;
+        for (size_t form = 0; form < bestForm; ++form) {
+            if (!sameStoredName(next->record.from(6), forms[form], foldCase)) continue;
+            best = SearchResult{kCatalogTree, next->node, next->index, next->record, {next->keep, next->record}};
+            bestForm = form;
+            if (form == 0) return best;
         }
-        node = nodeFLink(bytes);
     }
     return best;
 }
@@ -196,27 +188,15 @@ std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, si
     const BTree *tree = volume.catalog();
     auto thread = tree ? threadRecord(tree, folder) : std::nullopt;
     if (!thread) return entries;
-    uint32_t nodeNumber = thread->node;
-    uint16_t first = thread->record;
-    // The folder's records follow its thread record along the leaves; a looping chain ends with the tree.
-    for (uint32_t visited = 0; nodeNumber != 0 && visited < tree->walkableNodes(); ++visited) {
-        HeldBytes held = tree->node(nodeNumber);
-        Bytes node = held.bytes;
-        for (uint16_t i = first; i < nodeNumRecords(node); ++i) {
-            uint16_t offset = 0;
-            if (!recordOffset(node, i, &offset) || offset > tree->nodeSize()) return entries;
-            Bytes record = recordInNode(node, offset);
-            if (record.be32(2) != folder) return entries;
-            int16_t type = static_cast<int16_t>(getRecordData(record).be16(0));
-            if (type != kFolderRecord && type != kFileRecord) continue;
-            std::u16string units;
-            for (size_t unit = 0; unit < record.be16(6) && unit < kMaxNameUnits; ++unit)
-                units += static_cast<char16_t>(record.be16(8 + 2 * unit));
-            entries.push_back({UTF16toUTF8(units), type == kFolderRecord, record, held.owner});
-            if (entries.size() >= limit) return entries;
-        }
-        first = 0;
-        nodeNumber = nodeFLink(node);
+    // The folder's records follow its thread record along the leaves.
+    LeafCursor cursor(*tree, thread->node, thread->record);
+    while (auto next = cursor.next()) {
+        Bytes record = next->record;
+        if (record.be32(2) != folder) break;
+        int16_t type = static_cast<int16_t>(getRecordData(record).be16(0));
+        if (type != kFolderRecord && type != kFileRecord) continue;
+        entries.push_back({UTF16toUTF8(storedNameUnits(record.from(6))), type == kFolderRecord, record, next->keep});
+        if (entries.size() >= limit) break;
     }
     return entries;
 }

@@ -7,15 +7,20 @@
 #include "base/utf.h"
 #include "catalog/decomposition_table.h"
 
+std::u16string storedNameUnits(Bytes name) {
+    std::u16string units;
+    for (size_t i = 0; i < name.be16(0) && i < kMaxNameUnits && name.has(2 + 2 * i, 2); ++i)
+        units += static_cast<char16_t>(name.be16(2 + 2 * i));
+    return units;
+}
+
 std::optional<std::string> storedNameText(Bytes name) {
     uint16_t length = name.be16(0);
     if (length > kMaxNameUnits) {
         fprintf(stderr, "Len is %d\n", length);
         return std::nullopt;
     }
-    std::u16string units;
-    for (size_t i = 0; i < length; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
-    return UTF16toUTF8(units);
+    return UTF16toUTF8(storedNameUnits(name));
 }
 
 size_t dumpUnicode(FILE *stream, Bytes name, int plain) {
