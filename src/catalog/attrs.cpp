@@ -6,6 +6,7 @@
 #include "base/utf.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "catalog/decmpfs.h"
 #include "volume/leaf_cursor.h"
 #include "volume/volume.h"
 
@@ -94,8 +95,8 @@ void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *com
         return;
     }
     auto held = decmpfsAttribute(volume, file.be32(8));
-    if (held && held->bytes.has(0, 16)) {
-        *compressionType = held->bytes.le32(4);   // the decmpfs header is little-endian
-        *size = held->bytes.le64(8);
+    if (auto header = held ? DecmpfsHeader::parse(held->bytes) : std::nullopt) {
+        *compressionType = header->type;
+        *size = header->size;
     }
 }

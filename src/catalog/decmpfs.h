@@ -16,6 +16,18 @@ constexpr uint32_t kDecmpfsLzvnAttribute = 7, kDecmpfsLzvnFork = 8;
 constexpr uint32_t kDecmpfsRawAttribute = 9, kDecmpfsRawFork = 10;
 constexpr uint32_t kDecmpfsLzfseAttribute = 11, kDecmpfsLzfseFork = 12;
 constexpr uint64_t kDecmpfsBlock = 0x10000;
+constexpr size_t kDecmpfsHeaderSize = 16;
+
+// The little-endian header that begins a "com.apple.decmpfs" attribute: magic 'fpmc', the
+// compression type, the uncompressed size. parse() refuses fewer than 16 bytes.
+struct DecmpfsHeader {
+    uint32_t type = 0;
+    uint64_t size = 0;
+    static std::optional<DecmpfsHeader> parse(Bytes attribute) {
+        if (!attribute.has(0, kDecmpfsHeaderSize)) return std::nullopt;
+        return DecmpfsHeader{attribute.le32(4), attribute.le64(8)};
+    }
+};
 
 // True for the types Tarnwick expands.
 bool decmpfsTypeKnown(uint32_t type);

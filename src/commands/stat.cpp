@@ -9,6 +9,7 @@
 #include "base/output.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
+#include "catalog/decmpfs.h"
 #include "catalog/entry.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
@@ -125,10 +126,10 @@ void printAttributes(const Volume &volume, uint32_t fileID) {
 void printCompression(const Volume &volume, uint32_t fileID) {
     auto held = decmpfsAttribute(volume, fileID);
     if (!held) return;
-    const Bytes *header = &held->bytes;
-    uint32_t type = header->le32(4);
+    DecmpfsHeader header = DecmpfsHeader::parse(held->bytes).value_or(DecmpfsHeader{});   // a short one shows zeros
+    uint32_t type = header.type;
     printf("Compression:\ttype %u (%s), %" PRIu64 " bytes uncompressed, %zu bytes in the attribute\n", type,
-           compressionText(type), header->le64(8), header->size);
+           compressionText(type), header.size, held->bytes.size);
 }
 
 }  // namespace
