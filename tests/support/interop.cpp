@@ -168,6 +168,11 @@ std::optional<Volume> builderVolume(const std::string &name) {
         v = named("Catalog", {}, 512);
         v.catalogNodeSize = 512, v.catalogExtentBlocks = 3;
         for (int i = 0; i < 300; ++i) v.nodes.push_back(file("/d" + std::to_string(i % 6) + "/file" + std::to_string(i), noise(i, i)));
+    } else if (name == "MapNodes") {            // 5500 files in 512-byte nodes: a catalog past what its header node maps,
+                                                // so two map nodes follow it
+        v = named("Mapped", {}, 512);
+        v.catalogNodeSize = 512;
+        for (int i = 0; i < 5500; ++i) v.nodes.push_back(file("/d" + std::to_string(i % 5) + "/f" + std::to_string(i), bytesOf(std::to_string(i))));
     } else if (name == "Interleaved") {         // forks of 8, 3 (last partial), 9, 100, 79 and 18 extents, dealt out in turn
         v = named("Fragments", {file("/eight.bin", noise(8 * 3 * 512, 1), {0, 3}), file("/uneven.bin", noise(5 * 512 + 17, 2), {0, 2}),
                                 file("/empty.bin", {}, {0, 4}), file("/data/nine.bin", noise(9 * 512 - 100, 1), {0, 1}),

@@ -20,10 +20,11 @@ struct BTreeShape {
     uint32_t attributes = 0;       // kBTBigKeysMask | kBTVariableIndexKeysMask for catalog and attributes
 };
 
-// Nodes the tree needs for these records, the header node included.
+// Nodes the tree needs for these records, the header node and the map nodes included.
 uint32_t btreeNodesNeeded(const BTreeShape &shape, const std::vector<BTreeRecord> &sorted);
 
-// The whole tree file, `totalNodes` nodes long (at least btreeNodesNeeded); free nodes stay zero.
+// The whole tree file, `totalNodes` nodes long (at least btreeNodesNeeded), its map covering them
+// all; free nodes stay zero.
 Bytes writeBTree(const BTreeShape &shape, const std::vector<BTreeRecord> &sorted, uint32_t totalNodes,
                  uint32_t clumpSize);
 
