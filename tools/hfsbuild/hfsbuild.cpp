@@ -704,9 +704,10 @@ uint32_t placeFiles(std::vector<Entry> &entries, const Volume &volume, uint32_t 
     return cursor;
 }
 
+// A B-tree file's size and place; its records are made again to write it, so that a large catalog
+// is not held twice.
 struct TreeFile {
     BTreeShape shape;
-    std::vector<BTreeRecord> records;
     uint32_t blocks = 0;                // 0 for a missing tree
     std::vector<Extent> extents;
 
@@ -714,9 +715,9 @@ struct TreeFile {
     uint32_t totalNodes(uint32_t blockSize) const { return static_cast<uint32_t>(bytes(blockSize) / shape.nodeSize); }
 };
 
-TreeFile sizedTree(const BTreeShape &shape, std::vector<BTreeRecord> records, uint32_t blockSize) {
+TreeFile sizedTree(const BTreeShape &shape, const std::vector<BTreeRecord> &records, uint32_t blockSize) {
     uint64_t nodes = btreeNodesNeeded(shape, records);
-    return {shape, std::move(records), checkedBlocks(blocksFor(nodes * shape.nodeSize, blockSize)), {}};
+    return {shape, checkedBlocks(blocksFor(nodes * shape.nodeSize, blockSize)), {}};
 }
 
 uint16_t extentsNodeSize(uint32_t blockSize) {
@@ -901,9 +902,10 @@ uint32_t placeTree(TreeFile &tree, uint32_t extentBlocks, uint32_t start, uint32
     return endOf(tree.extents, start);
 }
 
-Bytes treeBytes(const TreeFile &tree, uint32_t blockSize) {
+void copyTree(Bytes &image, const TreeFile &tree, const std::vector<BTreeRecord> &records, uint32_t blockSize) {
+    if (!tree.blocks) return;
     uint32_t bytes = static_cast<uint32_t>(tree.bytes(blockSize));
-    return writeBTree(tree.shape, tree.records, tree.totalNodes(blockSize), bytes);
+    copyFork(image, writeBTree(tree.shape, records, tree.totalNodes(blockSize), bytes), treeFork(tree, blockSize), blockSize);
 }
 
 }  // namespace
@@ -1023,11 +1025,9 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
                journalInfoBlock(uint64_t{journalExtent.start + 1} * bs, static_cast<uint32_t>(journal.size()), bs));
         copyTo(image, uint64_t{journalExtent.start + 1} * bs, journal);
     }
-    extentsTree.records = overflowRecords(entries, treeFork(catalog, bs), treeFork(attributes, bs));
-    catalog.records = catalogRecords(volume, entries);
-    attributes.records = attributeRecords(volume, entries);
-    for (const TreeFile *tree : {&extentsTree, &catalog, &attributes})
-        if (tree->blocks) copyFork(image, treeBytes(*tree, bs), treeFork(*tree, bs), bs);
+    copyTree(image, extentsTree, overflowRecords(entries, treeFork(catalog, bs), treeFork(attributes, bs)), bs);
+    copyTree(image, catalog, catalogRecords(volume, entries), bs);
+    copyTree(image, attributes, attributeRecords(volume, entries), bs);
     for (const Entry &e : entries) {
         copyFork(image, e.data, e.dataFork, bs);
         copyFork(image, e.resource, e.resourceFork, bs);
