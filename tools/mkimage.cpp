@@ -1,13 +1,16 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
-//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]
+//   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]
 //           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT
+// --synthetic adds N small files, 1000 to a folder and 100 folders to a top-level one:
+// /set0/dir000/file0000000.txt holds "file 0\n", and so on.
 // --dmg-codec picks the kind of the image's data chunks (zlib unless given), 1 MiB each.
 // --compress stores every regular file not compressed yet with that decmpfs type (3: in the
 // attribute, fit for small files only; 4: in the resource fork).
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +59,16 @@ void addTree(hfsbuild::Volume &volume, const fs::path &dir) {
     }
 }
 
+// A volume of many files for benchmarks; see the top of this file.
+void addSynthetic(hfsbuild::Volume &volume, uint32_t count) {
+    volume.nodes.reserve(volume.nodes.size() + count);
+    char path[64];
+    for (uint32_t i = 0; i < count; ++i) {
+        snprintf(path, sizeof path, "/set%u/dir%03u/file%07u.txt", i / 100000, i / 1000 % 100, i);
+        volume.nodes.push_back(hfsbuild::fileNode(path, "file " + std::to_string(i) + "\n"));
+    }
+}
+
 // The demo's label and nodes; other options still apply.
 void addDemo(hfsbuild::Volume &volume) {
     hfsbuild::Volume demo = hfsbuild::demoVolume();
@@ -84,12 +97,13 @@ std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &contai
     } else if (container == "lwvm") {
         volume = hfsbuild::lwvmImage(volume);
     }
-    return dmg ? hfsbuild::buildUdif(volume, udif) : volume;
+    if (dmg) return hfsbuild::buildUdif(volume, udif);
+    return volume;                          // moved, where ?: would copy it
 }
 
 int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
-                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--compress TYPE]\n"
+                 "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
                  "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT\n";
     return 2;
 }
@@ -122,6 +136,7 @@ int main(int argc, char **argv) {
             else if (arg == "--label" && hasValue) volume.label = argv[++i];
             else if (arg == "--block-size" && hasValue) volume.blockSize = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--files" && hasValue) addTree(volume, argv[++i]);
+            else if (arg == "--synthetic" && hasValue) addSynthetic(volume, static_cast<uint32_t>(std::stoul(argv[++i])));
             else if (arg == "--compress" && hasValue) compression = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg.starts_with("-") || !out.empty()) return usage();
             else out = arg;
