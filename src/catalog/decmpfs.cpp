@@ -26,14 +26,19 @@ struct Type {
     uint32_t type;
     Codec codec;
     bool fork;
+    const char *text;   // as stat describes it
 };
 
 constexpr Type kTypes[] = {
-    {kDecmpfsStoredAttribute, Codec::Stored, false}, {kDecmpfsZlibAttribute, Codec::Zlib, false},
-    {kDecmpfsZlibFork, Codec::Zlib, true},           {kDecmpfsLzvnAttribute, Codec::Lzvn, false},
-    {kDecmpfsLzvnFork, Codec::Lzvn, true},           {kDecmpfsRawAttribute, Codec::Stored, false},
-    {kDecmpfsRawFork, Codec::Stored, true},          {kDecmpfsLzfseAttribute, Codec::Lzfse, false},
-    {kDecmpfsLzfseFork, Codec::Lzfse, true},
+    {kDecmpfsStoredAttribute, Codec::Stored, false, "stored in the attribute"},
+    {kDecmpfsZlibAttribute, Codec::Zlib, false, "zlib in the attribute"},
+    {kDecmpfsZlibFork, Codec::Zlib, true, "zlib in the resource fork"},
+    {kDecmpfsLzvnAttribute, Codec::Lzvn, false, "LZVN in the attribute"},
+    {kDecmpfsLzvnFork, Codec::Lzvn, true, "LZVN in the resource fork"},
+    {kDecmpfsRawAttribute, Codec::Stored, false, "stored in the attribute (type 9)"},
+    {kDecmpfsRawFork, Codec::Stored, true, "stored in the resource fork"},
+    {kDecmpfsLzfseAttribute, Codec::Lzfse, false, "LZFSE in the attribute"},
+    {kDecmpfsLzfseFork, Codec::Lzfse, true, "LZFSE in the resource fork"},
 };
 
 const Type *typeOf(uint32_t type) {
@@ -217,6 +222,11 @@ uint64_t inlineExpansionLimit(Bytes compressed, Codec codec) {
 }
 
 }  // namespace
+
+const char *decmpfsTypeText(uint32_t type) {
+    const Type *t = typeOf(type);
+    return t ? t->text : "unknown";
+}
 
 bool decmpfsTypeKnown(uint32_t type) { return typeOf(type) != nullptr; }
 

@@ -29,6 +29,8 @@ struct DecmpfsHeader {
     }
 };
 
+// Where and how a type keeps the data ("zlib in the resource fork"), or "unknown".
+const char *decmpfsTypeText(uint32_t type);
 // True for the types Tarnwick expands.
 bool decmpfsTypeKnown(uint32_t type);
 // True for the types whose data lies in the resource fork rather than in the attribute.

@@ -38,7 +38,8 @@ std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid) {
     return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
 }
 
-bool sameStoredName(Bytes a, Bytes b) {
+// Whether two stored names are the same bytes, length and units.
+bool identicalNames(Bytes a, Bytes b) {
     size_t length = 2 + 2 * static_cast<size_t>(a.be16(0));
     return a.has(0, length) && b.has(0, length) && memcmp(a.data, b.data, length) == 0;
 }
@@ -51,11 +52,11 @@ std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes thread, u
     CatalogKey key(parent, storedNameUnits(name));
     if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType())) {
         CatalogEntry entry = entryOf(found->recordKey, found->held.owner);
-        if (entry.cnid == cnid && entry.parent == parent && sameStoredName(name, found->recordKey.from(6))) return entry;
+        if (entry.cnid == cnid && entry.parent == parent && identicalNames(name, found->recordKey.from(6))) return entry;
     }
     for (const FolderEntry &candidate : folderEntries(volume, getRecordData(thread).be32(4), SIZE_MAX)) {
         CatalogEntry entry = entryOf(candidate.record, candidate.keep);
-        if (entry.cnid == cnid && sameStoredName(name, candidate.record.from(6))) return entry;
+        if (entry.cnid == cnid && identicalNames(name, candidate.record.from(6))) return entry;
     }
     return std::nullopt;
 }

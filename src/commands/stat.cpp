@@ -73,21 +73,6 @@ std::string idText(uint32_t id, bool isGroup) {
     return std::to_string(id) + (name ? " (" + visible(*name) + ")" : "");
 }
 
-const char *compressionText(uint32_t type) {
-    switch (type) {
-    case 1: return "stored in the attribute";
-    case 3: return "zlib in the attribute";
-    case 4: return "zlib in the resource fork";
-    case 7: return "LZVN in the attribute";
-    case 8: return "LZVN in the resource fork";
-    case 9: return "stored in the attribute (type 9)";
-    case 10: return "stored in the resource fork";
-    case 11: return "LZFSE in the attribute";
-    case 12: return "LZFSE in the resource fork";
-    default: return "unknown";
-    }
-}
-
 // Sizes, then every extent, those of the overflow file included, as block ranges.
 void printFork(const Volume &volume, const char *label, Bytes file, size_t offset, uint8_t forkType) {
     Bytes fork = file.sub(offset, kForkDataSize);
@@ -129,7 +114,7 @@ void printCompression(const Volume &volume, uint32_t fileID) {
     DecmpfsHeader header = DecmpfsHeader::parse(held->bytes).value_or(DecmpfsHeader{});   // a short one shows zeros
     uint32_t type = header.type;
     printf("Compression:\ttype %u (%s), %" PRIu64 " bytes uncompressed, %zu bytes in the attribute\n", type,
-           compressionText(type), header.size, held->bytes.size);
+           decmpfsTypeText(type), header.size, held->bytes.size);
 }
 
 }  // namespace
