@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <string>
 
-#include "btree/search.h"
 #include "catalog/path.h"
+#include "commands/commands.h"
+#include "commands/session.h"
 #include "hfsbuild/hfsbuild.h"
-#include "shell/a.h"
-#include "shell/fs.h"
+#include "shell/shell.h"
 #include "volume/volume.h"
 
 namespace {
@@ -41,27 +41,26 @@ void quiet() {
 void BM_OpenVolume(benchmark::State &state) {
     std::string path = volumeWith(static_cast<int>(state.range(0)));
     quiet();
-    for (auto _ : state) {
-        int fd = open(path.c_str(), O_RDONLY);
-        benchmark::DoNotOptimize(openHFSPartitionInFd(fd, 0, 512));
-        close(fd);
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Volume::open(std::make_unique<FileImage>(UniqueFd(open(path.c_str(), O_RDONLY))), 0));
 }
 
 void BM_LookupName(benchmark::State &state) {
     std::string path = volumeWith(static_cast<int>(state.range(0)));
     quiet();
-    doSetFS(("fs " + path).c_str());
+    Session session;
+    doSetFS(session, ("fs " + path).c_str());
     std::string name = "/many/file" + std::to_string(state.range(0) / 2);
-    for (auto _ : state) benchmark::DoNotOptimize(searchPath(getCatalogBTree(), name, 4));
+    for (auto _ : state) benchmark::DoNotOptimize(searchPath(*session.volume, kRootFolderID, name));
 }
 
 void BM_ListFolder(benchmark::State &state) {
     std::string path = volumeWith(static_cast<int>(state.range(0)));
     quiet();
-    doSetFS(("fs " + path).c_str());
-    dispatchLine("cd many");
-    for (auto _ : state) dispatchLine("ls");
+    Session session;
+    doSetFS(session, ("fs " + path).c_str());
+    dispatchLine(session, "cd many");
+    for (auto _ : state) dispatchLine(session, "ls");
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 

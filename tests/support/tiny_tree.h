@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "btree/btree.h"
+#include "volume/btree_file.h"
 
 namespace tiny {
 
@@ -45,12 +45,13 @@ inline ByteVec withChild(ByteVec key, uint32_t child) {
 
 constexpr uint16_t kNode = 512;
 
-// A tree of nodes of 512 bytes: node 0 the header, then the given nodes (kind, records).
+// A tree of nodes of 512 bytes: node 0 the header, then the given nodes (kind, records). Tests
+// damage the bytes, then read them through tree().
 struct TinyTree {
-    BTree tree;
+    ByteVec bytes;
     explicit TinyTree(uint32_t root, const std::vector<std::pair<int8_t, std::vector<ByteVec>>> &nodes,
                       uint32_t totalNodes = 0) {
-        ByteVec &b = tree.bytes;
+        ByteVec &b = bytes;
         b.assign(kNode * (nodes.size() + 1), 0);
         b[8] = kHeaderNode;
         put16(b, 10, 3);
@@ -68,6 +69,7 @@ struct TinyTree {
             }
         }
     }
+    BTree tree() const { return BTree(bytes); }
 };
 
 inline ByteVec concat(ByteVec a, const ByteVec &b) {

@@ -26,20 +26,27 @@ ByteVec forkData(uint32_t totalBlocks, std::vector<std::pair<uint32_t, uint32_t>
     return fork;
 }
 
-ByteVec blocks(std::vector<int> which) {
-    ByteVec out;
-    for (int b : which) out.insert(out.end(), kBlock, static_cast<uint8_t>(b));
-    return out;
+// 32 blocks, block k filled with the byte k, but for the two volume headers (block size 512) of
+// volumes at 0 and at block 4.
+ByteVec blockImage() {
+    ByteVec image;
+    for (int k = 0; k < 32; ++k) image.insert(image.end(), kBlock, static_cast<uint8_t>(k));
+    for (size_t block : {2, 6}) putHeader(image, block * kBlock, kBlock);
+    return image;
 }
 
 }  // namespace
 
 TEST(ReadFork, WalksExtentsAndReportsDamage) {
-    std::vector<int> all(32);
-    for (int k = 0; k < 32; ++k) all[k] = k;
-    UniqueFd fd(open(writeScratch("fork.img", blocks(all)).c_str(), O_RDONLY));
-    uint8_t header[kVolumeHeaderSize] = {};
-    header[42] = kBlock >> 8;   // block size 512 at offset 40
+    const ByteVec image = blockImage();
+    auto blocks = [&](std::vector<int> which) {   // the image's blocks, in turn
+        ByteVec out;
+        for (int b : which) out.insert(out.end(), image.begin() + b * kBlock, image.begin() + (b + 1) * kBlock);
+        return out;
+    };
+    std::unique_ptr<Volume> atZero, atFour;   // with no trees, they open complaining
+    capture([&] { atZero = openVolume(image, "fork.img"), atFour = openVolume(image, "fork4.img", 4 * kBlock); });
+    ASSERT_TRUE(atZero && atFour);
     const std::string mismatch = " - should match, but don't\n";
     // Fork, partition offset, data (a failed extent: only its mark "?\0" is defined), out, err, bytes counted.
     std::tuple<ByteVec, uint64_t, std::optional<ByteVec>, std::string, std::string, uint64_t> cases[] = {
@@ -60,7 +67,8 @@ TEST(ReadFork, WalksExtentsAndReportsDamage) {
     for (const auto &[fork, partitionOffset, expected, out, err, counted] : cases) {
         uint64_t count = 12345;
         std::optional<ByteVec> data;
-        Printed p = capture([&, f = view(fork), at = partitionOffset] { data = readFork(f, header, fd.get(), at, &count); });
+        const Volume &volume = partitionOffset ? *atFour : *atZero;
+        Printed p = capture([&, f = view(fork)] { data = readFork(volume, f, &count); });
         EXPECT_EQ(p.out, out) << err;
         EXPECT_EQ(p.err, err);
         EXPECT_EQ(count, counted) << err;

@@ -1,14 +1,13 @@
 // The B-tree engine on small trees built byte by byte: key comparison, the bounded descent, paths
 // from thread records, node walking, record dumps and the text builders of the listing.
 #include "base/output.h"
-#include "btree/btree.h"
 #include "btree/node.h"
-#include "btree/record_dump.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "btree/xattr.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
+#include "catalog/record_dump.h"
 #include "tiny_tree.h"
 #include "unit.h"
 
@@ -19,7 +18,7 @@ namespace {
 
 std::optional<SearchResult> find(const BTree &tree, int type, const ByteVec &key, std::string *out = nullptr) {
     std::optional<SearchResult> found;
-    std::string printed = capture([&] { found = searchKey(&tree, 0, type, view(key)); }).out;
+    std::string printed = capture([&] { found = searchKey(&tree, 0, type, view(key), kCaseFolding); }).out;
     if (out) *out = printed;
     return found;
 }
@@ -35,7 +34,7 @@ ByteVec inlineAttribute(uint32_t fileID, std::u16string name, ByteVec value, uin
 }
 
 std::vector<uint32_t> g_answers;
-uint32_t scripted(Bytes, int, int, uint64_t, int64_t) {
+uint32_t scripted(Bytes, int, uint32_t, uint16_t) {
     uint32_t answer = g_answers.front();
     g_answers.erase(g_answers.begin());
     return answer;
@@ -45,17 +44,20 @@ TinyTree threeThreads() {
     return TinyTree(1, {{kLeafNode, {folderThread(16, u"a"), folderThread(17, u"b"), folderThread(18, u"c")}}});
 }
 
+// Catalog records in the dump's line form.
+void show(Bytes record, int kind) { dumpRecord(unit::emptyVolume(), record, kind, kCatalogTree, 0, 0); }
+
 Printed read(const BTree &tree, uint32_t node, uint16_t first, int xml, RecordProcessor p = nullptr, uint32_t *result = nullptr) {
     uint32_t r = 0;
     useXML = xml;
-    Printed printed = capture([&] { r = readNode(&tree, node, first, 4, p, 0, 0); });
+    Printed printed = capture([&] { r = readNode(&tree, node, first, show, p); });
     useXML = 0;
     if (result) *result = r;
     return printed;
 }
 
 Printed dump(const ByteVec &record, int kind = kLeafNode) {
-    return capture([&] { dumpRecord(view(record), kind, 8, 0, 0); });
+    return capture([&] { dumpRecord(unit::emptyVolume(), view(record), kind, kAttributesTree, 0, 0); });
 }
 
 const std::string kNode1 = "<Node num=\"1\" kind=\"-1\" bLink=\"0\" fLink=\"0\" numRecords=\"3\">\n";
@@ -79,7 +81,6 @@ TEST(CompareKeys, CatalogOrder) {
 }
 
 TEST(SearchKey, DescendsToTheEqualLeafRecordOnly) {
-    compareType = 0xCF;
     TinyTree t(1, {{kIndexNode, {withChild(catalogKey(2, u""), 2), withChild(catalogKey(20, u""), 3)}},
                    {kLeafNode, {catalogKey(2, u""), catalogKey(2, u"a"), catalogKey(2, u"b")}},
                    {kLeafNode, {catalogKey(20, u""), catalogKey(20, u"x")}}});
@@ -88,7 +89,7 @@ TEST(SearchKey, DescendsToTheEqualLeafRecordOnly) {
         {2, u"B", 2, 2}, {20, u"x", 3, 1}, {20, u"", 3, 0}, {2, u"", 2, 0}, {1, u"", 0, 0}, {5, u"", 0, 0}, {21, u"", 0, 0}};
     for (const auto &[parent, name, node, record] : cases) {
         std::string out;
-        auto found = find(t.tree, 4, catalogKey(parent, name), &out);
+        auto found = find(t.tree(), 4, catalogKey(parent, name), &out);
         EXPECT_EQ(out, "");
         ASSERT_EQ(found.has_value(), node != 0) << parent;
         if (!found) continue;
@@ -97,18 +98,17 @@ TEST(SearchKey, DescendsToTheEqualLeafRecordOnly) {
         EXPECT_EQ(found->recordKey.be32(2), parent);
     }
     TinyTree attrs(1, {{kLeafNode, {attributeKey(16), attributeKey(17), attributeKey(17), attributeKey(18)}}});
-    auto found = find(attrs.tree, 8, attributeKey(17));   // matches on the file alone
+    auto found = find(attrs.tree(), 8, attributeKey(17));   // matches on the file alone
     ASSERT_TRUE(found);
     EXPECT_EQ(found->record, 1);
 }
 
 TEST(SearchKey, DamagedTreesEndWithAMessage) {
-    compareType = 0xCF;
     const std::string outside = " lies outside the 1024 bytes loaded for the tree (node size 512)\n";
     TinyTree corrupt(1, {{kLeafNode, {catalogKey(5, u"")}}});
-    put16(corrupt.tree.bytes, 2 * kNode - 2, kNode + 1);
+    put16(corrupt.bytes, 2 * kNode - 2, kNode + 1);
     TinyTree huge(1, {{kLeafNode, {catalogKey(5, u"")}}});   // more records than the offset table can hold
-    put16(huge.tree.bytes, kNode + 10, 0xFFFF);
+    put16(huge.bytes, kNode + 10, 0xFFFF);
     std::tuple<TinyTree, uint32_t, std::string> cases[] = {   // tree, parent searched, what is printed
         {TinyTree(1, {{kIndexNode, {withChild(catalogKey(1, u""), 1)}}}), 5, "Search abandoned after 32 levels: the index of the tree loops\n"},
         {TinyTree(2, {{kLeafNode, {catalogKey(5, u"")}}}), 5, "exiting\nNode 2 is greater than # of nodes in the tree (2)\n"},
@@ -121,24 +121,23 @@ TEST(SearchKey, DamagedTreesEndWithAMessage) {
     };
     for (const auto &[tree, parent, output] : cases) {
         std::string out;
-        EXPECT_FALSE(find(tree.tree, 4, catalogKey(parent, u""), &out).has_value()) << output;
+        EXPECT_FALSE(find(tree.tree(), 4, catalogKey(parent, u""), &out).has_value()) << output;
         EXPECT_EQ(out, output);
     }
     EXPECT_TRUE(getRecordData(view({0xFF, 0xFF, 0})).empty());   // a key length far past the record
 }
 
 TEST(CatalogPath, FromThreadRecordsUpToTheRoot) {
-    compareType = 0xCF;
     auto thread = unit::threadRecord;
-    TinyTree t(1, {{kLeafNode, {thread(2, 3, 1, u"Vol"), thread(16, 3, 2, u"a/b"), thread(17, 3, 16, u"c\x1b"),
-                                thread(30, 3, 31, u"x"), thread(31, 3, 30, u"y"), thread(40, 3, 41, u"w")}}});
+    BTree tree = TinyTree(1, {{kLeafNode, {thread(2, 3, 1, u"Vol"), thread(16, 3, 2, u"a/b"), thread(17, 3, 16, u"c\x1b"),
+                                           thread(30, 3, 31, u"x"), thread(31, 3, 30, u"y"), thread(40, 3, 41, u"w")}}}).tree();
     std::pair<ByteVec, std::string> cases[] = {
         {concat(catalogKey(17, u"f"), {0, 2}), "/a:b/c\\x1b/f"},   // a stored '/' shows as ':'
         {concat(catalogKey(1, u"Vol"), {0, 1}), "/"}, {thread(2, 3, 1, u"Vol"), "/"}, {thread(50, 4, 16, u"g"), "/a:b/g"},
         {concat(catalogKey(30, u"z"), {0, 2}), "?/y/x/z (the chain of parent folders loops at CNID 30)"},
         {concat(catalogKey(40, u"z"), {0, 2}), "?/w/z (no folder thread record for CNID 41)"},
     };
-    for (const auto &[record, path] : cases) EXPECT_EQ(catalogPath(&t.tree, view(record)), path);
+    for (const auto &[record, path] : cases) EXPECT_EQ(catalogPath(&tree, view(record)), path);
 }
 
 TEST(ReadNode, ProcessorAnswersDecideTheWalk) {
@@ -149,11 +148,11 @@ TEST(ReadNode, ProcessorAnswersDecideTheWalk) {
         {1, {20000, 30000}, kNode1 + "\t<Record num=\"0\" offset=\"14\">\n\t</Record>\n\t<Record num=\"1\" offset=\"34\"></Node>", ""},
         {1, {10000}, kNode1 + "\t<Record num=\"0\" offset=\"14\">\tfolderthread\t2a\n", "FOUND: Node 1, record 0:\n"},
     };
-    TinyTree t = threeThreads();
+    BTree tree = threeThreads().tree();
     for (const auto &[xml, answers, out, err] : cases) {
         g_answers = answers;
         uint32_t result = 1;
-        Printed p = read(t.tree, 1, 0, xml, scripted, &result);
+        Printed p = read(tree, 1, 0, xml, scripted, &result);
         EXPECT_EQ(p.out, out);
         EXPECT_EQ(p.err, err);
         EXPECT_EQ(result, 0u);
@@ -161,11 +160,11 @@ TEST(ReadNode, ProcessorAnswersDecideTheWalk) {
 }
 
 TEST(ReadNode, DebugAndHeaderForms) {   // the plain and XML forms: tests/transcripts/navigation
-    TinyTree t = threeThreads();
+    BTree tree = threeThreads().tree();
     g_Debug = 1;
-    EXPECT_EQ(read(t.tree, 1, 2, 0).out, "0 <- 1 -> 0: 3 records, leaf\n---02 (@  54): \tfolderthread\t2c\n\n");
+    EXPECT_EQ(read(tree, 1, 2, 0).out, "0 <- 1 -> 0: 3 records, leaf\n---02 (@  54): \tfolderthread\t2c\n\n");
     g_Debug = 0;
-    EXPECT_EQ(read(t.tree, 0, 0, 1).out, "<Node num=\"0\" kind=\"1\" bLink=\"0\" fLink=\"0\" numRecords=\"3\">\n"
+    EXPECT_EQ(read(tree, 0, 0, 1).out, "<Node num=\"0\" kind=\"1\" bLink=\"0\" fLink=\"0\" numRecords=\"3\">\n"
                                          "\t<Record num=\"0\" offset=\"0\">\t</Record>\n\t<Record num=\"1\" offset=\"0\">\t</Record>\n"
                                          "\t<Record num=\"2\" offset=\"0\">\t</Record>\n</Node>\n");
 }
@@ -173,25 +172,27 @@ TEST(ReadNode, DebugAndHeaderForms) {   // the plain and XML forms: tests/transc
 TEST(ReadNode, DamageIsReportedAndBounded) {
     const std::string corruptText = "<ERROR>Corrupt record offset for record 2 of node 1: 512</ERROR>\n";
     TinyTree corrupt = threeThreads();
-    put16(corrupt.tree.bytes, 2 * kNode - 6, kNode + 1);   // record 2's offset
+    put16(corrupt.bytes, 2 * kNode - 6, kNode + 1);   // record 2's offset
+    BTree tree = corrupt.tree();
     uint32_t result = 0;
-    EXPECT_EQ(read(corrupt.tree, 1, 1, 1, nullptr, &result).out,
+    EXPECT_EQ(read(tree, 1, 1, 1, nullptr, &result).out,
               kNode1 + "\t<Record num=\"1\" offset=\"34\">\tfolderthread\t2b\n\n\t</Record>\n\t<Record num=\"2\" offset=\"513\">" + corruptText);
     EXPECT_EQ(result, kCorruptNode);
-    EXPECT_EQ(capture([&] { walkNodes(&corrupt.tree, 1, 2, 4, nullptr, 0, 0); }).out,
+    EXPECT_EQ(capture([&] { walkNodes(&tree, 1, 2, show, nullptr); }).out,
               corruptText + "Node -10 is greater than # of nodes in the tree (2)\n");
 
     TinyTree loop(1, {{kLeafNode, {folderThread(16, u"x")}}, {kLeafNode, {folderThread(17, u"y")}}});
-    put32(loop.tree.bytes, kNode, 2), put32(loop.tree.bytes, 2 * kNode, 1);   // 1 -> 2 -> 1
-    EXPECT_EQ(capture([&] { walkNodes(&loop.tree, 1, 0, 4, nullptr, 0, 0); }).out,
+    put32(loop.bytes, kNode, 2), put32(loop.bytes, 2 * kNode, 1);   // 1 -> 2 -> 1
+    tree = loop.tree();
+    EXPECT_EQ(capture([&] { walkNodes(&tree, 1, 0, show, nullptr); }).out,
               "\tfolderthread\t2x\n\n\tfolderthread\t2y\n\n\tfolderthread\t2x\n\n"
               "The chain of nodes is longer than the tree's 3 nodes: it loops. Walk stopped.\n");
 
-    EXPECT_EQ(read(TinyTree(1, {{kMapNode, {ByteVec(4, 0xFF)}}}).tree, 1, 0, 0).out, "\n\t<!-- This is a map node !-->");
+    EXPECT_EQ(read(TinyTree(1, {{kMapNode, {ByteVec(4, 0xFF)}}}).tree(), 1, 0, 0).out, "\n\t<!-- This is a map node !-->");
 
     TinyTree cut(1, {{kLeafNode, {folderThread(16, u"abc")}}});
-    put16(cut.tree.bytes, kNode + 14 + 16, 240);   // a name of 240 units runs into the offset table
-    EXPECT_EQ(read(cut.tree, 1, 0, 0).out, "\tfolderthread\t2abc (record runs past the end of its node)\n\n");
+    put16(cut.bytes, kNode + 14 + 16, 240);   // a name of 240 units runs into the offset table
+    EXPECT_EQ(read(cut.tree(), 1, 0, 0).out, "\tfolderthread\t2abc (record runs past the end of its node)\n\n");
 }
 
 TEST(RecordDump, AttributeRecords) {

@@ -12,7 +12,6 @@
 #include "containers/xml.h"
 #include "support.h"
 #include "unit.h"
-#include "volume/volume.h"
 
 using namespace unit;
 
@@ -61,13 +60,12 @@ TEST(GPT, EntriesAndTheOffsetTheyLeave) {
         {gpt({{kHfsType, 40, 80, u"M"}}, 0xFFFFFFFF), 0, 0, 40 * 512, kHfs, ""},
     };
     for (const auto &[probe, verbose, deviceSize, offset, out, err] : cases) {
-        setPartitionOffset(0);
-        Printed p = capture([&, bytes = view(probe), v = verbose, size = deviceSize] { validateGPTHeader(bytes, v, size); });
+        uint64_t found = 0;
+        Printed p = capture([&, bytes = view(probe), v = verbose, size = deviceSize] { validateGPTHeader(bytes, v, size, &found); });
         EXPECT_EQ(p.out, out) << err;
         EXPECT_EQ(p.err, err);
-        EXPECT_EQ(getPartitionOffset(), offset) << err;
+        EXPECT_EQ(found, offset) << err;
     }
-    setPartitionOffset(0);
 }
 
 TEST(LwVM, MapListingAndOffsets) {
@@ -96,11 +94,11 @@ TEST(LwVM, MapListingAndOffsets) {
         std::string path = writeScratch("lwvm.img", image);
         setenv("PARTOFF", partoff, 1);
         int rc = 0;
-        EXPECT_EQ(capture([&] { rc = mountLwVM(path.c_str()); }).err, err);
-        EXPECT_EQ(rc, -1);
+        uint64_t offset = 0;
+        EXPECT_EQ(capture([&] { rc = mountLwVM(path.c_str(), &offset, [](int, uint64_t) { return true; }); }).err, err);
+        EXPECT_EQ(rc, -1);   // every offset lies past the image: no volume is looked for
     }
     unsetenv("PARTOFF");
-    setPartitionOffset(0);
 }
 
 TEST(APM, MapsAndDamagedMaps) {
@@ -132,21 +130,21 @@ TEST(APM, MapsAndDamagedMaps) {
          kApm + got64 + "Partition map entry 1 lies past the end of the file\nError processing APM..\n"},
     };
     for (const auto &[bytes, result, offset, out, err] : cases) {
-        setPartitionOffset(0);
         UniqueFd fd(open(writeScratch("apm.img", bytes).c_str(), O_RDONLY));
         int got = 0;
-        Printed p = capture([&] { got = doAPM(fd.get()); });
+        uint64_t found = 0;
+        Printed p = capture([&] { got = doAPM(fd.get(), &found); });
         EXPECT_EQ(got, result) << err;
-        EXPECT_EQ(getPartitionOffset(), offset) << err;
+        EXPECT_EQ(found, offset) << err;
         EXPECT_EQ(p.out, out);
         EXPECT_EQ(p.err, err);
     }
     // At most 63 entries of 512 bytes fit in the 32768 bytes of the map.
     UniqueFd fd(open(writeScratch("apm-many.img", map(512, {100, {"Apple_Free", 1}}, 65536)).c_str(), O_RDONLY));
-    Printed p = capture([&] { doAPM(fd.get()); });
+    uint64_t found = 0;
+    Printed p = capture([&] { doAPM(fd.get(), &found); });
     EXPECT_NE(p.out.find("DPM @ 32256\n"), std::string::npos);
     EXPECT_EQ(p.out.find("DPM @ 32768\n"), std::string::npos);
-    setPartitionOffset(0);
 }
 
 TEST(ADC, Codes) {

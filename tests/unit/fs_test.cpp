@@ -5,26 +5,19 @@
 #include <cstdlib>
 
 #include "base/output.h"
-#include "btree/btree.h"
-#include "btree/dump.h"
-#include "btree/record_dump.h"
-#include "catalog/ls.h"
-#include "catalog/path.h"
-#include "catalog/pull.h"
 #include "catalog/unicode.h"
+#include "commands/commands.h"
+#include "commands/mounts.h"
+#include "commands/session.h"
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
-#include "shell/a.h"
-#include "shell/fs.h"
-#include "shell/mounts.h"
 #include "support.h"
 #include "unit.h"
-#include "volume/debug.h"
 #include "volume/time.h"
-#include "volume/volume.h"
 
 TEST(SetFS, MountTableEntries) {
-    auto runFs = [](const std::string &line) { return unit::capture([&] { doSetFS(line.c_str()); }).err; };
+    Session session;
+    auto runFs = [&](const std::string &line) { return unit::capture([&] { doSetFS(session, line.c_str()); }).err; };
     hfsbuild::Volume v;
     v.label = "Mounted";
     std::string device = writeScratch("mounted.hfs", hfsbuild::buildVolume(v));
@@ -32,15 +25,15 @@ TEST(SetFS, MountTableEntries) {
     g_Debug = 0;
 
     EXPECT_EQ(runFs("fs /mnt/fake-mac"), "");
-    EXPECT_STREQ(getActiveFSName(), device.c_str());   // selected under the device's name
-    ASSERT_TRUE(getFSLabel());
-    EXPECT_EQ(unit::capture([] { dumpUnicode(stdout, Bytes{getFSLabel(), kHFSUniStr255Size}, 1); }).out, "Mounted");
+    EXPECT_EQ(session.name, device);   // selected under the device's name
+    ASSERT_TRUE(session.labelName());
+    EXPECT_EQ(unit::capture([&] { dumpUnicode(stdout, Bytes{session.labelName(), kHFSUniStr255Size}, 1); }).out, "Mounted");
 
     // Neither is a mounted HFS Plus volume: both fall back to opening the path (tests/transcripts/volume).
     EXPECT_TRUE(runFs("fs /mnt/fake-other").starts_with("This tool can only handle HFS+/HFSX file systems. /mnt/fake-other is formatted "
                                                         "as tmpfs\nUnable to find mount point or device /mnt/fake-other: "));
     EXPECT_TRUE(runFs("fs /mnt/fake-mac/").starts_with("Unable to find mount point or device /mnt/fake-mac/: "));   // no trailing-slash match
-    EXPECT_STREQ(getActiveFSName(), device.c_str());                      // failures keep the selection
+    EXPECT_EQ(session.name, device);                                      // failures keep the selection
 
     // A device path is probed, tried, then tried once more as a last resort.
     g_Debug = 1;
@@ -55,8 +48,9 @@ TEST(SetFS, MountTableEntries) {
 TEST(SetFS, HandlersFailOnMisses) {
     hfsbuild::Volume v;
     v.nodes.push_back(hfsbuild::fileNode("/Users/notes.txt", "n"));
-    ASSERT_EQ(doSetFS(("fs " + writeScratch("status.hfs", hfsbuild::buildVolume(v))).c_str()), 0);
-    std::tuple<int (*)(const char *), const char *, bool> cases[] = {
+    Session session;
+    ASSERT_EQ(doSetFS(session, ("fs " + writeScratch("status.hfs", hfsbuild::buildVolume(v))).c_str()), 0);
+    std::tuple<int (*)(Session &, const char *), const char *, bool> cases[] = {
         {doSetFS, "fs", false},          {doCatalog, "catalog", false},     {doDir, "ls /Users", false},
         {doDir, "ls -x", true},          {doDir, "ls nothing", true},       {doChdir, "cd Users", false},
         {doChdir, "cd notes.txt", true}, {doPull, "pull", true},            {doPull, "pull /Users", true},
@@ -65,7 +59,7 @@ TEST(SetFS, HandlersFailOnMisses) {
     };
     for (const auto &[handler, line, fails] : cases) {
         int status = 0;
-        unit::capture([&, run = handler, text = line] { status = run(text); });
+        unit::capture([&, run = handler, text = line] { status = run(session, text); });
         EXPECT_EQ(status != 0, fails) << line << ": " << status;
     }
 }
@@ -79,16 +73,17 @@ TEST(Interrupt, StopsCommandsAndKeepsTheSelectedVolume) {
     v.nodes = {hfsbuild::fileNode("/stop-raw.bin", std::vector<uint8_t>(300000, 'r')), packed};
     std::vector<uint8_t> volume = hfsbuild::buildVolume(v);
     std::string image = writeScratch("interrupt.hfs", volume), dmg = writeScratch("interrupt.dmg", hfsbuild::buildUdif(volume));
+    Session session;
     int status = -1;
-    auto run = [&](int (*handler)(const char *), const std::string &line, bool interrupted) {
+    auto run = [&](int (*handler)(Session &, const char *), const std::string &line, bool interrupted) {
         g_Interrupted = interrupted;
-        unit::Printed p = unit::capture([&] { status = handler(line.c_str()); });
+        unit::Printed p = unit::capture([&] { status = handler(session, line.c_str()); });
         g_Interrupted = 0;
         return p;
     };
     run(doSetFS, "fs " + image, false);
     ASSERT_EQ(status, 0);
-    int selected = getActiveFS();
+    const Volume *selected = session.volume.get();
     for (std::string name : {"stop-raw.bin", "stop-packed.bin"}) {   // copied raw; expanded by blocks
         unlink(("/tmp/" + name).c_str());
         run(doPull, "pull /" + name, true);
@@ -98,7 +93,7 @@ TEST(Interrupt, StopsCommandsAndKeepsTheSelectedVolume) {
     EXPECT_EQ(run(doDir, "ls", true).out, "");
     EXPECT_EQ(run(doSetFS, "fs " + dmg, true).err.find("decompression done"), std::string::npos);
     EXPECT_NE(status, 0);
-    EXPECT_EQ(getActiveFS(), selected);
+    EXPECT_EQ(session.volume.get(), selected);
     EXPECT_NE(run(doDir, "ls", false).out.find("stop-raw.bin"), std::string::npos);
 }
 
@@ -117,9 +112,12 @@ TEST(VolumeReport, DriveSizeLine) {
         {0x40000000, 4096, "4096.000000 GB"}, {0xFFFFFFFF, 65536, "262143.999939 GB"},   // products past 32 bits
     };
     for (auto [totalBlocks, blockSize, size] : cases) {
-        unit::ByteVec vh(kVolumeHeaderSize, 0);
-        unit::be(vh, 40, blockSize), unit::be(vh, 44, totalBlocks);
-        std::string err = unit::capture([&] { dumpVolumeHeader(vh.data()); }).err;
+        unit::ByteVec image(8192, 0);
+        unit::putHeader(image, 1024, blockSize, totalBlocks);
+        Session session;
+        unit::capture([&] { session.volume = unit::openVolume(image, "drive.img"); });
+        ASSERT_TRUE(session.volume);
+        std::string err = unit::capture([&] { doVolInfo(session, "volinfo"); }).err;
         EXPECT_EQ(err.substr(0, err.find('\n') + 1), "This is a drive of " + std::string(size) + " \n");
     }
 }
@@ -129,7 +127,8 @@ TEST(Mounts, ListfsShowsOnlyHFSMounts) {
                                                          "/dev/sdb2 /mnt/mac\\040disk hfsplus ro,nosuid,nodev 0 0\n"
                                                          "hfsfuse /media/user/Data fuse.hfsfuse ro,user_id=1000,group_id=1000 0 0\n"
                                                          "/dev/loop3 /mnt/old hfs rw 0 0\n")));
-    EXPECT_EQ(unit::capture([] { doListFS("listfs"); }).err,
+    Session session;
+    EXPECT_EQ(unit::capture([&] { doListFS(session, "listfs"); }).err,
               "/mnt/mac disk                 \t/dev/sdb2   \t hfsplus\t1019 (nosuid,ro,local,nodev)\n"
               "/mnt/old                      \t/dev/loop3  \t hfs\t1000 (local)\n");
     auto mounts = listMounts();

@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,11 +10,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/output.h"
+#include "hfsbuild/hfsbuild.h"
 #include "tiny_tree.h"
 #include "support.h"
 #include "volume/bits.h"
+#include "volume/volume.h"
 
 namespace unit {
 
@@ -45,6 +50,30 @@ struct Exact {
     explicit Exact(const ByteVec &v) : data(new uint8_t[v.size()]), size(v.size()) { std::copy(v.begin(), v.end(), data.get()); }
     Bytes view() const { return Bytes{data.get(), size}; }
 };
+
+// A bare HFS Plus volume header at byte `at` of `image`: signature, block size and count, no files.
+inline void putHeader(ByteVec &image, size_t at, uint32_t blockSize, uint32_t totalBlocks = 0) {
+    std::fill_n(image.begin() + static_cast<long>(at), kVolumeHeaderSize, 0);
+    image[at] = 'H', image[at + 1] = '+';
+    be(image, at + 40, blockSize), be(image, at + 44, totalBlocks);
+}
+
+// The volume at `offset` in `image`, written to the scratch file `name` (one per volume held open).
+inline std::unique_ptr<Volume> openVolume(const ByteVec &image, const std::string &name, uint64_t offset = 0) {
+    return Volume::open(std::make_unique<FileImage>(UniqueFd(open(writeScratch(name, image).c_str(), O_RDONLY))), offset);
+}
+
+// An empty volume, for code that wants one but reads nothing of it here. Opened without debug
+// traces it says nothing, so that a test may first ask for it while capturing output.
+inline const Volume &emptyVolume() {
+    static std::unique_ptr<Volume> volume = [] {
+        int debug = std::exchange(g_Debug, 0);
+        auto opened = openVolume(hfsbuild::buildVolume({}), "empty.hfs");
+        g_Debug = debug;
+        return opened;
+    }();
+    return *volume;
+}
 
 inline std::optional<ByteVec> maybeBytes(const std::optional<std::string> &s) {
     return s ? std::optional(bytesOf(*s)) : std::nullopt;
