@@ -38,6 +38,9 @@ public:
     explicit BTree(std::vector<uint8_t> bytes);
     // A tree file of `size` bytes read through `read` a node at a time.
     BTree(uint64_t size, Reader read, size_t cacheBytes = kDefaultNodeCacheBytes);
+    // The cache's index points into its own list: a copy would share iterators it does not own.
+    BTree(const BTree &) = delete;
+    BTree &operator=(const BTree &) = delete;
 
     // Header record fields (record 0 of node 0, at byte 14; TN1150 BTHeaderRec).
     uint16_t treeDepth() const { return head().be16(14); }
