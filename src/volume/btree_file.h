@@ -41,6 +41,8 @@ public:
     // The cache's index points into its own list: a copy would share iterators it does not own.
     BTree(const BTree &) = delete;
     BTree &operator=(const BTree &) = delete;
+    BTree(BTree &&) = default;   // a moved list keeps its elements, and the index its iterators
+    BTree &operator=(BTree &&) = default;
 
     // Header record fields (record 0 of node 0, at byte 14; TN1150 BTHeaderRec).
     uint16_t treeDepth() const { return head().be16(14); }
