@@ -22,21 +22,8 @@ mkdir "$work/files"
 tar -cf - --verbatim-files-from -T "$work/list" 2>/dev/null | tar -xf - -C "$work/files"
 echo "volume: $(du -sm "$work/files" | cut -f1) MiB of files from $source"
 
-# Best wall time and its peak resident memory over the runs: "SECONDS KIB"; a tool that fails
-# (dmg2img gives up on some ADC images) is said to.
-best() {
-    local secs kib status best_s="" best_k=""
-    for ((run = 0; run < runs; run++)); do
-        rm -rf /tmp/decompressed.dmg "$work/out"
-        /usr/bin/time -f "%e %M %x" -o "$work/time" "$@" > /dev/null 2>&1 < /dev/null || true
-        read -r secs kib status < <(tail -1 "$work/time")
-        if ((status != 0)); then echo "failed(exit-$status) 0"; return; fi
-        if [[ -z $best_s ]] || awk -v a="$secs" -v b="$best_s" 'BEGIN { exit !(a < b) }'; then best_s=$secs best_k=$kib; fi
-    done
-    echo "$best_s $best_k"
-}
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
+source "$(dirname "$0")/lib.sh"   # best says when a tool fails: dmg2img gives up on some ADC images
+before_each() { rm -rf /tmp/decompressed.dmg "$work/out"; }
 
 for codec in $codecs; do
     image="$work/$codec.dmg"
