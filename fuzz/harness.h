@@ -14,18 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
+#include "base/utf.h"
 #include "btree/btree.h"
 #include "btree/node.h"
-#include "btree/record_dump.h"
-#include "btree/records.h"
 #include "btree/search.h"
 #include "btree/xattr.h"
-#include "catalog/alloc.h"
 #include "catalog/decmpfs.h"
 #include "catalog/ls.h"
 #include "catalog/path.h"
-#include "catalog/pull.h"
-#include "base/utf.h"
+#include "catalog/record_dump.h"
 #include "catalog/unicode.h"
 #include "codecs/lzfse.h"
 #include "codecs/lzvn.h"
@@ -34,9 +32,8 @@
 #include "containers/gpt.h"
 #include "containers/lwvm.h"
 #include "containers/udif.h"
-#include "shell/a.h"
+#include "shell/shell.h"
 #include "volume/fork.h"
-#include "volume/overflow.h"
 #include "volume/volume.h"
 
 extern "C" void __sanitizer_set_report_fd(void *fd) __attribute__((weak));
@@ -84,21 +81,41 @@ inline int inputFile(Bytes in) {
 
 inline std::string pathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// The program's state as a fresh process has it.
-inline void reset() {
-    releaseVolumesForReuse();
-    setCWD("/", kRootFolderID);
-    g_Debug = g_Verbose = useXML = 0;
-    g_Color = 1;
+// A volume at `offset` in the image `fd`, opened as the shell opens one; it keeps a descriptor of its own.
+inline std::unique_ptr<Volume> openVolume(int fd, uint64_t offset = 0) {
+    return Volume::open(std::make_unique<FileImage>(UniqueFd(dup(fd))), offset);
 }
 
-// A volume behind trees and records given alone, as the shell always has one: 512-byte blocks on
-// the input itself, for the symbolic links whose targets listings read.
-inline void standInVolume(Bytes in) {
-    uint8_t header[kVolumeHeaderSize] = {};
-    header[42] = 2;
-    setActiveVH(header);
-    setActiveFSDescriptor(open(pathOf(inputFile(in)).c_str(), O_RDONLY));
+inline void putBE(std::vector<uint8_t> &out, size_t at, uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+}
+
+// A volume around parts given alone, as the shell always has one: 512-byte blocks over `image`
+// (its bytes 1024-1535 give way to the header), and `tree`, if any, after it as the volume's tree
+// of type `treeType`, so that it is read as the shell reads one.
+inline std::unique_ptr<Volume> standInVolume(Bytes image, int treeType = 0, Bytes tree = {}) {
+    constexpr size_t kBlock = 512;
+    auto blocks = [](size_t size) { return (size + kBlock - 1) / kBlock; };
+    size_t treeBlock = std::max<size_t>(blocks(image.size), 16);   // the header is read with 8 KiB around it
+    std::vector<uint8_t> bytes(image.data, image.data + image.size);
+    bytes.resize((treeBlock + blocks(tree.size)) * kBlock);
+    if (tree.size) std::copy(tree.data, tree.data + tree.size, bytes.begin() + static_cast<long>(treeBlock * kBlock));
+    std::fill_n(bytes.begin() + kVolumeHeaderOffset, kVolumeHeaderSize, 0);
+    size_t header = kVolumeHeaderOffset;
+    std::copy_n("H+", 2, bytes.begin() + header);
+    putBE(bytes, header + 2, 4, 2);
+    putBE(bytes, header + 40, kBlock, 4);
+    putBE(bytes, header + 44, bytes.size() / kBlock, 4);
+    if (tree.size) {
+        size_t fork = header + (treeType == kExtentsTree ? kExtentsForkOffset
+                                : treeType == kCatalogTree ? kCatalogForkOffset
+                                                           : kAttributesForkOffset);
+        putBE(bytes, fork, blocks(tree.size) * kBlock, 8);
+        putBE(bytes, fork + 12, blocks(tree.size), 4);
+        putBE(bytes, fork + 16, treeBlock, 4);
+        putBE(bytes, fork + 20, blocks(tree.size), 4);
+    }
+    return openVolume(inputFile(Bytes{bytes.data(), bytes.size()}));
 }
 
 inline BTree treeOf(Bytes in) { return BTree{std::vector<uint8_t>(in.data, in.data + in.size)}; }
@@ -112,54 +129,45 @@ inline std::string prefixText(Bytes &in) {
     return std::string(reinterpret_cast<const char *>(text.data), text.size);
 }
 
-inline void volumeOpen(Bytes in) {
-    reset();
-    openHFSPartitionInFd(inputFile(in), 0, 512);
-    reset();
-}
+inline void volumeOpen(Bytes in) { openVolume(inputFile(in)); }
 
 // Header report and the node walks, in both trees' record layouts, plain and as XML with traces.
 inline void btreeWalk(Bytes in) {
-    reset();
-    standInVolume(in);
+    auto volume = standInVolume(in);
     BTree tree = treeOf(in);
-    setCompareType(tree.keyCompareType());
     dumpBTree(&tree, "fuzz");
     for (int pass = 0; pass < 2; ++pass) {
         int type = pass ? kAttributesTree : kCatalogTree;
         useXML = g_Debug = pass;
-        walkNodes(&tree, tree.firstLeafNode(), 0, type, nullptr, 0, 0, true);
-        walkNodes(&tree, tree.rootNode(), 0, type, dumpRecord, kRootFolderID, kListXattr | kListFinder, true);
-        for (uint32_t n = 0; n < tree.totalNodes() && n < 64; ++n) readNode(&tree, n, 0, type, nullptr, 0, 0);
+        RecordShow show = [&](Bytes record, int kind) { dumpRecord(*volume, record, kind, type, 0, 0); };
+        walkNodes(&tree, tree.firstLeafNode(), 0, show, nullptr, true);
+        walkNodes(&tree, tree.rootNode(), 0, show, [&](Bytes record, int kind, uint32_t, uint16_t) {
+            return dumpRecord(*volume, record, kind, type, kRootFolderID, kListXattr | kListFinder);
+        }, true);
+        for (uint32_t n = 0; n < tree.totalNodes() && n < 64; ++n) readNode(&tree, n, 0, show);
     }
-    reset();
 }
 
 // Input: a counted key, then the tree.
 inline void keySearch(Bytes in) {
-    reset();
     std::string key = prefixText(in);
     Bytes k{reinterpret_cast<const uint8_t *>(key.data()), key.size()};
     BTree tree = treeOf(in);
-    setCompareType(tree.keyCompareType());
-    searchKey(&tree, 0, kCatalogTree, k);
-    searchKey(&tree, tree.firstLeafNode(), kAttributesTree, k);
+    searchKey(&tree, 0, kCatalogTree, k, tree.keyCompareType());
+    searchKey(&tree, tree.firstLeafNode(), kAttributesTree, k, tree.keyCompareType());
     searchKeyInOrder(&tree, kAttributesTree, k, compareAttributeKeysByName);
-    reset();
 }
 
 // Input: a selector byte (tree type, node kind, listing flags), then one record.
 inline void recordDump(Bytes in) {
-    reset();
-    standInVolume(in);
+    auto volume = standInVolume(in);
     uint8_t selector = in.u8(0);
     Bytes record = in.from(1);
     int type = selector & 1 ? kAttributesTree : kCatalogTree;
     int kind = selector & 2 ? kIndexNode : kLeafNode;
     useXML = selector >> 7;
-    dumpRecord(record, kind, type, selector & 4 ? record.be32(2) : 0, (selector >> 2) & 0x1F);
+    dumpRecord(*volume, record, kind, type, selector & 4 ? record.be32(2) : 0, (selector >> 2) & 0x1F);
     if (isFileSecAttr(record)) dumpFileSecAttr(record);
-    reset();
 }
 
 // Input: UTF-8 text, read again as host-order UTF-16 and as a stored name, and escaped.
@@ -178,14 +186,10 @@ inline void unicode(Bytes in) {
     dumpUnicode(stdout, Bytes{name, sizeof name}, 1);
 }
 
-// Input: a counted path, then a catalog tree.
+// Input: a counted path, then a catalog tree, looked up from the root.
 inline void path(Bytes in) {
-    reset();
     std::string typed = prefixText(in);
-    BTree tree = treeOf(in);
-    setCompareType(tree.keyCompareType());
-    searchPath(&tree, typed, kCatalogTree);
-    reset();
+    if (auto volume = standInVolume({}, kCatalogTree, in)) searchPath(*volume, kRootFolderID, typed);
 }
 
 // Input: a selector byte (odd: type 3), four bytes of size, then the compressed data.
@@ -201,22 +205,17 @@ inline void decmpfs(Bytes in) {
 // File ID (4 bytes), fork type (1), a fork's 80-byte record, then an extents overflow tree: the
 // fork is mapped through the tree's records, read by ranges, read whole and copied.
 inline void overflow(Bytes in) {
-    reset();
-    standInVolume(in);
+    auto volume = standInVolume(in, kExtentsTree, in.from(5 + kForkDataSize));
     ForkOwner owner{in.be32(0), in.u8(4)};
     Bytes fork = in.sub(5, kForkDataSize);
-    BTree tree = treeOf(in.from(5 + kForkDataSize));
-    indexOverflowExtents(&tree);
-    ForkMap map = mapFork(fork, 512, 0, owner);
+    ForkMap map = volume->mapFork(fork, owner);
     std::vector<uint8_t> buffer(4096);
     for (uint64_t offset : {uint64_t{0}, uint64_t{700}, uint64_t{1} << 20})
-        readMappedFork(map, getActiveFS(), offset, buffer.data(), buffer.size());
-    readFork(fork, getActiveVH(), getActiveFS(), 0, nullptr, owner);
-    int sink = open("/dev/null", O_WRONLY);
+        readMappedFork(map, volume->image(), offset, buffer.data(), buffer.size());
+    readFork(*volume, fork, nullptr, owner);
+    UniqueFd sink(open("/dev/null", O_WRONLY));
     bool failed = false;
-    copyFork(fork, getActiveVH(), getActiveFS(), 0, owner, fork.be64(0), sink, &failed);
-    close(sink);
-    reset();
+    copyFork(*volume, fork, owner, fork.be64(0), sink.get(), &failed);
 }
 
 // Capacity (16 bits), length of output already produced, then the stream, copied to its exact
@@ -239,14 +238,13 @@ inline void lzfse(Bytes in) {
     if (produced && *produced > out.size()) abort();
 }
 
+inline void run(Session &session, const std::string &line) { dispatchLine(session, line.c_str()); }
+
+// Input: an image, opened as a volume for `alloc`.
 inline void alloc(Bytes in) {
-    reset();
-    std::string path = pathOf(inputFile(in));
-    if (openHFSPartitionInFd(inputFile(in), 0, 512) == 0) {
-        setActiveFSDescriptor(open(path.c_str(), O_RDONLY));
-        doAlloc("alloc");
-    }
-    reset();
+    Session session;
+    session.volume = openVolume(inputFile(in));
+    if (session.volume) run(session, "alloc");
 }
 
 inline void gpt(Bytes in) {
@@ -254,36 +252,33 @@ inline void gpt(Bytes in) {
     std::copy(in.data, in.data + std::min(in.size, probe.size()), probe.begin());
     Bytes view{probe.data(), probe.size()};
     if (isGPT(view).empty()) return;
-    validateGPTHeader(view, 1, in.size);
-    validateGPTHeader(view, 0, 0);
-    setPartitionOffset(0);
+    uint64_t offset = 0;
+    validateGPTHeader(view, 1, in.size, &offset);
+    validateGPTHeader(view, 0, 0, &offset);
 }
 
-// The volume is looked for 4096 bytes in, just past the map.
+// The volume is looked for 4096 bytes in, just past the map, and opened where it is found.
 inline void lwvm(Bytes in) {
-    reset();
     setenv("PARTOFF", "0x1000", 1);
-    mountLwVM(pathOf(inputFile(in)).c_str());
+    uint64_t offset = 0;
+    mountLwVM(pathOf(inputFile(in)).c_str(), &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; });
     unsetenv("PARTOFF");
-    reset();
 }
 
 inline void apm(Bytes in) {
-    reset();
     int fd = inputFile(in);
-    int blockSize = doAPM(fd);
-    if (blockSize > 0) openHFSPartitionInFd(fd, 0, blockSize);
-    reset();
+    uint64_t offset = 0;
+    if (doAPM(fd, &offset) > 0) openVolume(fd, offset);
 }
 
 // The whole image, its trailer being its last 512 bytes.
 inline void udif(Bytes in) {
-    reset();
-    if (in.size >= kKolySize) {
-        int fd = mountUDIF(inputFile(in), in.sub(in.size - kKolySize, kKolySize));
-        if (fd >= 0) close(fd);
-    }
-    reset();
+    if (in.size < kKolySize) return;
+    std::unique_ptr<Volume> volume;
+    mountUDIF(inputFile(in), in.sub(in.size - kKolySize, kKolySize), [&](UniqueFd &fd, uint64_t at) {
+        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at);
+        return volume != nullptr;
+    });
 }
 
 inline std::string base64(Bytes data) {
@@ -294,10 +289,6 @@ inline std::string base64(Bytes data) {
         for (size_t k = 0; k < 4; ++k) text += k <= data.size - i ? digits[(group >> (18 - 6 * k)) & 63] : '=';
     }
     return text;
-}
-
-inline void putBE(std::vector<uint8_t> &out, size_t at, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
 }
 
 // Input: the image's sector count (8 bytes), a chunk count (1 byte), that many 40-byte chunk
@@ -348,136 +339,88 @@ inline void adc(Bytes in) {
 
 // ---- the whole shell ----
 
-struct Entry {
-    std::string name;
-    bool folder;
-};
-
-// A record processor collecting the names of one folder's files and folders (option: its CNID).
-inline uint32_t collectEntry(Bytes record, int kind, int, uint64_t context, int64_t folder) {
-    if (kind != kLeafNode) return kNotThis;
-    if (record.be32(2) != static_cast<uint32_t>(folder)) return kStop;
-    int16_t type = static_cast<int16_t>(getRecordData(record).be16(0));
-    if (type != kFolderRecord && type != kFileRecord) return kNotThis;
-    Bytes name = record.from(6);
-    std::u16string units;
-    for (size_t i = 0; i < name.be16(0) && i < kMaxNameUnits; ++i) units += static_cast<char16_t>(name.be16(2 + 2 * i));
-    reinterpret_cast<std::vector<Entry> *>(static_cast<uintptr_t>(context))->push_back({UTF16toUTF8(units), type == kFolderRecord});
-    return kNotThis;
+// A session with the input selected by `fs`, as a user would select it; no volume when that failed.
+inline Session sessionOn(Bytes in) {
+    Session session;
+    run(session, "fs " + pathOf(inputFile(in)));
+    return session;
 }
-
-inline std::vector<Entry> entriesOfCWD() {
-    std::vector<Entry> entries;
-    uint8_t key[kCatalogKeyMax] = {};
-    for (int i = 0; i < 4; ++i) key[2 + i] = static_cast<uint8_t>(getCWDID() >> (24 - 8 * i));
-    const BTree *catalog = getCatalogBTree();
-    if (auto thread = searchKey(catalog, 0, kCatalogTree, Bytes{key, sizeof key}))
-        walkNodes(catalog, thread->node, thread->record, kCatalogTree, collectEntry,
-                  static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&entries)), static_cast<int32_t>(getCWDID()));
-    return entries;
-}
-
-inline void run(const std::string &line) { dispatchLine(line.c_str()); }
 
 // Pulls into /tmp/NAME only when nothing is there yet, and removes what it wrote.
-inline void pullOnce(const std::string &name) {
+inline void pullOnce(Session &session, const std::string &name) {
     std::string output = "/tmp/" + name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
     struct stat st;
     if (name.empty() || lstat(output.c_str(), &st) == 0) return;
-    run("pull " + name);
+    run(session, "pull " + name);
     unlink(output.c_str());
 }
 
 constexpr size_t kMaxFolders = 16, kMaxEntries = 24, kMaxDepth = 4, kMaxDumpedNodes = 16;
 
-inline void dumpNodes() {
-    run("dump");
-    const BTree *tree = getActiveBTree();
-    for (uint32_t n = 0; tree && n < tree->totalNodes() && n < kMaxDumpedNodes; ++n) run("dump " + std::to_string(n));
+inline void dumpNodes(Session &session) {
+    run(session, "dump");
+    const BTree *tree = session.activeTree;
+    for (uint32_t n = 0; tree && n < tree->totalNodes() && n < kMaxDumpedNodes; ++n) run(session, "dump " + std::to_string(n));
 }
 
 // Input: an image. Opening it looks for unreplayed transactions; then the journal report and volinfo.
 inline void journal(Bytes in) {
-    reset();
-    int fd = inputFile(in);
-    if (openHFSPartitionInFd(fd, 0, 512) == 0) {
-        setActiveFSDescriptor(open(pathOf(fd).c_str(), O_RDONLY));
-        run("journal");
-        run("volinfo");
-    }
-    reset();
+    Session session;
+    session.volume = openVolume(inputFile(in));
+    if (!session.volume) return;
+    run(session, "journal");
+    run(session, "volinfo");
 }
 
 // Input: an image. `fs` on it, then a fixed script through the command dispatcher: listings,
 // every folder and file reached (bounded), searches, node dumps of both trees, the reports.
 inline void shell(Bytes in) {
-    reset();
-    run("fs " + pathOf(inputFile(in)));
-    if (!getActiveVH()) {
-        reset();
-        return;
-    }
-    run("color");
-    run("volinfo");
-    run("ls");
-    run("ls -@Oh");
+    Session session = sessionOn(in);
+    if (!session.volume) return;
+    for (const char *line : {"color", "volinfo", "ls", "ls -@Oh"}) run(session, line);
     std::vector<std::string> folders{"/"}, names;
     for (size_t f = 0; f < folders.size() && f < kMaxFolders; ++f) {
-        run("cd " + folders[f]);
-        run("ls -@Oh");
-        std::vector<Entry> entries = entriesOfCWD();
-        for (size_t e = 0; e < entries.size() && e < kMaxEntries; ++e) {
-            const Entry &entry = entries[e];
+        run(session, "cd " + folders[f]);
+        run(session, "ls -@Oh");
+        for (const FolderEntry &entry : folderEntries(*session.volume, session.cwdID, kMaxEntries)) {
             std::string full = (folders[f] == "/" ? "" : folders[f]) + "/" + entry.name;
             names.push_back(entry.name);
             if (entry.folder) {
                 if (std::count(full.begin(), full.end(), '/') <= static_cast<long>(kMaxDepth)) folders.push_back(full);
                 continue;
             }
-            pullOnce(entry.name);
-            run("cd " + entry.name);   // a symbolic link may lead to a folder
-            run("ls");
-            run("cd " + folders[f]);
+            pullOnce(session, entry.name);
+            run(session, "cd " + entry.name);   // a symbolic link may lead to a folder
+            run(session, "ls");
+            run(session, "cd " + folders[f]);
         }
-        run("cd ..");
-        run("cd -");
+        run(session, "cd ..");
+        run(session, "cd -");
     }
-    run("cd /");
-    run("catalog");
-    for (int id = 1; id <= 40; ++id) run("search " + std::to_string(id));
-    for (size_t i = 0; i < names.size() && i < kMaxEntries; ++i) run("search " + names[i]);
-    dumpNodes();
-    run("xml");
-    run("dump 1");
-    run("ls");
-    run("xml");
-    run("attributes");
-    dumpNodes();
-    for (int id = 16; id <= 40; ++id) run("search " + std::to_string(id));
-    run("snapshot");
-    run("catalog");
-    run("alloc");
-    run("volinfo");
-    reset();
+    run(session, "cd /");
+    run(session, "catalog");
+    for (int id = 1; id <= 40; ++id) run(session, "search " + std::to_string(id));
+    for (size_t i = 0; i < names.size() && i < kMaxEntries; ++i) run(session, "search " + names[i]);
+    dumpNodes(session);
+    for (const char *line : {"xml", "dump 1", "ls", "xml", "attributes"}) run(session, line);
+    dumpNodes(session);
+    for (int id = 16; id <= 40; ++id) run(session, "search " + std::to_string(id));
+    for (const char *line : {"snapshot", "catalog", "alloc", "volinfo"}) run(session, line);
 }
 
 // Input: an image. find in every form from the root, then stat of the first CNIDs.
 inline void findCommand(Bytes in) {
-    reset();
-    run("fs " + pathOf(inputFile(in)));
-    if (getActiveVH()) {
-        for (const char *line : {"find", "find / -m", "find / -name *a* -type f", "find / -type l", "find #2 -type d"})
-            run(line);
-    }
-    reset();
+    Session session = sessionOn(in);
+    if (!session.volume) return;
+    for (const char *line : {"find", "find / -m", "find / -name *a* -type f", "find / -type l", "find #2 -type d"})
+        run(session, line);
 }
 
 inline void statCommand(Bytes in) {
-    reset();
-    run("fs " + pathOf(inputFile(in)));
-    for (int id = 1; getActiveVH() && id <= 48; ++id) run("stat #" + std::to_string(id));
-    if (getActiveVH()) run("stat /");
-    reset();
+    Session session = sessionOn(in);
+    if (!session.volume) return;
+    for (int id = 1; id <= 48; ++id) run(session, "stat #" + std::to_string(id));
+    run(session, "stat /");
 }
 
 struct Target {
@@ -497,8 +440,11 @@ inline const Target kTargets[] = {
     {"journal", journal},
 };
 
+// Each input starts from the output switches a fresh process has (the shell's toggles are global).
 inline void runSilenced(void (*harness)(Bytes), const uint8_t *data, size_t size) {
     Silenced quiet;
+    g_Debug = g_Verbose = useXML = 0;
+    g_Color = 1;
     harness(Bytes{data, size});
 }
 
