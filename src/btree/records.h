@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 #include "volume/btree_file.h"
 
 constexpr size_t kCatalogKeyMax = 518;     // keyLength field + parentID + HFSUniStr255

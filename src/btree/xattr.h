@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr uint32_t kFileSecMagic = 0x012CC16D;
 

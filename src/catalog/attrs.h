@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 #include "volume/btree_file.h"
 
 class Volume;

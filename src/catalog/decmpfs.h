@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr uint32_t kDecmpfsStoredAttribute = 1;   // the oldest form: the content follows the header
 constexpr uint32_t kDecmpfsZlibAttribute = 3;     // compressed data inline in the attribute

@@ -13,7 +13,7 @@
 #include "catalog/attrs.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
-#include "volume/time.h"
+#include "base/time.h"
 #include "volume/volume.h"
 
 namespace {

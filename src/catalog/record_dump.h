@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 class BTree;
 class Volume;

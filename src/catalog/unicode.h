@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr size_t kHFSUniStr255Size = 512;
 constexpr uint16_t kMaxNameUnits = 255;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 // Decodes the whole stream `in` into out[0, capacity). Never reads outside `in`, never writes at or
 // past out[capacity], never copies from before out[0]. Returns the bytes produced, or nothing when

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 // Decodes the LZVN stream `in` (up to and including its end-of-stream opcode) into out[pos, capacity).
 // out[0, pos) is output already produced that matches may refer back to (earlier LZFSE blocks).

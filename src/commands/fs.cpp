@@ -16,9 +16,9 @@
 #include "commands/commands.h"
 #include "commands/mounts.h"
 #include "commands/session.h"
-#include "containers/dmg.h"
-#include "containers/raw.h"
-#include "containers/verdict.h"
+#include "image/dmg.h"
+#include "image/raw.h"
+#include "image/verdict.h"
 
 namespace {
 

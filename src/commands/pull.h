@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 class Volume;
 

@@ -15,7 +15,7 @@
 #include "catalog/path.h"
 #include "commands/commands.h"
 #include "commands/session.h"
-#include "volume/time.h"
+#include "base/time.h"
 
 namespace {
 

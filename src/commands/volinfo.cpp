@@ -6,7 +6,7 @@
 #include "commands/commands.h"
 #include "commands/session.h"
 #include "volume/journal.h"
-#include "volume/time.h"
+#include "base/time.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr int kExtentsTree = 3;      // tree types are the CNIDs of the three files (TN1150)
 constexpr int kCatalogTree = 4;

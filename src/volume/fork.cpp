@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "base/output.h"
-#include "volume/image.h"
+#include "image/image.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
 

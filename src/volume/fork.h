@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 #include "volume/overflow.h"
 #include "volume/volume_header.h"
 

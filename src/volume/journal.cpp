@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "volume/bits.h"
-#include "volume/image.h"
+#include "base/bits.h"
+#include "image/image.h"
 #include "volume/volume.h"
 
 namespace {

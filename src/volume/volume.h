@@ -10,7 +10,7 @@
 
 #include "volume/btree_file.h"
 #include "volume/fork.h"
-#include "volume/image.h"
+#include "image/image.h"
 #include "volume/overflow.h"
 #include "volume/volume_header.h"
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr size_t kVolumeHeaderSize = 512;
 constexpr uint64_t kVolumeHeaderOffset = 1024;

@@ -9,7 +9,7 @@
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
-#include "volume/bits.h"
+#include "base/bits.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "support.h"
-#include "volume/bits.h"
+#include "base/bits.h"
 
 namespace {
 

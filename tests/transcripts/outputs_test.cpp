@@ -10,7 +10,7 @@
 
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
-#include "volume/bits.h"
+#include "base/bits.h"
 
 // Where the tree file at `forkOffset` in the volume header lies (one extent), and its bytes.
 std::vector<uint8_t> forkBytes(const std::vector<uint8_t> &image, size_t forkOffset) {

@@ -3,7 +3,7 @@
 // journals and volumes without one, as macOS leaves them, are in the corpus tests.
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
-#include "volume/bits.h"
+#include "base/bits.h"
 
 namespace {
 

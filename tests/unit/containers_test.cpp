@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include "base/output.h"
-#include "containers/adc.h"
-#include "containers/apm.h"
-#include "containers/base64.h"
-#include "containers/gpt.h"
-#include "containers/lwvm.h"
-#include "containers/xml.h"
+#include "codecs/adc.h"
+#include "image/apm.h"
+#include "image/base64.h"
+#include "image/gpt.h"
+#include "image/lwvm.h"
+#include "image/xml.h"
 #include "support.h"
 #include "unit.h"
 

@@ -13,7 +13,7 @@
 #include "hfsbuild/hfsbuild.h"
 #include "support.h"
 #include "unit.h"
-#include "volume/time.h"
+#include "base/time.h"
 
 TEST(SetFS, MountTableEntries) {
     Session session;

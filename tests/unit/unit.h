@@ -17,7 +17,7 @@
 #include "hfsbuild/hfsbuild.h"
 #include "tiny_tree.h"
 #include "support.h"
-#include "volume/bits.h"
+#include "base/bits.h"
 #include "volume/volume.h"
 
 namespace unit {

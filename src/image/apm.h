@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 bool isAPM(Bytes probe);
 // Lists the map and sets *partitionOffset to the first Apple_HFS entry's start. Returns the map's

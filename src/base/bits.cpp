@@ -1,4 +1,4 @@
-#include "volume/bits.h"
+#include "base/bits.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

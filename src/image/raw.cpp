@@ -1,4 +1,4 @@
-#include "containers/raw.h"
+#include "image/raw.h"
 
 #include <fcntl.h>
 
@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "base/output.h"
-#include "containers/gpt.h"
-#include "containers/lwvm.h"
+#include "image/gpt.h"
+#include "image/lwvm.h"
 
 int mountRaw(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
     uint8_t buffer[kProbeSize];

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 // Returned by the image probes once such a line was written: nothing more needs saying.
 constexpr int kNotHFS = -2;

@@ -1,4 +1,4 @@
-#include "containers/dmg.h"
+#include "image/dmg.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "base/output.h"
-#include "containers/apm.h"
-#include "containers/gpt.h"
-#include "containers/udif.h"
-#include "containers/verdict.h"
+#include "image/apm.h"
+#include "image/gpt.h"
+#include "image/udif.h"
+#include "image/verdict.h"
 
 namespace {
 

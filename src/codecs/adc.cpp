@@ -1,4 +1,4 @@
-#include "containers/adc.h"
+#include "codecs/adc.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "containers/lwvm.h"
+#include "image/lwvm.h"
 
 #include <fcntl.h>
 #include <string.h>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "base/output.h"
-#include "containers/gpt.h"
-#include "containers/opener.h"
+#include "image/gpt.h"
+#include "image/opener.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "containers/xml.h"
+#include "image/xml.h"
 
 namespace {
 

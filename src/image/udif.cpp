@@ -1,4 +1,4 @@
-#include "containers/udif.h"
+#include "image/udif.h"
 
 #include <bzlib.h>
 #include <fcntl.h>
@@ -27,12 +27,12 @@
 #include <vector>
 
 #include "base/output.h"
-#include "containers/adc.h"
-#include "containers/base64.h"
-#include "containers/verdict.h"
-#include "containers/xml.h"
+#include "codecs/adc.h"
+#include "image/base64.h"
+#include "image/verdict.h"
+#include "image/xml.h"
 #include "codecs/lzfse.h"
-#include "containers/opener.h"
+#include "image/opener.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "volume/time.h"
+#include "base/time.h"
 
 #include <ctime>
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "containers/opener.h"
-#include "volume/bits.h"
+#include "image/opener.h"
+#include "base/bits.h"
 
 constexpr const char *kDecompressedPath = "/tmp/decompressed.dmg";
 constexpr size_t kKolySize = 512;

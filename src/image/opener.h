@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 // Opens the volume at `offset` in the image `fd` (taking the descriptor when it succeeds); false
 // when no volume opened there, after saying why.

@@ -1,13 +1,13 @@
-#include "containers/apm.h"
+#include "image/apm.h"
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "base/output.h"
-#include "containers/gpt.h"
-#include "containers/verdict.h"
-#include "containers/opener.h"
+#include "image/gpt.h"
+#include "image/verdict.h"
+#include "image/opener.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 class Image {
 public:

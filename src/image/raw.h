@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "containers/opener.h"
+#include "image/opener.h"
 
 // 0 when a GPT with an HFS+ entry or an LwVM map with a volume was found; *partitionOffset then
 // says where the volume starts (an LwVM map sets it even when no volume is there).

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/bits.h"
+#include "base/bits.h"
 
 constexpr size_t kProbeSize = 4096;   // the containers look at the first 4096 bytes
 constexpr uint64_t kSectorSize = 512;

@@ -1,4 +1,4 @@
-#include "containers/verdict.h"
+#include "image/verdict.h"
 
 #include <cstdio>
 #include <cstring>

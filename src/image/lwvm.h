@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "containers/opener.h"
+#include "image/opener.h"
 
 // Lists the map and sets *partitionOffset (PARTOFF, or the usual 8 MiB); 0 when a volume header is there.
 int mountLwVM(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume);

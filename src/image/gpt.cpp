@@ -1,4 +1,4 @@
-#include "containers/gpt.h"
+#include "image/gpt.h"
 
 #include <fcntl.h>
 
@@ -8,7 +8,7 @@
 
 #include "base/output.h"
 #include "base/utf.h"
-#include "containers/opener.h"
+#include "image/opener.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "containers/opener.h"
+#include "image/opener.h"
 
 // Finds the volume in the image file and has `open` open it there (partitionOffset: where an
 // earlier probe placed it). Returns the descriptor number it was opened from; -1, or kNotHFS after

@@ -1,4 +1,4 @@
-#include "containers/opener.h"
+#include "image/opener.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "containers/base64.h"
+#include "image/base64.h"
 
 #include <array>
 
