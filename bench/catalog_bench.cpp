@@ -42,7 +42,8 @@ void BM_OpenVolume(benchmark::State &state) {
     std::string path = volumeWith(static_cast<int>(state.range(0)));
     quiet();
     for (auto _ : state)
-        benchmark::DoNotOptimize(Volume::open(std::make_unique<FileImage>(UniqueFd(open(path.c_str(), O_RDONLY))), 0));
+        Messages messages;
+        benchmark::DoNotOptimize(Volume::open(std::make_unique<FileImage>(UniqueFd(open(path.c_str(), O_RDONLY))), 0, messages));
 }
 
 void BM_LookupName(benchmark::State &state) {

@@ -83,7 +83,8 @@ inline std::string pathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd)
 
 // A volume at `offset` in the image `fd`, opened as the shell opens one; it keeps a descriptor of its own.
 inline std::unique_ptr<Volume> openVolume(int fd, uint64_t offset = 0) {
-    return Volume::open(std::make_unique<FileImage>(UniqueFd(dup(fd))), offset);
+    Messages messages;
+    return Volume::open(std::make_unique<FileImage>(UniqueFd(dup(fd))), offset, messages);
 }
 
 inline void putBE(std::vector<uint8_t> &out, size_t at, uint64_t value, int width) {
@@ -212,10 +213,11 @@ inline void overflow(Bytes in) {
     std::vector<uint8_t> buffer(4096);
     for (uint64_t offset : {uint64_t{0}, uint64_t{700}, uint64_t{1} << 20})
         readMappedFork(map, volume->image(), offset, buffer.data(), buffer.size());
-    readFork(*volume, fork, nullptr, owner);
+    Messages messages;
+    readFork(*volume, fork, messages, nullptr, owner);
     UniqueFd sink(open("/dev/null", O_WRONLY));
     bool failed = false;
-    copyFork(*volume, fork, owner, fork.be64(0), sink.get(), &failed);
+    copyFork(*volume, fork, owner, fork.be64(0), sink.get(), &failed, messages);
 }
 
 // Capacity (16 bits), length of output already produced, then the stream, copied to its exact
@@ -276,7 +278,8 @@ inline void udif(Bytes in) {
     if (in.size < kKolySize) return;
     std::unique_ptr<Volume> volume;
     mountUDIF(inputFile(in), in.sub(in.size - kKolySize, kKolySize), [&](UniqueFd &fd, uint64_t at) {
-        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at);
+        Messages messages;
+        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, messages);
         return volume != nullptr;
     });
 }

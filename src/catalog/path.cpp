@@ -8,6 +8,7 @@
 #include "base/output.h"
 #include "base/utf.h"
 #include "btree/records.h"
+#include "base/messages.h"
 #include "catalog/unicode.h"
 #include "volume/leaf_cursor.h"
 #include "volume/volume.h"
@@ -149,7 +150,9 @@ std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes data) {
 }
 
 std::string followLink(const Volume &volume, Bytes data) {
-    auto fork = readFork(volume, data.sub(88, kForkDataSize), nullptr, {data.be32(8)});
+    Messages messages;
+    auto fork = readFork(volume, data.sub(88, kForkDataSize), messages, nullptr, {data.be32(8)});
+    messages.print();   // the catalog layer still says what it meets; see README, Architecture
     if (!fork) return "";
     uint64_t length = data.be64(88);
     std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));

@@ -24,7 +24,9 @@ int doAlloc(Session &session, const char *) {
         return 1;
     }
     constexpr uint32_t kAllocationFileID = 6;
-    auto bitmap = readFork(volume, fork, nullptr, {kAllocationFileID});
+    Messages messages;
+    auto bitmap = readFork(volume, fork, messages, nullptr, {kAllocationFileID});
+    messages.print();
     if (!bitmap) {
         fprintf(stderr, "Unable to read the allocation file\n");
         return 1;

@@ -62,7 +62,9 @@ int select(Session &session, std::unique_ptr<Volume> volume, const std::string &
     session.setCWD("/", kRootFolderID);
     session.activeTree = nullptr;
     if (bare) return 0;
-    session.activeTree = session.volume->reloadTree(kCatalogTree);
+    Messages messages;
+    session.activeTree = session.volume->reloadTree(kCatalogTree, messages);
+    messages.print();
     session.activeType = kCatalogTree;
     readFSLabel(session);
     return 0;
@@ -83,14 +85,19 @@ int showStatus(const Session &session) {
 std::unique_ptr<Volume> openHFSPartition(const std::string &path, uint64_t offset, std::string &error) {
     UniqueFd fd = openDevice(path, error);
     if (!fd) return nullptr;
-    auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset);
+    Messages messages;
+    auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset, messages);
+    messages.print();
     if (!volume) error = "Unable to find HFS Volume header on device " + path;
     return volume;
 }
 
 bool headerAt(int fd, uint64_t offset) {
     FileImage image(UniqueFd(dup(fd)));
-    return getVolumeHeader(image, offset).has_value();
+    Messages messages;
+    bool found = getVolumeHeader(image, offset, messages).has_value();
+    messages.print();
+    return found;
 }
 
 }  // namespace
@@ -105,7 +112,9 @@ int doSetFS(Session &session, const char *line) {
     announcePartitionOffset(offset);
     std::unique_ptr<Volume> opened;
     VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
-        opened = Volume::open(std::make_unique<FileImage>(std::move(fd)), at);
+        Messages messages;
+        opened = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, messages);
+        messages.print();
         return opened != nullptr;
     };
 

@@ -58,7 +58,9 @@ int pullStreamed(const Volume &volume, Bytes file, bool resource, const std::str
     if (!out) return 1;
     bool writeFailed = false;
     ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
-    uint64_t copied = copyFork(volume, fork, owner, size, out.get(), &writeFailed);
+    Messages messages;
+    uint64_t copied = copyFork(volume, fork, owner, size, out.get(), &writeFailed, messages);
+    messages.print();
     if (g_Interrupted) return removeStopped(target);
     if (writeFailed) {
         perror("write");
@@ -206,7 +208,9 @@ int doPull(Session &session, const char *line) {
     if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     if (!session.activeTree) {
-        session.activeTree = session.volume->reloadTree(kCatalogTree);
+        Messages messages;
+        session.activeTree = session.volume->reloadTree(kCatalogTree, messages);
+        messages.print();
         session.activeType = kCatalogTree;
     }
     // The whole rest of the line is the path whenever it names something, as it always was; else

@@ -16,7 +16,9 @@ void select(Session &session, BTree *tree, int type) {
 
 int doCatalog(Session &session, const char *) {
     if (!session.requireVolume(Session::Wording::kPlain)) return 1;
-    BTree *tree = session.volume->reloadTree(kCatalogTree);
+    Messages messages;
+    BTree *tree = session.volume->reloadTree(kCatalogTree, messages);
+    messages.print();
     select(session, tree, kCatalogTree);
     if (!tree) {
         fprintf(stderr, "Can't read catalog B-Tree. This is odd. Is the filesystem corrupt?\n");
@@ -46,7 +48,11 @@ int doAttrs(Session &session, const char *) {
         fprintf(stderr, "The volume has no attributes file\n");
         return 0;
     }
-    if (!tree) tree = volume.reloadTree(kAttributesTree);
+    if (!tree) {
+        Messages messages;
+        tree = volume.reloadTree(kAttributesTree, messages);
+        messages.print();
+    }
     if (!tree) {
         fprintf(stderr, "This is peculiar: I can't get the attribute B-Tree. Some DMGs don't have any\n");
         return 1;

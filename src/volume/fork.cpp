@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
+#include "base/messages.h"
 #include "base/output.h"
 #include "image/image.h"
 #include "volume/overflow.h"
@@ -42,19 +44,18 @@ struct Walk {
 using ExtentReader = std::function<ssize_t(uint64_t position, uint64_t wanted, uint64_t placed)>;
 
 // Reads the mapped extents in order, with the reports every fork read gives.
-Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReader &read) {
+Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReader &read, Messages &messages) {
     Walk walk;
     for (const ForkMap::Piece &piece : map.pieces) {
         // A position past what a file offset can hold cannot be sought to.
         long long where = piece.position <= static_cast<uint64_t>(INT64_MAX) ? static_cast<long long>(piece.position) : -1;
         if (g_Debug)
-            printf("EXTENT: from block %d, %d blocks/%d at offset %llx (partition offset: 0x%llx)\n", piece.startBlock,
+            messages.out("EXTENT: from block %d, %d blocks/%d at offset %llx (partition offset: 0x%llx)\n", piece.startBlock,
                    piece.blockCount, map.totalBlocks, static_cast<unsigned long long>(where),
                    static_cast<unsigned long long>(partitionOffset));
         if (where < 0) {
-            fprintf(stderr, "Lseek to %lld failed\n", static_cast<long long>(piece.position));
-            errno = EINVAL;
-            perror("lseek");
+            messages.err("Lseek to %lld failed\n", static_cast<long long>(piece.position));
+            messages.err("lseek: %s\n", strerror(EINVAL));
             walk.failed = true;
             return walk;
         }
@@ -65,7 +66,7 @@ Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReade
         }
         walk.total += got;
         if (got != static_cast<ssize_t>(piece.length)) {
-            fprintf(stderr, "Read error - Only read %lld bytes instead of %d bytes from Position 0x%llx \n",
+            messages.err("Read error - Only read %lld bytes instead of %d bytes from Position 0x%llx \n",
                     static_cast<long long>(got), static_cast<int>(piece.length),
                     static_cast<unsigned long long>(piece.position + static_cast<uint64_t>(got)));
             walk.failed = true;
@@ -73,12 +74,12 @@ Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReade
         }
         walk.placed += piece.length;
         if (piece.cut)
-            fprintf(stderr, "Extent %d runs past the fork's %u blocks: cut at the end of the fork\n", piece.index,
+            messages.err("Extent %d runs past the fork's %u blocks: cut at the end of the fork\n", piece.index,
                     map.totalBlocks);
     }
-    if (map.odd) printf("**ODD**\n");   // kept as it is: scripts look for it
+    if (map.odd) messages.out("**ODD**\n");   // kept as it is: scripts look for it
     if (map.blocks != map.totalBlocks)
-        fprintf(stderr, "Warning: Blocks read: %d.. Total Blocks: %d - should match, but don't\n",
+        messages.err("Warning: Blocks read: %d.. Total Blocks: %d - should match, but don't\n",
                 static_cast<int>(map.blocks), map.totalBlocks);
     return walk;
 }
@@ -124,7 +125,8 @@ ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, Fo
     return map;
 }
 
-std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, uint64_t *bytesRead, ForkOwner owner) {
+std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, Messages &messages,
+                                             uint64_t *bytesRead, ForkOwner owner) {
     uint32_t totalBlocks = forkTotalBlocks(forkData);
     uint32_t blockSize = volume.blockSize();
     uint64_t size = static_cast<uint64_t>(totalBlocks) * blockSize;
@@ -132,12 +134,12 @@ std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkDat
     // Every allocated block lies inside the volume, so a fork larger than the image is damage.
     uint64_t imageSize = volume.image().size();
     if (imageSize != 0 && size > imageSize) {
-        fprintf(stderr, "Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
+        messages.err("Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
                 blockSize, static_cast<unsigned long long>(imageSize));
         return std::nullopt;
     }
     if (size > wholeForkLimit()) {
-        fprintf(stderr, "Fork of %u blocks of %u bytes is more than a quarter of this machine's memory: not read\n",
+        messages.err("Fork of %u blocks of %u bytes is more than a quarter of this machine's memory: not read\n",
                 totalBlocks, blockSize);
         return std::nullopt;
     }
@@ -145,30 +147,32 @@ std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkDat
     try {
         buffer.assign(size, 0);
     } catch (const std::exception &) {  // bad_alloc, or length_error past the address space
-        fprintf(stderr, "Unable to allocate %llu bytes for a fork\n", static_cast<unsigned long long>(size));
+        messages.err("Unable to allocate %llu bytes for a fork\n", static_cast<unsigned long long>(size));
         return std::nullopt;
     }
     const Image &image = volume.image();
     Walk walk = walkExtents(volume.mapFork(forkData, owner), volume.partitionOffset(),
                             [&](uint64_t position, uint64_t wanted, uint64_t placed) {
                                 return image.readAt(buffer.data() + placed, wanted, position);
-                            });
+                            },
+                            messages);
     if (walk.failed) markFailure(buffer, walk.placed);
     // After a failure only the extents before it count, whole.
     if (bytesRead) *bytesRead = walk.failed ? walk.placed : static_cast<uint64_t>(walk.total);
     return buffer;
 }
 
-bool checkForkExtents(const ForkMap &map, const Image &image, uint64_t partitionOffset) {
+bool checkForkExtents(const ForkMap &map, const Image &image, uint64_t partitionOffset, Messages &messages) {
     uint64_t imageSize = image.size();
     // A regular file reads short only at its end; a device of unknown size is taken at its word.
     return !walkExtents(map, partitionOffset, [&](uint64_t position, uint64_t wanted, uint64_t) -> ssize_t {
                 return static_cast<ssize_t>(imageSize == 0 || position + wanted <= imageSize ? wanted
                                             : position < imageSize ? imageSize - position : 0);
-            }).failed;
+            }, messages).failed;
 }
 
-uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_t length, int outFd, bool *writeFailed) {
+uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_t length, int outFd, bool *writeFailed,
+                  Messages &messages) {
     const Image &image = volume.image();
     const int fd = image.descriptor();
     std::vector<uint8_t> piece;
@@ -209,7 +213,8 @@ uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_
                         done += step;
                     }
                     return static_cast<ssize_t>(wanted);
-                });
+                },
+                messages);
     return copied;
 }
 

@@ -12,6 +12,7 @@
 #include "volume/volume_header.h"
 
 class Image;
+class Messages;
 class Volume;
 
 // Whose fork it is, to find its extents past the eighth; a file ID of 0 reads only the eight.
@@ -42,16 +43,17 @@ ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, Fo
 uint64_t readMappedFork(const ForkMap &map, const Image &image, uint64_t offset, uint8_t *destination, uint64_t length);
 // Says what reading the whole fork would say (its extents' debug traces, extents past the image's
 // end, a cut or missing extent), without reading it. False when an extent could not be read.
-bool checkForkExtents(const ForkMap &map, const Image &image, uint64_t partitionOffset);
+bool checkForkExtents(const ForkMap &map, const Image &image, uint64_t partitionOffset, Messages &messages);
 
 // Reads totalBlocks x blockSize bytes of the fork described by `forkData` (80 raw bytes, TN1150
 // HFSPlusForkData), continued by the overflow records of `owner`. Bytes no extent filled are zero;
 // *bytesRead counts those read. Returns nothing when the fork is larger than
-// the image could hold or the buffer cannot be allocated (after saying why on standard error).
-std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, uint64_t *bytesRead = nullptr,
-                                             ForkOwner owner = {});
+// the image could hold or the buffer cannot be allocated (saying why in `messages`).
+std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, Messages &messages,
+                                             uint64_t *bytesRead = nullptr, ForkOwner owner = {});
 
 // Copies the first `length` bytes of the fork to outFd as it reads them, a piece at a time, so that
 // memory stays small whatever the fork's size; reports as readFork does. Returns the bytes copied,
 // which stop at the first extent that cannot be read. A failed write sets *writeFailed and stops.
-uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_t length, int outFd, bool *writeFailed);
+uint64_t copyFork(const Volume &volume, Bytes forkData, ForkOwner owner, uint64_t length, int outFd, bool *writeFailed,
+                  Messages &messages);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/messages.h"
 #include "base/output.h"
 #include "volume/journal.h"
 
@@ -20,43 +21,43 @@ size_t forkOffsetOf(int type) {
 
 }  // namespace
 
-std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset) {
+std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset, Messages &messages) {
     std::array<uint8_t, kHeaderProbeSize> probe{};
     // A huge offset from a partition map must not wrap into a read somewhere else.
     ssize_t got = offset <= static_cast<uint64_t>(INT64_MAX) ? image.readAt(probe.data(), probe.size(), offset) : -1;
     if (got != static_cast<ssize_t>(probe.size())) {
-        fprintf(stderr, "Read: returned %d bytes\n", static_cast<int>(got));
+        messages.err("Read: returned %d bytes\n", static_cast<int>(got));
         return std::nullopt;
     }
     VolumeHeader header;
     memcpy(header.raw.data(), probe.data() + kVolumeHeaderOffset, kVolumeHeaderSize);
     unsigned signature = header.raw[0] | header.raw[1] << 8;
     if (memcmp(header.raw.data(), "H+", 2) != 0 && memcmp(header.raw.data(), "HX", 2) != 0) {
-        fprintf(stderr, "Signature: %x is unrecognized\n", signature);
+        messages.err("Signature: %x is unrecognized\n", signature);
         return std::nullopt;
     }
-    if (g_Debug) fprintf(stderr, "Got HFS Signature: %x\n", signature);
+    if (g_Debug) messages.err("Got HFS Signature: %x\n", signature);
     return header;
 }
 
-std::unique_ptr<Volume> Volume::open(std::unique_ptr<Image> image, uint64_t partitionOffset) {
-    if (g_Debug)
-        printf("Opening partition from offset %lld (0x%llx) with Blocksize %d\n", 0ll, 0ull, 512);
-    auto header = getVolumeHeader(*image, partitionOffset);
+std::unique_ptr<Volume> Volume::open(std::unique_ptr<Image> image, uint64_t partitionOffset, Messages &messages) {
+    if (g_Debug) messages.out("Opening partition from offset %lld (0x%llx) with Blocksize %d\n", 0ll, 0ull, 512);
+    auto header = getVolumeHeader(*image, partitionOffset, messages);
     if (!header) return nullptr;
     std::unique_ptr<Volume> volume(new Volume(std::move(image), partitionOffset));
     volume->header_ = *header;
     // The overflow extents first: the catalog and attributes files may continue there.
-    if (forkTotalBlocks(header->fork(kExtentsForkOffset)) != 0) volume->extents_ = volume->loadTree(kExtentsTree);
+    if (forkTotalBlocks(header->fork(kExtentsForkOffset)) != 0) volume->extents_ = volume->loadTree(kExtentsTree, messages);
     volume->overflow_ = OverflowIndex(volume->extents_.get());
-    if (g_Debug) fprintf(stderr, "Processing Catalog\n");
-    volume->catalog_ = volume->loadTree(kCatalogTree);
-    if (g_Debug) fprintf(stderr, "Processing Attributes\n");
+    if (g_Debug) messages.err("Processing Catalog\n");
+    volume->catalog_ = volume->loadTree(kCatalogTree, messages);
+    if (g_Debug) messages.err("Processing Attributes\n");
     // Volumes made before 10.4 often have no attributes file: its fork is all zero, which is no damage.
-    if (forkTotalBlocks(header->fork(kAttributesForkOffset)) != 0) volume->attributes_ = volume->loadTree(kAttributesTree);
+    if (forkTotalBlocks(header->fork(kAttributesForkOffset)) != 0)
+        volume->attributes_ = volume->loadTree(kAttributesTree, messages);
     // Transactions still in the journal are not in the structures read here: say so once, up front.
     if (auto journal = readJournal(*volume); journal && journal->unreplayed())
-        fprintf(stderr, "%s", kUnreplayedJournalWarning);
+        messages.err("%s", kUnreplayedJournalWarning);
     return volume;
 }
 
@@ -64,9 +65,9 @@ BTree *Volume::tree(int type) const {
     return type == kCatalogTree ? catalog() : type == kExtentsTree ? extents() : type == kAttributesTree ? attributes() : nullptr;
 }
 
-BTree *Volume::reloadTree(int type) {
+BTree *Volume::reloadTree(int type, Messages &messages) {
     std::unique_ptr<BTree> &slot = type == kCatalogTree ? catalog_ : type == kExtentsTree ? extents_ : attributes_;
-    if (!slot) slot = loadTree(type);
+    if (!slot) slot = loadTree(type, messages);
     return slot.get();
 }
 
@@ -82,7 +83,7 @@ ForkMap Volume::mapFork(Bytes forkData, ForkOwner owner) const {
 
 // The tree file is not read whole: its extents are checked as a whole read would check them, then
 // nodes are read as they are used.
-std::unique_ptr<BTree> Volume::loadTree(int type) const {
+std::unique_ptr<BTree> Volume::loadTree(int type, Messages &messages) const {
     Bytes fork = header_.fork(forkOffsetOf(type));
     // The overflow file keeps the extents of the catalog and attributes files, never its own.
     ForkOwner owner{type == kExtentsTree ? 0u : static_cast<uint32_t>(type), kDataForkType};
@@ -92,15 +93,15 @@ std::unique_ptr<BTree> Volume::loadTree(int type) const {
     uint64_t imageSize = image_->size();
     bool readable = imageSize == 0 || size <= imageSize;
     if (!readable)
-        fprintf(stderr, "Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
+        messages.err("Fork of %u blocks of %u bytes is larger than the image (%llu bytes): not read\n", totalBlocks,
                 blockSize(), static_cast<unsigned long long>(imageSize));
     auto map = std::make_shared<ForkMap>(mapFork(fork, owner));
     if (!readable) {
         // A fork that cannot be read leaves the tree absent; the process goes on.
-        printf("Error reading catalog\n");   // kept as it is for every tree: scripts look for it
+        messages.out("Error reading catalog\n");   // kept as it is for every tree: scripts look for it
         return nullptr;
     }
-    checkForkExtents(*map, *image_, partitionOffset_);
+    checkForkExtents(*map, *image_, partitionOffset_, messages);
     const Image *image = image_.get();
     auto tree = std::make_unique<BTree>(size, [image, map](uint64_t offset, uint8_t *out, uint64_t length) {
         return readMappedFork(*map, *image, offset, out, length);
@@ -111,15 +112,15 @@ std::unique_ptr<BTree> Volume::loadTree(int type) const {
     int kind = nodeKind(Bytes{first.data(), first.size()});
     uint16_t records = nodeNumRecords(Bytes{first.data(), first.size()});
     if (kind != kHeaderNode || records != 3) {
-        fprintf(stderr, "processBTree: Node kind %d, %d records - should be kind 1, 3 records - but it isn't!\n", kind,
-                records);
-        printf("node is %d\n", kind);
+        messages.err("processBTree: Node kind %d, %d records - should be kind 1, 3 records - but it isn't!\n", kind,
+                     records);
+        messages.out("node is %d\n", kind);
         return nullptr;
     }
     if (tree->btreeType() != 0) return nullptr;
     if (!validNodeSize(tree->nodeSize())) {
-        fprintf(stderr, "The B-tree's node size %u is not a power of two from %u to %u: the tree is not read\n",
-                tree->nodeSize(), kMinNodeSize, kMaxNodeSize);
+        messages.err("The B-tree's node size %u is not a power of two from %u to %u: the tree is not read\n",
+                     tree->nodeSize(), kMinNodeSize, kMaxNodeSize);
         return nullptr;
     }
     return tree;

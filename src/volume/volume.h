@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/messages.h"
 #include "volume/btree_file.h"
 #include "volume/fork.h"
 #include "image/image.h"
@@ -19,8 +20,8 @@ constexpr uint8_t kCaseFolding = 0xCF, kBinaryCompare = 0xBC;
 class Volume {
 public:
     // Reads the header 1024 bytes past partitionOffset, then the extents overflow, catalog and
-    // attributes trees, saying what goes wrong as it goes; nothing when there is no HFS Plus header.
-    static std::unique_ptr<Volume> open(std::unique_ptr<Image> image, uint64_t partitionOffset);
+    // attributes trees, noting in `messages` what goes wrong; nothing when there is no HFS Plus header.
+    static std::unique_ptr<Volume> open(std::unique_ptr<Image> image, uint64_t partitionOffset, Messages &messages);
 
     const Image &image() const { return *image_; }
     uint64_t partitionOffset() const { return partitionOffset_; }
@@ -31,8 +32,8 @@ public:
     BTree *catalog() const { return catalog_.get(); }
     BTree *attributes() const { return attributes_.get(); }
     BTree *tree(int type) const;
-    // Reads a tree that could not be read before again, saying the same; the tree or null.
-    BTree *reloadTree(int type);
+    // Reads a tree that could not be read before again, noting the same; the tree or null.
+    BTree *reloadTree(int type, Messages &messages);
 
     // How names compare in the catalog: kCaseFolding (HFS Plus) or kBinaryCompare (HFSX).
     uint8_t compareType() const;
@@ -44,7 +45,7 @@ public:
 
 private:
     Volume(std::unique_ptr<Image> image, uint64_t partitionOffset) : image_(std::move(image)), partitionOffset_(partitionOffset) {}
-    std::unique_ptr<BTree> loadTree(int type) const;
+    std::unique_ptr<BTree> loadTree(int type, Messages &messages) const;
 
     std::unique_ptr<Image> image_;
     uint64_t partitionOffset_ = 0;
@@ -53,9 +54,9 @@ private:
     OverflowIndex overflow_;
 };
 
-// The header 1024 bytes past `offset`; nothing (after saying why) when it cannot be read or is
-// not an HFS Plus or HFSX one.
-std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset);
+// The header 1024 bytes past `offset`; nothing (noting why) when it cannot be read or is not an
+// HFS Plus or HFSX one.
+std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset, Messages &messages);
 // Opens a device or image file read-only; on failure `error` says why, in the words users know.
 UniqueFd openDevice(const std::string &path, std::string &error);
 std::string getRawDevice(const std::string &path);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/bits.h"
+#include "volume/overflow.h"
 
 constexpr size_t kVolumeHeaderSize = 512;
 constexpr uint64_t kVolumeHeaderOffset = 1024;
@@ -40,6 +41,15 @@ struct VolumeHeader {
     uint64_t volumeBytes() const { return static_cast<uint64_t>(totalBlocks()) * blockSize(); }
 };
 
+// HFSPlusExtentRecord: eight (start block, block count) pairs, in fork data and in the leaf
+// records of the extents overflow file.
+constexpr size_t kExtentDescriptorSize = 8;
+inline Extent extentAt(Bytes extents, int i) {
+    size_t at = kExtentDescriptorSize * static_cast<size_t>(i);
+    return {extents.be32(at), extents.be32(at + 4)};
+}
+
 // HFSPlusForkData fields.
 inline uint64_t forkLogicalSize(Bytes fork) { return fork.be64(0); }
 inline uint32_t forkTotalBlocks(Bytes fork) { return fork.be32(12); }
+inline Extent forkExtent(Bytes fork, int i) { return extentAt(fork.from(16), i); }

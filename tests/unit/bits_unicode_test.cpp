@@ -68,7 +68,9 @@ TEST(ReadFork, WalksExtentsAndReportsDamage) {
         uint64_t count = 12345;
         std::optional<ByteVec> data;
         const Volume &volume = partitionOffset ? *atFour : *atZero;
-        Printed p = capture([&, f = view(fork)] { data = readFork(volume, f, &count); });
+        Messages messages;
+        data = readFork(volume, view(fork), messages, &count);
+        Printed p{messages.text(true), messages.text(false)};
         EXPECT_EQ(p.out, out) << err;
         EXPECT_EQ(p.err, err);
         EXPECT_EQ(count, counted) << err;

@@ -60,7 +60,10 @@ inline void putHeader(ByteVec &image, size_t at, uint32_t blockSize, uint32_t to
 
 // The volume at `offset` in `image`, written to the scratch file `name` (one per volume held open).
 inline std::unique_ptr<Volume> openVolume(const ByteVec &image, const std::string &name, uint64_t offset = 0) {
-    return Volume::open(std::make_unique<FileImage>(UniqueFd(open(writeScratch(name, image).c_str(), O_RDONLY))), offset);
+    Messages messages;
+    auto volume = Volume::open(std::make_unique<FileImage>(UniqueFd(open(writeScratch(name, image).c_str(), O_RDONLY))), offset, messages);
+    messages.print();
+    return volume;
 }
 
 // An empty volume, for code that wants one but reads nothing of it here. Opened without debug

@@ -1,0 +1,25 @@
+// What a lower layer has to say while it works (damage found, what it skipped, debug traces), kept
+// in order with the stream each line belongs on; the command that asked prints them. The layers
+// below the commands write nothing themselves.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+class Messages {
+public:
+    void out(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void err(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    // Writes every line to its stream, in the order they came, and forgets them.
+    void print();
+    bool empty() const { return lines_.empty(); }
+    // The lines for one stream, joined (for tests).
+    std::string text(bool standardOutput) const;
+
+private:
+    void add(bool standardOutput, const char *format, va_list arguments);
+    std::vector<std::pair<bool, std::string>> lines_;   // (standard output?, text)
+};
