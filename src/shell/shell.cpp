@@ -2,6 +2,7 @@
 // script, the command table, and the commands that belong to the shell itself.
 #include "shell/shell.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -278,6 +279,10 @@ int dispatchLine(Session &session, const char *line) {
 }
 
 void startShell(int argc, char **argv) {
+    // Buffers of 128 KiB and more (chunks, fork pieces) are mapped and given back whole when freed.
+    // Left to itself the allocator raises that threshold after the first such free and keeps later
+    // ones in the worker threads' arenas, so each `fs` of a disk image would leave a little behind.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     if (getenv("NO_COLOR")) g_Color = 0;
     Options options = parseOptions(argc, argv);
     if (getenv("ORLODEBUG")) {
