@@ -10,32 +10,32 @@ namespace {
 
 int sign(uint32_t search, uint32_t record) { return search > record ? 1 : search < record ? -1 : 0; }
 
-// The child node number that follows an index record's key.
-uint32_t childOf(Bytes record) { return record.be32(static_cast<size_t>(record.be16(0)) + 2); }
-
 }  // namespace
 
-int compareCatalogKeys(Bytes r, Bytes s, uint8_t type) {
-    if (int order = sign(s.be32(2), r.be32(2))) return order;
-    uint16_t rLength = r.be16(6), sLength = s.be16(6);
+int compareCatalogKeys(Bytes recordKey, Bytes key, uint8_t type) {
+    CatalogKeyView r{recordKey}, s{key};
+    if (int order = sign(s.parentID(), r.parentID())) return order;
+    uint16_t rLength = r.nameLength(), sLength = s.nameLength();
     if (g_Debug)
-        printf("CNID Of key: %d , Len: %hd.. CNID of RecKey %d, Len: %hd\n", s.be32(2), sLength, r.be32(2), rLength);
+        printf("CNID Of key: %d , Len: %hd.. CNID of RecKey %d, Len: %hd\n", s.parentID(), sLength, r.parentID(),
+               rLength);
     if (type == 0xFF) return 0;
     // Only ASCII capitals fold; this is the program's own order, simpler than TN1150's table.
     auto fold = [type](uint16_t unit) -> uint16_t {
         return type == 0xCF && unit >= 0x41 && unit <= 0x5A ? unit + 0x20 : unit;
     };
     for (size_t i = 0; i < rLength && i < sLength; ++i) {
-        uint16_t ru = fold(r.be16(8 + 2 * i)), su = fold(s.be16(8 + 2 * i));
+        uint16_t ru = fold(r.nameUnit(i)), su = fold(s.nameUnit(i));
         if (ru < su) return 1;
         if (ru > su) return -1;
     }
     return rLength > sLength ? -1 : rLength < sLength ? 1 : 0;
 }
 
-int compareAttributeKeys(Bytes r, Bytes s, int) {
-    if (g_Debug) printf("Comparing attribute keys: %d vs. %d\n", s.be32(4), r.be32(4));
-    return sign(s.be32(4), r.be32(4));
+int compareAttributeKeys(Bytes recordKey, Bytes key, int) {
+    AttributeKeyView r{recordKey}, s{key};
+    if (g_Debug) printf("Comparing attribute keys: %d vs. %d\n", s.fileID(), r.fileID());
+    return sign(s.fileID(), r.fileID());
 }
 
 int compareKeys(Bytes recordKey, Bytes key, int treeType, int type) {
@@ -44,11 +44,12 @@ int compareKeys(Bytes recordKey, Bytes key, int treeType, int type) {
     return 0;
 }
 
-int compareAttributeKeysByName(Bytes r, Bytes s) {
-    if (int order = sign(s.be32(4), r.be32(4))) return order;
-    uint16_t rLength = r.be16(12), sLength = s.be16(12);
+int compareAttributeKeysByName(Bytes recordKey, Bytes key) {
+    AttributeKeyView r{recordKey}, s{key};
+    if (int order = sign(s.fileID(), r.fileID())) return order;
+    uint16_t rLength = r.nameLength(), sLength = s.nameLength();
     for (size_t i = 0; i < rLength && i < sLength; ++i)
-        if (int order = sign(s.be16(14 + 2 * i), r.be16(14 + 2 * i))) return order;
+        if (int order = sign(s.nameUnit(i), r.nameUnit(i))) return order;
     return sign(sLength, rLength);
 }
 
@@ -88,7 +89,7 @@ std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int t
             record = bytes.from(offset);
             result = order ? order(record, key) : compareKeys(record, key, treeType, compareType);
             if (result <= 0) break;
-            candidate = childOf(record);
+            candidate = childNode(record);
         }
         if (records == 0) return std::nullopt;
         if (result == 0) {
@@ -96,7 +97,7 @@ std::optional<SearchResult> descend(const BTree *tree, uint32_t startNode, int t
                 if (g_Debug) printf("Found in node %d, record %hd:\n", node, static_cast<short>(i));
                 return SearchResult{static_cast<uint32_t>(treeType), node, i, record, held};
             }
-            candidate = childOf(record);
+            candidate = childNode(record);
         }
         if (nodeKind(bytes) == kLeafNode || candidate == 0) return std::nullopt;
         if (g_Debug) fprintf(stderr, "Debug: Recursing on CNID %d\n", candidate);
