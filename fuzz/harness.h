@@ -263,7 +263,8 @@ inline void gpt(Bytes in) {
 inline void lwvm(Bytes in) {
     setenv("PARTOFF", "0x1000", 1);
     uint64_t offset = 0;
-    mountLwVM(pathOf(inputFile(in)).c_str(), &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; });
+    if (std::optional<Probe> probe = openProbe(pathOf(inputFile(in)).c_str()))
+        mountLwVM(*probe, &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; });
     unsetenv("PARTOFF");
 }
 

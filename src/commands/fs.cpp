@@ -1,6 +1,7 @@
 // fs (choosing the volume the session works on) and listfs (the mounted HFS Plus volumes).
 #include "commands/fs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,15 +82,25 @@ int showStatus(const Session &session) {
     return 0;
 }
 
-// A device or image file opened whole at `offset`; on failure `error` says why.
-std::unique_ptr<Volume> openHFSPartition(const std::string &path, uint64_t offset, std::string &error) {
-    UniqueFd fd = openDevice(path, error);
-    if (!fd) return nullptr;
+// The volume at `offset` in an opened device or image; on failure `error` says why.
+std::unique_ptr<Volume> openVolumeIn(UniqueFd fd, const std::string &path, uint64_t offset, std::string &error) {
     Messages messages;
     auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset, messages);
     messages.print();
     if (!volume) error = "Unable to find HFS Volume header on device " + path;
     return volume;
+}
+
+// A device or image file opened whole at `offset`; on failure `error` says why.
+std::unique_ptr<Volume> openHFSPartition(const std::string &path, uint64_t offset, std::string &error) {
+    UniqueFd fd = openDevice(path, error);
+    return fd ? openVolumeIn(std::move(fd), path, offset, error) : nullptr;
+}
+
+// The volume in a probed image at `offset`, read through the probe's descriptor (the file is
+// opened once for every probe and the volume alike).
+std::unique_ptr<Volume> openProbed(const Probe &probe, const std::string &path, uint64_t offset, std::string &error) {
+    return openVolumeIn(UniqueFd(fcntl(probe.fd.get(), F_DUPFD_CLOEXEC, 0)), path, offset, error);
 }
 
 bool headerAt(int fd, uint64_t offset) {
@@ -120,9 +131,10 @@ int doSetFS(Session &session, const char *line) {
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (mountRaw(path.c_str(), &offset, headerAt) == 0) {
+        std::optional<Probe> probe = openProbe(path.c_str());
+        if (probe && mountRaw(*probe, &offset, headerAt) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
-            if (auto volume = openHFSPartition(path, offset, error)) return select(session, std::move(volume), path);
+            if (auto volume = openProbed(*probe, path, offset, error)) return select(session, std::move(volume), path);
             fprintf(stderr, "%s\n", error.c_str());
             // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
             // still has its own container to be read.
@@ -130,7 +142,7 @@ int doSetFS(Session &session, const char *line) {
             announcePartitionOffset(offset);
         }
         fprintf(stderr, "Trying DMG\n");
-        int fd = mountDMG(path.c_str(), offset, open);
+        int fd = probe ? mountDMG(*probe, offset, open) : -1;
         if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0 || !opened) {
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
@@ -155,8 +167,10 @@ int doSetFS(Session &session, const char *line) {
 
     if (path.starts_with("/dev")) {
         if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
-        mountRaw(path.c_str(), &offset, headerAt);  // only for the partition offset it may leave
-        if (auto volume = openHFSPartition(path, offset, error)) return select(session, std::move(volume), path);
+        std::optional<Probe> probe = openProbe(path.c_str());
+        if (probe) mountRaw(*probe, &offset, headerAt);   // only for the partition offset it may leave
+        if (auto volume = probe ? openProbed(*probe, path, offset, error) : nullptr)
+            return select(session, std::move(volume), path);
     }
 
     fprintf(stderr, "Unable to find mount point or device %s: Try 'listfs' first, or select a .dmg file\n",

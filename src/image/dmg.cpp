@@ -29,11 +29,10 @@ int openedAt(UniqueFd &fd, uint64_t offset, const VolumeOpener &open) {
 
 }  // namespace
 
-int mountDMG(const char *path, uint64_t partitionOffset, const VolumeOpener &open) {
-    uint8_t buffer[kProbeSize];
-    UniqueFd fd = openProbe(path, buffer);
-    if (!fd) return -1;
-    Bytes probe{buffer, sizeof buffer};
+int mountDMG(Probe &image, uint64_t partitionOffset, const VolumeOpener &open) {
+    UniqueFd &fd = image.fd;
+    Bytes probe = image.view();
+    const uint8_t *buffer = image.bytes;
 
     if (buffer[0] == '0') {
         fprintf(stderr, "This is an IMG4\n");

@@ -32,18 +32,18 @@ constexpr size_t kNameUnits = 36;
 
 }  // namespace
 
-UniqueFd openProbe(const char *path, uint8_t (&probe)[kProbeSize]) {
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+std::optional<Probe> openProbe(const char *path) {
+    Probe probe;
+    probe.fd = UniqueFd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!probe.fd) {
         perror("open");
-        return fd;
+        return std::nullopt;
     }
-    memset(probe, 0, kProbeSize);
-    if (readAt(fd.get(), probe, kProbeSize, 0) < 0) {
+    if (readAt(probe.fd.get(), probe.bytes, kProbeSize, 0) < 0) {
         perror("read");
-        return UniqueFd();
+        return std::nullopt;
     }
-    return fd;
+    return probe;
 }
 
 std::string partitionName(Bytes name) {

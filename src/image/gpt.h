@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,15 @@
 constexpr size_t kProbeSize = 4096;   // the containers look at the first 4096 bytes
 constexpr uint64_t kSectorSize = 512;
 
-// A container probe: the file opened read-only and its first kProbeSize bytes (zero past its end).
-// Reports "open" or "read" failures and returns an invalid descriptor.
-UniqueFd openProbe(const char *path, uint8_t (&probe)[kProbeSize]);
+// An image file opened once, read-only, and its first kProbeSize bytes (zero past its end): every
+// container probe looks at these, and the volume is then read through the same file.
+struct Probe {
+    UniqueFd fd;
+    uint8_t bytes[kProbeSize] = {};
+    Bytes view() const { return {bytes, kProbeSize}; }
+};
+// Nothing, after saying why ("open" or "read"), when the file cannot be opened or read.
+std::optional<Probe> openProbe(const char *path);
 
 // The GPT header at byte 512 of the probe, or an empty view.
 Bytes isGPT(Bytes probe);

@@ -34,14 +34,11 @@ uint32_t offsetFromEnvironment() {
 
 }  // namespace
 
-int mountLwVM(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
-    uint8_t buffer[kProbeSize];
-    UniqueFd fd = openProbe(path, buffer);
-    if (!fd) return -1;
-    Bytes probe{buffer, sizeof buffer};
-    const void *found = memmem(buffer, sizeof buffer, LWVM_GUID, sizeof LWVM_GUID);
+int mountLwVM(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
+    Bytes probe = image.view();
+    const void *found = memmem(image.bytes, kProbeSize, LWVM_GUID, sizeof LWVM_GUID);
     if (!found) return -1;
-    Bytes header = probe.from(static_cast<const uint8_t *>(found) - buffer);
+    Bytes header = probe.from(static_cast<const uint8_t *>(found) - image.bytes);
     uint32_t partitions = header.le32(40);
     fprintf(stderr, "LwVM partition with %d logical, spanning %lld bytes\n", partitions,
             static_cast<long long>(header.le64(32)));
@@ -55,8 +52,8 @@ int mountLwVM(const char *path, uint64_t *partitionOffset, const HeaderCheck &ha
     }
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
     uint64_t offset = offsetFromEnvironment();
-    if (!partitionInsideDevice(offset, sizeOfFd(fd.get()))) return -1;
+    if (!partitionInsideDevice(offset, sizeOfFd(image.fd.get()))) return -1;
     announcePartitionOffset(offset);
     *partitionOffset = offset;
-    return hasVolume(fd.get(), offset) ? 0 : -1;
+    return hasVolume(image.fd.get(), offset) ? 0 : -1;
 }

@@ -9,17 +9,14 @@
 #include "image/gpt.h"
 #include "image/lwvm.h"
 
-int mountRaw(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
-    uint8_t buffer[kProbeSize];
-    UniqueFd fd = openProbe(path, buffer);
-    if (!fd) return -1;
-    Bytes probe{buffer, sizeof buffer};
+int mountRaw(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
+    Bytes probe = image.view();
     if (!isGPT(probe).empty()) {
         fprintf(stderr, "Found GPT header\n");
-        validateGPTHeader(probe, g_Verbose, sizeOfFd(fd.get()), partitionOffset);
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(image.fd.get()), partitionOffset);
         // Without an HFS+ entry there is nothing to open here: the image probes say what it holds.
         std::vector<std::string> types = gptPartitionTypes(probe);
         return std::find(types.begin(), types.end(), "HFS+") != types.end() ? 0 : -1;
     }
-    return mountLwVM(path, partitionOffset, hasVolume);
+    return mountLwVM(image, partitionOffset, hasVolume);
 }

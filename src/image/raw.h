@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
+#include "image/gpt.h"
 #include "image/opener.h"
 
 // 0 when a GPT with an HFS+ entry or an LwVM map with a volume was found; *partitionOffset then
 // says where the volume starts (an LwVM map sets it even when no volume is there).
-int mountRaw(const char *path, uint64_t *partitionOffset, const HeaderCheck &hasVolume);
+int mountRaw(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume);

@@ -95,7 +95,8 @@ TEST(LwVM, MapListingAndOffsets) {
         setenv("PARTOFF", partoff, 1);
         int rc = 0;
         uint64_t offset = 0;
-        EXPECT_EQ(capture([&] { rc = mountLwVM(path.c_str(), &offset, [](int, uint64_t) { return true; }); }).err, err);
+        std::optional<Probe> probe = openProbe(path.c_str());
+        EXPECT_EQ(capture([&] { rc = mountLwVM(*probe, &offset, [](int, uint64_t) { return true; }); }).err, err);
         EXPECT_EQ(rc, -1);   // every offset lies past the image: no volume is looked for
     }
     unsetenv("PARTOFF");
