@@ -81,13 +81,15 @@ TEST(Volume, Transcripts) {
                 shortPath = writeScratch("short.hfs", std::vector<uint8_t>(data.begin(), data.begin() + 4096)),
                 badCatalogPath = variant("bad-catalog.hfs", [](auto &v) { v[catalogStart(v) + 8] = 0; }),   // header node kind 0
                 twoRecordsPath = variant("two-records.hfs", [](auto &v) { putBE16(v, catalogStart(v) + 10, 2); }),
+                oddNodesPath = variant("odd-nodes.hfs", [](auto &v) { putBE16(v, catalogStart(v) + 14 + 18, 1536); }),
                 badAttributesPath = variant("bad-attributes.hfs", [](auto &v) { v[forkStart(v, 352) + 14 + 36] = 128; }),   // btreeType
                 notThreadPath = variant("not-thread.hfs", [](auto &v) { patchRootThreadType(v, 1); });
 
     const std::string trying = "Trying DMG\nAttempting DMG Mount (0)\n";
     const std::string badKind = "processBTree: Node kind 0, 3 records - should be kind 1, 3 records - but it isn't!\n",
                       twoKind = "processBTree: Node kind 1, 2 records - should be kind 1, 3 records - but it isn't!\n",
-                      noRoot = "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n";
+                      noRoot = "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n",
+                      oddNodes = "The B-tree's node size 1536 is not a power of two from 512 to 32768: the tree is not read\n";
     const std::string D = "Data";
     struct Row { std::vector<std::string> args; std::string label; Session s; } rows[] = {
         {{}, "Case", {"fs " + hfsxPath + "\nvolinfo\ncatalog\n",   // HFSX opens like HFS Plus and compares binary
@@ -107,6 +109,7 @@ TEST(Volume, Transcripts) {
                               "Can't read catalog B-Tree. This is odd. Is the filesystem corrupt?\n{/}"}},
         {{}, "Unknown)", {"fs " + twoRecordsPath + "\n", "node is 1\nnode is 1\n",
                           "{}" + trying + twoKind + "DMG type: Raw image (RC: 0)\n" + twoKind + noRoot + "{/}"}},
+        {{}, "Unknown)", {"fs " + oddNodesPath + "\n", "", "{}" + trying + oddNodes + "DMG type: Raw image (RC: 0)\n" + oddNodes + noRoot + "{/}"}},
         {{}, D, {"fs " + badAttributesPath + "\nattributes\n", "",   // an attributes tree of another type is absent
                  "{}" + kRawOpened + "{/}This is peculiar: I can't get the attribute B-Tree. Some DMGs don't have any\n{/}"}},
         {{}, D, {"fs " + barePath + "\nattributes\n", "",   // no attributes file (legal before 10.4): no alarm
