@@ -1,6 +1,5 @@
 #include "catalog/attrs.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "base/utf.h"
@@ -11,8 +10,6 @@
 #include "volume/volume.h"
 
 namespace {
-
-uint32_t childOf(Bytes indexRecord) { return indexRecord.be32(static_cast<size_t>(indexRecord.be16(0)) + 2); }
 
 // The leaf to start from: down through each index node's last record keyed below fileID (or its
 // first). The file's records may begin in the child before the first index key with its ID, so
@@ -30,8 +27,8 @@ uint32_t leafBefore(const BTree *tree, uint32_t fileID) {
             uint16_t offset = 0;
             if (!recordOffset(bytes, i, &offset)) break;
             Bytes record = recordInNode(bytes, offset);
-            if (i > 0 && record.be32(4) >= fileID) break;
-            child = childOf(record);
+            if (i > 0 && AttributeKeyView{record}.fileID() >= fileID) break;
+            child = childNode(record);
         }
         node = child;
     }
@@ -56,12 +53,10 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
     }
     LeafCursor cursor(*tree, node);
     while (auto next = cursor.next()) {
-        Bytes record = next->record;
-        if (record.be32(4) < fileID) continue;
-        if (record.be32(4) > fileID) return records;
-        Bytes name = record.from(14);
-        name = name.sub(0, std::min(2 * static_cast<size_t>(record.be16(12)), name.size));
-        records.push_back({name, record.be32(8), getRecordData(record), next->keep});
+        AttributeKeyView key{next->record};
+        if (key.fileID() < fileID) continue;
+        if (key.fileID() > fileID) return records;
+        records.push_back({key.name(), key.startBlock(), getRecordData(next->record), next->keep});
     }
     if (cursor.end() == LeafCursor::End::kDamagedNode)
         fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", cursor.index(), cursor.node());
@@ -71,7 +66,8 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
 }
 
 uint64_t attributeValueSize(const AttributeRecord &record) {
-    return record.data.be32(0) == kAttrInlineData ? record.data.be32(12) : record.data.be64(8);
+    AttributeData data{record.data};
+    return data.recordType() == kAttrInlineData ? data.inlineSize() : data.forkSize();
 }
 
 std::optional<HeldBytes> decmpfsAttribute(const Volume &volume, uint32_t fileID) {
@@ -80,21 +76,20 @@ std::optional<HeldBytes> decmpfsAttribute(const Volume &volume, uint32_t fileID)
     AttributeKey key(fileID, u"com.apple.decmpfs");
     auto found = searchKeyInOrder(volume.attributes(), kAttributesTree, key.view(), compareAttributeKeysByName);
     if (!found) return std::nullopt;
-    Bytes data = found->recordKey.from(14 + 2 * static_cast<size_t>(found->recordKey.be16(12)));
-    if (data.be32(0) != kAttrInlineData) return std::nullopt;
-    Bytes stored = data.from(16);
-    uint32_t size = data.be32(12);
-    return HeldBytes{found->held.owner, stored.sub(0, size <= stored.size ? size : stored.size)};
+    AttributeData data{AttributeKeyView{found->recordKey}.data()};
+    if (data.recordType() != kAttrInlineData) return std::nullopt;
+    return HeldBytes{found->held.owner, data.inlineBytes()};
 }
 
 void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *compressionType) {
     *size = 0;
     *compressionType = 0;
-    if (uint64_t logical = file.be64(88)) {
+    CatalogRecord record{file};
+    if (uint64_t logical = record.dataSize()) {
         *size = logical;
         return;
     }
-    auto held = decmpfsAttribute(volume, file.be32(8));
+    auto held = decmpfsAttribute(volume, record.id());
     if (auto header = held ? DecmpfsHeader::parse(held->bytes) : std::nullopt) {
         *compressionType = header->type;
         *size = header->size;

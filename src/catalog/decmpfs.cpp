@@ -59,6 +59,27 @@ const char *codecName(Codec codec) {
 
 // ---- type 3 and type 4: zlib ----
 
+// Type 4 keeps its blocks in a classic resource fork with one resource. The fork begins with this
+// header; the resource's data begins with its 4-byte length, then comes the block table: a
+// little-endian count, then an (offset, size) pair per block, the offsets counted from the count.
+struct ResourceHeader {
+    static constexpr size_t kSize = 16;
+    Bytes bytes;
+    uint32_t dataOffset() const { return bytes.be32(0); }
+    uint32_t mapOffset() const { return bytes.be32(4); }
+    uint32_t dataLength() const { return bytes.be32(8); }
+    uint32_t mapLength() const { return bytes.be32(12); }
+    uint64_t blockTable() const { return static_cast<uint64_t>(dataOffset()) + 4; }   // past the data's length
+};
+constexpr size_t kBlockEntrySize = 8;
+uint32_t blockOffset(Bytes entries, uint32_t i) { return entries.le32(kBlockEntrySize * i); }
+uint32_t blockLength(Bytes entries, uint32_t i) { return entries.le32(kBlockEntrySize * i + 4); }
+
+// Where the block table begins, from the fork's first four bytes.
+uint64_t blockTableOf(const DecmpfsFork &fork, std::vector<uint8_t> &scratch) {
+    return ResourceHeader{fork.read(0, 4, scratch)}.blockTable();
+}
+
 // One zlib stream into out[0, room); returns the bytes produced.
 uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
     uLongf produced = room;
@@ -69,26 +90,26 @@ uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
 // Type 4: a classic resource fork whose one resource holds a table of (offset, size) pairs.
 void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink) {
     std::vector<uint8_t> scratch, out;
-    Bytes header = fork.read(0, 16, scratch);
+    ResourceHeader header{fork.read(0, ResourceHeader::kSize, scratch)};
     if (g_Debug)
-        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", header.be32(0), header.be32(4), header.be32(8),
-               header.be32(12));
-    uint64_t base = static_cast<uint64_t>(header.be32(0)) + 4;   // the block table, little-endian
+        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", header.dataOffset(), header.mapOffset(),
+               header.dataLength(), header.mapLength());
+    uint64_t base = header.blockTable();
     uint32_t blocks = fork.read(base, 4, scratch).le32(0);
     // Only the entries that lie in the fork are read: a count past the table's end would go on for
     // up to 2^32 empty blocks.
-    uint64_t held = fork.size > base + 4 ? (fork.size - base - 4) / 8 : 0;
+    uint64_t held = fork.size > base + 4 ? (fork.size - base - 4) / kBlockEntrySize : 0;
     std::vector<uint8_t> tableBytes;
-    Bytes table = fork.read(base + 4, 8 * std::min<uint64_t>(blocks, held), tableBytes);
+    Bytes table = fork.read(base + 4, kBlockEntrySize * std::min<uint64_t>(blocks, held), tableBytes);
     uint64_t room = size, position = 0;
     for (uint32_t i = 0; i < blocks && !g_Interrupted; ++i) {
-        if (!table.has(8 * static_cast<uint64_t>(i), 8)) {
+        if (!table.has(kBlockEntrySize * i, kBlockEntrySize)) {
             fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
                     blocks, i);
             break;
         }
-        uint64_t at = base + table.le32(8 * i);
-        uint32_t length = table.le32(8 * i + 4);
+        uint64_t at = base + blockOffset(table, i);
+        uint32_t length = blockLength(table, i);
         // Every block but the last expands to 64 KiB, so each has a fixed place in the output.
         position = std::min<uint64_t>(static_cast<uint64_t>(i) * kDecmpfsBlock, size);
         room = size - position;
@@ -201,9 +222,8 @@ void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, con
 uint64_t forkExpansionLimit(const DecmpfsFork &fork, uint32_t type) {
     std::vector<uint8_t> scratch;
     if (type == kDecmpfsZlibFork) {
-        uint64_t base = static_cast<uint64_t>(fork.read(0, 4, scratch).be32(0)) + 4;
-        uint64_t blocks = fork.read(base, 4, scratch).le32(0);
-        uint64_t fits = fork.size / 8;   // a block's table entry is 8 bytes of the fork
+        uint64_t blocks = fork.read(blockTableOf(fork, scratch), 4, scratch).le32(0);
+        uint64_t fits = fork.size / kBlockEntrySize;   // each block takes a table entry of the fork
         return std::min(blocks, fits) * kDecmpfsBlock;
     }
     // One 4-byte offset per block and one for the end; the first tells the table's size.
@@ -213,7 +233,7 @@ uint64_t forkExpansionLimit(const DecmpfsFork &fork, uint32_t type) {
 
 // The largest size inline data can honestly expand to.
 uint64_t inlineExpansionLimit(Bytes compressed, Codec codec) {
-    uint64_t data = compressed.size > 16 ? compressed.size - 16 : 0;
+    uint64_t data = compressed.size > kDecmpfsHeaderSize ? compressed.size - kDecmpfsHeaderSize : 0;
     switch (codec) {
     case Codec::Zlib: return compressed.size * kZlibMaxRatio + 64;
     case Codec::Stored: return data;
@@ -244,7 +264,7 @@ bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, co
         return false;
     }
     std::vector<uint8_t> scratch;
-    if (type == kDecmpfsZlibFork && fork.read(static_cast<uint64_t>(fork.read(0, 4, scratch).be32(0)) + 4, 4, scratch).empty()) {
+    if (type == kDecmpfsZlibFork && fork.read(blockTableOf(fork, scratch), 4, scratch).empty()) {
         fprintf(stderr, "The resource fork's header points outside the fork (%llu bytes)\n",
                 static_cast<unsigned long long>(fork.size));
         return false;
@@ -290,8 +310,8 @@ std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t
     }
     std::vector<uint8_t> out(size, 0);
     if (type == kDecmpfsZlibAttribute)
-        expandZlibAttribute(compressed.from(16), out);
+        expandZlibAttribute(compressed.from(kDecmpfsHeaderSize), out);
     else
-        expandInline(t->codec, compressed.from(16), out);
+        expandInline(t->codec, compressed.from(kDecmpfsHeaderSize), out);
     return out;
 }

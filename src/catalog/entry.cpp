@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <algorithm>
-#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -33,41 +32,40 @@ std::string nameText(Bytes stored) {
 
 std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid) {
     auto found = threadRecord(volume.catalog(), cnid);
-    if (!found || found->recordKey.be32(2) != cnid || found->recordKey.be16(6) != 0) return std::nullopt;
-    int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
+    if (!found) return std::nullopt;
+    CatalogKeyView key{found->recordKey};
+    if (key.parentID() != cnid || key.nameLength() != 0) return std::nullopt;
+    int16_t type = catalogRecordType(getRecordData(found->recordKey));
     return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
-}
-
-// Whether two stored names are the same bytes, length and units.
-bool identicalNames(Bytes a, Bytes b) {
-    size_t length = 2 + 2 * static_cast<size_t>(a.be16(0));
-    return a.has(0, length) && b.has(0, length) && memcmp(a.data, b.data, length) == 0;
 }
 
 // The folder or file record a thread record names: its parent's entry of that name. The folder's
 // records are read in turn, so a name the search's order misplaces is still found.
-std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes thread, uint32_t cnid) {
-    Bytes name = getRecordData(thread).from(8);
-    uint32_t parent = getRecordData(thread).be32(4);
+std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes threadKey, uint32_t cnid) {
+    ThreadRecord thread{getRecordData(threadKey)};
+    Bytes name = thread.name();
+    uint32_t parent = thread.parentID();
     CatalogKey key(parent, storedNameUnits(name));
     if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType())) {
         CatalogEntry entry = entryOf(found->recordKey, found->held.owner);
-        if (entry.cnid == cnid && entry.parent == parent && identicalNames(name, found->recordKey.from(6))) return entry;
+        if (entry.cnid == cnid && entry.parent == parent && identicalStoredNames(name, CatalogKeyView{found->recordKey}.name()))
+            return entry;
     }
-    for (const FolderEntry &candidate : folderEntries(volume, getRecordData(thread).be32(4), SIZE_MAX)) {
+    for (const FolderEntry &candidate : folderEntries(volume, parent, SIZE_MAX)) {
         CatalogEntry entry = entryOf(candidate.record, candidate.keep);
-        if (entry.cnid == cnid && identicalNames(name, candidate.record.from(6))) return entry;
+        if (entry.cnid == cnid && identicalStoredNames(name, CatalogKeyView{candidate.record}.name())) return entry;
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-bool CatalogEntry::folder() const { return data.be16(0) == kFolderRecord; }
+bool CatalogEntry::folder() const { return catalogRecordType(data) == kFolderRecord; }
 
 CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep) {
     Bytes data = getRecordData(recordKey);
-    return {recordKey, data, data.be32(8), recordKey.be32(2), nameText(recordKey.from(6)), std::move(keep)};
+    CatalogKeyView key{recordKey};
+    return {recordKey, data, CatalogRecord{data}.id(), key.parentID(), nameText(key.name()), std::move(keep)};
 }
 
 std::optional<uint32_t> parseCNID(const std::string &typed) {
@@ -91,10 +89,11 @@ std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const 
     } else if (isCNIDText(typed)) {
         // A number past 32 bits names nothing.
     } else if (auto found = searchPath(volume, cwd, typed, &miss)) {
-        int16_t type = static_cast<int16_t>(getRecordData(found->recordKey).be16(0));
+        int16_t type = catalogRecordType(getRecordData(found->recordKey));
         if (type == kFolderRecord || type == kFileRecord) entry = entryOf(found->recordKey, found->held.owner);
         // "/" and the empty path reach the folder's thread record, keyed by the folder's own ID.
-        if (type == kFolderThreadRecord) entry = recordOfThread(volume, found->recordKey, found->recordKey.be32(2));
+        if (type == kFolderThreadRecord)
+            entry = recordOfThread(volume, found->recordKey, CatalogKeyView{found->recordKey}.parentID());
     }
     if (!entry && command) reportPathMiss(command, typed, miss);
     return entry;
@@ -117,9 +116,9 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid) {
     for (; cnid != kRootFolderID; ) {
         auto thread = seen.insert(cnid).second ? threadOf(volume, cnid) : std::nullopt;
         if (!thread) return std::nullopt;
-        Bytes data = getRecordData(thread->recordKey);
-        names.push_back(componentOf(nameText(data.from(8))));
-        cnid = data.be32(4);
+        ThreadRecord record{getRecordData(thread->recordKey)};
+        names.push_back(componentOf(nameText(record.name())));
+        cnid = record.parentID();
     }
     std::string path;
     for (auto name = names.rbegin(); name != names.rend(); ++name) path += "/" + *name;

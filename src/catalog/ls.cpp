@@ -4,7 +4,6 @@
 #include <pwd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 
@@ -19,8 +18,6 @@
 namespace {
 
 constexpr const char *kMagenta = "\033[0;35m", *kCyan = "\033[0;36m", *kBlue = "\033[0;34m", *kReset = "\033[0;0m";
-
-bool isFinderType(Bytes data, const char *type) { return data.has(48, 4) && memcmp(data.data + 48, type, 4) == 0; }
 
 // "Jan  1 12:00:00 2020": the ctime text without its weekday.
 std::string listingDate(uint32_t hfsTime) {
@@ -56,12 +53,10 @@ void printOwnerOrGroup(uint32_t id, bool isGroup, bool parenthesised) {
 }
 
 size_t dumpThread(Bytes data, int64_t flags, const char *plainForm, const char *xmlForm) {
-    if (flags & kListXML) {
-        printf(xmlForm, data.be32(4));
-        return 8 + dumpUnicode(stdout, data.from(8), 0);
-    }
-    printf(plainForm, data.be32(4));
-    return 8 + dumpUnicode(stdout, data.from(8), 1);
+    ThreadRecord thread{data};
+    bool xml = flags & kListXML;
+    printf(xml ? xmlForm : plainForm, thread.parentID());
+    return ThreadRecord::kNameOffset + dumpUnicode(stdout, thread.name(), xml ? 0 : 1);
 }
 
 }  // namespace
@@ -89,7 +84,7 @@ std::string catalogFlagsToLS(uint16_t flags) {
     return text;
 }
 
-std::string finderFlagsToLS(Bytes data) { return data.be16(56) & 0x4000 ? "hidden" : "      "; }
+std::string finderFlagsToLS(Bytes data) { return CatalogRecord{data}.finderFlags() & 0x4000 ? "hidden" : "      "; }
 
 std::string humanReadable(uint64_t size) {
     const char *units = "BKMGTPE";
@@ -110,7 +105,7 @@ namespace {
 void printAttributeNames(const Volume &volume, uint32_t fileID, bool withSizes) {
     bool any = false;
     for (const AttributeRecord &record : attributeRecordsOf(volume.attributes(), fileID)) {
-        uint32_t kind = record.data.be32(0);
+        uint32_t kind = AttributeData{record.data}.recordType();
         if (kind != kAttrInlineData && kind != kAttrForkData) continue;
         printf("\n\t%s", shown(attributeNameText(record.name)).c_str());
         if (withSizes) printf(" %d", static_cast<int>(attributeValueSize(record)));
@@ -122,8 +117,9 @@ void printAttributeNames(const Volume &volume, uint32_t fileID, bool withSizes) 
 }  // namespace
 
 void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
+    CatalogRecord file{data};
     if (flags & kListXML) {
-        printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", data.be32(8), static_cast<long long>(data.be64(88)));
+        printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", file.id(), static_cast<long long>(file.dataSize()));
         dumpUnicode(stdout, name, !useXML);
         return;
     }
@@ -131,73 +127,74 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     // the file, link count included, is its indirect node's.
     bool hardLink = isHardLink(data);
     std::optional<HeldBytes> target = hardLink ? hardLinkTarget(volume, data) : std::nullopt;
-    Bytes content = target ? target->bytes : data;
-    bool link = isFinderType(content, "slnk");
-    uint16_t mode = content.be16(42);
-    std::string catalogFlags = catalogFlagsToLS(content.be16(2));
+    CatalogRecord content{target ? target->bytes : data};
+    bool link = isSymLink(content.data);
+    uint16_t mode = content.mode();
+    std::string catalogFlags = catalogFlagsToLS(content.flags());
     const char *type = link ? "l" : "-";
     std::string permissions = permissionsToText(mode);
     if (hardLink) {
-        printf("%8d %s%s%s %-2d", data.be32(44), type, permissions.c_str(), catalogFlags.c_str(),
-               target ? content.be32(44) : 1);
-        printOwnerOrGroup(content.be32(32), false, true);
-        printOwnerOrGroup(content.be32(36), true, true);
+        printf("%8d %s%s%s %-2d", file.special(), type, permissions.c_str(), catalogFlags.c_str(),
+               target ? content.special() : 1);
+        printOwnerOrGroup(content.ownerID(), false, true);
+        printOwnerOrGroup(content.groupID(), true, true);
         printf("(hard link)");
     } else {
-        printf("%8d %s%s%s %-2d", data.be32(8), type, permissions.c_str(), catalogFlags.c_str(), data.be32(44));
-        printOwnerOrGroup(data.be32(32), false, true);
-        printOwnerOrGroup(data.be32(36), true, true);
+        printf("%8d %s%s%s %-2d", file.id(), type, permissions.c_str(), catalogFlags.c_str(), file.special());
+        printOwnerOrGroup(file.ownerID(), false, true);
+        printOwnerOrGroup(file.groupID(), true, true);
     }
     if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
     uint64_t size = 0;
     uint32_t compression = 0;
-    getFileSize(volume, content, &size, &compression);
+    getFileSize(volume, content.data, &size, &compression);
     if ((flags & kListFinder) && compression != 0) printf(" compressed");
-    if (uint64_t resource = content.be64(168); (flags & kListFinder) && resource != 0)
+    if (uint64_t resource = content.resourceSize(); (flags & kListFinder) && resource != 0)
         printf(" rsrc=%llu", static_cast<unsigned long long>(resource));
     if (flags & kListHuman)
         printf("%5s ", humanReadable(size).c_str());
     else
         printf("%9lld ", static_cast<long long>(size));
-    printf("%s ", listingDate(content.be32(16)).c_str());
+    printf("%s ", listingDate(content.contentModDate()).c_str());
     const char *colour = nullptr;
     if ((flags & kListColor) && !useXML) colour = mode & 0100 ? kMagenta : link ? kCyan : nullptr;
     if (colour) printf("%s", colour);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", shown(followLink(volume, content)).c_str());
-    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.be32(8), false);
+    if (link) printf(" -> %s", shown(followLink(volume, content.data)).c_str());
+    if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.id(), false);
 }
 
 void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
-    std::string catalogFlags = catalogFlagsToLS(data.be16(2));
+    CatalogRecord folder{data};
+    std::string catalogFlags = catalogFlagsToLS(folder.flags());
     if (flags & kListXML) {
-        printf("\n\t\t<Folder ID=\"%d\"/>", data.be32(8));
+        printf("\n\t\t<Folder ID=\"%d\"/>", folder.id());
     } else {
-        printf("%8d d%s%s %-2d", data.be32(8), permissionsToText(data.be16(42)).c_str(), catalogFlags.c_str(),
-               data.be32(44));
-        printOwnerOrGroup(data.be32(32), false, false);
-        printOwnerOrGroup(data.be32(36), true, false);
+        printf("%8d d%s%s %-2d", folder.id(), permissionsToText(folder.mode()).c_str(), catalogFlags.c_str(),
+               folder.special());
+        printOwnerOrGroup(folder.ownerID(), false, false);
+        printOwnerOrGroup(folder.groupID(), true, false);
         if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
         if (flags & kListHuman)
             printf("    1 ");
         else
-            printf("%9d ", data.be32(44));
-        printf("%s ", listingDate(data.be32(16)).c_str());
+            printf("%9d ", folder.special());
+        printf("%s ", listingDate(folder.contentModDate()).c_str());
     }
     bool colour = (flags & kListColor) && !useXML;
     if (colour) printf("%s", kBlue);
     dumpUnicode(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, data.be32(8), true);
+    if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, folder.id(), true);
 }
 
 size_t dumpRecordDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
-    int16_t type = static_cast<int16_t>(data.be16(0));
+    int16_t type = catalogRecordType(data);
     if (flags & kListXML) printf("<Type>%hd</Type>", type);
     switch (type) {
-    case kFolderRecord: dumpFolderDataAsLs(volume, data, name, flags); return 88;
-    case kFileRecord: dumpFileDataAsLs(volume, data, name, flags); return 248;
+    case kFolderRecord: dumpFolderDataAsLs(volume, data, name, flags); return kFolderRecordSize;
+    case kFileRecord: dumpFileDataAsLs(volume, data, name, flags); return kFileRecordSize;
     case kFolderThreadRecord:
         return dumpThread(data, flags, "\tfolderthread\t%d",
                           "\n\t\t<Data type=\"folderThread\"><parentCNID>%d</parentCNID></Data>");

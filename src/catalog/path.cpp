@@ -21,7 +21,10 @@ std::optional<SearchResult> searchUnits(const BTree *tree, uint32_t parent, std:
 }
 
 // The record type's two stored bytes read little-endian, as the messages show them (file: 200).
-unsigned storedTypeLE(Bytes data) { return reverse16(data.be16(0)); }
+unsigned storedTypeLE(Bytes data) { return reverse16(static_cast<uint16_t>(catalogRecordType(data))); }
+
+// Whether a four-character code field (a record's Finder type or creator) holds `code`.
+bool isCode(Bytes field, const char *code) { return field.size == 4 && memcmp(field.data, code, 4) == 0; }
 
 // The record under `parent` named by the earliest of `forms` that any record has, by reading the
 // parent's records in key order from its thread record on (bounded by the tree's node count).
@@ -33,9 +36,10 @@ std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
     size_t bestForm = forms.size();
     LeafCursor cursor(*tree, thread->node, thread->record);
     while (auto next = cursor.next()) {
-        if (next->record.be32(2) != parent) break;
+        CatalogKeyView key{next->record};
+        if (key.parentID() != parent) break;
         for (size_t form = 0; form < bestForm; ++form) {
-            if (!sameStoredName(next->record.from(6), forms[form], foldCase)) continue;
+            if (!sameStoredName(key.name(), forms[form], foldCase)) continue;
             best = SearchResult{kCatalogTree, next->node, next->index, next->record, {next->keep, next->record}};
             bestForm = form;
             if (form == 0) return best;
@@ -60,7 +64,7 @@ std::optional<SearchResult> lookup(const Volume &volume, uint32_t parent, const 
 std::optional<std::string> volumeName(const Volume &volume) {
     auto thread = threadRecord(volume.catalog(), kRootFolderID);
     if (!thread) return std::nullopt;
-    return storedNameText(getRecordData(thread->recordKey).from(8));
+    return storedNameText(ThreadRecord{getRecordData(thread->recordKey)}.name());
 }
 
 }  // namespace
@@ -105,13 +109,15 @@ std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const
             if (!miss) fprintf(stderr, "%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
             return std::nullopt;
         }
-        Bytes data = getRecordData(found->recordKey);
-        if (data.be16(0) != kFolderRecord) {
+        CatalogRecord folder{getRecordData(found->recordKey)};
+        if (folder.type() != kFolderRecord) {
             why = PathMiss::kNotAFolder;
-            if (!miss) fprintf(stderr, "%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(), storedTypeLE(data));
+            if (!miss)
+                fprintf(stderr, "%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(),
+                        storedTypeLE(folder.data));
             return std::nullopt;
         }
-        parent = data.be32(8);
+        parent = folder.id();
         if (g_Debug) printf("CNID of %s: %d\n", visible(component).c_str(), parent);
     }
     std::string last = path.substr(start);
@@ -125,36 +131,42 @@ void reportPathMiss(const char *command, const std::string &path, PathMiss miss)
     fprintf(stderr, "%s: %s: %s\n", command, visible(path).c_str(), miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
 }
 
-bool isSymLink(Bytes data) { return data.has(48, 4) && memcmp(data.data + 48, "slnk", 4) == 0; }
+bool isSymLink(Bytes data) { return isCode(CatalogRecord{data}.finderType(), "slnk"); }
 
-bool isHardLink(Bytes data) { return data.has(48, 8) && memcmp(data.data + 48, "hlnkhfs+", 8) == 0; }
+bool isHardLink(Bytes data) {
+    CatalogRecord file{data};
+    return isCode(file.finderType(), "hlnk") && isCode(file.creator(), "hfs+");
+}
 
 std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes data) {
     // Its name begins with four NUL characters, which the volume's own order sorts last.
     static const std::string kPrivateFolder("\0\0\0\0HFS+ Private Data", 21);
     auto folder = lookup(volume, kRootFolderID, kPrivateFolder);
     if (!folder) return std::nullopt;
-    Bytes folderData = getRecordData(folder->recordKey);
-    if (folderData.be16(0) != kFolderRecord) return std::nullopt;
-    auto node = lookup(volume, folderData.be32(8), "iNode" + std::to_string(data.be32(44)));
+    CatalogRecord folderData{getRecordData(folder->recordKey)};
+    if (folderData.type() != kFolderRecord) return std::nullopt;
+    auto node = lookup(volume, folderData.id(), "iNode" + std::to_string(CatalogRecord{data}.special()));
     if (!node) return std::nullopt;
     Bytes nodeData = getRecordData(node->recordKey);
-    return nodeData.be16(0) == kFileRecord ? std::optional<HeldBytes>({node->held.owner, nodeData}) : std::nullopt;
+    if (catalogRecordType(nodeData) != kFileRecord) return std::nullopt;
+    return HeldBytes{node->held.owner, nodeData};
 }
 
 std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes data) {
     if (!isHardLink(data)) return HeldBytes{nullptr, data};   // the caller holds it already
     auto target = hardLinkTarget(volume, data);   // the link record holds no data: the indirect node does
-    if (!target) fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", data.be32(44));
+    if (!target)
+        fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", CatalogRecord{data}.special());
     return target;
 }
 
 std::string followLink(const Volume &volume, Bytes data) {
     Messages messages;
-    auto fork = readFork(volume, data.sub(88, kForkDataSize), messages, nullptr, {data.be32(8)});
+    CatalogRecord file{data};
+    auto fork = readFork(volume, file.dataFork(), messages, nullptr, {file.id()});
     messages.print();   // the catalog layer still says what it meets; see README, Architecture
     if (!fork) return "";
-    uint64_t length = data.be64(88);
+    uint64_t length = file.dataSize();
     std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));
     return target.substr(0, target.find('\0'));
 }
@@ -162,11 +174,11 @@ std::string followLink(const Volume &volume, Bytes data) {
 std::string catalogPath(const BTree *tree, Bytes record) {
     constexpr uint32_t kRootParentID = 1;
     constexpr size_t kMaxDepth = 4096;   // far deeper than real folder trees go: a longer chain is damage
-    Bytes data = getRecordData(record);
-    int16_t type = static_cast<int16_t>(data.be16(0));
-    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
-    uint32_t parent = thread ? data.be32(4) : record.be32(2);
-    Bytes name = thread ? data.from(8) : record.from(6);
+    ThreadRecord data{getRecordData(record)};
+    CatalogKeyView key{record};
+    bool thread = data.type() == kFolderThreadRecord || data.type() == kFileThreadRecord;
+    uint32_t parent = thread ? data.parentID() : key.parentID();
+    Bytes name = thread ? data.name() : key.name();
     if (parent == kRootParentID) return "/";   // the root folder itself
     std::string path;
     std::set<uint32_t> folders;
@@ -178,11 +190,11 @@ std::string catalogPath(const BTree *tree, Bytes record) {
             return broken("the chain of parent folders loops at CNID " + std::to_string(parent));
         if (folders.size() > kMaxDepth) return broken("more than " + std::to_string(kMaxDepth) + " parent folders");
         auto found = threadRecord(tree, parent);
-        Bytes folder = found ? getRecordData(found->recordKey) : Bytes{};
-        if (folder.be16(0) != kFolderThreadRecord)
+        ThreadRecord folder{found ? getRecordData(found->recordKey) : Bytes{}};
+        if (folder.type() != kFolderThreadRecord)
             return broken("no folder thread record for CNID " + std::to_string(parent));
-        name = folder.from(8);
-        parent = folder.be32(4);
+        name = folder.name();
+        parent = folder.parentID();
     }
 }
 
@@ -194,11 +206,11 @@ std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, si
     // The folder's records follow its thread record along the leaves.
     LeafCursor cursor(*tree, thread->node, thread->record);
     while (auto next = cursor.next()) {
-        Bytes record = next->record;
-        if (record.be32(2) != folder) break;
-        int16_t type = static_cast<int16_t>(getRecordData(record).be16(0));
+        CatalogKeyView key{next->record};
+        if (key.parentID() != folder) break;
+        int16_t type = catalogRecordType(getRecordData(next->record));
         if (type != kFolderRecord && type != kFileRecord) continue;
-        entries.push_back({UTF16toUTF8(storedNameUnits(record.from(6))), type == kFolderRecord, record, next->keep});
+        entries.push_back({UTF16toUTF8(storedNameUnits(key.name())), type == kFolderRecord, next->record, next->keep});
         if (entries.size() >= limit) break;
     }
     return entries;

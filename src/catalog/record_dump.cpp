@@ -19,59 +19,61 @@
 
 namespace {
 
-constexpr size_t kAttrKeyFixed = 14;      // TN1150 HFSPlusAttrKey up to the name
-constexpr size_t kAttrDataHeader = 16;    // recordType, reserved, attrSize
-
 // Attribute data in hexadecimal, two bytes at a time, the first byte the low one.
 void dumpHex(Bytes bytes, uint32_t count) {
     for (uint32_t i = 0; i < count; i += 2) printf("%hx", static_cast<unsigned short>(bytes.u8(i) | bytes.u8(i + 1) << 8));
 }
 
-uint32_t dumpAttributeRecord(Bytes key, int kind) {
-    uint16_t nameLength = key.be16(12);
-    size_t dataOffset = kAttrKeyFixed + 2 * static_cast<size_t>(nameLength);
-    std::string name;   // the low byte of each unit, as this dump has always shown it
-    for (size_t i = 0; i < nameLength && key.has(kAttrKeyFixed + 2 * i, 2); ++i)
-        name += static_cast<char>(key.be16(kAttrKeyFixed + 2 * i) & 0xFF);
-    printf("%d%s\t", key.be32(4), shown(name).c_str());
+uint32_t dumpAttributeRecord(Bytes recordKey, int kind) {
+    AttributeKeyView key{recordKey};
+    size_t dataOffset = key.dataOffset();
+    Bytes stored = key.name();   // cut where the record ends
+    std::string name;            // the low byte of each unit, as this dump has always shown it
+    for (size_t i = 0; i < key.nameLength() && stored.has(2 * i, 2); ++i)
+        name += static_cast<char>(key.nameUnit(i) & 0xFF);
+    printf("%d%s\t", key.fileID(), shown(name).c_str());
     if (kind == kIndexNode) {
-        printf("ptr to %d", key.be32(dataOffset));
+        printf("ptr to %d", key.data().be32(0));
         return static_cast<uint32_t>(dataOffset + 4);
     }
-    Bytes data = key.from(dataOffset);
-    uint32_t type = data.be32(0), size = data.be32(12);
+    AttributeData data{key.data()};
+    uint32_t type = data.recordType(), size = data.inlineSize();
     if (g_Debug) fprintf(stderr, "Attr Rec type: 0x%x, size 0x%x\n", type, size);
     if (type == kAttrForkData || type == kAttrExtents) {
         printf("(%s record: the attribute's data is not stored inline)", type == kAttrForkData ? "fork data" : "extents");
         return static_cast<uint32_t>(dataOffset);
     }
     // The pad byte after an odd size belongs to the record; anything past the node is not read.
-    Bytes stored = data.from(kAttrDataHeader);
-    Bytes value = stored.sub(0, size <= stored.size ? size : stored.size);
+    Bytes span = data.inlineSpan();
+    Bytes value = data.inlineBytes();
     if (isFileSecAttr(value)) dumpFileSecAttr(value);
-    dumpHex(stored, static_cast<uint32_t>(value.size));
-    if (size > stored.size) printf(" (attribute data of %u bytes runs past the end of its node)", size);
-    return static_cast<uint32_t>(dataOffset + kAttrDataHeader + size);
+    dumpHex(span, static_cast<uint32_t>(value.size));
+    if (size > span.size) printf(" (attribute data of %u bytes runs past the end of its node)", size);
+    return static_cast<uint32_t>(dataOffset + AttributeData::kInlineOffset + size);
 }
 
 // An extents overflow record: its key (file ID, fork, the fork block it starts at), then the
 // child pointer of an index record or the eight (start, count) extents of a leaf record.
-uint32_t dumpExtentRecord(Bytes key, int kind) {
-    constexpr size_t kKeySize = 12, kExtentsSize = 8 * kExtentsPerRecord;
-    uint8_t fork = key.u8(2);
-    printf("%u, ", key.be32(4));
+uint32_t dumpExtentRecord(Bytes recordKey, int kind) {
+    constexpr size_t kExtentsSize = kExtentDescriptorSize * kExtentsPerRecord;
+    ExtentKeyView key{recordKey};
+    uint8_t fork = key.forkType();
+    printf("%u, ", key.fileID());
     if (fork == kDataForkType || fork == kResourceForkType)
         printf("%s", fork == kDataForkType ? "data" : "resource");
     else
         printf("fork 0x%02x", fork);
-    printf(", %u:", key.be32(8));
+    printf(", %u:", key.startBlock());
     if (kind == kIndexNode) {
-        printf(" ptr to %u", key.be32(kKeySize));
-        return kKeySize + 4;
+        printf(" ptr to %u", key.data().be32(0));
+        return ExtentKeyView::kSize + 4;
     }
-    for (int e = 0; e < kExtentsPerRecord; ++e) printf(" (%u, %u)", key.be32(kKeySize + 8 * e), key.be32(kKeySize + 4 + 8 * e));
-    if (!key.has(0, kKeySize + kExtentsSize)) printf(" (record runs past the end of its node)");
-    return kKeySize + kExtentsSize;
+    for (int e = 0; e < kExtentsPerRecord; ++e) {
+        Extent extent = extentAt(key.data(), e);
+        printf(" (%u, %u)", extent.startBlock, extent.blockCount);
+    }
+    if (key.data().size < kExtentsSize) printf(" (record runs past the end of its node)");
+    return ExtentKeyView::kSize + kExtentsSize;
 }
 
 }  // namespace
@@ -79,12 +81,13 @@ uint32_t dumpExtentRecord(Bytes key, int kind) {
 uint32_t dumpRecord(const Volume &volume, Bytes key, int kind, int treeType, uint64_t cnidFilter, int64_t flags) {
     if (treeType == kAttributesTree) return dumpAttributeRecord(key, kind);
     if (treeType == kExtentsTree) return dumpExtentRecord(key, kind);
-    uint16_t keyLength = key.be16(0);
-    uint32_t parentID = key.be32(2);
+    CatalogKeyView catalogKey{key};
+    uint16_t keyLength = catalogKey.keyLength();
+    uint32_t parentID = catalogKey.parentID();
     if (kind == kIndexNode) {
         printf("%d", parentID);
-        if (auto name = storedNameText(key.from(6))) fputs(shown(*name).c_str(), stdout);
-        printf(" - ptr to %d", key.be32(static_cast<size_t>(keyLength) + 2));
+        if (auto name = storedNameText(catalogKey.name())) fputs(shown(*name).c_str(), stdout);
+        printf(" - ptr to %d", childNode(key));
         return static_cast<uint32_t>(keyLength) + 6;
     }
     if (flags & kListXML) printf("\n\t\t<Key len=\"%d\"/><CNID>%d</CNID>", keyLength, parentID);
@@ -93,7 +96,7 @@ uint32_t dumpRecord(const Volume &volume, Bytes key, int kind, int treeType, uin
         return kStop;
     }
     Bytes data = getRecordData(key);
-    size_t size = dumpRecordDataAsLs(volume, data, key.from(6), flags);
+    size_t size = dumpRecordDataAsLs(volume, data, catalogKey.name(), flags);
     if (static_cast<size_t>(keyLength) + 2 + size > key.size)
         printf(" (record runs past the end of its node)");
     printf("\n");
@@ -109,12 +112,11 @@ struct NameSearch {
 };
 
 bool matchesName(const NameSearch &search, Bytes record) {
-    Bytes data = getRecordData(record);
-    int16_t type = static_cast<int16_t>(data.be16(0));
-    bool thread = type == kFolderThreadRecord || type == kFileThreadRecord;
+    ThreadRecord data{getRecordData(record)};
+    bool thread = data.type() == kFolderThreadRecord || data.type() == kFileThreadRecord;
     for (const std::u16string &form : search.forms)
-        if (sameStoredName(record.from(6), form, search.foldCase) ||
-            (thread && sameStoredName(data.from(8), form, search.foldCase)))
+        if (sameStoredName(CatalogKeyView{record}.name(), form, search.foldCase) ||
+            (thread && sameStoredName(data.name(), form, search.foldCase)))
             return true;
     return false;
 }

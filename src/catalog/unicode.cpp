@@ -7,15 +7,30 @@
 #include "base/utf.h"
 #include "catalog/decomposition_table.h"
 
+namespace {
+
+// TN1150 HFSUniStr255: a count of units, then the units.
+constexpr size_t kUnitsOffset = 2;
+uint16_t lengthOf(Bytes name) { return name.be16(0); }
+uint16_t unitOf(Bytes name, size_t i) { return name.be16(kUnitsOffset + 2 * i); }
+size_t storedSize(uint16_t length) { return kUnitsOffset + 2 * static_cast<size_t>(length); }
+
+}  // namespace
+
+bool identicalStoredNames(Bytes a, Bytes b) {
+    size_t size = storedSize(lengthOf(a));
+    return a.has(0, size) && b.has(0, size) && memcmp(a.data, b.data, size) == 0;
+}
+
 std::u16string storedNameUnits(Bytes name) {
     std::u16string units;
-    for (size_t i = 0; i < name.be16(0) && i < kMaxNameUnits && name.has(2 + 2 * i, 2); ++i)
-        units += static_cast<char16_t>(name.be16(2 + 2 * i));
+    for (size_t i = 0; i < lengthOf(name) && i < kMaxNameUnits && name.has(kUnitsOffset + 2 * i, 2); ++i)
+        units += static_cast<char16_t>(unitOf(name, i));
     return units;
 }
 
 std::optional<std::string> storedNameText(Bytes name) {
-    uint16_t length = name.be16(0);
+    uint16_t length = lengthOf(name);
     if (length > kMaxNameUnits) {
         fprintf(stderr, "Len is %d\n", length);
         return std::nullopt;
@@ -26,14 +41,14 @@ std::optional<std::string> storedNameText(Bytes name) {
 size_t dumpUnicode(FILE *stream, Bytes name, int plain) {
     auto text = storedNameText(name);
     if (!text) return 0;
-    uint16_t length = name.be16(0);
+    uint16_t length = lengthOf(name);
     if (plain)
         fputs(visible(*text).c_str(), stream);
     else if (length == 0)
         fputs("<Name/>", stream);
     else
         fprintf(stream, "<Name>%s</Name>", xmlEscaped(*text).c_str());
-    return 2 + 2 * static_cast<size_t>(length);
+    return storedSize(length);
 }
 
 bool unicodify(uint8_t *name, std::string_view text) { return fillStoredName(name, UTF8toUTF16(text)); }
@@ -49,8 +64,8 @@ bool fillStoredName(uint8_t *name, std::u16string_view typed) {
     name[0] = static_cast<uint8_t>(units.size() >> 8);
     name[1] = static_cast<uint8_t>(units.size());
     for (size_t i = 0; i < units.size(); ++i) {
-        name[2 + 2 * i] = static_cast<uint8_t>(units[i] >> 8);
-        name[3 + 2 * i] = static_cast<uint8_t>(units[i]);
+        name[kUnitsOffset + 2 * i] = static_cast<uint8_t>(units[i] >> 8);
+        name[kUnitsOffset + 2 * i + 1] = static_cast<uint8_t>(units[i]);
     }
     return fits;
 }
@@ -117,9 +132,9 @@ std::vector<std::u16string> typedNameForms(std::string_view typed) {
 
 bool sameStoredName(Bytes stored, std::u16string_view units, bool foldCase) {
     auto fold = [foldCase](uint16_t u) -> uint16_t { return foldCase && u >= 'A' && u <= 'Z' ? u + 0x20 : u; };
-    if (stored.be16(0) != units.size() || !stored.has(2, 2 * units.size())) return false;
+    if (lengthOf(stored) != units.size() || !stored.has(kUnitsOffset, 2 * units.size())) return false;
     for (size_t i = 0; i < units.size(); ++i)
-        if (fold(stored.be16(2 + 2 * i)) != fold(units[i])) return false;
+        if (fold(unitOf(stored, i)) != fold(units[i])) return false;
     return true;
 }
 

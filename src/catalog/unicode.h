@@ -14,6 +14,8 @@
 constexpr size_t kHFSUniStr255Size = 512;
 constexpr uint16_t kMaxNameUnits = 255;
 
+// Whether two stored names are the same bytes, length and units.
+bool identicalStoredNames(Bytes a, Bytes b);
 // The units of a stored counted name, at most 255 and no more than the view holds.
 std::u16string storedNameUnits(Bytes name);
 // The UTF-8 text of a stored name; nullopt, after a message, when its length is over 255.
