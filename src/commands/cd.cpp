@@ -23,7 +23,7 @@ int changeToParent(Session &session) {
     std::string path = session.cwdText();
     size_t slash = path.rfind('/');
     path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-    session.setCWD(path, getRecordData(thread->recordKey).be32(4));
+    session.setCWD(path, ThreadRecord{getRecordData(thread->recordKey)}.parentID());
     return 0;
 }
 
@@ -57,11 +57,12 @@ int doChdir(Session &session, const char *line) {
             return 1;
         }
         Bytes data = getRecordData(found->recordKey);
-        if (data.be16(0) == kFolderRecord) {
-            session.setCWD(target, data.be32(8));
+        CatalogRecord record{data};
+        if (record.type() == kFolderRecord) {
+            session.setCWD(target, record.id());
             return 0;
         }
-        if (data.be16(0) != kFileRecord || !isSymLink(data)) {
+        if (record.type() != kFileRecord || !isSymLink(data)) {
             reportPathMiss("cd", target, PathMiss::kNotAFolder);
             return 1;
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/output.h"
+#include "btree/records.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
 #include "commands/pull.h"
@@ -20,12 +21,15 @@ namespace {
 // Access and modification times as the record holds them, for futimens and utimensat.
 struct Times {
     struct timespec at[2];
-    explicit Times(Bytes record) : at{{static_cast<time_t>(unixSeconds(record.be32(24))), 0},
-                                      {static_cast<time_t>(unixSeconds(record.be32(16))), 0}} {}
+    explicit Times(Bytes data) {
+        CatalogRecord record{data};
+        at[0] = {static_cast<time_t>(unixSeconds(record.accessDate())), 0};
+        at[1] = {static_cast<time_t>(unixSeconds(record.contentModDate())), 0};
+    }
 };
 
 // Only the permission bits: a set-ID bit from an image is not worth keeping.
-mode_t permissionsOf(Bytes record) { return record.be16(42) & 0777; }
+mode_t permissionsOf(Bytes record) { return CatalogRecord{record}.mode() & 0777; }
 
 struct Extraction {
     const Volume &volume;

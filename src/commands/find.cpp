@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/output.h"
+#include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
@@ -66,15 +67,16 @@ void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::s
     if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record);
     std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, record);
     if (file) record = file->bytes;   // a hard link shows its file
-    std::string mode = modeText(record.be16(42), entry.folder());
+    CatalogRecord fields{record};
+    std::string mode = modeText(fields.mode(), entry.folder());
     char type = mode[0] == '-' ? 'r' : mode[0];
     uint64_t size = 0;
     uint32_t compression = 0;
     if (!entry.folder()) getFileSize(volume, record, &size, &compression);
     printf("0|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", visible(name).c_str(),
-           record.be32(8), type, type, mode.substr(1).c_str(), record.be32(32), record.be32(36), size,
-           unixSeconds(record.be32(24)), unixSeconds(record.be32(16)), unixSeconds(record.be32(20)),
-           unixSeconds(record.be32(12)));
+           fields.id(), type, type, mode.substr(1).c_str(), fields.ownerID(), fields.groupID(), size,
+           unixSeconds(fields.accessDate()), unixSeconds(fields.contentModDate()),
+           unixSeconds(fields.attributeModDate()), unixSeconds(fields.createDate()));
 }
 
 void printEntry(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
@@ -82,7 +84,7 @@ void printEntry(const Volume &volume, const FindOptions &options, const CatalogE
     if (options.body) return printBodyLine(volume, entry, path);
     std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data);
     Bytes record = file ? file->bytes : entry.data;
-    printf("%u\t%s\n", record.be32(8), visible(path).c_str());
+    printf("%u\t%s\n", CatalogRecord{record}.id(), visible(path).c_str());
 }
 
 }  // namespace

@@ -57,10 +57,11 @@ int doDir(Session &session, const char *line) {
         reportPathMiss(command, path, miss);
         return 1;
     }
-    Bytes data = getRecordData(found->recordKey);
-    switch (static_cast<int16_t>(data.be16(0))) {
-    case kFolderRecord: return listFolder(volume, data.be32(8), flags, path);
-    case kFolderThreadRecord: return listFolder(volume, found->recordKey.be32(2), flags, path);   // "/": keyed by its own ID
+    CatalogRecord record{getRecordData(found->recordKey)};
+    switch (record.type()) {
+    case kFolderRecord: return listFolder(volume, record.id(), flags, path);
+    case kFolderThreadRecord:   // "/": keyed by its own ID
+        return listFolder(volume, CatalogKeyView{found->recordKey}.parentID(), flags, path);
     case kFileRecord: dumpRecord(volume, found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
     default: reportPathMiss(command, path, PathMiss::kNotFound); return 1;
     }

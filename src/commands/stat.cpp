@@ -74,12 +74,11 @@ std::string idText(uint32_t id, bool isGroup) {
 }
 
 // Sizes, then every extent, those of the overflow file included, as block ranges.
-void printFork(const Volume &volume, const char *label, Bytes file, size_t offset, uint8_t forkType) {
-    Bytes fork = file.sub(offset, kForkDataSize);
+void printFork(const Volume &volume, const char *label, Bytes fork, ForkOwner owner) {
     uint32_t blockSize = volume.blockSize();
     uint32_t total = forkTotalBlocks(fork);
-    ForkMap map = volume.mapFork(fork, {file.be32(8), forkType});
-    printf("%s:\t%" PRIu64 " bytes, %" PRIu64 " allocated (%u blocks), %zu extents\n", label, fork.be64(0),
+    ForkMap map = volume.mapFork(fork, owner);
+    printf("%s:\t%" PRIu64 " bytes, %" PRIu64 " allocated (%u blocks), %zu extents\n", label, forkLogicalSize(fork),
            uint64_t{total} * blockSize, total, map.pieces.size());
     for (size_t i = 0; i < map.pieces.size(); ++i) {
         const ForkMap::Piece &piece = map.pieces[i];
@@ -95,12 +94,13 @@ void printAttributes(const Volume &volume, uint32_t fileID) {
     std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
     std::vector<std::string> lines;
     for (const AttributeRecord &r : records) {
-        uint32_t kind = r.data.be32(0);
+        AttributeData data{r.data};
+        uint32_t kind = data.recordType();
         std::string name = visible(attributeNameText(r.name));
         if (kind == kAttrInlineData)
-            lines.push_back(std::to_string(r.data.be32(12)) + "\t" + name);
+            lines.push_back(std::to_string(data.inlineSize()) + "\t" + name);
         else if (kind == kAttrForkData)
-            lines.push_back(std::to_string(r.data.be64(8)) + "\t" + name + " (in allocation blocks)");
+            lines.push_back(std::to_string(data.forkSize()) + "\t" + name + " (in allocation blocks)");
         else if (kind != kAttrExtents)   // extents records continue a fork-data value
             lines.push_back("?\t" + name + " (record type " + std::to_string(kind) + ")");
     }
@@ -149,56 +149,56 @@ int doStat(Session &session, const char *line) {
     const Volume &volume = *session.volume;
     auto entry = findEntry(volume, session.cwdID, space + 1, "stat");
     if (!entry) return 1;
-    Bytes record = entry->data;
+    CatalogRecord record{entry->data};
     bool folder = entry->folder();
-    bool symlink = !folder && isSymLink(record);
-    bool hardLink = !folder && isHardLink(record);
+    bool symlink = !folder && isSymLink(record.data);
+    bool hardLink = !folder && isHardLink(record.data);
     printf("Path:\t%s\n", visible(pathOfCNID(volume, entry->cnid).value_or(childPath("?", entry->name))).c_str());
     printf("CNID:\t%u\nParent:\t%u\n", entry->cnid, entry->parent);
     printf("Type:\t%s\n", folder ? "Folder" : symlink ? "Symbolic link" : hardLink ? "Hard link" : "File");
-    if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record)).c_str());
+    if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record.data)).c_str());
     std::optional<HeldBytes> target;
     if (hardLink) {
         // The rest is the indirect node's: the link's own record holds no data.
-        target = fileOfRecord(volume, record);
+        target = fileOfRecord(volume, record.data);
         if (!target) return 1;
-        printf("Indirect node:\tiNode%u (CNID %u)\n", record.be32(44), target->bytes.be32(8));
-        record = target->bytes;
+        printf("Indirect node:\tiNode%u (CNID %u)\n", record.special(), CatalogRecord{target->bytes}.id());
+        record = CatalogRecord{target->bytes};
     }
-    uint16_t mode = record.be16(42);
+    uint16_t mode = record.mode();
     printf("Mode:\t%s (%06o)\n", modeText(mode, folder).c_str(), mode);
-    printf("Owner:\t%s\nGroup:\t%s\n", idText(record.be32(32), false).c_str(), idText(record.be32(36), true).c_str());
+    printf("Owner:\t%s\nGroup:\t%s\n", idText(record.ownerID(), false).c_str(), idText(record.groupID(), true).c_str());
     if (folder) {
-        printf("Entries:\t%u\n", record.be32(4));
+        printf("Entries:\t%u\n", record.valence());
     } else {
         uint64_t size = 0;
         uint32_t compression = 0;
-        getFileSize(volume, record, &size, &compression);
-        printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, record.be32(44));
+        getFileSize(volume, record.data, &size, &compression);
+        printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, record.special());
     }
     static const char *const kDates[] = {"Created", "Content modified", "Attributes modified", "Accessed", "Backed up"};
-    for (int i = 0; i < 5; ++i) printf("%s:\t%s\n", kDates[i], utcDate(record.be32(12 + 4 * i)).c_str());
-    printFlags("Record flags", "0x%04x", record.be16(2),
+    for (int i = 0; i < 5; ++i) printf("%s:\t%s\n", kDates[i], utcDate(record.date(i)).c_str());
+    printFlags("Record flags", "0x%04x", record.flags(),
                {{0x1, "locked"}, {0x2, "thread"}, {0x4, "attributes"}, {0x8, "security"}, {0x10, "folder count"},
                 {0x20, "link chain"}, {0x40, "child link"}, {0x80, "date added"}});
-    printFlags("Admin flags", "%u", record.u8(40), {{0x1, "archived"}, {0x2, "immutable"}, {0x4, "append"}});
-    printFlags("Owner flags", "%u", record.u8(41),
+    printFlags("Admin flags", "%u", record.adminFlags(), {{0x1, "archived"}, {0x2, "immutable"}, {0x4, "append"}});
+    printFlags("Owner flags", "%u", record.ownerFlags(),
                {{0x1, "no dump"}, {0x2, "immutable"}, {0x4, "append"}, {0x8, "opaque"}, {0x20, "compressed"},
                 {0x40, "tracked"}, {0x80, "data vault"}});
-    printFlags("Finder flags", "0x%04x", record.be16(56),
+    printFlags("Finder flags", "0x%04x", record.finderFlags(),
                {{0x1, "on desk"}, {0x40, "shared"}, {0x80, "no INITs"}, {0x100, "inited"}, {0x400, "custom icon"},
                 {0x800, "stationery"}, {0x1000, "name locked"}, {0x2000, "bundle"}, {0x4000, "invisible"},
                 {0x8000, "alias"}});
     if (!folder) {
-        printf("Finder type:\t%s\nCreator:\t%s\n", fourCharCode(record.sub(48, 4)).c_str(),
-               fourCharCode(record.sub(52, 4)).c_str());
+        printf("Finder type:\t%s\nCreator:\t%s\n", fourCharCode(record.finderType()).c_str(),
+               fourCharCode(record.creator()).c_str());
     }
-    printf("Text encoding:\t%u (%s)\n", record.be32(80), encodingName(record.be32(80)));
+    printf("Text encoding:\t%u (%s)\n", record.textEncoding(), encodingName(record.textEncoding()));
     if (!folder) {
-        printFork(volume, "Data fork", record, 88, kDataForkType);
-        printFork(volume, "Resource fork", record, 168, kResourceForkType);
-        printCompression(volume, record.be32(8));
+        printFork(volume, "Data fork", record.dataFork(), {record.id(), kDataForkType});
+        printFork(volume, "Resource fork", record.resourceFork(), {record.id(), kResourceForkType});
+        printCompression(volume, record.id());
     }
-    printAttributes(volume, folder ? entry->cnid : record.be32(8));
+    printAttributes(volume, folder ? entry->cnid : record.id());
     return 0;
 }

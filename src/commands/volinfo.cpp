@@ -30,7 +30,6 @@ std::string dumpVolumeAttributes(uint32_t attributes) {
 }
 
 void dumpVolumeHeader(const VolumeHeader &header) {
-    Bytes vh = header.bytes();
     // The whole product, in 64 bits: rounding the block count down first made small volumes 0 MB.
     double mib = static_cast<double>(header.volumeBytes()) / (1024.0 * 1024.0);
     if (mib > 1024.0)
@@ -42,28 +41,29 @@ void dumpVolumeHeader(const VolumeHeader &header) {
     uint32_t attributes = header.attributes();
     std::string names = dumpVolumeAttributes(attributes);
     std::string created = HFSToCTime(header.createDate()), modified = HFSToCTime(header.modifyDate());
-    // The signature and the last mounter are four-character codes: any bytes at all on a damaged volume.
-    auto code = [&](size_t off, size_t length) {
+    // The signature and the last mounter are character codes: any bytes at all on a damaged volume.
+    auto code = [](uint32_t value, int length) {
         std::string text;
-        for (size_t i = 0; i < length; ++i) text += static_cast<char>(vh.u8(off + i));
+        for (int i = length - 1; i >= 0; --i) text += static_cast<char>(value >> 8 * i);
         return visible(text);
     };
     fprintf(stderr,
             "Volume Header:\n\t%-20s\t0x%hX (%s)\n\t%-20s\t%hx\n\t%-20s\t%x - %s\n\t%-20s\t%d\t\n\t%-20s\t%d\n"
             "\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%s\n\t%-20s\t%s",
-            "Signature:", header.signature(), code(0, 2).c_str(), "Version:", header.version(), "Attributes:",
-            attributes, names.c_str(), "Number of Files:", d(header.fileCount()), "Number of Folders:",
+            "Signature:", header.signature(), code(header.signature(), 2).c_str(), "Version:", header.version(),
+            "Attributes:", attributes, names.c_str(), "Number of Files:", d(header.fileCount()), "Number of Folders:",
             d(header.folderCount()), "Free Blocks:", d(header.freeBlocks()), "Total Blocks:", d(header.totalBlocks()),
             "Block Size:", d(header.blockSize()), "ClumpSize:", d(header.dataClumpSize()), "Created on:",
             created.c_str(), "Modified on:", modified.c_str());
     fprintf(stderr, "\n\t%-20s\t%d\n", "Next CNID:", d(header.nextCatalogID()));
     Bytes catalog = header.fork(kCatalogForkOffset), attributesFile = header.fork(kAttributesForkOffset);
-    // The first extent's block count and start, as the report has always shown them.
-    fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Catalog B-Tree:", d(forkTotalBlocks(catalog)), d(catalog.be32(16)));
+    // The fork's block count and its first extent's start, as the report has always shown them.
+    fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Catalog B-Tree:", d(forkTotalBlocks(catalog)),
+            d(forkExtent(catalog, 0).startBlock));
     fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Attribute B-Tree:", d(forkTotalBlocks(attributesFile)),
-            d(attributesFile.be32(16)));
+            d(forkExtent(attributesFile, 0).startBlock));
     fprintf(stderr, "\t%-20s\t%x (%s) - Journal info block is @%x\n", "Last Mounted by:", header.lastMountedVersion(),
-            code(8, 4).c_str(), header.journalInfoBlock());
+            code(header.lastMountedVersion(), 4).c_str(), header.journalInfoBlock());
 }
 
 }  // namespace
@@ -71,8 +71,7 @@ void dumpVolumeHeader(const VolumeHeader &header) {
 int doVolInfo(Session &session, const char *) {
     if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     const Volume &volume = *session.volume;
-    Bytes vh = volume.header().bytes();
-    printf("SIG: %x\n", vh.u8(0) | vh.u8(1) << 8);
+    printf("SIG: %x\n", reverse16(volume.header().signature()));   // the stored bytes read little-endian
     if (auto journal = readJournal(volume); journal && journal->unreplayed()) fprintf(stderr, "%s", kUnreplayedJournalWarning);
     dumpVolumeHeader(volume.header());
     return 0;

@@ -55,9 +55,9 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const Session &session, c
         PathMiss miss;   // asked for, so a miss is not printed into the line being edited
         auto found = searchPath(volume, session.cwdID, path, &miss);
         if (!found) return names;
-        Bytes data = getRecordData(found->recordKey);
-        if (static_cast<int16_t>(data.be16(0)) != kFolderRecord) return names;
-        folder = data.be32(8);
+        CatalogRecord record{getRecordData(found->recordKey)};
+        if (record.type() != kFolderRecord) return names;
+        folder = record.id();
     }
     for (auto &entry : folderEntries(volume, folder, kMaxCandidates)) {
         std::replace(entry.name.begin(), entry.name.end(), '/', ':');   // how a stored '/' is typed
