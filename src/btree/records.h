@@ -107,6 +107,7 @@ struct AttributeData {
     // cut short inside the fork still gives); extents (HFSPlusAttrExtents): eight more.
     Bytes fork() const { return data.sub(kForkOffset, kForkDataSize); }
     uint64_t forkSize() const { return forkLogicalSize(data.from(kForkOffset)); }
+    Bytes forkExtents() const { return data.from(kForkOffset + 16); }   // those of fork(), as far as the view goes
     Bytes moreExtents() const { return data.from(kForkOffset); }
 };
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <set>
 
+#include "base/messages.h"
 #include "base/output.h"
 #include "base/utf.h"
 #include "btree/records.h"
-#include "base/messages.h"
 #include "catalog/unicode.h"
 #include "volume/leaf_cursor.h"
 #include "volume/volume.h"

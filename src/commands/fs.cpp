@@ -47,7 +47,7 @@ void readFSLabel(Session &session) {
         return;
     }
     Bytes data = getRecordData(found->recordKey);
-    if (data.be16(0) != kFolderThreadRecord) {
+    if (catalogRecordType(data) != kFolderThreadRecord) {
         fprintf(stderr, "Root entry is not a thread\n");   // the label stays what it was
         return;
     }

@@ -52,12 +52,12 @@ bool writeAt(const PullTarget &target, int fd, uint64_t &written, uint64_t posit
 // A fork copied as it is read, so memory stays a piece whatever the file's size. A fork whose
 // extents end before its size is copied as far as they go, and the command fails.
 int pullStreamed(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
-    Bytes fork = file.sub(resource ? 168 : 88, kForkDataSize);
-    uint64_t size = fork.be64(0);
+    Bytes fork = resource ? CatalogRecord{file}.resourceFork() : CatalogRecord{file}.dataFork();
+    uint64_t size = forkLogicalSize(fork);
     UniqueFd out = target.create();
     if (!out) return 1;
     bool writeFailed = false;
-    ForkOwner owner{file.be32(8), resource ? kResourceForkType : kDataForkType};
+    ForkOwner owner{CatalogRecord{file}.id(), resource ? kResourceForkType : kDataForkType};
     Messages messages;
     uint64_t copied = copyFork(volume, fork, owner, size, out.get(), &writeFailed, messages);
     messages.print();
@@ -75,11 +75,11 @@ int pullStreamed(const Volume &volume, Bytes file, bool resource, const std::str
 // stays a block whatever the file's size. Nothing is created when the fork cannot be expanded.
 int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size, const std::string &argument,
                  const PullTarget &target) {
-    Bytes forkData = file.sub(168, kForkDataSize);
-    ForkMap map = volume.mapFork(forkData, {file.be32(8), kResourceForkType});
+    Bytes forkData = CatalogRecord{file}.resourceFork();
+    ForkMap map = volume.mapFork(forkData, {CatalogRecord{file}.id(), kResourceForkType});
     uint64_t mapped = 0;
     for (const ForkMap::Piece &piece : map.pieces) mapped += piece.length;
-    uint64_t forkSize = forkData.be64(0);
+    uint64_t forkSize = forkLogicalSize(forkData);
     if (mapped < forkSize) reportShortFork(argument, mapped, forkSize);
     const uint64_t readable = std::min(forkSize, mapped);
     const Image &image = volume.image();
@@ -181,7 +181,7 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
     if (decmpfsInResourceFork(compression)) return pullExpanded(volume, file, compression, size, argument, target);
 
     // Compressed inline in its attribute: small, expanded in memory.
-    auto attribute = decmpfsAttribute(volume, file.be32(8));
+    auto attribute = decmpfsAttribute(volume, CatalogRecord{file}.id());
     std::optional<std::vector<uint8_t>> content =
         decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size);
     if (!content) {
@@ -257,7 +257,7 @@ int doPull(Session &session, const char *line) {
         keep = found->held.owner;
     }
     if (resource) name += ".rsrc";
-    int16_t type = static_cast<int16_t>(file.be16(0));
+    int16_t type = catalogRecordType(file);
     if (type == kFolderRecord || type == kFolderThreadRecord) {
         fprintf(stderr, "pull: %s: Is a folder\n", argument.c_str());
         return 1;

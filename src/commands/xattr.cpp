@@ -25,7 +25,7 @@ bool sameName(Bytes a, Bytes b) { return a.size == b.size && (a.size == 0 || mem
 uint64_t addRun(Bytes run, ForkMap &map, uint64_t &mapped, uint64_t size, uint32_t blockSize, uint64_t partitionOffset) {
     uint64_t blocks = 0;
     for (int i = 0; i < kExtentsPerRecord; ++i) {
-        uint32_t start = run.be32(8 * i), count = run.be32(8 * i + 4);
+        auto [start, count] = extentAt(run, i);
         if (count == 0) break;
         uint64_t length = std::min<uint64_t>(uint64_t{count} * blockSize, size - mapped);
         map.pieces.push_back({partitionOffset + uint64_t{start} * blockSize, length, start, count, i, false});
@@ -41,13 +41,13 @@ ForkMap valueMap(const std::vector<AttributeRecord> &records, const AttributeRec
                  uint32_t blockSize, uint64_t partitionOffset) {
     ForkMap map;
     uint64_t mapped = 0, blocksNeeded = size / blockSize + (size % blockSize != 0);
-    uint64_t blocks = addRun(fork.data.from(24), map, mapped, size, blockSize, partitionOffset);
+    uint64_t blocks = addRun(AttributeData{fork.data}.forkExtents(), map, mapped, size, blockSize, partitionOffset);
     for (size_t step = 0; step < records.size() && blocks < blocksNeeded; ++step) {
         auto next = std::find_if(records.begin(), records.end(), [&](const AttributeRecord &r) {
-            return r.data.be32(0) == kAttrExtents && r.startBlock == blocks && sameName(r.name, fork.name);
+            return AttributeData{r.data}.recordType() == kAttrExtents && r.startBlock == blocks && sameName(r.name, fork.name);
         });
         if (next == records.end()) break;
-        uint64_t added = addRun(next->data.from(8), map, mapped, size, blockSize, partitionOffset);
+        uint64_t added = addRun(AttributeData{next->data}.moreExtents(), map, mapped, size, blockSize, partitionOffset);
         if (added == 0) break;
         blocks += added;
     }
@@ -59,15 +59,15 @@ int saveValue(const Volume &volume, const std::string &path, const std::string &
               const std::vector<AttributeRecord> &records) {
     std::vector<uint8_t> value;
     uint64_t size = 0;
-    bool inRecord = record.data.be32(0) == kAttrInlineData;
+    AttributeData data{record.data};
+    bool inRecord = data.recordType() == kAttrInlineData;
     if (inRecord) {
-        size = record.data.be32(12);
-        Bytes stored = record.data.from(16);
-        stored = stored.sub(0, std::min<uint64_t>(size, stored.size));
+        size = data.inlineSize();
+        Bytes stored = data.inlineBytes();
         value.assign(stored.data, stored.data + stored.size);
     } else {
         uint32_t blockSize = volume.blockSize();
-        size = record.data.be64(8);
+        size = data.forkSize();
         uint64_t image = volume.image().size();
         if (image == 0) image = volume.header().volumeBytes();   // a device of unknown size
         if (blockSize == 0) {
@@ -131,11 +131,11 @@ int doXattr(Session &session, const char *line) {
         return 1;
     }
     Bytes record = getRecordData(found->recordKey);
-    int16_t type = static_cast<int16_t>(record.be16(0));
-    uint32_t fileID = record.be32(8);
+    int16_t type = catalogRecordType(record);
+    uint32_t fileID = CatalogRecord{record}.id();
     // "/" (and an empty path) reach the folder's thread record, keyed by the folder's own ID.
     if (type == kFolderThreadRecord) {
-        fileID = found->recordKey.be32(2);
+        fileID = CatalogKeyView{found->recordKey}.parentID();
     } else if (type != kFileRecord && type != kFolderRecord) {
         fprintf(stderr, "%s is not a file or folder (record type %hd)\n", path.c_str(), type);
         return 1;
@@ -143,7 +143,7 @@ int doXattr(Session &session, const char *line) {
     if (type == kFileRecord) {
         auto file = fileOfRecord(volume, record);   // a hard link's attributes are its indirect node's
         if (!file) return 1;
-        fileID = file->bytes.be32(8);
+        fileID = CatalogRecord{file->bytes}.id();
     }
     const BTree *tree = volume.attributes();
     std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
@@ -152,7 +152,7 @@ int doXattr(Session &session, const char *line) {
         return 0;
     }
     for (const AttributeRecord &r : records) {
-        uint32_t kind = r.data.be32(0);
+        uint32_t kind = AttributeData{r.data}.recordType();
         if (kind != kAttrInlineData && kind != kAttrForkData) {
             // Extents records continue a fork-data value, which its own record stands for.
             if (kind != kAttrExtents && name.empty())

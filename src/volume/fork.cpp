@@ -89,11 +89,11 @@ Walk walkExtents(const ForkMap &map, uint64_t partitionOffset, const ExtentReade
 ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner,
                 const OverflowIndex *overflow) {
     ForkMap map;
-    map.totalBlocks = forkData.be32(12);
+    map.totalBlocks = forkTotalBlocks(forkData);
     uint64_t size = static_cast<uint64_t>(map.totalBlocks) * blockSize;  // 64 bits: 32 x 32 cannot wrap
     uint64_t mapped = 0, recordStart = 0;
     ExtentRecord extents;
-    for (int i = 0; i < kExtentsPerRecord; ++i) extents[i] = {forkData.be32(16 + 8 * i), forkData.be32(20 + 8 * i)};
+    for (int i = 0; i < kExtentsPerRecord; ++i) extents[i] = forkExtent(forkData, i);
     // The record's eight extents, then the overflow records that continue the fork, each found by
     // the fork block it starts at. Every record must add blocks, so the chain cannot loop.
     for (int i = 0; map.blocks < map.totalBlocks; ++i) {
