@@ -15,7 +15,6 @@ constexpr size_t kCellsPerRow = 128;
 int countBits(unsigned byte) { return __builtin_popcount(byte & 0xFF); }
 
 int doAlloc(Session &session, const char *) {
-    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     const Volume &volume = *session.volume;
     Bytes fork = volume.header().fork(kAllocationForkOffset);
     uint64_t logicalSize = forkLogicalSize(fork);

@@ -30,7 +30,6 @@ int changeToParent(Session &session) {
 }  // namespace
 
 int doChdir(Session &session, const char *line) {
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     const char *space = strchr(line, ' ');
     if (!space) return 0;   // nowhere to go: stays where it is

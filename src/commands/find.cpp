@@ -96,7 +96,6 @@ int doFind(Session &session, const char *line) {
         fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-m]\n");
         return 1;
     }
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     std::string typed = options.path.empty() ? "#" + std::to_string(session.cwdID) : options.path;
     auto top = findEntry(volume, session.cwdID, typed, options.path.empty() ? nullptr : "find");

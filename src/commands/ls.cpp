@@ -32,7 +32,6 @@ int listFolder(const Volume &volume, uint32_t folder, int64_t flags, const char 
 }  // namespace
 
 int doDir(Session &session, const char *line) {
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
     const char *space = strchr(line, ' ');

@@ -205,7 +205,6 @@ int doPull(Session &session, const char *line) {
         return 1;
     }
     std::string argument = space + 1;
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     if (!session.activeTree) {
         Messages messages;

@@ -145,7 +145,6 @@ int doStat(Session &session, const char *line) {
         fprintf(stderr, "stat requires a path\n");
         return 1;
     }
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     auto entry = findEntry(volume, session.cwdID, space + 1, "stat");
     if (!entry) return 1;

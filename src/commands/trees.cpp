@@ -15,7 +15,6 @@ void select(Session &session, BTree *tree, int type) {
 }  // namespace
 
 int doCatalog(Session &session, const char *) {
-    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     Messages messages;
     BTree *tree = session.volume->reloadTree(kCatalogTree, messages);
     messages.print();
@@ -29,7 +28,6 @@ int doCatalog(Session &session, const char *) {
 }
 
 int doExtents(Session &session, const char *) {
-    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     BTree *tree = session.volume->extents();
     if (!tree) {
         fprintf(stderr, "The volume has no extents overflow B-Tree that could be read\n");
@@ -41,7 +39,6 @@ int doExtents(Session &session, const char *) {
 }
 
 int doAttrs(Session &session, const char *) {
-    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     Volume &volume = *session.volume;
     BTree *tree = volume.attributes();
     if (!tree && forkTotalBlocks(volume.header().fork(kAttributesForkOffset)) == 0) {

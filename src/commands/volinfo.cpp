@@ -69,7 +69,6 @@ void dumpVolumeHeader(const VolumeHeader &header) {
 }  // namespace
 
 int doVolInfo(Session &session, const char *) {
-    if (!session.requireVolume(Session::Wording::kPlain)) return 1;
     const Volume &volume = *session.volume;
     printf("SIG: %x\n", reverse16(volume.header().signature()));   // the stored bytes read little-endian
     if (auto journal = readJournal(volume); journal && journal->unreplayed()) fprintf(stderr, "%s", kUnreplayedJournalWarning);

@@ -123,7 +123,6 @@ int doXattr(Session &session, const char *line) {
         path += *c;
     }
     std::string name = *c ? c + 1 : "";
-    if (!session.requireVolume()) return 1;
     const Volume &volume = *session.volume;
     auto found = searchPath(volume, session.cwdID, path);
     if (!found) {

@@ -22,36 +22,36 @@
 // The order matters: help lists it, and the ambiguity message names the first two matches. The
 // help texts' wording is kept as it is: scripts and users know them.
 const Command cmds[] = {
-    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]", Argument::kWords},
-    {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords},
-    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords},
+    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]", Argument::kWords, Needs::kNothing},
+    {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords, Needs::kNothing},
+    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords, Needs::kVolume},
     {"fs", doSetFS, "Set active file system for operations to specific mount point or device",
-     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath},
-    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords},
-    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords},
-    {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents", Argument::kWords},
-    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords},
-    {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords},
-    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords},
-    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords},
-    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords},
-    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords},
-    {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords},
-    {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath},
+     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath, Needs::kNothing},
+    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords, Needs::kVolume},
+    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords, Needs::kVolume},
+    {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents", Argument::kWords, Needs::kVolume},
+    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords, Needs::kVolume},
+    {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords, Needs::kVolume},
+    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords, Needs::kNothing},
+    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords, Needs::kNothing},
+    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords, Needs::kNothing},
+    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords, Needs::kNothing},
+    {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords, Needs::kNothing},
+    {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords, Needs::kNothing},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath, Needs::kVolumeFirst},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
-     "find [PATH] [-name GLOB] [-type f|d|l] [-m]", Argument::kVolumePath},
-    {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath},
-    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath},
-    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath},
-    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath},
-    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath},
-    {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords},
-    {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords},
-    {"!", doShell, "Shell command", "!COMMAND", Argument::kWords},
-    {"quit", doExit, "Quit this program", "quit", Argument::kWords},
-    {"version", doVersion, "Display version", "version", Argument::kWords},
-    {nullptr, nullptr, nullptr, nullptr, Argument::kWords},
+     "find [PATH] [-name GLOB] [-type f|d|l] [-m]", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath, Needs::kVolumeFirst},
+    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords, Needs::kNothing},
+    {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords, Needs::kNothing},
+    {"!", doShell, "Shell command", "!COMMAND", Argument::kWords, Needs::kNothing},
+    {"quit", doExit, "Quit this program", "quit", Argument::kWords, Needs::kNothing},
+    {"version", doVersion, "Display version", "version", Argument::kWords, Needs::kNothing},
+    {nullptr, nullptr, nullptr, nullptr, Argument::kWords, Needs::kNothing},
 };
 
 namespace {
@@ -275,6 +275,9 @@ int dispatchLine(Session &session, const char *line) {
         fprintf(stderr, "Command '%s' unknown\n", line);
         return 1;
     }
+    if (match->needs != Needs::kNothing &&
+        !session.requireVolume(match->needs == Needs::kVolume ? Session::Wording::kPlain : Session::Wording::kFirst))
+        return 1;
     return match->handler(session, line) == 0 ? 0 : 1;
 }
 

@@ -11,12 +11,17 @@
 // disk, or a volume path whose blanks are written "\ ".
 enum class Argument { kWords, kVolumePath, kLocalPath, kEscapedPath };
 
+// Whether a command needs a selected volume, and how it says so when there is none: both wordings
+// are kept as they are, scripts match them.
+enum class Needs { kNothing, kVolume, kVolumeFirst };
+
 struct Command {
     const char *name;
     int (*handler)(Session &session, const char *line);   // 0 when the command succeeded
     const char *help;
     const char *syntax;
     Argument argument;
+    Needs needs;
 };
 extern const Command cmds[];
 
