@@ -9,6 +9,7 @@
 #include "catalog/path.h"
 #include "catalog/record_dump.h"
 #include "tiny_tree.h"
+#include "volume/leaf_cursor.h"
 #include "unit.h"
 
 using namespace tiny;
@@ -125,6 +126,31 @@ TEST(SearchKey, DamagedTreesEndWithAMessage) {
         EXPECT_EQ(out, output);
     }
     EXPECT_TRUE(getRecordData(view({0xFF, 0xFF, 0})).empty());   // a key length far past the record
+}
+
+TEST(LeafCursor, StopsAtTheFirstUnsoundOffsetOrLoop) {
+    using End = LeafCursor::End;
+    auto slot = [](int r) { return 2 * kNode - 2 * (r + 1); };   // node 1's offset table, from its end
+    // change (byte offset in the tree, 16-bit value; none at 0), records walked, why the walk ended
+    std::tuple<size_t, uint16_t, size_t, End> cases[] = {
+        {0, 0, 3, End::kChainEnd},
+        {static_cast<size_t>(slot(0)), 13, 0, End::kDamagedNode},                 // inside the descriptor
+        {static_cast<size_t>(slot(2)), 34, 2, End::kDamagedNode},                 // not after the one before
+        {static_cast<size_t>(slot(1)), kNode - 4, 1, End::kDamagedNode},          // in the offset table
+        {static_cast<size_t>(slot(3)), 40, 2, End::kDamagedNode},                 // past where free space begins
+        {kNode + 8, 0, 0, End::kNotALeaf},                                        // an index node
+        {kNode + 2, 1, 6, End::kLoop},                                            // fLink to itself: each node once more
+    };
+    for (auto [at, value, walked, end] : cases) {
+        TinyTree t = threeThreads();
+        if (at) put16(t.bytes, at, value);
+        BTree tree = t.tree();
+        LeafCursor cursor(tree, 1);
+        size_t n = 0;
+        while (cursor.next()) ++n;
+        EXPECT_EQ(n, walked) << at;
+        EXPECT_EQ(cursor.end(), end) << at;
+    }
 }
 
 TEST(CatalogPath, FromThreadRecordsUpToTheRoot) {
