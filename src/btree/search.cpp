@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "base/output.h"
-#include "btree/node.h"
 #include "btree/records.h"
 
 namespace {
@@ -11,6 +10,11 @@ namespace {
 int sign(uint32_t search, uint32_t record) { return search > record ? 1 : search < record ? -1 : 0; }
 
 }  // namespace
+
+void reportNodeNotLoaded(const BTree *tree, uint32_t n) {
+    printf("Node %u lies outside the %llu bytes loaded for the tree (node size %hu)\n", n,
+           static_cast<unsigned long long>(tree->size()), tree->nodeSize());
+}
 
 int compareCatalogKeys(Bytes recordKey, Bytes key, uint8_t type) {
     CatalogKeyView r{recordKey}, s{key};

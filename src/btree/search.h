@@ -17,6 +17,8 @@ struct SearchResult {
 // A descent deeper than this is taken as an index that loops (real trees are a handful of levels).
 constexpr int kMaxSearchLevels = 32;
 
+// Reports on standard output that node n lies outside the tree file; used where a node is visited.
+void reportNodeNotLoaded(const BTree *tree, uint32_t n);
 int compareKeys(Bytes recordKey, Bytes searchKey, int treeType, int compareType);
 int compareCatalogKeys(Bytes recordKey, Bytes searchKey, uint8_t compareType);
 int compareAttributeKeys(Bytes recordKey, Bytes searchKey, int compareType);

@@ -8,8 +8,8 @@
 #include <vector>
 #include <algorithm>
 
-#include "btree/node.h"
-#include "catalog/record_dump.h"
+#include "commands/node_dump.h"
+#include "commands/record_dump.h"
 #include "commands/commands.h"
 #include "commands/session.h"
 

@@ -3,12 +3,12 @@
 #include <cstring>
 
 #include "base/output.h"
-#include "btree/node.h"
+#include "commands/node_dump.h"
 #include "btree/records.h"
 #include "btree/search.h"
-#include "catalog/ls.h"
+#include "commands/listing.h"
 #include "catalog/path.h"
-#include "catalog/record_dump.h"
+#include "commands/record_dump.h"
 #include "commands/commands.h"
 #include "commands/session.h"
 

@@ -8,7 +8,7 @@
 #include "base/output.h"
 #include "btree/records.h"
 #include "btree/search.h"
-#include "catalog/record_dump.h"
+#include "commands/record_dump.h"
 #include "commands/commands.h"
 #include "commands/session.h"
 

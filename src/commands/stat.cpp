@@ -11,7 +11,7 @@
 #include "catalog/attrs.h"
 #include "catalog/decmpfs.h"
 #include "catalog/entry.h"
-#include "catalog/ls.h"
+#include "commands/listing.h"
 #include "catalog/path.h"
 #include "commands/commands.h"
 #include "commands/session.h"

@@ -1,7 +1,7 @@
 // catalog, extents, attributes: a tree's header record, and the tree dump and snapshot then read.
 #include <cstdio>
 
-#include "btree/btree.h"
+#include "commands/tree_report.h"
 #include "commands/commands.h"
 #include "commands/session.h"
 

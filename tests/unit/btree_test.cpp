@@ -1,13 +1,13 @@
 // The B-tree engine on small trees built byte by byte: key comparison, the bounded descent, paths
 // from thread records, node walking, record dumps and the text builders of the listing.
 #include "base/output.h"
-#include "btree/node.h"
+#include "commands/node_dump.h"
 #include "btree/records.h"
 #include "btree/search.h"
-#include "btree/xattr.h"
-#include "catalog/ls.h"
+#include "commands/file_security.h"
+#include "commands/listing.h"
 #include "catalog/path.h"
-#include "catalog/record_dump.h"
+#include "commands/record_dump.h"
 #include "tiny_tree.h"
 #include "volume/leaf_cursor.h"
 #include "unit.h"

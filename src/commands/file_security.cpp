@@ -1,4 +1,4 @@
-#include "btree/xattr.h"
+#include "commands/file_security.h"
 
 #include <cstdio>
 

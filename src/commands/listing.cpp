@@ -1,4 +1,4 @@
-#include "catalog/ls.h"
+#include "commands/listing.h"
 
 #include <grp.h>
 #include <pwd.h>

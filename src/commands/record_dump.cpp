@@ -1,4 +1,4 @@
-#include "catalog/record_dump.h"
+#include "commands/record_dump.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "base/output.h"
-#include "btree/node.h"
+#include "commands/node_dump.h"
 #include "btree/records.h"
-#include "btree/xattr.h"
-#include "catalog/ls.h"
+#include "commands/file_security.h"
+#include "commands/listing.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/overflow.h"

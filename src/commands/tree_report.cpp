@@ -1,4 +1,4 @@
-#include "btree/btree.h"
+#include "commands/tree_report.h"
 
 #include <cstdio>
 

@@ -25,5 +25,3 @@ uint32_t readHeaderNode(const BTree *tree);
 // nodes loops, and is reported and stopped. With traceNodes, debug tracing names each node.
 void walkNodes(const BTree *tree, uint32_t node, uint16_t firstRecord, const RecordShow &show,
                const RecordProcessor &processor, bool traceNodes = false);
-// Reports on standard output that node n lies outside the tree file; used where a node is visited.
-void reportNodeNotLoaded(const BTree *tree, uint32_t n);

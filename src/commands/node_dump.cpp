@@ -1,14 +1,10 @@
-#include "btree/node.h"
+#include "commands/node_dump.h"
 
 #include <cstdio>
 
 #include "base/output.h"
 #include "btree/records.h"
-
-void reportNodeNotLoaded(const BTree *tree, uint32_t n) {
-    printf("Node %u lies outside the %llu bytes loaded for the tree (node size %hu)\n", n,
-           static_cast<unsigned long long>(tree->size()), tree->nodeSize());
-}
+#include "btree/search.h"
 
 uint32_t readHeaderNode(const BTree *tree) {
     HeldBytes held = tree->node(0);
