@@ -42,7 +42,7 @@ const std::string kFound = "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n
 
 TEST(Navigation, Sessions) {
     std::string image = writeScratch("nav.hfs", hfsbuild::buildVolume(navVolume()));
-    const Session sessions[] = {
+    const Transcript sessions[] = {
         // cd keeps the path as typed
         {"cd Users\ncd Shared\ncd /Library\ncd /Users/\ncd\ncd /\n", "", "{/}{/Users}{/Users/Shared}{/Library}{/Users/}{/Users/}{/}"},
         {"cd a/b\ncd f.txt/c\ncd f.txt\ncd Users/nothing\n", "",
@@ -87,7 +87,7 @@ TEST(Navigation, Sessions) {
          kOneLeafAttributes + "20com.example.note\t696821\nScanning: (null)\nLeaf node:1\n20com.example.note\t696821\n",
          "{/}{/}{/}{/}"},
     };
-    for (const Session &s : sessions) expectSession({image}, "Nav", s);
+    for (const Transcript &s : sessions) expectSession({image}, "Nav", s);
     RunResult r = runTarnwick({image}, "cd Users\nls\n");   // in colour
     EXPECT_EQ(r.out, "\tfolderthread\t2Users\n      17 drwxr-xr-x   1 root      root              1 " + kDate + "\033[0;34mShared\033[0;0m\n");
     EXPECT_EQ(r.err, kRawOpened + kBanner + "\033[1;1m" + prompt("Nav", "/") + "\033[0;0m\033[1;1m" + prompt("Nav", "/Users") +
@@ -112,7 +112,7 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
     auto link = [](int id, const std::string &size, const std::string &text) {
         return "      " + std::to_string(id) + " lrwxr-xr-x   1 root      root      " + size + kDate + text + "\n";
     };
-    const Session sessions[] = {
+    const Transcript sessions[] = {
         {"cd apps\ncd /\ncd Users/rel\n", "",
          "{/}recursing on /Applications\n{/Applications}{/}recursing on Users/Shared\n{/Users/Shared}"},
         {"cd Users\ncd /loop1\ncd /flink\n", "",
@@ -133,5 +133,5 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
              "2c016dc111111111111111111111111111111111222222222222222222222222222222220100003333333333333333333333333333333311000700\n",
          "{/}{/}{/}"},
     };
-    for (const Session &s : sessions) expectSession({image}, "Links", s);
+    for (const Transcript &s : sessions) expectSession({image}, "Links", s);
 }

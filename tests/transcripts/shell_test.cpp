@@ -29,7 +29,7 @@ std::string ambiguous(std::initializer_list<std::array<const char *, 3>> words) 
 TEST(Shell, Sessions) {
     const std::string noFS = "No active FS. Use the 'fs' command to select the active filesystem";
     const std::string noTree = "No B-Tree selected. Use \"catalog\" or \"attributes\" to select, respectively\n{}";
-    const Session sessions[] = {
+    const Transcript sessions[] = {
         {"version\nvers\nquit\nversion\n", "", "{}" + kVersion + "{}" + kVersion + "{}", "Zai Jian!\n"},
         {"verbose\nverbose\ndebug\nxml\ncolor\n", "",
          "{}Verbose output is on\n{}Verbose output is off\n{}Debug tracing is on\n{}XML Output is on\n{}Color is on\n" + kColorPrompt},
@@ -51,7 +51,7 @@ TEST(Shell, Sessions) {
              "\n{}" + noFS + "\n{}" + noFS + "\n{}" + noFS + " first.\n{}" + noFS + " first.\n{}" + noFS + " first.\n{}" +
              noTree + noTree + noTree},
     };
-    for (const Session &s : sessions) expectSession({}, "", s);
+    for (const Transcript &s : sessions) expectSession({}, "", s);
     // ORLODEBUG, even empty, turns verbose and debug on.
     expectSession({}, "", {"debug\nverbose\n", "", "{}Debug tracing is off\n{}Verbose output is off\n{}"}, {"ORLODEBUG="});
     for (const char *script : {"color\nhelp\n", "color\n?\n", "color\nh\n"}) {   // 'h' is short for help

@@ -30,11 +30,12 @@ inline std::string withPrompts(const std::string &label, std::string text) {
 }
 
 // A script run after "color": all of stdout, and stderr from just after "Color is off\n" to its end.
-struct Session {
+// (Not named Session: the program has one, and two types of one name break the link.)
+struct Transcript {
     std::string script, out, err;
     std::string end = "Exiting\n";
 };
-inline void expectSession(const std::vector<std::string> &args, const std::string &label, const Session &s,
+inline void expectSession(const std::vector<std::string> &args, const std::string &label, const Transcript &s,
                           const std::vector<std::string> &env = {}) {
     RunResult r = runTarnwick(args, "color\n" + s.script, env);
     size_t off = r.err.find("Color is off\n");

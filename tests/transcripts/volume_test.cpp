@@ -91,7 +91,7 @@ TEST(Volume, Transcripts) {
                       noRoot = "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n",
                       oddNodes = "The B-tree's node size 1536 is not a power of two from 512 to 32768: the tree is not read\n";
     const std::string D = "Data";
-    struct Row { std::vector<std::string> args; std::string label; Session s; } rows[] = {
+    struct Row { std::vector<std::string> args; std::string label; Transcript s; } rows[] = {
         {{}, "Case", {"fs " + hfsxPath + "\nvolinfo\ncatalog\n",   // HFSX opens like HFS Plus and compares binary
                       "SIG: 5848\n" + treeReport("catalog", 1, 1, 1, 1, 8, 2, 0, "BC - Binary Compare (case-sensitive)"),
                       "{}" + kRawOpened + "{/}" + volinfo("0x4858 (HX)", 5) + "{/}{/}"}},
