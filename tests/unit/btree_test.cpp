@@ -128,6 +128,27 @@ TEST(SearchKey, DamagedTreesEndWithAMessage) {
     EXPECT_TRUE(getRecordData(view({0xFF, 0xFF, 0})).empty());   // a key length far past the record
 }
 
+TEST(NodeCache, ReadsANodeOnceWhileCachedAndKeepsWhatCallersHold) {
+    ByteVec file(64 * kNode);
+    for (size_t n = 0; n < 64; ++n) file[n * kNode + 100] = static_cast<uint8_t>(n);
+    put16(file, 32, kNode), put32(file, 36, 64);   // the header record: node size, total nodes
+    size_t reads = 0;
+    BTree tree(file.size(), [&](uint64_t offset, uint8_t *out, uint64_t length) {
+        ++reads;
+        std::copy_n(file.begin() + static_cast<long>(offset), length, out);
+        return length;
+    }, 16 * kNode);   // room for 16 nodes
+    HeldBytes first = tree.node(1);
+    size_t before = reads;
+    tree.node(1);
+    EXPECT_EQ(reads, before);                        // cached
+    for (uint32_t n = 2; n < 40; ++n) tree.node(n);   // node 1 drops out of the cache...
+    EXPECT_EQ(first.bytes.u8(100), 1);               // ...but what its caller holds stays
+    tree.node(1);
+    EXPECT_EQ(reads, before + 39);                   // and is read again when asked for
+    EXPECT_TRUE(tree.node(64).empty());              // past the file
+}
+
 TEST(LeafCursor, StopsAtTheFirstUnsoundOffsetOrLoop) {
     using End = LeafCursor::End;
     auto slot = [](int r) { return 2 * kNode - 2 * (r + 1); };   // node 1's offset table, from its end
