@@ -127,27 +127,27 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid) {
 
 bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
               const char *command) {
+    // One cursor a level: memory stays a node a level, whatever the size of the folders.
     struct Frame {
-        std::vector<FolderEntry> entries;
-        size_t next = 0;
+        FolderCursor entries;
         CatalogEntry folder;
         std::string path;
     };
     std::vector<Frame> stack;
-    stack.push_back({folderEntries(volume, top.cnid, SIZE_MAX), 0, top, topPath});
+    stack.push_back({FolderCursor(volume, top.cnid), top, topPath});
     // Each folder is walked once, so the walk ends with the catalog however its records point.
     std::unordered_set<uint32_t> walked{top.cnid};
     bool whole = true;
     while (!stack.empty()) {
         if (g_Interrupted) return false;
         Frame &frame = stack.back();
-        if (frame.next == frame.entries.size()) {
+        std::optional<FolderEntry> next = frame.entries.next();
+        if (!next) {
             if (stack.size() > 1 && visitor.leave) visitor.leave(frame.folder);
             stack.pop_back();
             continue;
         }
-        const FolderEntry &next = frame.entries[frame.next++];
-        CatalogEntry entry = entryOf(next.record, next.keep);
+        CatalogEntry entry = entryOf(next->record, next->keep);
         std::string path = childPath(frame.path, entry.name);
         if (!visitor.enter(entry, path, static_cast<int>(stack.size())) || !entry.folder()) continue;
         if (!walked.insert(entry.cnid).second) {
@@ -157,7 +157,7 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
             if (visitor.leave) visitor.leave(entry);
             continue;
         }
-        stack.push_back({folderEntries(volume, entry.cnid, SIZE_MAX), 0, entry, path});
+        stack.push_back({FolderCursor(volume, entry.cnid), entry, path});
     }
     return whole;
 }

@@ -198,20 +198,29 @@ std::string catalogPath(const BTree *tree, Bytes record) {
     }
 }
 
-std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit) {
-    std::vector<FolderEntry> entries;
+FolderCursor::FolderCursor(const Volume &volume, uint32_t folder) : folder_(folder) {
     const BTree *tree = volume.catalog();
-    auto thread = tree ? threadRecord(tree, folder) : std::nullopt;
-    if (!thread) return entries;
     // The folder's records follow its thread record along the leaves.
-    LeafCursor cursor(*tree, thread->node, thread->record);
-    while (auto next = cursor.next()) {
+    if (auto thread = tree ? threadRecord(tree, folder) : std::nullopt) cursor_.emplace(*tree, thread->node, thread->record);
+}
+
+std::optional<FolderEntry> FolderCursor::next() {
+    while (auto next = cursor_ ? cursor_->next() : std::nullopt) {
         CatalogKeyView key{next->record};
-        if (key.parentID() != folder) break;
+        if (key.parentID() != folder_) break;
         int16_t type = catalogRecordType(getRecordData(next->record));
         if (type != kFolderRecord && type != kFileRecord) continue;
-        entries.push_back({UTF16toUTF8(storedNameUnits(key.name())), type == kFolderRecord, next->record, next->keep});
-        if (entries.size() >= limit) break;
+        return FolderEntry{UTF16toUTF8(storedNameUnits(key.name())), type == kFolderRecord, next->record, next->keep};
     }
+    cursor_.reset();
+    return std::nullopt;
+}
+
+std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit) {
+    std::vector<FolderEntry> entries;
+    FolderCursor cursor(volume, folder);
+    while (entries.size() < limit)
+        if (auto entry = cursor.next()) entries.push_back(std::move(*entry));
+        else break;
     return entries;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "btree/search.h"
+#include "volume/leaf_cursor.h"
 
 class Volume;
 
@@ -48,5 +49,16 @@ struct FolderEntry {
     Bytes record;       // the leaf record, key first, to the end of its node
     std::shared_ptr<const uint8_t> keep;   // the node the record lies in
 };
-// The files and folders in a folder, in catalog order, at most `limit` of them; quiet on damage.
+// The files and folders in a folder one at a time, in catalog order, so that memory stays a node
+// whatever the folder's size; quiet on damage.
+class FolderCursor {
+public:
+    FolderCursor(const Volume &volume, uint32_t folder);
+    std::optional<FolderEntry> next();
+
+private:
+    uint32_t folder_;
+    std::optional<LeafCursor> cursor_;
+};
+// The same gathered, at most `limit` of them.
 std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit);
