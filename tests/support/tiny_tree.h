@@ -72,9 +72,4 @@ struct TinyTree {
     BTree tree() const { return BTree(bytes); }
 };
 
-inline ByteVec concat(ByteVec a, const ByteVec &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 }  // namespace tiny

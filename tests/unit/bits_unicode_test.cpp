@@ -4,13 +4,10 @@
 
 #include <cstring>
 
-#include "base/output.h"
 #include "base/utf.h"
 #include "catalog/unicode.h"
-#include "support.h"
 #include "unit.h"
 #include "volume/fork.h"
-#include "volume/volume.h"
 
 using namespace unit;
 
@@ -66,13 +63,10 @@ TEST(ReadFork, WalksExtentsAndReportsDamage) {
     };
     for (const auto &[fork, partitionOffset, expected, out, err, counted] : cases) {
         uint64_t count = 12345;
-        std::optional<ByteVec> data;
-        const Volume &volume = partitionOffset ? *atFour : *atZero;
         Messages messages;
-        data = readFork(volume, view(fork), messages, &count);
-        Printed p{messages.text(true), messages.text(false)};
-        EXPECT_EQ(p.out, out) << err;
-        EXPECT_EQ(p.err, err);
+        std::optional<ByteVec> data = readFork(partitionOffset ? *atFour : *atZero, view(fork), messages, &count);
+        EXPECT_EQ(messages.text(true), out) << err;
+        EXPECT_EQ(messages.text(false), err);
         EXPECT_EQ(count, counted) << err;
         if (expected && expected->size() == 3 && (*expected)[0] == '?') {
             ASSERT_EQ(data ? data->size() : 0, 3 * kBlock) << err;

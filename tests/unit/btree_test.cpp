@@ -1,6 +1,5 @@
 // The B-tree engine on small trees built byte by byte: key comparison, the bounded descent, paths
 // from thread records, node walking, record dumps and the text builders of the listing.
-#include "base/output.h"
 #include "commands/node_dump.h"
 #include "btree/records.h"
 #include "btree/search.h"
@@ -8,7 +7,6 @@
 #include "commands/listing.h"
 #include "catalog/path.h"
 #include "commands/record_dump.h"
-#include "tiny_tree.h"
 #include "volume/leaf_cursor.h"
 #include "unit.h"
 
@@ -17,10 +15,9 @@ using unit::capture, unit::Printed, unit::view;
 
 namespace {
 
-std::optional<SearchResult> find(const BTree &tree, int type, const ByteVec &key, std::string *out = nullptr) {
+std::optional<SearchResult> find(const BTree &tree, int type, const ByteVec &key, std::string *out) {
     std::optional<SearchResult> found;
-    std::string printed = capture([&] { found = searchKey(&tree, 0, type, view(key), kCaseFolding); }).out;
-    if (out) *out = printed;
+    *out = capture([&] { found = searchKey(&tree, 0, type, view(key), kCaseFolding); }).out;
     return found;
 }
 
@@ -99,9 +96,8 @@ TEST(SearchKey, DescendsToTheEqualLeafRecordOnly) {
         EXPECT_EQ(found->recordKey.be32(2), parent);
     }
     TinyTree attrs(1, {{kLeafNode, {attributeKey(16), attributeKey(17), attributeKey(17), attributeKey(18)}}});
-    auto found = find(attrs.tree(), 8, attributeKey(17));   // matches on the file alone
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->record, 1);
+    std::string out;
+    EXPECT_EQ(find(attrs.tree(), 8, attributeKey(17), &out)->record, 1);   // matches on the file alone
 }
 
 TEST(SearchKey, DamagedTreesEndWithAMessage) {
@@ -179,10 +175,10 @@ TEST(CatalogPath, FromThreadRecordsUpToTheRoot) {
     BTree tree = TinyTree(1, {{kLeafNode, {thread(2, 3, 1, u"Vol"), thread(16, 3, 2, u"a/b"), thread(17, 3, 16, u"c\x1b"),
                                            thread(30, 3, 31, u"x"), thread(31, 3, 30, u"y"), thread(40, 3, 41, u"w")}}}).tree();
     std::pair<ByteVec, std::string> cases[] = {
-        {concat(catalogKey(17, u"f"), {0, 2}), "/a:b/c\\x1b/f"},   // a stored '/' shows as ':'
-        {concat(catalogKey(1, u"Vol"), {0, 1}), "/"}, {thread(2, 3, 1, u"Vol"), "/"}, {thread(50, 4, 16, u"g"), "/a:b/g"},
-        {concat(catalogKey(30, u"z"), {0, 2}), "?/y/x/z (the chain of parent folders loops at CNID 30)"},
-        {concat(catalogKey(40, u"z"), {0, 2}), "?/w/z (no folder thread record for CNID 41)"},
+        {joined({catalogKey(17, u"f"), {0, 2}}), "/a:b/c\\x1b/f"},   // a stored '/' shows as ':'
+        {joined({catalogKey(1, u"Vol"), {0, 1}}), "/"}, {thread(2, 3, 1, u"Vol"), "/"}, {thread(50, 4, 16, u"g"), "/a:b/g"},
+        {joined({catalogKey(30, u"z"), {0, 2}}), "?/y/x/z (the chain of parent folders loops at CNID 30)"},
+        {joined({catalogKey(40, u"z"), {0, 2}}), "?/w/z (no folder thread record for CNID 41)"},
     };
     for (const auto &[record, path] : cases) EXPECT_EQ(catalogPath(&tree, view(record)), path);
 }

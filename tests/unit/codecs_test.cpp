@@ -5,7 +5,6 @@
 #include "codecs/lzfse.h"
 #include "codecs/lzvn.h"
 #include "hfsbuild/codecs.h"
-#include "support.h"
 #include "unit.h"
 
 using namespace unit;

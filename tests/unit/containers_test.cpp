@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "base/output.h"
 #include "codecs/adc.h"
 #include "image/apm.h"
 #include "image/base64.h"
 #include "image/gpt.h"
 #include "image/lwvm.h"
 #include "image/xml.h"
-#include "support.h"
 #include "unit.h"
 
 using namespace unit;
@@ -189,12 +187,11 @@ TEST(Base64, DecodesAsPropertyListsCarryIt) {
 }
 
 TEST(PropertyList, ElementMatching) {
-    std::string plist = "<plist><database>x</database><data>first</data><data id=\"2\">second</data></plist>";
-    EXPECT_EQ(getXMLelement(plist, "data"), "first");
-    EXPECT_EQ(getXMLelement("<data id=\"a\">attr</data>", "data"), "attr");
-    EXPECT_EQ(getXMLelement("<database>no</database>", "data"), std::nullopt);
-    EXPECT_EQ(getXMLelement("<data>open", "data"), std::nullopt);
-    EXPECT_EQ(getXMLelement("</data><data", "data"), std::nullopt);
+    std::pair<std::string, std::optional<std::string>> elements[] = {   // the first <data> element, not <database>
+        {"<plist><database>x</database><data>first</data><data id=\"2\">second</data></plist>", "first"},
+        {"<data id=\"a\">attr</data>", "attr"}, {"<database>no</database>", std::nullopt}, {"<data>open", std::nullopt},
+        {"</data><data", std::nullopt}};
+    for (const auto &[text, content] : elements) EXPECT_EQ(getXMLelement(text, "data"), content) << text;
     EXPECT_EQ(getXMLelement("", ""), std::nullopt);
 
     std::string blkx = "<array><dict><string>MBR</string><data>AAAA</data></dict>"

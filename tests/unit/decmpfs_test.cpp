@@ -1,8 +1,6 @@
 // Expanding decmpfs-compressed files: resource-fork blocks (types 4, 8, 10, 12), inline data (1, 3, 7, 9, 11).
 #include "catalog/decmpfs.h"
 #include "hfsbuild/codecs.h"
-#include "hfsbuild/hfsbuild.h"
-#include "support.h"
 #include "unit.h"
 
 using namespace unit;

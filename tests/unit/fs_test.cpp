@@ -4,14 +4,11 @@
 
 #include <cstdlib>
 
-#include "base/output.h"
 #include "catalog/unicode.h"
 #include "commands/commands.h"
 #include "commands/mounts.h"
 #include "commands/session.h"
 #include "hfsbuild/containers.h"
-#include "hfsbuild/hfsbuild.h"
-#include "support.h"
 #include "unit.h"
 #include "base/time.h"
 
@@ -97,15 +94,11 @@ TEST(Interrupt, StopsCommandsAndKeepsTheSelectedVolume) {
     EXPECT_NE(run(doDir, "ls", false).out.find("stop-raw.bin"), std::string::npos);
 }
 
-TEST(VolumeReport, DatesAtTheEdges) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+TEST(VolumeReport, DatesAndDriveSizeLine) {
+    setenv("TZ", "UTC", 1), tzset();
     std::pair<uint32_t, const char *> dates[] = {{0, "Fri Jan  1 00:00:00 1904"}, {2082844800u, "Thu Jan  1 00:00:00 1970"},
                                                  {0xFFFFFFFFu, "Mon Feb  6 06:28:15 2040"}};
     for (auto [date, text] : dates) EXPECT_EQ(HFSToCTime(date), text);
-}
-
-TEST(VolumeReport, DriveSizeLine) {
     std::tuple<uint32_t, uint32_t, const char *> cases[] = {   // total blocks, block size
         {262144, 4096, "1024.000000 MB"}, {524288, 4096, "2.000000 GB"},
         {16374, 4096, "63.960938 MB"},                                              // once rounded down to 60
