@@ -67,14 +67,6 @@ TEST(Navigation, Sessions) {
         {"ls nothing\ndir f.txt/x\npull nothing\npull Users\npull\n", "",
          "{/}ls: nothing: No such file or folder\n{/}dir: f.txt/x: Not a folder\n{/}pull: nothing: No such file or folder\n{/}"
          "pull: Users: Is a folder\n{/}pull requires a path\n{/}"},
-        {"xml\ncd Users\nls\n",
-         "<Node num=\"1\" kind=\"-1\" bLink=\"0\" fLink=\"0\" numRecords=\"16\">\n"
-         "\t<Record num=\"7\" offset=\"1160\">\n\t\t<Key len=\"6\"/><CNID>16</CNID><Type>3</Type>\n"
-         "\t\t<Data type=\"folderThread\"><parentCNID>2</parentCNID></Data><Name>Users</Name>\n\n\t</Record>\n"
-         "\t<Record num=\"8\" offset=\"1188\">\n\t\t<Key len=\"18\"/><CNID>16</CNID><Type>1</Type>\n"
-         "\t\t<Folder ID=\"17\"/><Name>Shared</Name>\n\n\t</Record>\n"
-         "\t<Record num=\"9\" offset=\"1296\">\n\t\t<Key len=\"6\"/><CNID>17</CNID></Node>",
-         "{/}XML Output is on\n{/}{/Users}{/Users}"},
         // dump and search; letter case folds
         {"dump 0\ndump -1\ndump 9\ndump 1x\n", "Scanning:  0\nLeaf node:0\n0 <- 0 -> 0: 3 records, header\n",
          "{/}TODO..\nTODO..\nTODO..\n{/}dump: node -1 is out of range (the tree has 2 nodes)\n{/}"

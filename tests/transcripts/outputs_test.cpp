@@ -70,9 +70,6 @@ TEST(Outputs, AllocationReport) {
     firstCells += "<td bgcolor=\"#fefefe\"></td>";   // block 63: the low bit of byte 7
     EXPECT_NE(page.find(firstCells), std::string::npos);
     EXPECT_TRUE(page.ends_with(white + "</tr></table></body></html>"));
-    size_t rows = 0;
-    for (size_t at = 0; (at = page.find("</tr><tr>", at)) != std::string::npos; ++at) ++rows;
-    EXPECT_EQ(rows, 4096u / 128);
 
     hfsbuild::putBE32(image, 1024 + 112 + 4, 0);   // allocation file logical size 0
     hfsbuild::putBE32(image, 1024 + 112, 0);
