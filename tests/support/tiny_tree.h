@@ -18,30 +18,22 @@ inline void put32(ByteVec &v, size_t off, uint32_t x) { put16(v, off, x >> 16), 
 inline void append16(ByteVec &v, uint16_t x) { v.push_back(x >> 8), v.push_back(x & 0xFF); }
 inline void append32(ByteVec &v, uint32_t x) { append16(v, x >> 16), append16(v, x & 0xFFFF); }
 
+// A key: its length, the fields before the name, then the counted name.
+inline ByteVec keyNamed(const ByteVec &fields, const std::u16string &name) {
+    ByteVec key;
+    append16(key, static_cast<uint16_t>(fields.size() + 2 + 2 * name.size()));
+    key.insert(key.end(), fields.begin(), fields.end());
+    append16(key, static_cast<uint16_t>(name.size()));
+    for (char16_t unit : name) append16(key, unit);
+    return key;
+}
 inline ByteVec catalogKey(uint32_t parent, std::u16string name) {
-    ByteVec key;
-    append16(key, static_cast<uint16_t>(6 + 2 * name.size()));
-    append32(key, parent);
-    append16(key, static_cast<uint16_t>(name.size()));
-    for (char16_t unit : name) append16(key, unit);
-    return key;
+    return keyNamed({uint8_t(parent >> 24), uint8_t(parent >> 16), uint8_t(parent >> 8), uint8_t(parent)}, name);
 }
-
-inline ByteVec attributeKey(uint32_t fileID, std::u16string name = u"") {
-    ByteVec key;
-    append16(key, static_cast<uint16_t>(12 + 2 * name.size()));
-    append16(key, 0);
-    append32(key, fileID);
-    append32(key, 0);
-    append16(key, static_cast<uint16_t>(name.size()));
-    for (char16_t unit : name) append16(key, unit);
-    return key;
+inline ByteVec attributeKey(uint32_t fileID, std::u16string name = u"") {   // pad, file ID, start block 0
+    return keyNamed({0, 0, uint8_t(fileID >> 24), uint8_t(fileID >> 16), uint8_t(fileID >> 8), uint8_t(fileID), 0, 0, 0, 0}, name);
 }
-
-inline ByteVec withChild(ByteVec key, uint32_t child) {
-    append32(key, child);
-    return key;
-}
+inline ByteVec withChild(ByteVec key, uint32_t child) { return append32(key, child), key; }
 
 constexpr uint16_t kNode = 512;
 
@@ -53,10 +45,7 @@ struct TinyTree {
                       uint32_t totalNodes = 0) {
         ByteVec &b = bytes;
         b.assign(kNode * (nodes.size() + 1), 0);
-        b[8] = kHeaderNode;
-        put16(b, 10, 3);
-        put32(b, 16, root);
-        put16(b, 32, kNode);
+        b[8] = kHeaderNode, put16(b, 10, 3), put32(b, 16, root), put16(b, 32, kNode);
         put32(b, 36, totalNodes ? totalNodes : static_cast<uint32_t>(nodes.size() + 1));
         for (size_t n = 0; n < nodes.size(); ++n) {
             size_t base = kNode * (n + 1), at = base + kNodeDescriptorSize;

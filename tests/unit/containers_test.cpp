@@ -89,11 +89,10 @@ TEST(LwVM, MapListingAndOffsets) {
             le(image, at + 544, 0x800000, 8), le(image, at + 552, 0x900000, 8);
             for (int u = 0; u < 4; ++u) le(image, at + 568 + 2 * u, "Data"[u], 2);
         }
-        std::string path = writeScratch("lwvm.img", image);
         setenv("PARTOFF", partoff, 1);
         int rc = 0;
         uint64_t offset = 0;
-        std::optional<Probe> probe = openProbe(path.c_str());
+        std::optional<Probe> probe = openProbe(writeScratch("lwvm.img", image).c_str());
         EXPECT_EQ(capture([&] { rc = mountLwVM(*probe, &offset, [](int, uint64_t) { return true; }); }).err, err);
         EXPECT_EQ(rc, -1);   // every offset lies past the image: no volume is looked for
     }
