@@ -46,11 +46,9 @@ TinyTree threeThreads() {
 void show(Bytes record, int kind) { dumpRecord(unit::emptyVolume(), record, kind, kCatalogTree, 0, 0); }
 
 Printed read(const BTree &tree, uint32_t node, uint16_t first, int xml, RecordProcessor p = nullptr, uint32_t *result = nullptr) {
-    uint32_t r = 0;
     useXML = xml;
-    Printed printed = capture([&] { r = readNode(&tree, node, first, show, p); });
+    Printed printed = capture([&] { uint32_t r = readNode(&tree, node, first, show, p); if (result) *result = r; });
     useXML = 0;
-    if (result) *result = r;
     return printed;
 }
 
