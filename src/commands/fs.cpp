@@ -63,10 +63,7 @@ int select(Session &session, std::unique_ptr<Volume> volume, const std::string &
     session.setCWD("/", kRootFolderID);
     session.activeTree = nullptr;
     if (bare) return 0;
-    Messages messages;
-    session.activeTree = session.volume->reloadTree(kCatalogTree, messages);
-    messages.print();
-    session.activeType = kCatalogTree;
+    session.selectCatalog();
     readFSLabel(session);
     return 0;
 }
@@ -82,11 +79,17 @@ int showStatus(const Session &session) {
     return 0;
 }
 
-// The volume at `offset` in an opened device or image; on failure `error` says why.
-std::unique_ptr<Volume> openVolumeIn(UniqueFd fd, const std::string &path, uint64_t offset, std::string &error) {
+// The volume at `offset` in an opened image, saying what goes wrong as it opens.
+std::unique_ptr<Volume> openSaying(UniqueFd fd, uint64_t offset) {
     Messages messages;
     auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset, messages);
     messages.print();
+    return volume;
+}
+
+// The same, and on failure `error` says why.
+std::unique_ptr<Volume> openVolumeIn(UniqueFd fd, const std::string &path, uint64_t offset, std::string &error) {
+    auto volume = openSaying(std::move(fd), offset);
     if (!volume) error = "Unable to find HFS Volume header on device " + path;
     return volume;
 }
@@ -123,9 +126,7 @@ int doSetFS(Session &session, const char *line) {
     announcePartitionOffset(offset);
     std::unique_ptr<Volume> opened;
     VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
-        Messages messages;
-        opened = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, messages);
-        messages.print();
+        opened = openSaying(std::move(fd), at);
         return opened != nullptr;
     };
 

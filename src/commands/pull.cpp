@@ -206,12 +206,7 @@ int doPull(Session &session, const char *line) {
     }
     std::string argument = space + 1;
     const Volume &volume = *session.volume;
-    if (!session.activeTree) {
-        Messages messages;
-        session.activeTree = session.volume->reloadTree(kCatalogTree, messages);
-        messages.print();
-        session.activeType = kCatalogTree;
-    }
+    if (!session.activeTree) session.selectCatalog();
     // The whole rest of the line is the path whenever it names something, as it always was; else
     // "-r" may lead it, and its last word may be the destination when the words before it name something.
     std::optional<std::string> dest;

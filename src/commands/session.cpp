@@ -30,6 +30,14 @@ void Session::setCWD(const std::string &path, uint32_t cnid) {
     if (g_Debug) fprintf(stderr, "SET PWD CNID TO %d\n", cnid);
 }
 
+BTree *Session::selectCatalog() {
+    Messages messages;
+    activeTree = volume->reloadTree(kCatalogTree, messages);
+    activeType = kCatalogTree;
+    messages.print();
+    return activeTree;
+}
+
 void Session::setLabel(Bytes name) {
     size_t length = std::min({2 + 2 * static_cast<size_t>(name.be16(0)), label.size(), name.size});
     label.fill(0);

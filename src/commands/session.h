@@ -31,4 +31,7 @@ struct Session {
     // The counted label, or nothing when it is empty.
     const uint8_t *labelName() const { return (label[0] | label[1]) ? label.data() : nullptr; }
     void setLabel(Bytes countedName);
+    // Makes the catalog the tree dump and snapshot read, reading it again (and saying what goes
+    // wrong) when it could not be read before; the tree or null.
+    BTree *selectCatalog();
 };

@@ -15,10 +15,7 @@ void select(Session &session, BTree *tree, int type) {
 }  // namespace
 
 int doCatalog(Session &session, const char *) {
-    Messages messages;
-    BTree *tree = session.volume->reloadTree(kCatalogTree, messages);
-    messages.print();
-    select(session, tree, kCatalogTree);
+    BTree *tree = session.selectCatalog();
     if (!tree) {
         fprintf(stderr, "Can't read catalog B-Tree. This is odd. Is the filesystem corrupt?\n");
         return 1;
