@@ -136,7 +136,7 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
     }
 }
 
-ON_IMAGES(ListingVsTsk, "Demo", "CatalogInOverflow", "Stamped", "CorpusHfsplus", "Keramics", "Xorriso");
+ON_IMAGES(ListingVsTsk, "Demo", "Fragmented", "Stamped", "CorpusHfsplus", "Keramics", "HfsxJournaled", "Xorriso");
 
 // ---- stat, find -m, pull -r ----
 

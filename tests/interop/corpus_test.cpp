@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <regex>
 #include <sstream>
 
@@ -56,29 +55,6 @@ std::string reported(const std::string &out, const std::string &label) {
     return std::regex_search(out, m, value) ? m[1].str() : "<missing " + label + ">";
 }
 
-// Every entry fls lists (but TSK's metadata files and names it shows with '^') appears in `ls` of
-// its folder, with fls's CNID at the start of the line and the name at its end.
-void expectListedAsFls(const std::string &path, const std::string &what) {
-    std::map<std::string, std::vector<FlsEntry>> folders;
-    for (const FlsEntry &e : parseFls(textOf(path + ".fls.txt")))
-        if (size_t slash = e.path.rfind('/'); e.path.find('^') == std::string::npos)
-            folders["/" + e.path.substr(0, slash == std::string::npos ? 0 : slash)].push_back(e);
-    for (const auto &[folder, entries] : folders) {
-        std::string listing = std::regex_replace(runTarnwick({path}, "cd " + folder + "\nls\n").out, std::regex("\x1b[^m]*m"), "");
-        for (const FlsEntry &e : entries) {
-            std::string name = e.path.substr(e.path.rfind('/') + 1), cnid = std::to_string(e.cnid) + " ";
-            std::replace(name.begin(), name.end(), ':', '/');   // fls shows a stored '/' as ':'
-            bool found = false;
-            std::istringstream rows(listing);
-            for (std::string row; std::getline(rows, row) && !found;) {
-                row.erase(0, row.find_first_not_of(' '));
-                found = row.starts_with(cnid) && (row.ends_with(" " + name) || row.find(" " + name + " -> ") != std::string::npos);
-            }
-            EXPECT_TRUE(found) << what << ": " << folder << " " << cnid << name << "\n" << listing;
-        }
-    }
-}
-
 }  // namespace
 
 TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
@@ -95,7 +71,6 @@ TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
             uint64_t volumeBytes = static_cast<uint64_t>(fact(facts, "block_size") * fact(facts, "total_blocks"));
             EXPECT_EQ(sha256Of("/tmp/decompressed.dmg", volumeBytes), image.volumeSha256) << image.path;
         }
-        expectListedAsFls(path, image.path);
         std::istringstream rows(textOf(path + ".content.tsv"));
         std::string row;
         std::getline(rows, row);   // header

@@ -15,12 +15,6 @@ RunResult tool(const std::vector<std::string> &argv, int status) {
     return r;
 }
 
-Bytes noise(size_t size, uint32_t seed) {
-    Bytes out;
-    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 23));
-    return out;
-}
-
 Bytes wordLines(size_t size, const std::string &word) {
     std::string out;
     for (size_t i = 0; out.size() < size; ++i) out += word + " " + std::to_string(i % 97) + "\n";
@@ -47,12 +41,12 @@ Volume named(const std::string &label, std::vector<Node> nodes, uint32_t blockSi
 Volume withAttributes() {      // some 150 attributes in 512-byte nodes of one-block extents
     Node tagged = hfsbuild::folderNode("/tagged"), odd = file("/odd.txt", bytesOf("odd\n"));
     tagged.attributes = {{"com.example.colour", bytesOf("blue")}};
-    odd.attributes = {{"z", bytesOf("odd")}, {"A", {}}, {"com.example.big", noise(400, 7)}};
+    odd.attributes = {{"z", bytesOf("odd")}, {"A", {}}, {"com.example.big", randomBytes(400, 7)}};
     Volume v = named("Attrs", {tagged, odd, file("/plain.txt", bytesOf("no attributes\n"))}, 512);
     v.attributesNodeSize = 512, v.attributesExtentBlocks = 1;
     for (int f = 0; f < 3; ++f) {
-        Node many = file("/tagged/many" + std::to_string(f), noise(100, f));
-        for (int i = 0; i < 50; ++i) many.attributes.push_back({"user.attr" + std::to_string(i), noise(i % 20 * 3 + 1, 5)});
+        Node many = file("/tagged/many" + std::to_string(f), randomBytes(100, f));
+        for (int i = 0; i < 50; ++i) many.attributes.push_back({"user.attr" + std::to_string(i), randomBytes(i % 20 * 3 + 1, 5)});
         v.nodes.push_back(many);
     }
     return v;
@@ -64,10 +58,10 @@ Volume forkAttributes() {      // values in blocks: 11 extents (past the fork re
         a.forkData = true, a.extentBlocks = extentBlocks;
         return a;
     };
-    Node big = file("/big.txt", noise(10, 1)), eight = file("/eight.txt", noise(10, 4));
-    big.attributes = {inFork("com.example.big", noise(20 * 512 + 7, 2), 2), {"user.inline", noise(30, 3)}};
-    eight.attributes = {inFork("com.example.eight", noise(8 * 512, 5), 1), inFork("user.whole", noise(3000, 6), 0)};
-    return named("ForkAttrs", {big, eight, file("/plain.txt", noise(600, 7), {0, 1})}, 512);
+    Node big = file("/big.txt", randomBytes(10, 1)), eight = file("/eight.txt", randomBytes(10, 4));
+    big.attributes = {inFork("com.example.big", randomBytes(20 * 512 + 7, 2), 2), {"user.inline", randomBytes(30, 3)}};
+    eight.attributes = {inFork("com.example.eight", randomBytes(8 * 512, 5), 1), inFork("user.whole", randomBytes(3000, 6), 0)};
+    return named("ForkAttrs", {big, eight, file("/plain.txt", randomBytes(600, 7), {0, 1})}, 512);
 }
 
 // Every date different, set-ID and sticky modes, owners known and not, attributes (an access list
@@ -75,9 +69,9 @@ Volume forkAttributes() {      // values in blocks: 11 extents (past the fork re
 Volume stamped() {
     Node shared = hfsbuild::folderNode("/shared");
     shared.mode = 01777;
-    Volume v = named("Stamped", {file("/bin/tool", noise(900, 900), {.mode = 04755}),
-                                 file("/data/frag.bin", noise(20 * 512, 1), {0, 1, 0640}),
-                                 file("/data/packed.log", noise(150000, 2), {4}), file("/data/small.txt", noise(3000, 3), {3}),
+    Volume v = named("Stamped", {file("/bin/tool", randomBytes(900, 900), {.mode = 04755}),
+                                 file("/data/frag.bin", randomBytes(20 * 512, 1), {0, 1, 0640}),
+                                 file("/data/packed.log", randomBytes(150000, 2), {4}), file("/data/small.txt", randomBytes(3000, 3), {3}),
                                  hfsbuild::symlinkNode("/data/link", "../bin/tool"),
                                  hfsbuild::hardLinkNode("/bin/again", "/bin/tool"), shared}, 512);
     for (size_t i = 0; i < v.nodes.size(); ++i) {
@@ -110,18 +104,18 @@ Volume stamped() {
 // Small attribute nodes, so that a file's attributes run over several leaves.
 Volume compressedFiles() {
     Node spread = file("/inline/spread.txt", wordLines(2000, "spread"), {3});   // decmpfs leaves after its first attribute
-    for (int i = 0; i < 24; ++i) spread.attributes.push_back({"com.apple.a" + std::to_string(i), noise(40, i)});
+    for (int i = 0; i < 24; ++i) spread.attributes.push_back({"com.apple.a" + std::to_string(i), randomBytes(40, i)});
     spread.attributes.push_back({"user.after", {'x'}});
     Node tagged = file("/blocks/tagged.bin", wordLines(kBlock + 1, "tagged"), {4});
     tagged.attributes = {{"com.apple.TextEncoding", bytesOf("utf-8")}, {"com.apple.quarantine", {'q'}}};
     Volume v = named("Compressed", {
-        file("/inline/text.txt", wordLines(3000, "inline"), {3}), file("/inline/noise.bin", noise(300, 1), {3}),
+        file("/inline/text.txt", wordLines(3000, "inline"), {3}), file("/inline/noise.bin", randomBytes(300, 1), {3}),
         file("/inline/empty", {}, {3}), file("/inline/stored.txt", wordLines(300, "kept"), {.compression = 3, .stored = true}),
-        file("/blocks/three.bin", joined({wordLines(kBlock, "a"), noise(kBlock, 2), wordLines(777, "c")}), {4}),
+        file("/blocks/three.bin", joined({wordLines(kBlock, "a"), randomBytes(kBlock, 2), wordLines(777, "c")}), {4}),
         file("/blocks/exact.bin", wordLines(2 * kBlock, "exact"), {4}), file("/blocks/empty", {}, {4}),
-        file("/blocks/scattered.bin", noise(20000, 3), {4, 1}),     // resource fork in 5 extents
+        file("/blocks/scattered.bin", randomBytes(20000, 3), {4, 1}),     // resource fork in 5 extents
         file("/blocks/stored.bin", wordLines(kBlock + 10, "stored"), {.compression = 4, .stored = true}),
-        file("/plain/eight.bin", noise(8 * 4096, 4), {0, 1}),      // exactly 8 extents
+        file("/plain/eight.bin", randomBytes(8 * 4096, 4), {0, 1}),      // exactly 8 extents
         file("/plain/text.txt", wordLines(5000, "plain")), hfsbuild::symlinkNode("/plain/link", "../blocks/three.bin"),
         hfsbuild::hardLinkNode("/plain/hard.bin", "/blocks/three.bin"), spread, tagged});
     v.attributesNodeSize = 512;
@@ -135,11 +129,11 @@ Volume modernTypes() {
     for (uint32_t type : {1u, 7u, 9u, 11u}) {
         std::string name = "/inline/type" + std::to_string(type);
         v.nodes.push_back(file(name + ".txt", wordLines(2500, "inline"), {type}));
-        v.nodes.push_back(file(name + ".bin", noise(200, type), {type}));
+        v.nodes.push_back(file(name + ".bin", randomBytes(200, type), {type}));
     }
     for (uint32_t type : {8u, 10u, 12u}) {
         std::string name = "/fork/type" + std::to_string(type);
-        v.nodes.push_back(file(name + ".txt", joined({wordLines(kBlock, "a"), noise(kBlock, type), wordLines(999, "c")}), {type}));
+        v.nodes.push_back(file(name + ".txt", joined({wordLines(kBlock, "a"), randomBytes(kBlock, type), wordLines(999, "c")}), {type}));
         v.nodes.push_back(file(name + "-exact.txt", wordLines(2 * kBlock, "exact"), {type}));
         v.nodes.push_back(file(name + "-empty", {}, {type}));
         v.nodes.push_back(file(name + "-stored.txt", wordLines(kBlock + 10, "stored"), {.compression = type, .stored = true}));
@@ -162,36 +156,29 @@ std::optional<Volume> builderVolume(const std::string &name) {
             if (node.extentBlocks) node.extentBlocks = 8;   // 33 blocks: 5 extents
     } else if (name == "HugeBlocks") {
         v.blockSize = 65536;
-        v.nodes.push_back(file("/big.bin", noise(3 * 65536 + 1, 9), {0, 1}));
-    } else if (name == "CatalogInOverflow") {   // 300 files in 512-byte nodes: a catalog of some 340 blocks in 3-block
-                                                // extents, and folders whose listing runs over many leaves
-        v = named("Catalog", {}, 512);
-        v.catalogNodeSize = 512, v.catalogExtentBlocks = 3;
-        for (int i = 0; i < 300; ++i) v.nodes.push_back(file("/d" + std::to_string(i % 6) + "/file" + std::to_string(i), noise(i, i)));
+        v.nodes.push_back(file("/big.bin", randomBytes(3 * 65536 + 1, 9), {0, 1}));
     } else if (name == "MapNodes") {            // 5500 files in 512-byte nodes: a catalog past what its header node maps,
                                                 // so two map nodes follow it
         v = named("Mapped", {}, 512);
         v.catalogNodeSize = 512;
         for (int i = 0; i < 5500; ++i) v.nodes.push_back(file("/d" + std::to_string(i % 5) + "/f" + std::to_string(i), bytesOf(std::to_string(i))));
-    } else if (name == "Interleaved") {         // forks of 8, 3 (last partial), 9, 100, 79 and 18 extents, dealt out in turn
-        v = named("Fragments", {file("/eight.bin", noise(8 * 3 * 512, 1), {0, 3}), file("/uneven.bin", noise(5 * 512 + 17, 2), {0, 2}),
-                                file("/empty.bin", {}, {0, 4}), file("/data/nine.bin", noise(9 * 512 - 100, 1), {0, 1}),
-                                file("/plain.txt", noise(700, 2)), file("/data/hundred.bin", noise(100 * 512, 3), {0, 1}),
-                                file("/rsrc/one.bin", noise(40000, 4), {4, 1}), file("/rsrc/eight.bin", noise(70000, 5), {4, 8})}, 512);
-        v.interleave = true;
     } else if (name == "UnicodeNames") {
         v = named("Bücher", {file("/café.txt", bytesOf("precomposed")), file("/cafe\xCC\x81.txt", bytesOf("decomposed")),
                              file("/日本/メモ.txt", bytesOf("memo")), file("/😀.txt", bytesOf("surrogate pair")),
                              file("/with space & more.txt", bytesOf("ascii"))});
     } else if (name == "Overflow") {            // forks of more extents than a catalog record holds: 8 + 8 + 4, and 11
-        v = named("Overflow", {file("/twenty.bin", noise(20 * 512, 5), {0, 1}),
-                               file("/before.txt", wordLines(700, "before"), {0, 1}), file("/rsrc.bin", noise(5000, 6), {4, 1})}, 512);
-    } else if (name == "Fragmented") {          // as a Mac leaves a used volume: the catalog in the overflow file, forks interleaved
+        v = named("Overflow", {file("/twenty.bin", randomBytes(20 * 512, 5), {0, 1}),
+                               file("/before.txt", wordLines(700, "before"), {0, 1}), file("/rsrc.bin", randomBytes(5000, 6), {4, 1})}, 512);
+    } else if (name == "Fragmented") {          // as a Mac leaves a used volume: the catalog in the overflow file, folders
+                                                // over many leaves, forks of 1 to 100 extents (last partial) interleaved
         v = named("Fragmented", {}, 512);
         v.catalogNodeSize = 512, v.catalogExtentBlocks = 3, v.interleave = true;
         for (int i = 0; i < 120; ++i) v.nodes.push_back(file("/many/file" + std::to_string(i), wordLines(300, "many")));
-        v.nodes.insert(v.nodes.end(), {file("/big/sixty.bin", noise(60 * 512, 7), {0, 1}), file("/big/nine.bin", noise(9 * 512 - 3, 8), {0, 1}),
-                                       file("/big/compressed.txt", joined({noise(20000, 9), wordLines(40000, "z")}), {4, 1})});
+        v.nodes.insert(v.nodes.end(), {file("/big/sixty.bin", randomBytes(60 * 512, 7), {0, 1}), file("/big/nine.bin", randomBytes(9 * 512 - 3, 8), {0, 1}),
+                                       file("/big/compressed.txt", joined({randomBytes(20000, 9), wordLines(40000, "z")}), {4, 1}),
+                                       file("/big/eight.bin", randomBytes(8 * 3 * 512, 1), {0, 3}), file("/big/uneven.bin", randomBytes(5 * 512 + 17, 2), {0, 2}),
+                                       file("/big/empty.bin", {}, {0, 4}), file("/big/hundred.bin", randomBytes(100 * 512, 3), {0, 1}),
+                                       file("/big/rsrc.bin", randomBytes(70000, 5), {4, 8})});
     } else {
         const std::map<std::string, Volume (*)()> made = {
             {"WithAttributes", withAttributes}, {"ForkAttributes", forkAttributes}, {"Stamped", stamped},
@@ -212,7 +199,7 @@ TestImage xorrisoImage() {
     fs::create_directories(root / "empty");
     for (auto [path, data, mode] : {std::tuple{"a.txt", bytesOf("hello\n"), 0644}, {"nothing", Bytes{}, 0644},
                                     {"with space.txt", wordLines(5000, "spaced"), 0644}, {"sub/run.sh", wordLines(20, "#!/bin/sh"), 0755},
-                                    {"sub/secret", bytesOf("s\n"), 0600}, {"sub/noise.bin", noise(200000, 7), 0644},
+                                    {"sub/secret", bytesOf("s\n"), 0600}, {"sub/noise.bin", randomBytes(200000, 7), 0644},
                                     {"sub/deeper/numbers.txt", wordLines(100000, "number"), 0444}}) {
         fs::copy_file(writeScratch("xorriso-file", data), root / path, fs::copy_options::overwrite_existing);
         fs::permissions(root / path, fs::perms(mode));

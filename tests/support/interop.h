@@ -19,7 +19,6 @@ using hfsbuild::Volume;
 // Runs an independent reader with TZ=UTC; another exit status than `status` fails the test.
 RunResult tool(const std::vector<std::string> &argv, int status = 0);
 
-Bytes noise(size_t size, uint32_t seed);                    // what zlib cannot shrink
 Bytes wordLines(size_t size, const std::string &word);      // "word 0\nword 1\n...", cut at `size`
 
 struct FileOptions {                // Node fields, as hfsbuild reads them
