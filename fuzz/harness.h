@@ -154,9 +154,10 @@ inline void keySearch(Bytes in) {
     std::string key = prefixText(in);
     Bytes k{reinterpret_cast<const uint8_t *>(key.data()), key.size()};
     BTree tree = treeOf(in);
-    searchKey(&tree, 0, kCatalogTree, k, tree.keyCompareType());
-    searchKey(&tree, tree.firstLeafNode(), kAttributesTree, k, tree.keyCompareType());
-    searchKeyInOrder(&tree, kAttributesTree, k, compareAttributeKeysByName);
+    Messages said;
+    searchKey(&tree, 0, kCatalogTree, k, tree.keyCompareType(), said);
+    searchKey(&tree, tree.firstLeafNode(), kAttributesTree, k, tree.keyCompareType(), said);
+    searchKeyInOrder(&tree, kAttributesTree, k, compareAttributeKeysByName, said);
 }
 
 // Input: a selector byte (tree type, node kind, listing flags), then one record.
@@ -180,17 +181,18 @@ inline void unicode(Bytes in) {
     std::u16string units(in.size / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(in.be16(2 * i));
     UTF8toUTF16(UTF16toUTF8(units));
-    dumpUnicode(stdout, in, 0);
-    dumpUnicode(stdout, in, 1);
+    printStoredName(stdout, in, false);
+    printStoredName(stdout, in, true);
     uint8_t name[kHFSUniStr255Size];
     unicodify(name, text);
-    dumpUnicode(stdout, Bytes{name, sizeof name}, 1);
+    printStoredName(stdout, Bytes{name, sizeof name}, true);
 }
 
 // Input: a counted path, then a catalog tree, looked up from the root.
 inline void path(Bytes in) {
     std::string typed = prefixText(in);
-    if (auto volume = standInVolume({}, kCatalogTree, in)) searchPath(*volume, kRootFolderID, typed);
+    Messages said;
+    if (auto volume = standInVolume({}, kCatalogTree, in)) searchPath(*volume, kRootFolderID, typed, said);
 }
 
 // Input: a selector byte (odd: type 3), four bytes of size, then the compressed data.
@@ -200,7 +202,8 @@ inline void decmpfs(Bytes in) {
     uint8_t pick = in.u8(0);
     uint32_t type = pick & 0x80 ? kOthers[(pick & 0x7F) % 7] : pick & 1 ? kDecmpfsZlibAttribute : kDecmpfsZlibFork;
     // Sizes past 4 MiB only cost time zero-filling; the bounds they test are the same.
-    decmpfsDecompress(in.from(5), type, std::min<uint32_t>(in.be32(1), 4u << 20));
+    Messages said;
+    decmpfsDecompress(in.from(5), type, std::min<uint32_t>(in.be32(1), 4u << 20), said);
 }
 
 // File ID (4 bytes), fork type (1), a fork's 80-byte record, then an extents overflow tree: the
@@ -386,7 +389,7 @@ inline void shell(Bytes in) {
     for (size_t f = 0; f < folders.size() && f < kMaxFolders; ++f) {
         run(session, "cd " + folders[f]);
         run(session, "ls -@Oh");
-        for (const FolderEntry &entry : folderEntries(*session.volume, session.cwdID, kMaxEntries)) {
+        for (const FolderEntry &entry : folderEntries(*session.volume, session.cwdID, kMaxEntries, sayNow())) {
             std::string full = (folders[f] == "/" ? "" : folders[f]) + "/" + entry.name;
             names.push_back(entry.name);
             if (entry.folder) {

@@ -9,7 +9,10 @@ void Messages::add(bool standardOutput, const char *format, va_list arguments) {
     va_end(copy);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) vsnprintf(text.data(), text.size() + 1, format, arguments);
-    lines_.emplace_back(standardOutput, std::move(text));
+    if (mode_ == kPrintAtOnce)
+        fputs(text.c_str(), standardOutput ? stdout : stderr);
+    else
+        lines_.emplace_back(standardOutput, std::move(text));
 }
 
 void Messages::out(const char *format, ...) {

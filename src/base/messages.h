@@ -11,6 +11,10 @@
 
 class Messages {
 public:
+    // kKeep holds the lines until print(); kPrintAtOnce writes each as it comes, for a command
+    // whose own output interleaves with what the layers below say.
+    enum Mode { kKeep, kPrintAtOnce };
+    explicit Messages(Mode mode = kKeep) : mode_(mode) {}
     void out(const char *format, ...) __attribute__((format(printf, 2, 3)));
     void err(const char *format, ...) __attribute__((format(printf, 2, 3)));
     // Writes every line to its stream, in the order they came, and forgets them.
@@ -21,5 +25,6 @@ public:
 
 private:
     void add(bool standardOutput, const char *format, va_list arguments);
+    Mode mode_;
     std::vector<std::pair<bool, std::string>> lines_;   // (standard output?, text)
 };

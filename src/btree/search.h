@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/messages.h"
 #include "volume/btree_file.h"
 
 struct SearchResult {
@@ -17,17 +18,20 @@ struct SearchResult {
 // A descent deeper than this is taken as an index that loops (real trees are a handful of levels).
 constexpr int kMaxSearchLevels = 32;
 
-// Reports on standard output that node n lies outside the tree file; used where a node is visited.
-void reportNodeNotLoaded(const BTree *tree, uint32_t n);
+// Says on standard output that node n lies outside the tree file; used where a node is visited.
+void reportNodeNotLoaded(const BTree *tree, uint32_t n, Messages &messages);
 int compareKeys(Bytes recordKey, Bytes searchKey, int treeType, int compareType);
 int compareCatalogKeys(Bytes recordKey, Bytes searchKey, uint8_t compareType);
 int compareAttributeKeys(Bytes recordKey, Bytes searchKey, int compareType);
-// `compareType` is how catalog names compare: 0xCF folds case, 0xBC is binary.
-std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key, int compareType);
+// `compareType` is how catalog names compare: 0xCF folds case, 0xBC is binary. Damage met on the
+// way down (and the debug trace) goes to `messages`.
+std::optional<SearchResult> searchKey(const BTree *tree, uint32_t startNode, int treeType, Bytes key, int compareType,
+                                      Messages &messages);
 
 // Attribute keys in their full order (TN1150: fileID, then the name as binary UTF-16), for a
 // lookup of one named attribute.
 int compareAttributeKeysByName(Bytes recordKey, Bytes searchKey);
 using KeyOrder = int (*)(Bytes recordKey, Bytes searchKey);
 // The same descent as searchKey, in a given key order.
-std::optional<SearchResult> searchKeyInOrder(const BTree *tree, int treeType, Bytes key, KeyOrder order);
+std::optional<SearchResult> searchKeyInOrder(const BTree *tree, int treeType, Bytes key, KeyOrder order,
+                                             Messages &messages);

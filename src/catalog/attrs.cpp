@@ -1,7 +1,5 @@
 #include "catalog/attrs.h"
 
-#include <cstdio>
-
 #include "base/utf.h"
 #include "btree/records.h"
 #include "btree/search.h"
@@ -43,12 +41,12 @@ std::string attributeNameText(Bytes stored) {
     return UTF16toUTF8(units);
 }
 
-std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t fileID) {
+std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t fileID, Messages &messages) {
     std::vector<AttributeRecord> records;
     if (!tree) return records;
     uint32_t node = leafBefore(tree, fileID);
     if (node == 0 && tree->leafRecords() != 0) {
-        fprintf(stderr, "The attributes B-tree's index does not lead to a leaf\n");
+        messages.err("The attributes B-tree's index does not lead to a leaf\n");
         return records;
     }
     LeafCursor cursor(*tree, node);
@@ -59,9 +57,9 @@ std::vector<AttributeRecord> attributeRecordsOf(const BTree *tree, uint32_t file
         records.push_back({key.name(), key.startBlock(), getRecordData(next->record), next->keep});
     }
     if (cursor.end() == LeafCursor::End::kDamagedNode)
-        fprintf(stderr, "Record %u of attributes node %u lies outside it: walk stopped\n", cursor.index(), cursor.node());
+        messages.err("Record %u of attributes node %u lies outside it: walk stopped\n", cursor.index(), cursor.node());
     else if (cursor.end() != LeafCursor::End::kChainEnd && cursor.end() != LeafCursor::End::kInterrupted)
-        fprintf(stderr, "The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", cursor.node());
+        messages.err("The attributes B-tree's chain of leaves breaks at node %u: walk stopped\n", cursor.node());
     return records;
 }
 
@@ -70,18 +68,19 @@ uint64_t attributeValueSize(const AttributeRecord &record) {
     return data.recordType() == kAttrInlineData ? data.inlineSize() : data.forkSize();
 }
 
-std::optional<HeldBytes> decmpfsAttribute(const Volume &volume, uint32_t fileID) {
+std::optional<HeldBytes> decmpfsAttribute(const Volume &volume, uint32_t fileID, Messages &messages) {
     // An exact search by name: the file's first attribute need not be this one, and its
     // attributes may span two leaves.
     AttributeKey key(fileID, u"com.apple.decmpfs");
-    auto found = searchKeyInOrder(volume.attributes(), kAttributesTree, key.view(), compareAttributeKeysByName);
+    auto found = searchKeyInOrder(volume.attributes(), kAttributesTree, key.view(), compareAttributeKeysByName,
+                                  messages);
     if (!found) return std::nullopt;
     AttributeData data{AttributeKeyView{found->recordKey}.data()};
     if (data.recordType() != kAttrInlineData) return std::nullopt;
     return HeldBytes{found->held.owner, data.inlineBytes()};
 }
 
-void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *compressionType) {
+void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *compressionType, Messages &messages) {
     *size = 0;
     *compressionType = 0;
     CatalogRecord record{file};
@@ -89,7 +88,7 @@ void getFileSize(const Volume &volume, Bytes file, uint64_t *size, uint32_t *com
         *size = logical;
         return;
     }
-    auto held = decmpfsAttribute(volume, record.id());
+    auto held = decmpfsAttribute(volume, record.id(), messages);
     if (auto header = held ? DecmpfsHeader::parse(held->bytes) : std::nullopt) {
         *compressionType = header->type;
         *size = header->size;

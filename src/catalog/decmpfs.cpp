@@ -88,12 +88,12 @@ uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
 }
 
 // Type 4: a classic resource fork whose one resource holds a table of (offset, size) pairs.
-void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink) {
+void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink, Messages &messages) {
     std::vector<uint8_t> scratch, out;
     ResourceHeader header{fork.read(0, ResourceHeader::kSize, scratch)};
     if (g_Debug)
-        printf("Block start: %x, Stream: %x, Data: %x, Header: %x\n", header.dataOffset(), header.mapOffset(),
-               header.dataLength(), header.mapLength());
+        messages.out("Block start: %x, Stream: %x, Data: %x, Header: %x\n", header.dataOffset(), header.mapOffset(),
+                     header.dataLength(), header.mapLength());
     uint64_t base = header.blockTable();
     uint32_t blocks = fork.read(base, 4, scratch).le32(0);
     // Only the entries that lie in the fork are read: a count past the table's end would go on for
@@ -104,8 +104,8 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
     uint64_t room = size, position = 0;
     for (uint32_t i = 0; i < blocks && !g_Interrupted; ++i) {
         if (!table.has(kBlockEntrySize * i, kBlockEntrySize)) {
-            fprintf(stderr, "The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
-                    blocks, i);
+            messages.err("The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
+                         blocks, i);
             break;
         }
         uint64_t at = base + blockOffset(table, i);
@@ -114,39 +114,39 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
         position = std::min<uint64_t>(static_cast<uint64_t>(i) * kDecmpfsBlock, size);
         room = size - position;
         if (g_Debug)
-            fprintf(stderr, "Block %d: offset 0x%x, size 0x%x (remaining: %d, pos: %d, of %d)\n", i,
-                    static_cast<unsigned>(at), length, static_cast<int>(room), static_cast<int>(position),
-                    static_cast<int>(room + position));
+            messages.err("Block %d: offset 0x%x, size 0x%x (remaining: %d, pos: %d, of %d)\n", i,
+                         static_cast<unsigned>(at), length, static_cast<int>(room), static_cast<int>(position),
+                         static_cast<int>(room + position));
         Bytes block = length <= kMaxCompressedBlock ? fork.read(at, length, scratch) : Bytes{};
         if (block.empty()) {
-            fprintf(stderr, "Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
-                    static_cast<unsigned long long>(at), length);
+            messages.err("Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
+                         static_cast<unsigned long long>(at), length);
             continue;
         }
         out.assign(std::min<uint64_t>(room, kDecmpfsBlock), 0);
         uint64_t produced = 0;
         if (block.u8(0) == 0xFF) {
-            if (g_Debug) fprintf(stderr, "Uncompressed block\n");
+            if (g_Debug) messages.err("Uncompressed block\n");
             Bytes stored = block.from(1);
             produced = std::min<uint64_t>(stored.size, out.size());
-            if (stored.size > out.size()) fprintf(stderr, "Block %u holds more than the file's size: cut\n", i);
+            if (stored.size > out.size()) messages.err("Block %u holds more than the file's size: cut\n", i);
             if (produced) memcpy(out.data(), stored.data, produced);
         } else {
             int status = Z_OK;
             produced = inflateInto(block, out.data(), out.size(), &status);
-            if (status != Z_OK) fprintf(stderr, "Error decompressing in block %d: (Zlib error %d)\n", i, status);
+            if (status != Z_OK) messages.err("Error decompressing in block %d: (Zlib error %d)\n", i, status);
         }
         room -= produced;
         sink(position, out.data(), out.size());
     }
-    if (g_Debug) fprintf(stderr, " Got %d in last block\n", static_cast<int>(room));
+    if (g_Debug) messages.err(" Got %d in last block\n", static_cast<int>(room));
 }
 
-void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out) {
+void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out, Messages &messages) {
     if (data.empty()) return;
     if ((data.u8(0) & 0x0F) == 0x0F) {   // stored, not compressed
         Bytes stored = data.from(1);
-        if (stored.size > out.size()) fprintf(stderr, "The attribute holds more than the file's size: cut\n");
+        if (stored.size > out.size()) messages.err("The attribute holds more than the file's size: cut\n");
         // An empty file has no buffer to copy into (memcpy to null is undefined even for 0 bytes).
         if (!stored.empty() && !out.empty())
             memcpy(out.data(), stored.data, stored.size < out.size() ? stored.size : out.size());
@@ -154,7 +154,7 @@ void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out) {
     }
     int status = Z_OK;
     inflateInto(data, out.data(), out.size(), &status);
-    if (status != Z_OK) fprintf(stderr, "Error decompressing the attribute's data: (Zlib error %d)\n", status);
+    if (status != Z_OK) messages.err("Error decompressing the attribute's data: (Zlib error %d)\n", status);
 }
 
 // ---- types 1 and 7 to 12 ----
@@ -184,16 +184,17 @@ bool expandBlock(Codec codec, Bytes block, uint8_t *out, size_t want) {
     return produced == want;
 }
 
-void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out) {
+void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out, Messages &messages) {
     if (!expandBlock(codec, data, out.data(), out.size())) {
         std::fill(out.begin(), out.end(), 0);
-        fprintf(stderr, "Error decompressing the attribute's data (%s): left empty\n", codecName(codec));
+        messages.err("Error decompressing the attribute's data (%s): left empty\n", codecName(codec));
     }
 }
 
 // Types 8, 10 and 12: the fork starts with little-endian offsets from its start, one per 64 KiB
 // block and one for the end of the last; block i lies between offsets i and i + 1.
-void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink) {
+void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink,
+                        Messages &messages) {
     uint64_t blocks = (size + kDecmpfsBlock - 1) / kDecmpfsBlock;
     std::vector<uint8_t> tableBytes, scratch, out;
     Bytes table = fork.read(0, 4 * (blocks + 1), tableBytes);   // the size was checked against it
@@ -202,17 +203,17 @@ void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, con
         uint64_t position = i * kDecmpfsBlock;
         out.assign(std::min<uint64_t>(kDecmpfsBlock, size - position), 0);
         if (g_Debug)
-            fprintf(stderr, "Block %llu: offset 0x%llx, size 0x%llx (%s)\n", static_cast<unsigned long long>(i),
-                    static_cast<unsigned long long>(at), static_cast<unsigned long long>(end - at), codecName(codec));
+            messages.err("Block %llu: offset 0x%llx, size 0x%llx (%s)\n", static_cast<unsigned long long>(i),
+                         static_cast<unsigned long long>(at), static_cast<unsigned long long>(end - at), codecName(codec));
         Bytes block = end >= at && end - at <= kMaxCompressedBlock ? fork.read(at, end - at, scratch) : Bytes{};
         if (end < at || (block.empty() && end > at)) {
-            fprintf(stderr, "Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
-                    static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
-                    static_cast<unsigned long long>(end));
+            messages.err("Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
+                         static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
+                         static_cast<unsigned long long>(end));
         } else if (!expandBlock(codec, block, out.data(), out.size())) {
             std::fill(out.begin(), out.end(), 0);
-            fprintf(stderr, "Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
-                    codecName(codec));
+            messages.err("Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
+                         codecName(codec));
         }
         sink(position, out.data(), out.size());
     }
@@ -255,33 +256,35 @@ bool decmpfsInResourceFork(uint32_t type) {
     return t && t->fork;
 }
 
-bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink) {
+bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink,
+                       Messages &messages) {
     if (g_Debug)
-        fprintf(stderr, "Uncompressing %d->%d (Type: %d)\n", static_cast<int>(fork.size), static_cast<int>(size), type);
+        messages.err("Uncompressing %d->%d (Type: %d)\n", static_cast<int>(fork.size), static_cast<int>(size), type);
     const Type *t = typeOf(type);
     if (!t || !t->fork) {
-        fprintf(stderr, "The file uses a compression Tarnwick does not read (type %u)\n", type);
+        messages.err("The file uses a compression Tarnwick does not read (type %u)\n", type);
         return false;
     }
     std::vector<uint8_t> scratch;
     if (type == kDecmpfsZlibFork && fork.read(blockTableOf(fork, scratch), 4, scratch).empty()) {
-        fprintf(stderr, "The resource fork's header points outside the fork (%llu bytes)\n",
-                static_cast<unsigned long long>(fork.size));
+        messages.err("The resource fork's header points outside the fork (%llu bytes)\n",
+                     static_cast<unsigned long long>(fork.size));
         return false;
     }
     if (size > forkExpansionLimit(fork, type)) {
-        fprintf(stderr, "The file claims %llu bytes, more than its compressed data can hold\n",
-                static_cast<unsigned long long>(size));
+        messages.err("The file claims %llu bytes, more than its compressed data can hold\n",
+                     static_cast<unsigned long long>(size));
         return false;
     }
     if (type == kDecmpfsZlibFork)
-        expandZlibBlocks(fork, size, sink);
+        expandZlibBlocks(fork, size, sink, messages);
     else
-        expandOffsetBlocks(t->codec, fork, size, sink);
+        expandOffsetBlocks(t->codec, fork, size, sink, messages);
     return true;
 }
 
-std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size) {
+std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size,
+                                                      Messages &messages) {
     const Type *t = typeOf(type);
     if (t && t->fork) {
         DecmpfsFork fork{compressed.size, [compressed](uint64_t offset, uint64_t length, std::vector<uint8_t> &) {
@@ -291,27 +294,27 @@ std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t
         bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
             if (out.size() < position + length) out.resize(position + length, 0);
             if (length) memcpy(out.data() + position, data, length);
-        });
+        }, messages);
         if (!expanded) return std::nullopt;
         out.resize(size, 0);
         return out;
     }
     if (g_Debug)
-        fprintf(stderr, "Uncompressing %d->%d (Type: %d)\n", static_cast<int>(compressed.size), static_cast<int>(size),
-                type);
+        messages.err("Uncompressing %d->%d (Type: %d)\n", static_cast<int>(compressed.size), static_cast<int>(size),
+                     type);
     if (!t) {
-        fprintf(stderr, "The file uses a compression Tarnwick does not read (type %u)\n", type);
+        messages.err("The file uses a compression Tarnwick does not read (type %u)\n", type);
         return std::nullopt;
     }
     if (size > inlineExpansionLimit(compressed, t->codec)) {
-        fprintf(stderr, "The file claims %llu bytes, more than its compressed data can hold\n",
-                static_cast<unsigned long long>(size));
+        messages.err("The file claims %llu bytes, more than its compressed data can hold\n",
+                     static_cast<unsigned long long>(size));
         return std::nullopt;
     }
     std::vector<uint8_t> out(size, 0);
     if (type == kDecmpfsZlibAttribute)
-        expandZlibAttribute(compressed.from(kDecmpfsHeaderSize), out);
+        expandZlibAttribute(compressed.from(kDecmpfsHeaderSize), out, messages);
     else
-        expandInline(t->codec, compressed.from(kDecmpfsHeaderSize), out);
+        expandInline(t->codec, compressed.from(kDecmpfsHeaderSize), out, messages);
     return out;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/bits.h"
+#include "base/messages.h"
 
 constexpr uint32_t kDecmpfsStoredAttribute = 1;   // the oldest form: the content follows the header
 constexpr uint32_t kDecmpfsZlibAttribute = 3;     // compressed data inline in the attribute
@@ -46,9 +47,11 @@ using DecmpfsSink = std::function<void(uint64_t position, const uint8_t *data, s
 
 // Expands a resource-fork type file of `size` bytes block by block, so memory stays a block
 // whatever its size. False (after saying why) for an unknown type or a size the fork cannot hold.
-bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink);
+bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink,
+                       Messages &messages);
 // Expands a compressed file of `size` bytes: for the resource-fork types `compressed` is the
 // resource fork, for the inline types the data of its decmpfs attribute (header included).
 // Nothing for unknown types, or when the size is impossible for the data given; damaged blocks
 // are reported and left zero, and never shift the blocks after them.
-std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size);
+std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size,
+                                                      Messages &messages);

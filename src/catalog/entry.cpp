@@ -1,6 +1,5 @@
 #include "catalog/entry.h"
 
-#include <cstdio>
 #include <algorithm>
 #include <unordered_set>
 #include <vector>
@@ -30,8 +29,8 @@ std::string nameText(Bytes stored) {
     return text + UTF16toUTF8(units);
 }
 
-std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid) {
-    auto found = threadRecord(volume.catalog(), cnid);
+std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid, Messages &messages) {
+    auto found = threadRecord(volume.catalog(), cnid, messages);
     if (!found) return std::nullopt;
     CatalogKeyView key{found->recordKey};
     if (key.parentID() != cnid || key.nameLength() != 0) return std::nullopt;
@@ -41,17 +40,17 @@ std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid) {
 
 // The folder or file record a thread record names: its parent's entry of that name. The folder's
 // records are read in turn, so a name the search's order misplaces is still found.
-std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes threadKey, uint32_t cnid) {
+std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes threadKey, uint32_t cnid, Messages &messages) {
     ThreadRecord thread{getRecordData(threadKey)};
     Bytes name = thread.name();
     uint32_t parent = thread.parentID();
     CatalogKey key(parent, storedNameUnits(name));
-    if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType())) {
+    if (auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType(), messages)) {
         CatalogEntry entry = entryOf(found->recordKey, found->held.owner);
         if (entry.cnid == cnid && entry.parent == parent && identicalStoredNames(name, CatalogKeyView{found->recordKey}.name()))
             return entry;
     }
-    for (const FolderEntry &candidate : folderEntries(volume, parent, SIZE_MAX)) {
+    for (const FolderEntry &candidate : folderEntries(volume, parent, SIZE_MAX, messages)) {
         CatalogEntry entry = entryOf(candidate.record, candidate.keep);
         if (entry.cnid == cnid && identicalStoredNames(name, CatalogKeyView{candidate.record}.name())) return entry;
     }
@@ -81,21 +80,22 @@ bool isCNIDText(const std::string &typed) {
     return text.size() > 1 && text[0] == '#' && text.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 
-std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command) {
+std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command,
+                                      Messages &messages) {
     std::optional<CatalogEntry> entry;
     PathMiss miss = PathMiss::kNotFound;
     if (auto cnid = parseCNID(typed)) {
-        if (auto thread = threadOf(volume, *cnid)) entry = recordOfThread(volume, thread->recordKey, *cnid);
+        if (auto thread = threadOf(volume, *cnid, messages)) entry = recordOfThread(volume, thread->recordKey, *cnid, messages);
     } else if (isCNIDText(typed)) {
         // A number past 32 bits names nothing.
-    } else if (auto found = searchPath(volume, cwd, typed, &miss)) {
+    } else if (auto found = searchPath(volume, cwd, typed, messages, &miss)) {
         int16_t type = catalogRecordType(getRecordData(found->recordKey));
         if (type == kFolderRecord || type == kFileRecord) entry = entryOf(found->recordKey, found->held.owner);
         // "/" and the empty path reach the folder's thread record, keyed by the folder's own ID.
         if (type == kFolderThreadRecord)
-            entry = recordOfThread(volume, found->recordKey, CatalogKeyView{found->recordKey}.parentID());
+            entry = recordOfThread(volume, found->recordKey, CatalogKeyView{found->recordKey}.parentID(), messages);
     }
-    if (!entry && command) reportPathMiss(command, typed, miss);
+    if (!entry && command) reportPathMiss(command, typed, miss, messages);
     return entry;
 }
 
@@ -110,11 +110,11 @@ std::string childPath(const std::string &folderPath, const std::string &name) {
     return (folderPath == "/" ? "" : folderPath) + "/" + componentOf(name);
 }
 
-std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid) {
+std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid, Messages &messages) {
     std::vector<std::string> names;
     std::unordered_set<uint32_t> seen;
     for (; cnid != kRootFolderID; ) {
-        auto thread = seen.insert(cnid).second ? threadOf(volume, cnid) : std::nullopt;
+        auto thread = seen.insert(cnid).second ? threadOf(volume, cnid, messages) : std::nullopt;
         if (!thread) return std::nullopt;
         ThreadRecord record{getRecordData(thread->recordKey)};
         names.push_back(componentOf(nameText(record.name())));
@@ -126,7 +126,7 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid) {
 }
 
 bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
-              const char *command) {
+              const char *command, Messages &messages) {
     // One cursor a level: memory stays a node a level, whatever the size of the folders.
     struct Frame {
         FolderCursor entries;
@@ -134,7 +134,7 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
         std::string path;
     };
     std::vector<Frame> stack;
-    stack.push_back({FolderCursor(volume, top.cnid), top, topPath});
+    stack.push_back({FolderCursor(volume, top.cnid, messages), top, topPath});
     // Each folder is walked once, so the walk ends with the catalog however its records point.
     std::unordered_set<uint32_t> walked{top.cnid};
     bool whole = true;
@@ -151,13 +151,13 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
         std::string path = childPath(frame.path, entry.name);
         if (!visitor.enter(entry, path, static_cast<int>(stack.size())) || !entry.folder()) continue;
         if (!walked.insert(entry.cnid).second) {
-            fprintf(stderr, "%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
-                    visible(path).c_str(), entry.cnid);
+            messages.err("%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
+                         visible(path).c_str(), entry.cnid);
             whole = false;
             if (visitor.leave) visitor.leave(entry);
             continue;
         }
-        stack.push_back({FolderCursor(volume, entry.cnid), entry, path});
+        stack.push_back({FolderCursor(volume, entry.cnid, messages), entry, path});
     }
     return whole;
 }

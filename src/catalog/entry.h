@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/bits.h"
+#include "base/messages.h"
 
 class Volume;
 
@@ -29,10 +30,11 @@ std::optional<uint32_t> parseCNID(const std::string &typed);
 bool isCNIDText(const std::string &typed);
 // "#N" (or '#N') names the entry whose CNID is N, any other text a path. Nothing when it names no
 // folder or file; then, with `command`, the miss is said in the style "CMD: PATH: No such file or folder".
-std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command);
+std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command,
+                                      Messages &messages);
 // The full path from the root through the thread records ("/" for the root); nothing when the
 // chain breaks or loops.
-std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid);
+std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid, Messages &messages);
 // A name as a path component: '/' written ':', as macOS and The Sleuth Kit show it.
 std::string componentOf(const std::string &name);
 std::string childPath(const std::string &folderPath, const std::string &name);
@@ -46,4 +48,4 @@ struct TreeVisitor {
 // Walks depth-first in catalog order. A folder met a second time (the catalog loops) is reported
 // and not walked again; false then, or when stopped by Ctrl-C.
 bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
-              const char *command);
+              const char *command, Messages &messages);

@@ -1,7 +1,6 @@
 #include "catalog/path.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -15,9 +14,10 @@
 
 namespace {
 
-std::optional<SearchResult> searchUnits(const BTree *tree, uint32_t parent, std::u16string_view name, int compare) {
+std::optional<SearchResult> searchUnits(const BTree *tree, uint32_t parent, std::u16string_view name, int compare,
+                                       Messages &messages) {
     CatalogKey key(parent, name);
-    return searchKey(tree, 0, kCatalogTree, key.view(), compare);
+    return searchKey(tree, 0, kCatalogTree, key.view(), compare, messages);
 }
 
 // The record type's two stored bytes read little-endian, as the messages show them (file: 200).
@@ -29,8 +29,9 @@ bool isCode(Bytes field, const char *code) { return field.size == 4 && memcmp(fi
 // The record under `parent` named by the earliest of `forms` that any record has, by reading the
 // parent's records in key order from its thread record on (bounded by the tree's node count).
 std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
-                                             const std::vector<std::u16string> &forms, bool foldCase) {
-    auto thread = threadRecord(tree, parent);
+                                             const std::vector<std::u16string> &forms, bool foldCase,
+                                             Messages &messages) {
+    auto thread = threadRecord(tree, parent, messages);
     if (!thread) return std::nullopt;
     std::optional<SearchResult> best;
     size_t bestForm = forms.size();
@@ -51,37 +52,37 @@ std::optional<SearchResult> findChildInOrder(const BTree *tree, uint32_t parent,
 // A name is found by the descent, as typed and then in the other forms it may be stored in; one
 // that the search's simpler order misplaces (names outside ASCII, names with NUL characters) is
 // then looked for among the folder's records in turn.
-std::optional<SearchResult> lookup(const Volume &volume, uint32_t parent, const std::string &name) {
+std::optional<SearchResult> lookup(const Volume &volume, uint32_t parent, const std::string &name, Messages &messages) {
     const BTree *tree = volume.catalog();
-    if (name.empty()) return threadRecord(tree, parent);
+    if (name.empty()) return threadRecord(tree, parent, messages);
     std::vector<std::u16string> forms = typedNameForms(name);
     for (const std::u16string &form : forms)
-        if (auto found = searchUnits(tree, parent, form, volume.compareType())) return found;
-    return tree ? findChildInOrder(tree, parent, forms, volume.foldsCase()) : std::nullopt;
+        if (auto found = searchUnits(tree, parent, form, volume.compareType(), messages)) return found;
+    return tree ? findChildInOrder(tree, parent, forms, volume.foldsCase(), messages) : std::nullopt;
 }
 
 // The volume's name, from the root folder's thread record.
-std::optional<std::string> volumeName(const Volume &volume) {
-    auto thread = threadRecord(volume.catalog(), kRootFolderID);
+std::optional<std::string> volumeName(const Volume &volume, Messages &messages) {
+    auto thread = threadRecord(volume.catalog(), kRootFolderID, messages);
     if (!thread) return std::nullopt;
-    return storedNameText(ThreadRecord{getRecordData(thread->recordKey)}.name());
+    return storedNameText(ThreadRecord{getRecordData(thread->recordKey)}.name(), messages);
 }
 
 }  // namespace
 
-std::optional<SearchResult> threadRecord(const BTree *tree, uint32_t cnid) {
+std::optional<SearchResult> threadRecord(const BTree *tree, uint32_t cnid, Messages &messages) {
     // Keys with an empty name compare alike in both orders: the parent's ID decides.
-    return searchUnits(tree, cnid, u"", kCaseFolding);
+    return searchUnits(tree, cnid, u"", kCaseFolding, messages);
 }
 
 // macOS mounts a volume at /Volumes/LABEL, so a link to a place on its own volume may name it
 // there: such a target is read as a path from this volume's root.
-std::string inThisVolume(const Volume &volume, const std::string &target) {
+std::string inThisVolume(const Volume &volume, const std::string &target, Messages &messages) {
     static const std::string kVolumes = "/Volumes/";
     if (!target.starts_with(kVolumes)) return target;
     size_t end = std::min(target.find('/', kVolumes.size()), target.size());
     std::string label = target.substr(kVolumes.size(), end - kVolumes.size());
-    auto name = volumeName(volume);
+    auto name = volumeName(volume, messages);
     if (!name || label.empty()) return target;
     std::u16string stored = UTF8toUTF16(*name);
     for (const std::u16string &form : typedNameForms(label))
@@ -89,7 +90,8 @@ std::string inThisVolume(const Volume &volume, const std::string &target) {
     return target;
 }
 
-std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const std::string &typed, PathMiss *miss) {
+std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const std::string &typed, Messages &messages,
+                                       PathMiss *miss) {
     PathMiss ignored;
     PathMiss &why = miss ? *miss : ignored;
     why = PathMiss::kNone;
@@ -103,32 +105,33 @@ std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const
     if (!path.empty() && path.size() > start && path.back() == '/') path.pop_back();
     for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
         std::string component = path.substr(start, slash - start);
-        auto found = lookup(volume, parent, component);
+        auto found = lookup(volume, parent, component, messages);
         if (!found) {
             why = PathMiss::kNotFound;
-            if (!miss) fprintf(stderr, "%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
+            if (!miss) messages.err("%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
             return std::nullopt;
         }
         CatalogRecord folder{getRecordData(found->recordKey)};
         if (folder.type() != kFolderRecord) {
             why = PathMiss::kNotAFolder;
             if (!miss)
-                fprintf(stderr, "%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(),
-                        storedTypeLE(folder.data));
+                messages.err("%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(),
+                             storedTypeLE(folder.data));
             return std::nullopt;
         }
         parent = folder.id();
-        if (g_Debug) printf("CNID of %s: %d\n", visible(component).c_str(), parent);
+        if (g_Debug) messages.out("CNID of %s: %d\n", visible(component).c_str(), parent);
     }
     std::string last = path.substr(start);
-    if (g_Debug) fprintf(stderr, "Searching now for %d%s\n", parent, visible(last).c_str());
-    auto found = lookup(volume, parent, last);
+    if (g_Debug) messages.err("Searching now for %d%s\n", parent, visible(last).c_str());
+    auto found = lookup(volume, parent, last, messages);
     if (!found) why = PathMiss::kNotFound;
     return found;
 }
 
-void reportPathMiss(const char *command, const std::string &path, PathMiss miss) {
-    fprintf(stderr, "%s: %s: %s\n", command, visible(path).c_str(), miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
+void reportPathMiss(const char *command, const std::string &path, PathMiss miss, Messages &messages) {
+    messages.err("%s: %s: %s\n", command, visible(path).c_str(),
+                 miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
 }
 
 bool isSymLink(Bytes data) { return isCode(CatalogRecord{data}.finderType(), "slnk"); }
@@ -138,40 +141,38 @@ bool isHardLink(Bytes data) {
     return isCode(file.finderType(), "hlnk") && isCode(file.creator(), "hfs+");
 }
 
-std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes data) {
+std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes data, Messages &messages) {
     // Its name begins with four NUL characters, which the volume's own order sorts last.
     static const std::string kPrivateFolder("\0\0\0\0HFS+ Private Data", 21);
-    auto folder = lookup(volume, kRootFolderID, kPrivateFolder);
+    auto folder = lookup(volume, kRootFolderID, kPrivateFolder, messages);
     if (!folder) return std::nullopt;
     CatalogRecord folderData{getRecordData(folder->recordKey)};
     if (folderData.type() != kFolderRecord) return std::nullopt;
-    auto node = lookup(volume, folderData.id(), "iNode" + std::to_string(CatalogRecord{data}.special()));
+    auto node = lookup(volume, folderData.id(), "iNode" + std::to_string(CatalogRecord{data}.special()), messages);
     if (!node) return std::nullopt;
     Bytes nodeData = getRecordData(node->recordKey);
     if (catalogRecordType(nodeData) != kFileRecord) return std::nullopt;
     return HeldBytes{node->held.owner, nodeData};
 }
 
-std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes data) {
+std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes data, Messages &messages) {
     if (!isHardLink(data)) return HeldBytes{nullptr, data};   // the caller holds it already
-    auto target = hardLinkTarget(volume, data);   // the link record holds no data: the indirect node does
+    auto target = hardLinkTarget(volume, data, messages);   // the link record holds no data: the indirect node does
     if (!target)
-        fprintf(stderr, "The hard link's indirect node iNode%u was not found\n", CatalogRecord{data}.special());
+        messages.err("The hard link's indirect node iNode%u was not found\n", CatalogRecord{data}.special());
     return target;
 }
 
-std::string followLink(const Volume &volume, Bytes data) {
-    Messages messages;
+std::string followLink(const Volume &volume, Bytes data, Messages &messages) {
     CatalogRecord file{data};
     auto fork = readFork(volume, file.dataFork(), messages, nullptr, {file.id()});
-    messages.print();   // the catalog layer still says what it meets; see README, Architecture
     if (!fork) return "";
     uint64_t length = file.dataSize();
     std::string target(fork->begin(), fork->begin() + static_cast<ptrdiff_t>(length < fork->size() ? length : fork->size()));
     return target.substr(0, target.find('\0'));
 }
 
-std::string catalogPath(const BTree *tree, Bytes record) {
+std::string catalogPath(const BTree *tree, Bytes record, Messages &messages) {
     constexpr uint32_t kRootParentID = 1;
     constexpr size_t kMaxDepth = 4096;   // far deeper than real folder trees go: a longer chain is damage
     ThreadRecord data{getRecordData(record)};
@@ -183,13 +184,13 @@ std::string catalogPath(const BTree *tree, Bytes record) {
     std::string path;
     std::set<uint32_t> folders;
     for (;;) {
-        path = "/" + visible(posixName(storedNameText(name).value_or(""))) + path;
+        path = "/" + visible(posixName(storedNameText(name, messages).value_or(""))) + path;
         if (parent == kRootFolderID) return path;
         auto broken = [&path](const std::string &why) { return "?" + path + " (" + why + ")"; };
         if (!folders.insert(parent).second)
             return broken("the chain of parent folders loops at CNID " + std::to_string(parent));
         if (folders.size() > kMaxDepth) return broken("more than " + std::to_string(kMaxDepth) + " parent folders");
-        auto found = threadRecord(tree, parent);
+        auto found = threadRecord(tree, parent, messages);
         ThreadRecord folder{found ? getRecordData(found->recordKey) : Bytes{}};
         if (folder.type() != kFolderThreadRecord)
             return broken("no folder thread record for CNID " + std::to_string(parent));
@@ -198,10 +199,10 @@ std::string catalogPath(const BTree *tree, Bytes record) {
     }
 }
 
-FolderCursor::FolderCursor(const Volume &volume, uint32_t folder) : folder_(folder) {
+FolderCursor::FolderCursor(const Volume &volume, uint32_t folder, Messages &messages) : folder_(folder) {
     const BTree *tree = volume.catalog();
     // The folder's records follow its thread record along the leaves.
-    if (auto thread = tree ? threadRecord(tree, folder) : std::nullopt) cursor_.emplace(*tree, thread->node, thread->record);
+    if (auto thread = tree ? threadRecord(tree, folder, messages) : std::nullopt) cursor_.emplace(*tree, thread->node, thread->record);
 }
 
 std::optional<FolderEntry> FolderCursor::next() {
@@ -216,9 +217,9 @@ std::optional<FolderEntry> FolderCursor::next() {
     return std::nullopt;
 }
 
-std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit) {
+std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit, Messages &messages) {
     std::vector<FolderEntry> entries;
-    FolderCursor cursor(volume, folder);
+    FolderCursor cursor(volume, folder, messages);
     while (entries.size() < limit)
         if (auto entry = cursor.next()) entries.push_back(std::move(*entry));
         else break;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.h"
 #include "btree/search.h"
 #include "volume/leaf_cursor.h"
 
@@ -18,30 +19,30 @@ constexpr int kMaxLinkDepth = 16;   // a longer chain of symbolic links is taken
 
 // Why a path leads nowhere: a name that is not there, or a file where a folder was needed.
 enum class PathMiss { kNone, kNotFound, kNotAFolder };
-// The record a path names, relative paths from the folder `cwd`. With `miss`, nothing is printed:
-// the caller reports the miss in its own words.
+// The record a path names, relative paths from the folder `cwd`. With `miss`, a miss is not said:
+// the caller reports it in its own words. Damage met on the way goes to `messages`.
 std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const std::string &path,
-                                       PathMiss *miss = nullptr);
-// "CMD: PATH: No such file or folder" (or "Not a folder") on stderr.
-void reportPathMiss(const char *command, const std::string &path, PathMiss miss);
+                                       Messages &messages, PathMiss *miss = nullptr);
+// "CMD: PATH: No such file or folder" (or "Not a folder"), for standard error.
+void reportPathMiss(const char *command, const std::string &path, PathMiss miss, Messages &messages);
 // The thread record of a CNID (the key with its ID as parent and an empty name), if the search finds one.
-std::optional<SearchResult> threadRecord(const BTree *catalog, uint32_t cnid);
+std::optional<SearchResult> threadRecord(const BTree *catalog, uint32_t cnid, Messages &messages);
 // A link's target under /Volumes/LABEL, LABEL this volume's name, as a path from its root.
-std::string inThisVolume(const Volume &volume, const std::string &target);
+std::string inThisVolume(const Volume &volume, const std::string &target, Messages &messages);
 bool isSymLink(Bytes fileRecordData);
 // File hard links as macOS writes them: Finder type "hlnk", creator "hfs+", the indirect node's
 // number in the BSD special field (TN1150 "Hard Links").
 bool isHardLink(Bytes fileRecordData);
 // The file record of a hard link's indirect node ("iNode<N>" in the private data folder).
-std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes fileRecordData);
+std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes fileRecordData, Messages &messages);
 // The record that holds a file's data and attributes: the indirect node of a hard link, the record
 // itself otherwise. Nothing (after saying so) when a link's indirect node is missing.
-std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes fileRecordData);
-std::string followLink(const Volume &volume, Bytes fileRecordData);
+std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes fileRecordData, Messages &messages);
+std::string followLink(const Volume &volume, Bytes fileRecordData, Messages &messages);
 // The full path of a catalog record's entry (file, folder or thread record), from the thread
 // records of its folders up to the root; a stored '/' shows as ':' and names are escaped. A missing
 // thread or a looping chain of folders gives "?" and the path known so far, and says why.
-std::string catalogPath(const BTree *catalog, Bytes record);
+std::string catalogPath(const BTree *catalog, Bytes record, Messages &messages);
 
 struct FolderEntry {
     std::string name;   // UTF-8, as stored
@@ -50,10 +51,10 @@ struct FolderEntry {
     std::shared_ptr<const uint8_t> keep;   // the node the record lies in
 };
 // The files and folders in a folder one at a time, in catalog order, so that memory stays a node
-// whatever the folder's size; quiet on damage.
+// whatever the folder's size; only the search for its thread record says what damage it meets.
 class FolderCursor {
 public:
-    FolderCursor(const Volume &volume, uint32_t folder);
+    FolderCursor(const Volume &volume, uint32_t folder, Messages &messages);
     std::optional<FolderEntry> next();
 
 private:
@@ -61,4 +62,4 @@ private:
     std::optional<LeafCursor> cursor_;
 };
 // The same gathered, at most `limit` of them.
-std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit);
+std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit, Messages &messages);

@@ -1,15 +1,15 @@
-// Names in their stored form, big-endian UTF-16 (TN1150 HFSUniStr255): printing, filling, and
+// Names in their stored form, big-endian UTF-16 (TN1150 HFSUniStr255): reading, filling, and
 // the stored forms a typed name may stand for.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/bits.h"
+#include "base/messages.h"
 
 constexpr size_t kHFSUniStr255Size = 512;
 constexpr uint16_t kMaxNameUnits = 255;
@@ -18,11 +18,12 @@ constexpr uint16_t kMaxNameUnits = 255;
 bool identicalStoredNames(Bytes a, Bytes b);
 // The units of a stored counted name, at most 255 and no more than the view holds.
 std::u16string storedNameUnits(Bytes name);
-// The UTF-8 text of a stored name; nullopt, after a message, when its length is over 255.
+// The UTF-8 text of a stored name; nullopt when its length is over 255 (and, given `messages`,
+// "Len is N" said).
 std::optional<std::string> storedNameText(Bytes name);
-// Prints a stored name as UTF-8: escaped by visible() when plain, else XML-escaped in <Name> tags;
-// returns 2 + 2 x length, 0 when the length is over 255.
-size_t dumpUnicode(FILE *stream, Bytes name, int plain);
+std::optional<std::string> storedNameText(Bytes name, Messages &messages);
+// 2 + 2 x length: the bytes a stored name takes.
+size_t storedNameSize(Bytes name);
 // Fills a 512-byte HFSUniStr255 with the UTF-8 text in stored form. A text of more than 255 units
 // is cut at 255 (never through a surrogate pair); returns false when it was cut.
 bool unicodify(uint8_t *name, std::string_view text);

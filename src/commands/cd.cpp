@@ -15,7 +15,7 @@ namespace {
 int changeToParent(Session &session) {
     uint32_t current = session.cwdID;
     if (current == kRootFolderID) return 0;
-    auto thread = threadRecord(session.volume->catalog(), current);
+    auto thread = threadRecord(session.volume->catalog(), current, sayNow());
     if (!thread) {
         fprintf(stderr, "cd: Unable to change directory\n");
         return 1;
@@ -50,9 +50,9 @@ int doChdir(Session &session, const char *line) {
         }
         if (target == "..") return changeToParent(session);
         PathMiss miss;
-        auto found = searchPath(volume, session.cwdID, target, &miss);
+        auto found = searchPath(volume, session.cwdID, target, sayNow(), &miss);
         if (!found) {
-            reportPathMiss("cd", target, miss);
+            reportPathMiss("cd", target, miss, sayNow());
             return 1;
         }
         Bytes data = getRecordData(found->recordKey);
@@ -62,7 +62,7 @@ int doChdir(Session &session, const char *line) {
             return 0;
         }
         if (record.type() != kFileRecord || !isSymLink(data)) {
-            reportPathMiss("cd", target, PathMiss::kNotAFolder);
+            reportPathMiss("cd", target, PathMiss::kNotAFolder, sayNow());
             return 1;
         }
         if (links == kMaxLinkDepth) {
@@ -73,7 +73,7 @@ int doChdir(Session &session, const char *line) {
         if (g_Debug) fprintf(stderr, "Symlink\n");
         // A relative target is relative to the link's own folder, which the typed path names.
         std::string link = target;
-        target = inThisVolume(volume, followLink(volume, data));
+        target = inThisVolume(volume, followLink(volume, data, sayNow()), sayNow());
         size_t slash = link.rfind('/');
         if (!target.starts_with("/") && slash != std::string::npos) target = link.substr(0, slash + 1) + target;
         fprintf(stderr, "recursing on %s\n", visible(target).c_str());

@@ -15,6 +15,7 @@
 #include "commands/pull.h"
 #include "commands/stat.h"
 #include "volume/volume.h"
+#include "commands/session.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ struct Extraction {
 
     void link(const CatalogEntry &entry, const std::string &path, const std::string &name) {
         int parent = folders.back().get();
-        std::string target = followLink(volume, entry.data);
+        std::string target = followLink(volume, entry.data, sayNow());
         if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno == EEXIST) unlinkat(parent, name.c_str(), 0);
         if (symlinkat(target.c_str(), parent, name.c_str()) != 0 && errno != EEXIST) return fail(path, strerror(errno));
         utimensat(parent, name.c_str(), Times(entry.data).at, AT_SYMLINK_NOFOLLOW);
@@ -81,7 +82,7 @@ struct Extraction {
         int fd = out.get();
         PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};
         if (pullFile(volume, entry.data, false, path, target) != 0) return fail(path, "its content could not be read whole");
-        auto file = fileOfRecord(volume, entry.data);   // a hard link's mode and times are its file's
+        auto file = fileOfRecord(volume, entry.data, sayNow());   // a hard link's mode and times are its file's
         Bytes record = file ? file->bytes : entry.data;
         fchmod(fd, permissionsOf(record));
         futimens(fd, Times(record).at);
@@ -99,7 +100,7 @@ std::string safeComponent(const std::string &name) {
 }
 
 int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, const std::optional<std::string> &dest) {
-    auto top = findEntry(volume, cwd, argument, "pull");
+    auto top = findEntry(volume, cwd, argument, "pull", sayNow());
     if (!top) return 1;
     if (!top->folder()) {
         fprintf(stderr, "pull: %s: Not a folder\n", visible(argument).c_str());
@@ -129,7 +130,7 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
                             Extraction::finishFolder(extraction.folders.back().get(), folder);
                             extraction.folders.pop_back();
                         }};
-    bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid).value_or(argument), visitor, "pull");
+    bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid, sayNow()).value_or(argument), visitor, "pull", sayNow());
     if (created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
     fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
             extraction.links, destination.c_str());

@@ -64,15 +64,15 @@ bool matches(const Volume &volume, const FindOptions &options, const CatalogEntr
 void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::string &path) {
     Bytes record = entry.data;
     std::string name = path;
-    if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record);
-    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, record);
+    if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record, sayNow());
+    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, record, sayNow());
     if (file) record = file->bytes;   // a hard link shows its file
     CatalogRecord fields{record};
     std::string mode = modeText(fields.mode(), entry.folder());
     char type = mode[0] == '-' ? 'r' : mode[0];
     uint64_t size = 0;
     uint32_t compression = 0;
-    if (!entry.folder()) getFileSize(volume, record, &size, &compression);
+    if (!entry.folder()) getFileSize(volume, record, &size, &compression, sayNow());
     printf("0|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", visible(name).c_str(),
            fields.id(), type, type, mode.substr(1).c_str(), fields.ownerID(), fields.groupID(), size,
            unixSeconds(fields.accessDate()), unixSeconds(fields.contentModDate()),
@@ -82,7 +82,7 @@ void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::s
 void printEntry(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
     if (!matches(volume, options, entry)) return;
     if (options.body) return printBodyLine(volume, entry, path);
-    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data);
+    std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data, sayNow());
     Bytes record = file ? file->bytes : entry.data;
     printf("%u\t%s\n", CatalogRecord{record}.id(), visible(path).c_str());
 }
@@ -98,12 +98,12 @@ int doFind(Session &session, const char *line) {
     }
     const Volume &volume = *session.volume;
     std::string typed = options.path.empty() ? "#" + std::to_string(session.cwdID) : options.path;
-    auto top = findEntry(volume, session.cwdID, typed, options.path.empty() ? nullptr : "find");
+    auto top = findEntry(volume, session.cwdID, typed, options.path.empty() ? nullptr : "find", sayNow());
     if (!top) {
-        if (options.path.empty()) reportPathMiss("find", session.cwdText(), PathMiss::kNotFound);
+        if (options.path.empty()) reportPathMiss("find", session.cwdText(), PathMiss::kNotFound, sayNow());
         return 1;
     }
-    std::string topPath = pathOfCNID(volume, top->cnid).value_or(options.path);
+    std::string topPath = pathOfCNID(volume, top->cnid, sayNow()).value_or(options.path);
     if (!top->folder()) {
         printEntry(volume, options, *top, topPath);
         return 0;
@@ -113,5 +113,5 @@ int doFind(Session &session, const char *line) {
                             return true;
                         },
                         nullptr};
-    return walkTree(volume, *top, topPath, visitor, "find") ? 0 : 1;
+    return walkTree(volume, *top, topPath, visitor, "find", sayNow()) ? 0 : 1;
 }

@@ -15,6 +15,7 @@
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "commands/commands.h"
+#include "commands/listing.h"
 #include "commands/mounts.h"
 #include "commands/session.h"
 #include "image/dmg.h"
@@ -39,7 +40,7 @@ constexpr FlagName kMountFlagNames[] = {
 
 // The root folder's thread names the volume.
 void readFSLabel(Session &session) {
-    auto found = threadRecord(session.activeTree, kRootFolderID);
+    auto found = threadRecord(session.activeTree, kRootFolderID, sayNow());
     if (!found) {
         fprintf(stderr, "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n");
         CatalogKey unknown(0, UTF8toUTF16("Unknown)"));   // kept as it is: scripts match this label
@@ -74,7 +75,7 @@ int showStatus(const Session &session) {
         return 1;
     }
     fprintf(stderr, "Default file system set to %s, Volume label is ", session.name->c_str());
-    if (const uint8_t *label = session.labelName()) dumpUnicode(stderr, Bytes{label, kHFSUniStr255Size}, 1);
+    if (const uint8_t *label = session.labelName()) printStoredName(stderr, Bytes{label, kHFSUniStr255Size}, true);
     fprintf(stderr, "\n");
     return 0;
 }

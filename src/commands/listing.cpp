@@ -14,6 +14,7 @@
 #include "catalog/unicode.h"
 #include "base/time.h"
 #include "volume/volume.h"
+#include "commands/session.h"
 
 namespace {
 
@@ -26,6 +27,19 @@ std::string listingDate(uint32_t hfsTime) {
 }
 
 }  // namespace
+
+size_t printStoredName(FILE *stream, Bytes name, bool plain) {
+    Messages messages(Messages::kPrintAtOnce);
+    auto text = storedNameText(name, messages);
+    if (!text) return 0;
+    if (plain)
+        fputs(visible(*text).c_str(), stream);
+    else if (text->empty())
+        fputs("<Name/>", stream);
+    else
+        fprintf(stream, "<Name>%s</Name>", xmlEscaped(*text).c_str());
+    return storedNameSize(name);
+}
 
 // Looked up once per ID: each lookup reads the databases anew, which dominated the listing of
 // large folders.
@@ -56,7 +70,7 @@ size_t dumpThread(Bytes data, int64_t flags, const char *plainForm, const char *
     ThreadRecord thread{data};
     bool xml = flags & kListXML;
     printf(xml ? xmlForm : plainForm, thread.parentID());
-    return ThreadRecord::kNameOffset + dumpUnicode(stdout, thread.name(), xml ? 0 : 1);
+    return ThreadRecord::kNameOffset + printStoredName(stdout, thread.name(), !xml);
 }
 
 }  // namespace
@@ -104,7 +118,7 @@ namespace {
 // folders add the value's size. Extents records only continue a value named before.
 void printAttributeNames(const Volume &volume, uint32_t fileID, bool withSizes) {
     bool any = false;
-    for (const AttributeRecord &record : attributeRecordsOf(volume.attributes(), fileID)) {
+    for (const AttributeRecord &record : attributeRecordsOf(volume.attributes(), fileID, sayNow())) {
         uint32_t kind = AttributeData{record.data}.recordType();
         if (kind != kAttrInlineData && kind != kAttrForkData) continue;
         printf("\n\t%s", shown(attributeNameText(record.name)).c_str());
@@ -120,13 +134,13 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     CatalogRecord file{data};
     if (flags & kListXML) {
         printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", file.id(), static_cast<long long>(file.dataSize()));
-        dumpUnicode(stdout, name, !useXML);
+        printStoredName(stdout, name, !useXML);
         return;
     }
     // A hard link's own record is a placeholder (mode 0444, no data, no owner): what a user sees of
     // the file, link count included, is its indirect node's.
     bool hardLink = isHardLink(data);
-    std::optional<HeldBytes> target = hardLink ? hardLinkTarget(volume, data) : std::nullopt;
+    std::optional<HeldBytes> target = hardLink ? hardLinkTarget(volume, data, sayNow()) : std::nullopt;
     CatalogRecord content{target ? target->bytes : data};
     bool link = isSymLink(content.data);
     uint16_t mode = content.mode();
@@ -147,7 +161,7 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
     uint64_t size = 0;
     uint32_t compression = 0;
-    getFileSize(volume, content.data, &size, &compression);
+    getFileSize(volume, content.data, &size, &compression, sayNow());
     if ((flags & kListFinder) && compression != 0) printf(" compressed");
     if (uint64_t resource = content.resourceSize(); (flags & kListFinder) && resource != 0)
         printf(" rsrc=%llu", static_cast<unsigned long long>(resource));
@@ -159,9 +173,9 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     const char *colour = nullptr;
     if ((flags & kListColor) && !useXML) colour = mode & 0100 ? kMagenta : link ? kCyan : nullptr;
     if (colour) printf("%s", colour);
-    dumpUnicode(stdout, name, !useXML);
+    printStoredName(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
-    if (link) printf(" -> %s", shown(followLink(volume, content.data)).c_str());
+    if (link) printf(" -> %s", shown(followLink(volume, content.data, sayNow())).c_str());
     if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.id(), false);
 }
 
@@ -184,7 +198,7 @@ void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t fl
     }
     bool colour = (flags & kListColor) && !useXML;
     if (colour) printf("%s", kBlue);
-    dumpUnicode(stdout, name, !useXML);
+    printStoredName(stdout, name, !useXML);
     if (colour) printf("%s", kReset);
     if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, folder.id(), true);
 }

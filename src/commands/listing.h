@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,9 @@ constexpr int64_t kListColor = 1, kListXML = 2, kListFinder = 4, kListXattr = 8,
 size_t dumpRecordDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 void dumpFolderDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 void dumpFileDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
+// Prints a stored name as UTF-8: escaped by visible() when plain, else XML-escaped in <Name> tags;
+// returns 2 + 2 x length, 0 (after "Len is N") when the length is over 255.
+size_t printStoredName(FILE *stream, Bytes name, bool plain);
 std::string permissionsToText(uint16_t mode);
 std::string finderFlagsToLS(Bytes recordData);
 std::string catalogFlagsToLS(uint16_t flags);

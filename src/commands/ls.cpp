@@ -17,7 +17,7 @@ namespace {
 // A folder's records follow its thread record in key order (parent first), maybe across leaves.
 int listFolder(const Volume &volume, uint32_t folder, int64_t flags, const char *shownName) {
     const BTree *catalog = volume.catalog();
-    auto thread = threadRecord(catalog, folder);
+    auto thread = threadRecord(catalog, folder, sayNow());
     if (!thread) {
         fprintf(stderr, "Path not found: %s\n", visible(shownName).c_str());
         return 1;
@@ -51,9 +51,9 @@ int doDir(Session &session, const char *line) {
     if (!path || !*path) return listFolder(volume, session.cwdID, flags, space ? space : session.cwdText());
     const char *command = (line[0] | 0x20) == 'd' ? "dir" : "ls";
     PathMiss miss;
-    auto found = searchPath(volume, session.cwdID, path, &miss);
+    auto found = searchPath(volume, session.cwdID, path, sayNow(), &miss);
     if (!found) {
-        reportPathMiss(command, path, miss);
+        reportPathMiss(command, path, miss, sayNow());
         return 1;
     }
     CatalogRecord record{getRecordData(found->recordKey)};
@@ -62,6 +62,6 @@ int doDir(Session &session, const char *line) {
     case kFolderThreadRecord:   // "/": keyed by its own ID
         return listFolder(volume, CatalogKeyView{found->recordKey}.parentID(), flags, path);
     case kFileRecord: dumpRecord(volume, found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
-    default: reportPathMiss(command, path, PathMiss::kNotFound); return 1;
+    default: reportPathMiss(command, path, PathMiss::kNotFound, sayNow()); return 1;
     }
 }

@@ -5,6 +5,7 @@
 #include "base/output.h"
 #include "btree/records.h"
 #include "btree/search.h"
+#include "commands/session.h"
 
 uint32_t readHeaderNode(const BTree *tree) {
     HeldBytes held = tree->node(0);
@@ -37,7 +38,7 @@ uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, 
     HeldBytes held = tree->node(nodeNumber);
     Bytes node = held.bytes;
     if (node.empty()) {
-        reportNodeNotLoaded(tree, nodeNumber);
+        reportNodeNotLoaded(tree, nodeNumber, sayNow());
         return 0;
     }
     if (nodeNumber == 0) return readHeaderNode(tree);

@@ -100,7 +100,7 @@ int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size,
     bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
         if (!open() || writeFailed || length == 0) return;
         writeFailed = !writeAt(target, out.get(), written, position, data, length);
-    });
+    }, sayNow());
     if (g_Interrupted) return opened ? removeStopped(target) : 1;
     if (!expanded) {
         fprintf(stderr, "Unable to get file content\n");
@@ -122,7 +122,7 @@ int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size,
 bool names(const Session &session, const std::string &text) {
     static const std::string kResourceSuffix = "/..namedfork/rsrc";
     std::string path = text.ends_with(kResourceSuffix) ? text.substr(0, text.size() - kResourceSuffix.size()) : text;
-    return findEntry(*session.volume, session.cwdID, path, nullptr).has_value();
+    return findEntry(*session.volume, session.cwdID, path, nullptr, sayNow()).has_value();
 }
 
 // Where a single file goes: /tmp/NAME as always, standard output for "-", into DEST when it is a
@@ -165,12 +165,12 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
 }  // namespace
 
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
-    auto linked = fileOfRecord(volume, file);
+    auto linked = fileOfRecord(volume, file, sayNow());
     if (!linked) return 1;
     file = linked->bytes;
     uint64_t size = 0;
     uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
-    if (!resource) getFileSize(volume, file, &size, &compression);
+    if (!resource) getFileSize(volume, file, &size, &compression, sayNow());
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
@@ -181,9 +181,9 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
     if (decmpfsInResourceFork(compression)) return pullExpanded(volume, file, compression, size, argument, target);
 
     // Compressed inline in its attribute: small, expanded in memory.
-    auto attribute = decmpfsAttribute(volume, CatalogRecord{file}.id());
+    auto attribute = decmpfsAttribute(volume, CatalogRecord{file}.id(), sayNow());
     std::optional<std::vector<uint8_t>> content =
-        decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size);
+        decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size, sayNow());
     if (!content) {
         fprintf(stderr, "Unable to get file content\n");
         return 1;
@@ -235,16 +235,16 @@ int doPull(Session &session, const char *line) {
     Bytes file;
     std::shared_ptr<const uint8_t> keep;   // the node `file` lies in
     if (isCNIDText(argument)) {
-        auto entry = findEntry(volume, session.cwdID, argument, "pull");
+        auto entry = findEntry(volume, session.cwdID, argument, "pull", sayNow());
         if (!entry) return 1;
         file = entry->data;
         keep = entry->keep;
         name = safeComponent(entry->name);
     } else {
         PathMiss miss;
-        auto found = searchPath(volume, session.cwdID, argument, &miss);
+        auto found = searchPath(volume, session.cwdID, argument, sayNow(), &miss);
         if (!found) {
-            reportPathMiss("pull", argument, miss);
+            reportPathMiss("pull", argument, miss, sayNow());
             return 1;
         }
         file = getRecordData(found->recordKey);

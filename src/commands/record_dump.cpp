@@ -16,6 +16,7 @@
 #include "catalog/unicode.h"
 #include "volume/overflow.h"
 #include "volume/volume.h"
+#include "commands/session.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ size_t searchFile(const Volume &volume, const BTree *tree, const char *name) {
         if (!matchesName(search, record)) return kNotThis;
         fprintf(stderr, "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
         show(record, kind);
-        printf("PATH: %s\n", catalogPath(tree, record).c_str());
+        printf("PATH: %s\n", catalogPath(tree, record, sayNow()).c_str());
         ++found;
         return kNotThis;
     }, true);

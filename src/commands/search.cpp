@@ -42,9 +42,9 @@ int doSearch(Session &session, const char *line) {
     auto id = static_cast<uint32_t>(number);
     std::optional<SearchResult> found;
     if (type == kCatalogTree)
-        found = searchKey(tree, 0, type, CatalogKey(id).view(), volume->compareType());
+        found = searchKey(tree, 0, type, CatalogKey(id).view(), volume->compareType(), sayNow());
     else
-        found = searchKey(tree, 0, type, AttributeKey(id).view(), volume->compareType());
+        found = searchKey(tree, 0, type, AttributeKey(id).view(), volume->compareType(), sayNow());
     if (!found) {
         fprintf(stderr, "No record found for CNID %d\n", number);
         return 1;

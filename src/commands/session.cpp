@@ -43,3 +43,8 @@ void Session::setLabel(Bytes name) {
     label.fill(0);
     if (length) memcpy(label.data(), name.data, length);
 }
+
+Messages &sayNow() {
+    static Messages printing(Messages::kPrintAtOnce);   // holds nothing: each line is written at once
+    return printing;
+}

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "base/messages.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/volume.h"
@@ -35,3 +36,7 @@ struct Session {
     // wrong) when it could not be read before; the tree or null.
     BTree *selectCatalog();
 };
+
+// Where a command sends what the layers below say as they work: printed as it comes, so it
+// interleaves with the command's own lines as the reader met it.
+Messages &sayNow();

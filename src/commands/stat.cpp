@@ -91,7 +91,7 @@ void printFork(const Volume &volume, const char *label, Bytes fork, ForkOwner ow
 
 void printAttributes(const Volume &volume, uint32_t fileID) {
     const BTree *tree = volume.attributes();
-    std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
+    std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID, sayNow()) : std::vector<AttributeRecord>{};
     std::vector<std::string> lines;
     for (const AttributeRecord &r : records) {
         AttributeData data{r.data};
@@ -109,7 +109,7 @@ void printAttributes(const Volume &volume, uint32_t fileID) {
 }
 
 void printCompression(const Volume &volume, uint32_t fileID) {
-    auto held = decmpfsAttribute(volume, fileID);
+    auto held = decmpfsAttribute(volume, fileID, sayNow());
     if (!held) return;
     DecmpfsHeader header = DecmpfsHeader::parse(held->bytes).value_or(DecmpfsHeader{});   // a short one shows zeros
     uint32_t type = header.type;
@@ -146,20 +146,20 @@ int doStat(Session &session, const char *line) {
         return 1;
     }
     const Volume &volume = *session.volume;
-    auto entry = findEntry(volume, session.cwdID, space + 1, "stat");
+    auto entry = findEntry(volume, session.cwdID, space + 1, "stat", sayNow());
     if (!entry) return 1;
     CatalogRecord record{entry->data};
     bool folder = entry->folder();
     bool symlink = !folder && isSymLink(record.data);
     bool hardLink = !folder && isHardLink(record.data);
-    printf("Path:\t%s\n", visible(pathOfCNID(volume, entry->cnid).value_or(childPath("?", entry->name))).c_str());
+    printf("Path:\t%s\n", visible(pathOfCNID(volume, entry->cnid, sayNow()).value_or(childPath("?", entry->name))).c_str());
     printf("CNID:\t%u\nParent:\t%u\n", entry->cnid, entry->parent);
     printf("Type:\t%s\n", folder ? "Folder" : symlink ? "Symbolic link" : hardLink ? "Hard link" : "File");
-    if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record.data)).c_str());
+    if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record.data, sayNow())).c_str());
     std::optional<HeldBytes> target;
     if (hardLink) {
         // The rest is the indirect node's: the link's own record holds no data.
-        target = fileOfRecord(volume, record.data);
+        target = fileOfRecord(volume, record.data, sayNow());
         if (!target) return 1;
         printf("Indirect node:\tiNode%u (CNID %u)\n", record.special(), CatalogRecord{target->bytes}.id());
         record = CatalogRecord{target->bytes};
@@ -172,7 +172,7 @@ int doStat(Session &session, const char *line) {
     } else {
         uint64_t size = 0;
         uint32_t compression = 0;
-        getFileSize(volume, record.data, &size, &compression);
+        getFileSize(volume, record.data, &size, &compression, sayNow());
         printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, record.special());
     }
     static const char *const kDates[] = {"Created", "Content modified", "Attributes modified", "Accessed", "Backed up"};

@@ -124,7 +124,7 @@ int doXattr(Session &session, const char *line) {
     }
     std::string name = *c ? c + 1 : "";
     const Volume &volume = *session.volume;
-    auto found = searchPath(volume, session.cwdID, path);
+    auto found = searchPath(volume, session.cwdID, path, sayNow());
     if (!found) {
         fprintf(stderr, "%s not found\n", path.c_str());
         return 1;
@@ -140,12 +140,12 @@ int doXattr(Session &session, const char *line) {
         return 1;
     }
     if (type == kFileRecord) {
-        auto file = fileOfRecord(volume, record);   // a hard link's attributes are its indirect node's
+        auto file = fileOfRecord(volume, record, sayNow());   // a hard link's attributes are its indirect node's
         if (!file) return 1;
         fileID = CatalogRecord{file->bytes}.id();
     }
     const BTree *tree = volume.attributes();
-    std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID) : std::vector<AttributeRecord>{};
+    std::vector<AttributeRecord> records = tree ? attributeRecordsOf(tree, fileID, sayNow()) : std::vector<AttributeRecord>{};
     if (records.empty() && name.empty()) {
         fprintf(stderr, "%s has no extended attributes\n", path.c_str());
         return 0;

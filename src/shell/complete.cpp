@@ -53,13 +53,13 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const Session &session, c
     } else if (!folderPart.empty()) {
         std::string path = folderPart.substr(0, folderPart.size() - 1);
         PathMiss miss;   // asked for, so a miss is not printed into the line being edited
-        auto found = searchPath(volume, session.cwdID, path, &miss);
+        auto found = searchPath(volume, session.cwdID, path, sayNow(), &miss);
         if (!found) return names;
         CatalogRecord record{getRecordData(found->recordKey)};
         if (record.type() != kFolderRecord) return names;
         folder = record.id();
     }
-    for (auto &entry : folderEntries(volume, folder, kMaxCandidates)) {
+    for (auto &entry : folderEntries(volume, folder, kMaxCandidates, sayNow())) {
         std::replace(entry.name.begin(), entry.name.end(), '/', ':');   // how a stored '/' is typed
         names.emplace_back(std::move(entry.name), entry.folder);
     }

@@ -6,6 +6,7 @@
 
 #include "base/utf.h"
 #include "catalog/unicode.h"
+#include "commands/listing.h"
 #include "unit.h"
 #include "volume/fork.h"
 
@@ -124,7 +125,7 @@ TEST(Output, VisibleAndXmlEscaped) {
     }
 }
 
-TEST(Unicode, DumpUnicode) {
+TEST(Unicode, PrintStoredName) {
     // name, plain, text, size consumed; a 0 unit ends the text, not the size; units past the view are never read.
     std::tuple<ByteVec, int, std::string, size_t> cases[] = {
         {{0, 0}, 1, "", 2}, {{0, 0}, 0, "<Name/>", 2}, {{0, 2, 0, 'H', 0, 'i'}, 0, "<Name>Hi</Name>", 6},
@@ -132,7 +133,7 @@ TEST(Unicode, DumpUnicode) {
         {{0, 2, 0, 0, 0, 'i'}, 1, "", 6}, {{0, 3, 0, 'a'}, 1, "a", 8}, {{1, 0}, 1, "", 0}};   // 256 units: refused
     for (const auto &[name, plain, text, size] : cases) {
         size_t got = 0;
-        Printed p = capture([&, stored = view(name), xml = plain] { got = dumpUnicode(stdout, stored, xml); });
+        Printed p = capture([&, stored = view(name), xml = plain] { got = printStoredName(stdout, stored, xml); });
         EXPECT_EQ(p.out, text);
         EXPECT_EQ(got, size) << text;
         EXPECT_EQ(p.err, size ? "" : "Len is 256\n");

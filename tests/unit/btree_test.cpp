@@ -16,8 +16,9 @@ using unit::capture, unit::Printed, unit::view;
 namespace {
 
 std::optional<SearchResult> find(const BTree &tree, int type, const ByteVec &key, std::string *out) {
-    std::optional<SearchResult> found;
-    *out = capture([&] { found = searchKey(&tree, 0, type, view(key), kCaseFolding); }).out;
+    Messages said;
+    auto found = searchKey(&tree, 0, type, view(key), kCaseFolding, said);
+    *out = said.text(true);
     return found;
 }
 
@@ -178,7 +179,8 @@ TEST(CatalogPath, FromThreadRecordsUpToTheRoot) {
         {joined({catalogKey(30, u"z"), {0, 2}}), "?/y/x/z (the chain of parent folders loops at CNID 30)"},
         {joined({catalogKey(40, u"z"), {0, 2}}), "?/w/z (no folder thread record for CNID 41)"},
     };
-    for (const auto &[record, path] : cases) EXPECT_EQ(catalogPath(&tree, view(record)), path);
+    Messages said;
+    for (const auto &[record, path] : cases) EXPECT_EQ(catalogPath(&tree, view(record), said), path);
 }
 
 TEST(ReadNode, ProcessorAnswersDecideTheWalk) {

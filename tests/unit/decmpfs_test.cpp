@@ -42,9 +42,9 @@ std::string hex(size_t value) { char text[24]; snprintf(text, sizeof text, "%zx"
 
 // What decmpfsDecompress gives, and what it says on stderr.
 std::pair<std::optional<ByteVec>, std::string> expand(const ByteVec &compressed, uint32_t type, uint64_t size) {
-    std::optional<ByteVec> data;
-    std::string err = capture([&] { data = decmpfsDecompress(view(compressed), type, size); }).err;
-    return {data, err};
+    Messages said;
+    std::optional<ByteVec> data = decmpfsDecompress(view(compressed), type, size, said);
+    return {data, said.text(false)};
 }
 
 }  // namespace

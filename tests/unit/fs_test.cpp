@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "catalog/unicode.h"
+#include "commands/listing.h"
 #include "commands/commands.h"
 #include "commands/mounts.h"
 #include "commands/session.h"
@@ -24,7 +25,7 @@ TEST(SetFS, MountTableEntries) {
     EXPECT_EQ(runFs("fs /mnt/fake-mac"), "");
     EXPECT_EQ(session.name, device);   // selected under the device's name
     ASSERT_TRUE(session.labelName());
-    EXPECT_EQ(unit::capture([&] { dumpUnicode(stdout, Bytes{session.labelName(), kHFSUniStr255Size}, 1); }).out, "Mounted");
+    EXPECT_EQ(unit::capture([&] { printStoredName(stdout, Bytes{session.labelName(), kHFSUniStr255Size}, true); }).out, "Mounted");
 
     // Neither is a mounted HFS Plus volume: both fall back to opening the path (tests/transcripts/volume).
     EXPECT_TRUE(runFs("fs /mnt/fake-other").starts_with("This tool can only handle HFS+/HFSX file systems. /mnt/fake-other is formatted "
