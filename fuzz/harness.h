@@ -258,34 +258,37 @@ inline void gpt(Bytes in) {
     Bytes view{probe.data(), probe.size()};
     if (isGPT(view).empty()) return;
     uint64_t offset = 0;
-    validateGPTHeader(view, 1, in.size, &offset);
-    validateGPTHeader(view, 0, 0, &offset);
+    Messages said;
+    validateGPTHeader(view, 1, in.size, &offset, said);
+    validateGPTHeader(view, 0, 0, &offset, said);
 }
 
 // The volume is looked for 4096 bytes in, just past the map, and opened where it is found.
 inline void lwvm(Bytes in) {
     setenv("PARTOFF", "0x1000", 1);
     uint64_t offset = 0;
-    if (std::optional<Probe> probe = openProbe(pathOf(inputFile(in)).c_str()))
-        mountLwVM(*probe, &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; });
+    Messages said;
+    if (std::optional<Probe> probe = openProbe(pathOf(inputFile(in)).c_str(), said))
+        mountLwVM(*probe, &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; }, said);
     unsetenv("PARTOFF");
 }
 
 inline void apm(Bytes in) {
     int fd = inputFile(in);
     uint64_t offset = 0;
-    if (doAPM(fd, &offset) > 0) openVolume(fd, offset);
+    Messages said;
+    if (doAPM(fd, &offset, said) > 0) openVolume(fd, offset);
 }
 
 // The whole image, its trailer being its last 512 bytes.
 inline void udif(Bytes in) {
     if (in.size < kKolySize) return;
     std::unique_ptr<Volume> volume;
+    Messages said;
     mountUDIF(inputFile(in), in.sub(in.size - kKolySize, kKolySize), [&](UniqueFd &fd, uint64_t at) {
-        Messages messages;
-        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, messages);
+        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, said);
         return volume != nullptr;
-    });
+    }, said);
 }
 
 inline std::string base64(Bytes data) {

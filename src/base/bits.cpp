@@ -107,24 +107,24 @@ std::string guidText(Bytes guid) {
     return text;
 }
 
-UniqueFd createOutputFile(const char *path, int dirFd) {
+UniqueFd createOutputFile(const char *path, Messages &messages, int dirFd) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the shell; only a regular file is written.
     UniqueFd fd(openat(dirFd, path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) {
         int err = errno;
         if (err == ELOOP)
-            fprintf(stderr, "%s is a symbolic link: refusing to write through it\n", path);
+            messages.err("%s is a symbolic link: refusing to write through it\n", path);
         else
-            perror("open");
+            messages.err("open: %s\n", strerror(err));
         errno = err;
         return fd;
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fprintf(stderr, "%s is not a regular file: refusing to write to it\n", path);
+        messages.err("%s is not a regular file: refusing to write to it\n", path);
         errno = ELOOP;   // already reported
         return UniqueFd();
     }
-    if (fchmod(fd.get(), 0600) != 0) perror("fchmod");   // an older file keeps its mode otherwise
+    if (fchmod(fd.get(), 0600) != 0) messages.err("fchmod: %s\n", strerror(errno));   // an older file keeps its mode otherwise
     return fd;
 }

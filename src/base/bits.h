@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "base/messages.h"
+
 uint16_t reverse16(uint16_t value);
 uint32_t reverse32(uint32_t value);
 uint64_t reverse64(uint64_t value);
@@ -61,8 +63,8 @@ ssize_t readFully(int fd, void *buffer, size_t len);
 // Writes all of len bytes; returns false on an error or a short write.
 bool writeFully(int fd, const void *buffer, size_t len);
 // Creates (or empties) one of the program's output files under /tmp, mode 0600. A symbolic link
-// planted at the path is refused, not followed; failures are reported on standard error. A relative
-// path is taken in the folder dirFd (openat).
-UniqueFd createOutputFile(const char *path, int dirFd = AT_FDCWD);
+// planted at the path is refused, not followed; failures are said on `messages`' standard error. A
+// relative path is taken in the folder dirFd (openat).
+UniqueFd createOutputFile(const char *path, Messages &messages, int dirFd = AT_FDCWD);
 // Size in bytes of the file or block device behind fd, 0 when unknown.
 uint64_t sizeOfFd(int fd);

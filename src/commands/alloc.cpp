@@ -36,7 +36,7 @@ int doAlloc(Session &session, const char *) {
                 static_cast<unsigned long long>(logicalSize), bitmap->size());
         logicalSize = bitmap->size();
     }
-    UniqueFd fd = createOutputFile(kReportPath);
+    UniqueFd fd = createOutputFile(kReportPath, sayNow());
     FILE *report = fd ? fdopen(fd.get(), "w") : nullptr;
     if (!report) return 1;
     fd.release();   // the stream owns it now

@@ -30,7 +30,7 @@ int snapshotBTree(const BTree *tree) {
                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(tree->size()));
         size = tree->size();
     }
-    UniqueFd fd = createOutputFile(kSnapshotPath);
+    UniqueFd fd = createOutputFile(kSnapshotPath, sayNow());
     long long written = -1;
     if (fd) {
         // Streamed a piece at a time: the tree is never held whole. Bytes no extent gives are zeros.

@@ -77,7 +77,7 @@ struct Extraction {
     void file(const CatalogEntry &entry, const std::string &path, const std::string &name) {
         int parent = folders.back().get();
         // Created first so that its mode and times can be set through the same descriptor.
-        UniqueFd out = createOutputFile(name.c_str(), parent);
+        UniqueFd out = createOutputFile(name.c_str(), sayNow(), parent);
         if (!out) return fail(path, "cannot create it");
         int fd = out.get();
         PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};

@@ -124,7 +124,7 @@ int doSetFS(Session &session, const char *line) {
     std::string path = space + 1;
     std::string error;
     uint64_t offset = 0;
-    announcePartitionOffset(offset);
+    announcePartitionOffset(offset, sayNow());
     std::unique_ptr<Volume> opened;
     VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
         opened = openSaying(std::move(fd), at);
@@ -133,18 +133,18 @@ int doSetFS(Session &session, const char *line) {
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        std::optional<Probe> probe = openProbe(path.c_str());
-        if (probe && mountRaw(*probe, &offset, headerAt) == 0) {
+        std::optional<Probe> probe = openProbe(path.c_str(), sayNow());
+        if (probe && mountRaw(*probe, &offset, headerAt, sayNow()) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
             if (auto volume = openProbed(*probe, path, offset, error)) return select(session, std::move(volume), path);
             fprintf(stderr, "%s\n", error.c_str());
             // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
             // still has its own container to be read.
             offset = 0;
-            announcePartitionOffset(offset);
+            announcePartitionOffset(offset, sayNow());
         }
         fprintf(stderr, "Trying DMG\n");
-        int fd = probe ? mountDMG(*probe, offset, open) : -1;
+        int fd = probe ? mountDMG(*probe, offset, open, sayNow()) : -1;
         if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0 || !opened) {
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
@@ -169,8 +169,8 @@ int doSetFS(Session &session, const char *line) {
 
     if (path.starts_with("/dev")) {
         if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
-        std::optional<Probe> probe = openProbe(path.c_str());
-        if (probe) mountRaw(*probe, &offset, headerAt);   // only for the partition offset it may leave
+        std::optional<Probe> probe = openProbe(path.c_str(), sayNow());
+        if (probe) mountRaw(*probe, &offset, headerAt, sayNow());   // only for the partition offset it may leave
         if (auto volume = probe ? openProbed(*probe, path, offset, error) : nullptr)
             return select(session, std::move(volume), path);
     }

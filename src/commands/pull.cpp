@@ -144,7 +144,7 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
             }
             std::string file = safeComponent(name);
             target.shown = *dest + (dest->ends_with("/") ? "" : "/") + file;
-            target.create = [folder, file] { return createOutputFile(file.c_str(), folder->get()); };
+            target.create = [folder, file] { return createOutputFile(file.c_str(), sayNow(), folder->get()); };
             target.remove = [folder, file, shown = target.shown] {
                 unlinkat(folder->get(), file.c_str(), 0);
                 fprintf(stderr, "%s removed\n", shown.c_str());
@@ -154,7 +154,7 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
         target.shown = *dest;
     }
     std::string path = target.shown;
-    target.create = [path] { return createOutputFile(path.c_str()); };
+    target.create = [path] { return createOutputFile(path.c_str(), sayNow()); };
     target.remove = [path] {
         unlink(path.c_str());
         fprintf(stderr, "%s removed\n", path.c_str());

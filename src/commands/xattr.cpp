@@ -97,7 +97,7 @@ int saveValue(const Volume &volume, const std::string &path, const std::string &
     std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
     std::string destination = "/tmp/" + trimmed.substr(trimmed.rfind('/') + 1) + "." + name;
     std::replace(destination.begin() + 5, destination.end(), '/', ':');
-    UniqueFd out = createOutputFile(destination.c_str());
+    UniqueFd out = createOutputFile(destination.c_str(), sayNow());
     if (!out) return 1;
     if (!writeFully(out.get(), value.data(), value.size())) {
         perror("write");

@@ -32,15 +32,15 @@ constexpr size_t kNameUnits = 36;
 
 }  // namespace
 
-std::optional<Probe> openProbe(const char *path) {
+std::optional<Probe> openProbe(const char *path, Messages &messages) {
     Probe probe;
     probe.fd = UniqueFd(open(path, O_RDONLY | O_CLOEXEC));
     if (!probe.fd) {
-        perror("open");
+        messages.err("open: %s\n", strerror(errno));
         return std::nullopt;
     }
     if (readAt(probe.fd.get(), probe.bytes, kProbeSize, 0) < 0) {
-        perror("read");
+        messages.err("read: %s\n", strerror(errno));
         return std::nullopt;
     }
     return probe;
@@ -86,11 +86,11 @@ std::vector<Bytes> entriesIn(Bytes probe) {
 
 }  // namespace
 
-const char *GPTTypeGUID(Bytes type) {
+const char *GPTTypeGUID(Bytes type, Messages &messages) {
     if (const char *name = knownTypeName(type)) return name;
     if (type.size < 16) return "Unrecognized";
-    for (size_t i = 0; i < 16; ++i) fprintf(stderr, "%02x-", type.data[i]);
-    fprintf(stderr, "Unrecognized\n");
+    for (size_t i = 0; i < 16; ++i) messages.err("%02x-", type.data[i]);
+    messages.err("Unrecognized\n");
     return "Unrecognized";
 }
 
@@ -111,47 +111,47 @@ std::vector<std::string> gptPartitionTypes(Bytes probe) {
     return types;
 }
 
-bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize) {
+bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize, Messages &messages) {
     if (deviceSize == 0 || offset < deviceSize) return true;
-    fprintf(stderr, "The partition at byte %llu lies past the end of the device (%llu bytes): not used\n",
-            static_cast<unsigned long long>(offset), static_cast<unsigned long long>(deviceSize));
+    messages.err("The partition at byte %llu lies past the end of the device (%llu bytes): not used\n",
+                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(deviceSize));
     return false;
 }
 
-int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset) {
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset, Messages &messages) {
     Bytes header = probe.sub(kHeaderOffset, kSectorSize);
     uint32_t entries = header.le32(80), entrySize = header.le32(84);
     if (verbose) {
-        fprintf(stderr, "GPT Header found at LBA %llu with backup @%llu\n",
-                static_cast<unsigned long long>(header.le64(24)), static_cast<unsigned long long>(header.le64(32)));
-        fprintf(stderr, "Revision: 0x%x\n", header.le32(8));
-        fprintf(stderr, "Size: 0x%x\n", header.le32(12));
-        fprintf(stderr, "Spanning %llu-%llu\n", static_cast<unsigned long long>(header.le64(40)),
-                static_cast<unsigned long long>(header.le64(48)));
-        fprintf(stderr, "UUID: %s\n", guidText(header.sub(56, 16)).c_str());
-        fprintf(stderr, "# Entries: %d, each %d bytes, Starting at LBA %lld\n", entries, entrySize,
-                static_cast<long long>(header.le64(72)));
+        messages.err("GPT Header found at LBA %llu with backup @%llu\n",
+                     static_cast<unsigned long long>(header.le64(24)), static_cast<unsigned long long>(header.le64(32)));
+        messages.err("Revision: 0x%x\n", header.le32(8));
+        messages.err("Size: 0x%x\n", header.le32(12));
+        messages.err("Spanning %llu-%llu\n", static_cast<unsigned long long>(header.le64(40)),
+                     static_cast<unsigned long long>(header.le64(48)));
+        messages.err("UUID: %s\n", guidText(header.sub(56, 16)).c_str());
+        messages.err("# Entries: %d, each %d bytes, Starting at LBA %lld\n", entries, entrySize,
+                     static_cast<long long>(header.le64(72)));
     }
     if (entrySize < kMinEntrySize && entries)
-        fprintf(stderr, "GPT entries of %u bytes are too small to hold a partition entry\n", entrySize);
+        messages.err("GPT entries of %u bytes are too small to hold a partition entry\n", entrySize);
     int i = 0;
     for (Bytes entry : entriesIn(probe)) {
-        const char *type = GPTTypeGUID(entry.sub(0, 16));
+        const char *type = GPTTypeGUID(entry.sub(0, 16), messages);
         if (strcmp(type, "HFS+") == 0) {
-            printf("HFS+ Detected! \n");
+            messages.out("HFS+ Detected! \n");
             uint64_t lba = entry.le64(32);
             uint64_t offset = lba <= UINT64_MAX / kSectorSize ? lba * kSectorSize : UINT64_MAX;
-            if (partitionInsideDevice(offset, deviceSize)) {
-                announcePartitionOffset(offset);
+            if (partitionInsideDevice(offset, deviceSize, messages)) {
+                announcePartitionOffset(offset, messages);
                 *partitionOffset = offset;
             }
         }
-        if (strcmp(type, "APFS") == 0) printf("APFS Detected! \n");
+        if (strcmp(type, "APFS") == 0) messages.out("APFS Detected! \n");
         if (verbose) {
-            fprintf(stderr, "Entry %d: Type: %s Name: %s GUID: %s @LBA %lld-%lld", i, type,
-                    visible(partitionName(entry.sub(56, 2 * kNameUnits))).c_str(), guidText(entry.sub(16, 16)).c_str(),
-                    static_cast<long long>(entry.le64(32)), static_cast<long long>(entry.le64(40)));
-            fprintf(stderr, "\n");
+            messages.err("Entry %d: Type: %s Name: %s GUID: %s @LBA %lld-%lld", i, type,
+                         visible(partitionName(entry.sub(56, 2 * kNameUnits))).c_str(), guidText(entry.sub(16, 16)).c_str(),
+                         static_cast<long long>(entry.le64(32)), static_cast<long long>(entry.le64(40)));
+            messages.err("\n");
         }
         ++i;
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/bits.h"
+#include "base/messages.h"
 
 constexpr size_t kProbeSize = 4096;   // the containers look at the first 4096 bytes
 constexpr uint64_t kSectorSize = 512;
@@ -19,16 +20,16 @@ struct Probe {
     Bytes view() const { return {bytes, kProbeSize}; }
 };
 // Nothing, after saying why ("open" or "read"), when the file cannot be opened or read.
-std::optional<Probe> openProbe(const char *path);
+std::optional<Probe> openProbe(const char *path, Messages &messages);
 
 // The GPT header at byte 512 of the probe, or an empty view.
 Bytes isGPT(Bytes probe);
 // Reports the table (verbose), walks the entries inside the probe, and sets *partitionOffset to the
 // start of the HFS+ entry, unless that lies past deviceSize (0: unknown). Always 0.
-int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset);
+int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset, Messages &messages);
 // Says so and returns false when a partition at `offset` cannot lie inside the device.
-bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize);
-const char *GPTTypeGUID(Bytes typeGUID);
+bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize, Messages &messages);
+const char *GPTTypeGUID(Bytes typeGUID, Messages &messages);
 // The type names of the table's entries (a GUID's text for unknown types), saying nothing.
 std::vector<std::string> gptPartitionTypes(Bytes probe);
 // A name of at most 36 little-endian UTF-16 units, ended by a zero unit when shorter.

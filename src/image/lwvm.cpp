@@ -17,43 +17,43 @@ constexpr uint8_t LWVM_GUID[16] = {0x6a, 0x90, 0x88, 0xcf, 0x8a, 0xfd, 0x63, 0x0
 constexpr uint32_t kDefaultLwVMOffset = 0x800000;
 constexpr size_t kRecordsOffset = 512, kRecordSize = 128;
 
-uint32_t offsetFromEnvironment() {
+uint32_t offsetFromEnvironment(Messages &messages) {
     uint32_t offset = kDefaultLwVMOffset;
     const char *text = getenv("PARTOFF");
     if (!text) return offset;
     unsigned int value = offset;
     int matched = sscanf(text, "0x%x", &value);
     if (matched == 0) {
-        fprintf(stderr, "Partition offset specified in PARTOFF variable, but is malformed (need 0x...)\n");
+        messages.err("Partition offset specified in PARTOFF variable, but is malformed (need 0x...)\n");
         return offset;
     }
     if (matched == 1) offset = value;
-    fprintf(stderr, "Partition Offset set to 0x%x by environment variable\n", offset);
+    messages.err("Partition Offset set to 0x%x by environment variable\n", offset);
     return offset;
 }
 
 }  // namespace
 
-int mountLwVM(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
+int mountLwVM(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume, Messages &messages) {
     Bytes probe = image.view();
     const void *found = memmem(image.bytes, kProbeSize, LWVM_GUID, sizeof LWVM_GUID);
     if (!found) return -1;
     Bytes header = probe.from(static_cast<const uint8_t *>(found) - image.bytes);
     uint32_t partitions = header.le32(40);
-    fprintf(stderr, "LwVM partition with %d logical, spanning %lld bytes\n", partitions,
-            static_cast<long long>(header.le64(32)));
+    messages.err("LwVM partition with %d logical, spanning %lld bytes\n", partitions,
+                 static_cast<long long>(header.le64(32)));
     for (uint32_t i = 0; i < partitions; ++i) {
         Bytes record = header.sub(kRecordsOffset + static_cast<uint64_t>(i) * kRecordSize, kRecordSize);
         if (record.empty()) break;
-        const char *type = GPTTypeGUID(record.sub(0, 16));
-        fprintf(stderr, "\t %d: Partition at 0x%llx-0x%llx Type: %s Name: %s\n", i,
-                static_cast<unsigned long long>(record.le64(32)), static_cast<unsigned long long>(record.le64(40)),
-                type, visible(partitionName(record.sub(56, 72))).c_str());
+        const char *type = GPTTypeGUID(record.sub(0, 16), messages);
+        messages.err("\t %d: Partition at 0x%llx-0x%llx Type: %s Name: %s\n", i,
+                     static_cast<unsigned long long>(record.le64(32)), static_cast<unsigned long long>(record.le64(40)),
+                     type, visible(partitionName(record.sub(56, 72))).c_str());
     }
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
-    uint64_t offset = offsetFromEnvironment();
-    if (!partitionInsideDevice(offset, sizeOfFd(image.fd.get()))) return -1;
-    announcePartitionOffset(offset);
+    uint64_t offset = offsetFromEnvironment(messages);
+    if (!partitionInsideDevice(offset, sizeOfFd(image.fd.get()), messages)) return -1;
+    announcePartitionOffset(offset, messages);
     *partitionOffset = offset;
     return hasVolume(image.fd.get(), offset) ? 0 : -1;
 }

@@ -4,6 +4,6 @@
 
 #include "base/output.h"
 
-void announcePartitionOffset(uint64_t offset) {
-    if (g_Debug) fprintf(stderr, "Setting partition offset to 0x%llx\n", static_cast<unsigned long long>(offset));
+void announcePartitionOffset(uint64_t offset, Messages &messages) {
+    if (g_Debug) messages.err("Setting partition offset to 0x%llx\n", static_cast<unsigned long long>(offset));
 }

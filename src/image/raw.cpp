@@ -9,14 +9,14 @@
 #include "image/gpt.h"
 #include "image/lwvm.h"
 
-int mountRaw(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume) {
+int mountRaw(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume, Messages &messages) {
     Bytes probe = image.view();
     if (!isGPT(probe).empty()) {
-        fprintf(stderr, "Found GPT header\n");
-        validateGPTHeader(probe, g_Verbose, sizeOfFd(image.fd.get()), partitionOffset);
+        messages.err("Found GPT header\n");
+        validateGPTHeader(probe, g_Verbose, sizeOfFd(image.fd.get()), partitionOffset, messages);
         // Without an HFS+ entry there is nothing to open here: the image probes say what it holds.
         std::vector<std::string> types = gptPartitionTypes(probe);
         return std::find(types.begin(), types.end(), "HFS+") != types.end() ? 0 : -1;
     }
-    return mountLwVM(image, partitionOffset, hasVolume);
+    return mountLwVM(image, partitionOffset, hasVolume, messages);
 }

@@ -60,24 +60,24 @@ Chunk chunkAt(Bytes table, uint32_t i) {
     return {c.be32(0), c.sub(4, 4), c.be64(8), c.be64(16), c.be64(24), c.be64(32)};
 }
 
-void reportTrailer(Bytes koly, uint64_t position) {
-    printf("KOLY header found at %lld:\n\tUDIF version %d, Header Size: %d\n\tFlags:%d\n",
-           static_cast<long long>(position), koly.be32(4), koly.be32(8), koly.be32(12));
+void reportTrailer(Bytes koly, uint64_t position, Messages &messages) {
+    messages.out("KOLY header found at %lld:\n\tUDIF version %d, Header Size: %d\n\tFlags:%d\n",
+                 static_cast<long long>(position), koly.be32(4), koly.be32(8), koly.be32(12));
     if (koly.be64(40) == 0)
-        printf("\tRsrc fork: None\n");
+        messages.out("\tRsrc fork: None\n");
     else
-        printf("\tRsrc fork: from %lld, spanning %lld bytes\n", static_cast<long long>(koly.be64(40)),
-               static_cast<long long>(koly.be64(48)));
-    printf("\tData fork: from %lld, spanning %lld bytes\n", static_cast<long long>(koly.be64(24)),
-           static_cast<long long>(koly.be64(32)));
-    printf("\tXML plist: from %lld, spanning %lld bytes (to %lld)\n", static_cast<long long>(koly.be64(216)),
-           static_cast<long long>(koly.be64(224)), static_cast<long long>(koly.be64(216) + koly.be64(224)));
-    printf("\tSegment #: %d, Count: %d\n", koly.be32(56), koly.be32(60));
-    printf("\tSegment UUID: %08x-%08x-%08x-%08x\n", koly.le32(64), koly.le32(68), koly.le32(72), koly.le32(76));
-    printf("\tRunning Data fork offset %lld\n", static_cast<long long>(koly.be64(16)));
-    printf("\tSectors: %lld\n", static_cast<long long>(koly.be64(492)));
+        messages.out("\tRsrc fork: from %lld, spanning %lld bytes\n", static_cast<long long>(koly.be64(40)),
+                     static_cast<long long>(koly.be64(48)));
+    messages.out("\tData fork: from %lld, spanning %lld bytes\n", static_cast<long long>(koly.be64(24)),
+                 static_cast<long long>(koly.be64(32)));
+    messages.out("\tXML plist: from %lld, spanning %lld bytes (to %lld)\n", static_cast<long long>(koly.be64(216)),
+                 static_cast<long long>(koly.be64(224)), static_cast<long long>(koly.be64(216) + koly.be64(224)));
+    messages.out("\tSegment #: %d, Count: %d\n", koly.be32(56), koly.be32(60));
+    messages.out("\tSegment UUID: %08x-%08x-%08x-%08x\n", koly.le32(64), koly.le32(68), koly.le32(72), koly.le32(76));
+    messages.out("\tRunning Data fork offset %lld\n", static_cast<long long>(koly.be64(16)));
+    messages.out("\tSectors: %lld\n", static_cast<long long>(koly.be64(492)));
     if (koly.be64(24) + koly.be64(32) != koly.be64(216))
-        fprintf(stderr, "Warning: XML doesn't start immediately after image\n");
+        messages.err("Warning: XML doesn't start immediately after image\n");
 }
 
 // The kinds of the partitions a property list names: "Apple_APFS" for "disk image (Apple_APFS : 4)".
@@ -97,64 +97,64 @@ std::vector<std::string> partitionNames(const std::string &xml) {
 
 // The decoded block table of the partition whose entry names Apple_HFS, or nothing (reported; a
 // property list that names other partitions sets *verdict to kNotHFS).
-std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t fileSize, int *verdict) {
+std::optional<std::vector<uint8_t>> hfsBlockTable(int fd, Bytes koly, uint64_t fileSize, int *verdict, Messages &messages) {
     uint64_t xmlOffset = koly.be64(216), xmlLength = koly.be64(224);
     if (xmlOffset > fileSize || xmlLength > fileSize - xmlOffset) {
-        fprintf(stderr, "The property list (%llu bytes from %llu) lies outside the image\n",
-                static_cast<unsigned long long>(xmlLength), static_cast<unsigned long long>(xmlOffset));
+        messages.err("The property list (%llu bytes from %llu) lies outside the image\n",
+                     static_cast<unsigned long long>(xmlLength), static_cast<unsigned long long>(xmlOffset));
         return std::nullopt;
     }
     std::string xml(xmlLength, '\0');
     ssize_t got = readAt(fd, xml.data(), xml.size(), xmlOffset);
     xml.resize(got < 0 ? 0 : static_cast<size_t>(got));
     xml = xml.c_str();   // the text ends at its first NUL
-    if (g_Debug) fprintf(stderr, "XML: %s\n", visible(xml).c_str());
+    if (g_Debug) messages.err("XML: %s\n", visible(xml).c_str());
     size_t hfs = xml.find("Apple_HFS");
     if (hfs == std::string::npos) {
         std::vector<std::string> partitions = partitionNames(xml);
         if (partitions.empty())
-            fprintf(stderr, "No HFS detected in this image\n");
+            messages.err("No HFS detected in this image\n");
         else
-            *verdict = sayNotHFS(partitions);
+            *verdict = sayNotHFS(partitions, messages);
         return std::nullopt;
     }
-    fprintf(stderr, "Apple_HFS detected\n");
+    messages.err("Apple_HFS detected\n");
     auto dict = getXMLElementContaining(xml, hfs, "dict");
     auto data = dict ? getXMLelement(*dict, "data") : std::nullopt;
     if (!data) {
-        fprintf(stderr, "The Apple_HFS partition has no block table in the property list\n");
+        messages.err("The Apple_HFS partition has no block table in the property list\n");
         return std::nullopt;
     }
     auto table = base64decode(*data);
     if (!table || table->empty()) {
-        fprintf(stderr, "Base 64 Decoding failed. DMG must be corrupted (or I have a bug?!)\n");
+        messages.err("Base 64 Decoding failed. DMG must be corrupted (or I have a bug?!)\n");
         return std::nullopt;
     }
     return table;
 }
 
-bool checkBlockTable(Bytes table, uint64_t imageBytes) {
+bool checkBlockTable(Bytes table, uint64_t imageBytes, Messages &messages) {
     if (g_Debug) {
-        fprintf(stderr, "%d bytes decoded (BLKX: %ld) - ", static_cast<int>(table.size), 72L);
-        fprintf(stderr, "DMG decompressed size is %lld\n", static_cast<long long>(imageBytes));
+        messages.err("%d bytes decoded (BLKX: %ld) - ", static_cast<int>(table.size), 72L);
+        messages.err("DMG decompressed size is %lld\n", static_cast<long long>(imageBytes));
     }
     if (!table.has(0, 4) || memcmp(table.data, "mish", 4) != 0) {
-        fprintf(stderr, "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have %x", table.le32(0));
+        messages.err("Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have %x", table.le32(0));
         return false;
     }
     if (table.be32(4) != 1) {
-        fprintf(stderr, "Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  %x", table.le32(4));
+        messages.err("Decoded BLXX, got DMGBLX_MAGIC ('mish'), but version is  %x", table.le32(4));
         return false;
     }
     uint32_t chunks = table.be32(200);
     if (!table.has(kMishHeader, static_cast<uint64_t>(chunks) * kChunkSize)) {
-        fprintf(stderr, "The block table holds %zu bytes, too few for its %u chunks\n", table.size, chunks);
+        messages.err("The block table holds %zu bytes, too few for its %u chunks\n", table.size, chunks);
         return false;
     }
     if (g_Debug) {
-        printf("Decompressing %x blocks, Desc %x\n", chunks, table.be32(36));
-        fprintf(stderr, "%lld sectors - %lld bytes\n", static_cast<long long>(table.be64(16)),
-                static_cast<long long>(imageBytes));
+        messages.out("Decompressing %x blocks, Desc %x\n", chunks, table.be32(36));
+        messages.err("%lld sectors - %lld bytes\n", static_cast<long long>(table.be64(16)),
+                     static_cast<long long>(imageBytes));
     }
     return true;
 }
@@ -424,20 +424,21 @@ unsigned expansionThreads() {
 // A line on a terminal's standard error, redrawn in place while a long expansion runs.
 class Progress {
 public:
-    explicit Progress(uint64_t total) : total_(total), shown_(isatty(STDERR_FILENO) == 1) {}
+    Progress(uint64_t total, Messages &messages)
+        : total_(total), shown_(isatty(STDERR_FILENO) == 1), messages(messages) {}
     void update(uint64_t done) {
         double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
         if (!shown_ || seconds < 1 || Clock::now() - drawn_ < std::chrono::milliseconds(200)) return;
         drawn_ = Clock::now();
         double rate = static_cast<double>(done) / seconds;
         double left = rate > 0 ? static_cast<double>(total_ - std::min(done, total_)) / rate : 0;
-        fprintf(stderr, "\rExpanding: %3d%%, %.1f MB/s, %.0f s left  ",
-                total_ ? static_cast<int>(100 * static_cast<double>(done) / static_cast<double>(total_)) : 100,
-                rate / 1e6, left);
+        messages.err("\rExpanding: %3d%%, %.1f MB/s, %.0f s left  ",
+                     total_ ? static_cast<int>(100 * static_cast<double>(done) / static_cast<double>(total_)) : 100,
+                     rate / 1e6, left);
         drawing_ = true;
     }
     void clear() {
-        if (drawing_) fprintf(stderr, "\r\033[K");
+        if (drawing_) messages.err("\r\033[K");
         drawing_ = false;
     }
 
@@ -445,6 +446,7 @@ private:
     using Clock = std::chrono::steady_clock;
     uint64_t total_;
     bool shown_, drawing_ = false;
+    Messages &messages;
     Clock::time_point start_ = Clock::now(), drawn_{};
 };
 
@@ -462,7 +464,7 @@ std::pair<size_t, uint64_t> workOf(const std::vector<Planned> &plan) {
 // Expands the planned chunks into outFd on a few threads, each taking the next chunk and writing it
 // in place, while this thread writes what each chunk said, in chunk order, and stops at the first
 // chunk that fails (or at Ctrl-C). The threads are joined before it returns.
-bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd) {
+bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd, Messages &messages) {
     size_t limit = 0;   // not a structured binding: the workers' lambda captures it
     uint64_t total = 0;
     std::tie(limit, total) = workOf(plan);
@@ -505,7 +507,7 @@ bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd) {
         if (threads.empty()) work();   // no thread to be had: expand here
     }
 
-    Progress progress(total);
+    Progress progress(total, messages);
     bool ok = true;
     for (size_t i = 0; i < plan.size() && ok; ++i) {
         if (i < limit) {
@@ -520,13 +522,13 @@ bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd) {
             break;
         }
         if (!plan[i].before.empty() || (i < limit && !outcomes[i].ok)) progress.clear();
-        fputs(plan[i].before.c_str(), stderr);
+        messages.err("%s", plan[i].before.c_str());
         if (i == limit) {
             ok = false;
             break;
         }
-        fputs(outcomes[i].said.out.c_str(), stdout);
-        fputs(outcomes[i].said.err.c_str(), stderr);
+        messages.out("%s", outcomes[i].said.out.c_str());
+        messages.err("%s", outcomes[i].said.err.c_str());
         ok = outcomes[i].ok;
     }
     stop = true;
@@ -545,12 +547,12 @@ struct TemporaryFile {
     }
 };
 
-void reportNoRoom(uint64_t imageBytes, uint64_t sectors) {
+void reportNoRoom(uint64_t imageBytes, uint64_t sectors, Messages &messages) {
     // A size past what a file can hold is printed whole, not wrapped.
     if (sectors > UINT64_MAX / kSector)
-        fprintf(stderr, "Can't allocate enough memory (%llu sectors) for decompression\n", static_cast<unsigned long long>(sectors));
+        messages.err("Can't allocate enough memory (%llu sectors) for decompression\n", static_cast<unsigned long long>(sectors));
     else
-        fprintf(stderr, "Can't allocate enough memory (%llu) for decompression\n", static_cast<unsigned long long>(imageBytes));
+        messages.err("Can't allocate enough memory (%llu) for decompression\n", static_cast<unsigned long long>(imageBytes));
 }
 
 // The expanded image reopened read-only, making sure the path still names the file written.
@@ -565,32 +567,32 @@ UniqueFd reopenReadOnly(const TemporaryFile &file) {
 
 }  // namespace
 
-int mountUDIF(int imageFd, Bytes koly, const VolumeOpener &open) {
+int mountUDIF(int imageFd, Bytes koly, const VolumeOpener &open, Messages &messages) {
     uint64_t fileSize = sizeOfFd(imageFd);
-    reportTrailer(koly, fileSize - kKolySize);
+    reportTrailer(koly, fileSize - kKolySize, messages);
     int verdict = -1;
-    auto decoded = hfsBlockTable(imageFd, koly, fileSize, &verdict);
+    auto decoded = hfsBlockTable(imageFd, koly, fileSize, &verdict, messages);
     if (!decoded) return verdict;
     Bytes table{decoded->data(), decoded->size()};
     uint64_t sectors = table.be64(16);
     uint64_t imageBytes = sectors * kSector;
     if (sectors > static_cast<uint64_t>(INT64_MAX) / kSector) {
-        reportNoRoom(imageBytes, sectors);
+        reportNoRoom(imageBytes, sectors, messages);
         return -1;
     }
-    if (!checkBlockTable(table, imageBytes)) return -1;
+    if (!checkBlockTable(table, imageBytes, messages)) return -1;
     // An unknown kind would leave its sectors zero and the volume quietly wrong: refuse the image
     // before anything is written.
     uint32_t count = table.be32(200);
     for (uint32_t i = 0; i < count; ++i) {
         if (uint32_t type = chunkAt(table, i).type; !knownChunkType(type)) {
-            fprintf(stderr, "The image uses a compression Tarnwick does not read (type 0x%08x)\n", type);
+            messages.err("The image uses a compression Tarnwick does not read (type 0x%08x)\n", type);
             return -1;
         }
     }
     struct stat st;
     if (lstat(kDecompressedPath, &st) == 0 && S_ISLNK(st.st_mode)) {
-        fprintf(stderr, "%s is a symbolic link: refusing to write through it\n", kDecompressedPath);
+        messages.err("%s is a symbolic link: refusing to write through it\n", kDecompressedPath);
         return -1;
     }
 
@@ -605,34 +607,34 @@ int mountUDIF(int imageFd, Bytes koly, const VolumeOpener &open) {
     // file system takes, and only the data written must fit in its free space.
     TemporaryFile file;
     if (!file.fd) {
-        perror("mkstemp");
+        messages.err("mkstemp: %s\n", strerror(errno));
         return -1;
     }
     if (ftruncate(file.fd.get(), static_cast<off_t>(imageBytes)) != 0) {
-        reportNoRoom(imageBytes, sectors);
+        reportNoRoom(imageBytes, sectors, messages);
         return -1;
     }
     struct statvfs space;
     uint64_t data = workOf(plan).second;
     if (fstatvfs(file.fd.get(), &space) == 0 && data / space.f_frsize > space.f_bavail) {
-        fprintf(stderr, "The image expands to %llu bytes of data, more than the %llu bytes free in /tmp\n",
-                static_cast<unsigned long long>(data),
-                static_cast<unsigned long long>(space.f_bavail) * space.f_frsize);
+        messages.err("The image expands to %llu bytes of data, more than the %llu bytes free in /tmp\n",
+                     static_cast<unsigned long long>(data),
+                     static_cast<unsigned long long>(space.f_bavail) * space.f_frsize);
         return -1;
     }
-    if (!expandChunks(plan, imageFd, file.fd.get())) return -1;
+    if (!expandChunks(plan, imageFd, file.fd.get(), messages)) return -1;
 
-    fprintf(stderr, "decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
-    fprintf(stderr, "%llu bytes written..\n", static_cast<unsigned long long>(imageBytes));   // past 2 GiB too
+    messages.err("decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
+    messages.err("%llu bytes written..\n", static_cast<unsigned long long>(imageBytes));   // past 2 GiB too
     UniqueFd volume = reopenReadOnly(file);
-    if (!volume) fprintf(stderr, "Unable to open %s\n", kDecompressedPath);
+    if (!volume) messages.err("Unable to open %s\n", kDecompressedPath);
     int number = volume.get();
     int rc = volume && open(volume, 0) ? 0 : -1;
-    printf("RC was %d\n", rc);
+    messages.out("RC was %d\n", rc);
     if (rc != 0) return -1;
     // The volume now holds the expansion open: renamed into place, it is released with the volume.
     if (rename(file.path.c_str(), kDecompressedPath) != 0) {
-        perror("rename");
+        messages.err("rename: %s\n", strerror(errno));
         return -1;
     }
     file.kept = true;

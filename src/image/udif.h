@@ -6,6 +6,7 @@
 
 #include "image/opener.h"
 #include "base/bits.h"
+#include "base/messages.h"
 
 constexpr const char *kDecompressedPath = "/tmp/decompressed.dmg";
 constexpr size_t kKolySize = 512;
@@ -13,4 +14,4 @@ constexpr size_t kKolySize = 512;
 // Takes the image's descriptor (owned by the caller) and its 512 trailer bytes; expands the HFS+
 // partition and has `open` open the volume in the expansion. Returns the expansion's descriptor
 // number, or -1.
-int mountUDIF(int imageFd, Bytes trailer, const VolumeOpener &open);
+int mountUDIF(int imageFd, Bytes trailer, const VolumeOpener &open, Messages &messages);

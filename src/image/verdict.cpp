@@ -15,27 +15,27 @@ bool mentions(const std::vector<std::string> &names, const char *word) {
 
 }  // namespace
 
-int sayNotHFS(const std::vector<std::string> &partitions) {
+int sayNotHFS(const std::vector<std::string> &partitions, Messages &messages) {
     if (mentions(partitions, "APFS")) {
-        fprintf(stderr, "This disk image holds an APFS container, not an HFS+ volume\n");
+        messages.err("This disk image holds an APFS container, not an HFS+ volume\n");
     } else if (mentions(partitions, "CoreStorage")) {
-        fprintf(stderr, "This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n");
+        messages.err("This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n");
     } else {
         std::string list;
         for (const std::string &name : partitions) list += (list.empty() ? "" : ", ") + name;
-        fprintf(stderr, "This disk image holds no HFS+ partition (partitions: %s)\n", list.empty() ? "none" : list.c_str());
+        messages.err("This disk image holds no HFS+ partition (partitions: %s)\n", list.empty() ? "none" : list.c_str());
     }
     return kNotHFS;
 }
 
-int sayIfEncrypted(Bytes start, Bytes end) {
+int sayIfEncrypted(Bytes start, Bytes end, Messages &messages) {
     bool v2 = start.has(0, 8) && memcmp(start.data, "encrcdsa", 8) == 0;
     bool v1 = end.size >= 8 && memcmp(end.data + end.size - 8, "cdsaencr", 8) == 0;
     if (!v1 && !v2) return -1;
     // The version 2 header names the cipher and its key length; version 1 headers only AES.
     uint32_t bits = v2 && start.be32(20) == kAESAlgorithm ? start.be32(24) : 0;
     std::string cipher = bits == 128 || bits == 192 || bits == 256 ? "AES-" + std::to_string(bits) : "AES";
-    fprintf(stderr, "This disk image is encrypted (%s); Tarnwick cannot read encrypted images\n", cipher.c_str());
+    messages.err("This disk image is encrypted (%s); Tarnwick cannot read encrypted images\n", cipher.c_str());
     return kNotHFS;
 }
 

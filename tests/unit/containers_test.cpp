@@ -59,9 +59,10 @@ TEST(GPT, EntriesAndTheOffsetTheyLeave) {
     };
     for (const auto &[probe, verbose, deviceSize, offset, out, err] : cases) {
         uint64_t found = 0;
-        Printed p = capture([&, bytes = view(probe), v = verbose, size = deviceSize] { validateGPTHeader(bytes, v, size, &found); });
-        EXPECT_EQ(p.out, out) << err;
-        EXPECT_EQ(p.err, err);
+        Messages said;
+        validateGPTHeader(view(probe), verbose, deviceSize, &found, said);
+        EXPECT_EQ(said.text(true), out) << err;
+        EXPECT_EQ(said.text(false), err);
         EXPECT_EQ(found, offset) << err;
     }
 }
@@ -92,8 +93,10 @@ TEST(LwVM, MapListingAndOffsets) {
         setenv("PARTOFF", partoff, 1);
         int rc = 0;
         uint64_t offset = 0;
-        std::optional<Probe> probe = openProbe(writeScratch("lwvm.img", image).c_str());
-        EXPECT_EQ(capture([&] { rc = mountLwVM(*probe, &offset, [](int, uint64_t) { return true; }); }).err, err);
+        Messages said;
+        std::optional<Probe> probe = openProbe(writeScratch("lwvm.img", image).c_str(), said);
+        rc = mountLwVM(*probe, &offset, [](int, uint64_t) { return true; }, said);
+        EXPECT_EQ(said.text(false), err);
         EXPECT_EQ(rc, -1);   // every offset lies past the image: no volume is looked for
     }
     unsetenv("PARTOFF");
@@ -131,18 +134,20 @@ TEST(APM, MapsAndDamagedMaps) {
         UniqueFd fd(open(writeScratch("apm.img", bytes).c_str(), O_RDONLY));
         int got = 0;
         uint64_t found = 0;
-        Printed p = capture([&] { got = doAPM(fd.get(), &found); });
+        Messages said;
+        got = doAPM(fd.get(), &found, said);
         EXPECT_EQ(got, result) << err;
         EXPECT_EQ(found, offset) << err;
-        EXPECT_EQ(p.out, out);
-        EXPECT_EQ(p.err, err);
+        EXPECT_EQ(said.text(true), out);
+        EXPECT_EQ(said.text(false), err);
     }
     // At most 63 entries of 512 bytes fit in the 32768 bytes of the map.
     UniqueFd fd(open(writeScratch("apm-many.img", map(512, {100, {"Apple_Free", 1}}, 65536)).c_str(), O_RDONLY));
     uint64_t found = 0;
-    Printed p = capture([&] { doAPM(fd.get(), &found); });
-    EXPECT_NE(p.out.find("DPM @ 32256\n"), std::string::npos);
-    EXPECT_EQ(p.out.find("DPM @ 32768\n"), std::string::npos);
+    Messages said;
+    doAPM(fd.get(), &found, said);
+    EXPECT_NE(said.text(true).find("DPM @ 32256\n"), std::string::npos);
+    EXPECT_EQ(said.text(true).find("DPM @ 32768\n"), std::string::npos);
 }
 
 TEST(ADC, Codes) {
