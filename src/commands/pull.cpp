@@ -19,6 +19,7 @@
 #include "commands/commands.h"
 #include "commands/extract.h"
 #include "commands/session.h"
+#include "commands/words.h"
 #include "volume/volume.h"
 
 namespace {
@@ -199,12 +200,12 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
 }
 
 int doPull(Session &session, const char *line) {
-    const char *space = strchr(line, ' ');
-    if (!space) {
+    Words words(line);
+    if (words.empty()) {
         fprintf(stderr, "pull requires a path\n");
         return 1;
     }
-    std::string argument = space + 1;
+    std::string argument = words.span(0);
     const Volume &volume = *session.volume;
     if (!session.activeTree) session.selectCatalog();
     // The whole rest of the line is the path whenever it names something, as it always was; else
@@ -212,15 +213,14 @@ int doPull(Session &session, const char *line) {
     std::optional<std::string> dest;
     bool tree = false;
     if (!names(session, argument)) {
-        std::string rest = argument;
-        tree = rest.starts_with("-r ");
-        if (tree) rest.erase(0, 3);
-        size_t blank = rest.rfind(' ');
+        tree = words[0] == "-r" && words.size() > 1;
+        size_t first = tree ? 1 : 0, last = words.size() - 1;
+        std::string rest = words.span(first), named = words.span(first, last);
         if (tree && names(session, rest)) {
             argument = rest;
-        } else if (blank != std::string::npos && (names(session, rest.substr(0, blank)) || isCNIDText(rest.substr(0, blank)))) {
-            argument = rest.substr(0, blank);
-            dest = rest.substr(blank + 1);
+        } else if (last > first && (names(session, named) || isCNIDText(named))) {
+            argument = named;
+            dest = words[last];
         } else if (tree) {
             argument = rest;
         }
