@@ -72,8 +72,52 @@ struct ResourceHeader {
     uint64_t blockTable() const { return static_cast<uint64_t>(dataOffset()) + 4; }   // past the data's length
 };
 constexpr size_t kBlockEntrySize = 8;
-uint32_t blockOffset(Bytes entries, uint32_t i) { return entries.le32(kBlockEntrySize * i); }
-uint32_t blockLength(Bytes entries, uint32_t i) { return entries.le32(kBlockEntrySize * i + 4); }
+
+// A block table read a window of entries at a time: a table claiming billions of entries costs
+// one window of memory, not the table.
+class TableReader {
+public:
+    TableReader(const DecmpfsFork &fork, uint64_t start, size_t entrySize)
+        : fork_(fork), start_(start), entrySize_(entrySize) {}
+    // Entry i, or an empty view when it does not lie in the fork.
+    Bytes entry(uint64_t i) {
+        if (i < first_ || i - first_ >= kWindow) {
+            first_ = i;
+            window_ = fork_.read(start_ + i * entrySize_, kWindow * entrySize_, bytes_);
+            // Near the fork's end a whole window does not fit: read what is left of it.
+            if (window_.empty() && start_ + i * entrySize_ < fork_.size)
+                window_ = fork_.read(start_ + i * entrySize_, fork_.size - start_ - i * entrySize_, bytes_);
+        }
+        return window_.sub((i - first_) * entrySize_, entrySize_);
+    }
+
+private:
+    static constexpr uint64_t kWindow = 4096;
+    const DecmpfsFork &fork_;
+    uint64_t start_;
+    size_t entrySize_;
+    uint64_t first_ = UINT64_MAX;
+    std::vector<uint8_t> bytes_;
+    Bytes window_;
+};
+
+// Damaged blocks are named up to a few; the rest are counted, so a forged file of millions of bad
+// blocks says a handful of lines.
+class DamageReport {
+public:
+    explicit DamageReport(Messages &messages) : messages_(messages) {}
+    // Whether this damage is still to be said in full (the caller then says it).
+    bool sayNext() { return ++count_ <= kNamed; }
+    ~DamageReport() {
+        if (count_ > kNamed)
+            messages_.err("... and %llu more damaged blocks\n", static_cast<unsigned long long>(count_ - kNamed));
+    }
+
+private:
+    static constexpr uint64_t kNamed = 5;
+    Messages &messages_;
+    uint64_t count_ = 0;
+};
 
 // Where the block table begins, from the fork's first four bytes.
 uint64_t blockTableOf(const DecmpfsFork &fork, std::vector<uint8_t> &scratch) {
@@ -96,20 +140,18 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
                      header.dataLength(), header.mapLength());
     uint64_t base = header.blockTable();
     uint32_t blocks = fork.read(base, 4, scratch).le32(0);
-    // Only the entries that lie in the fork are read: a count past the table's end would go on for
-    // up to 2^32 empty blocks.
-    uint64_t held = fork.size > base + 4 ? (fork.size - base - 4) / kBlockEntrySize : 0;
-    std::vector<uint8_t> tableBytes;
-    Bytes table = fork.read(base + 4, kBlockEntrySize * std::min<uint64_t>(blocks, held), tableBytes);
+    TableReader table(fork, base + 4, kBlockEntrySize);
+    DamageReport damage(messages);
     uint64_t room = size, position = 0;
     for (uint32_t i = 0; i < blocks && !g_Interrupted; ++i) {
-        if (!table.has(kBlockEntrySize * i, kBlockEntrySize)) {
+        Bytes entry = table.entry(i);
+        if (entry.empty()) {
             messages.err("The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
                          blocks, i);
             break;
         }
-        uint64_t at = base + blockOffset(table, i);
-        uint32_t length = blockLength(table, i);
+        uint64_t at = base + entry.le32(0);
+        uint32_t length = entry.le32(4);
         // Every block but the last expands to 64 KiB, so each has a fixed place in the output.
         position = std::min<uint64_t>(static_cast<uint64_t>(i) * kDecmpfsBlock, size);
         room = size - position;
@@ -119,8 +161,9 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
                          static_cast<int>(room + position));
         Bytes block = length <= kMaxCompressedBlock ? fork.read(at, length, scratch) : Bytes{};
         if (block.empty()) {
-            messages.err("Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
-                         static_cast<unsigned long long>(at), length);
+            if (damage.sayNext())
+                messages.err("Block %u (offset 0x%llx, size 0x%x) lies outside the resource fork: left empty\n", i,
+                             static_cast<unsigned long long>(at), length);
             continue;
         }
         out.assign(std::min<uint64_t>(room, kDecmpfsBlock), 0);
@@ -134,7 +177,8 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
         } else {
             int status = Z_OK;
             produced = inflateInto(block, out.data(), out.size(), &status);
-            if (status != Z_OK) messages.err("Error decompressing in block %d: (Zlib error %d)\n", i, status);
+            if (status != Z_OK && damage.sayNext())
+                messages.err("Error decompressing in block %d: (Zlib error %d)\n", i, status);
         }
         room -= produced;
         sink(position, out.data(), out.size());
@@ -196,10 +240,11 @@ void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out, Messages &
 void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink,
                         Messages &messages) {
     uint64_t blocks = (size + kDecmpfsBlock - 1) / kDecmpfsBlock;
-    std::vector<uint8_t> tableBytes, scratch, out;
-    Bytes table = fork.read(0, 4 * (blocks + 1), tableBytes);   // the size was checked against it
+    std::vector<uint8_t> scratch, out;
+    TableReader table(fork, 0, 4);   // the size was checked against its first offset
+    DamageReport damage(messages);
     for (uint64_t i = 0; i < blocks && !g_Interrupted; ++i) {
-        uint64_t at = table.le32(4 * i), end = table.le32(4 * i + 4);
+        uint64_t at = table.entry(i).le32(0), end = table.entry(i + 1).le32(0);
         uint64_t position = i * kDecmpfsBlock;
         out.assign(std::min<uint64_t>(kDecmpfsBlock, size - position), 0);
         if (g_Debug)
@@ -207,13 +252,15 @@ void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, con
                          static_cast<unsigned long long>(at), static_cast<unsigned long long>(end - at), codecName(codec));
         Bytes block = end >= at && end - at <= kMaxCompressedBlock ? fork.read(at, end - at, scratch) : Bytes{};
         if (end < at || (block.empty() && end > at)) {
-            messages.err("Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
-                         static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
-                         static_cast<unsigned long long>(end));
+            if (damage.sayNext())
+                messages.err("Block %llu (offset 0x%llx, end 0x%llx) lies outside the resource fork: left empty\n",
+                             static_cast<unsigned long long>(i), static_cast<unsigned long long>(at),
+                             static_cast<unsigned long long>(end));
         } else if (!expandBlock(codec, block, out.data(), out.size())) {
             std::fill(out.begin(), out.end(), 0);
-            messages.err("Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
-                         codecName(codec));
+            if (damage.sayNext())
+                messages.err("Error decompressing in block %llu (%s): left empty\n", static_cast<unsigned long long>(i),
+                             codecName(codec));
         }
         sink(position, out.data(), out.size());
     }

@@ -78,6 +78,10 @@ TEST(Decmpfs, DamagedDataStaysInsideItsBuffers) {
         {inlined(7, 10, ByteVec(8, 0x7F)), 7, 10, true, "Error decompressing the attribute's data (LZVN): left empty\n"},
         {inlined(3, 10, stored(vocabularyText(40, 5))), 3, 10, true, "The attribute holds more than the file's size: cut\n"},
         {inlined(3, 10, ByteVec(8, 0x21)), 3, 10, true, "Error decompressing the attribute's data: (Zlib error -3)\n"},
+        {resourceFork(std::vector<ByteVec>(8, ByteVec(50, 0x11))), 4, 8 * 65536, true,   // a handful of lines, then a count
+         "Error decompressing in block 0: (Zlib error -3)\nError decompressing in block 1: (Zlib error -3)\nError decompressing in block 2: "
+         "(Zlib error -3)\nError decompressing in block 3: (Zlib error -3)\nError decompressing in block 4: (Zlib error -3)\n"
+         "... and 3 more damaged blocks\n"},
     };
     for (const auto &[compressed, type, size, delivered, err] : cases) {
         auto [data, said] = expand(compressed, type, size);
