@@ -22,35 +22,35 @@
 // The order matters: help lists it, and the ambiguity message names the first two matches. The
 // help texts' wording is kept as it is: scripts and users know them.
 const Command cmds[] = {
-    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]", Argument::kWords, Needs::kNothing},
-    {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords, Needs::kNothing},
-    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords, Needs::kVolume},
+    {"dump", doDump, "Dump B-Tree node from current B-Tree", "dump [NODE]", Argument::kWords, Needs::kNothing, true},
+    {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords, Needs::kNothing, true},
+    {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords, Needs::kVolume, true},
     {"fs", doSetFS, "Set active file system for operations to specific mount point or device",
-     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath, Needs::kNothing},
-    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords, Needs::kVolume},
-    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords, Needs::kVolume},
+     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath, Needs::kNothing, true},
+    {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords, Needs::kVolume, true},
+    {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords, Needs::kVolume, true},
     {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents", Argument::kWords, Needs::kVolume},
-    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords, Needs::kVolume},
+    {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords, Needs::kVolume, true},
     {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords, Needs::kVolume},
-    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords, Needs::kNothing},
-    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords, Needs::kNothing},
-    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords, Needs::kNothing},
-    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords, Needs::kNothing},
-    {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords, Needs::kNothing},
-    {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords, Needs::kNothing},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords, Needs::kNothing, true},
+    {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords, Needs::kNothing, true},
+    {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords, Needs::kNothing, true},
+    {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords, Needs::kNothing, true},
+    {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords, Needs::kNothing, true},
+    {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords, Needs::kNothing, true},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
      "find [PATH] [-name GLOB] [-type f|d|l] [-m]", Argument::kVolumePath, Needs::kVolumeFirst},
     {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath, Needs::kVolumeFirst},
     {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath, Needs::kVolumeFirst},
-    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst},
-    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst},
-    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath, Needs::kVolumeFirst},
-    {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords, Needs::kNothing},
-    {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords, Needs::kNothing},
-    {"!", doShell, "Shell command", "!COMMAND", Argument::kWords, Needs::kNothing},
-    {"quit", doExit, "Quit this program", "quit", Argument::kWords, Needs::kNothing},
-    {"version", doVersion, "Display version", "version", Argument::kWords, Needs::kNothing},
+    {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
+    {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
+    {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath, Needs::kVolumeFirst, true},
+    {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords, Needs::kNothing, true},
+    {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords, Needs::kNothing, true},
+    {"!", doShell, "Shell command", "!COMMAND", Argument::kWords, Needs::kNothing, true},
+    {"quit", doExit, "Quit this program", "quit", Argument::kWords, Needs::kNothing, true},
+    {"version", doVersion, "Display version", "version", Argument::kWords, Needs::kNothing, true},
     {nullptr, nullptr, nullptr, nullptr, Argument::kWords, Needs::kNothing},
 };
 
@@ -230,19 +230,25 @@ Options parseOptions(int argc, char **argv) {
 
 namespace {
 
-// The first command the word is a prefix of (in any case), and the second, if any.
+// The first command the word is a prefix of (in any case), and the second, if any: among the
+// first commands when one of them matches, else among all.
 const Command *matchCommand(std::string_view word, const Command **second) {
-    const Command *match = nullptr;
-    *second = nullptr;
-    for (const Command *c = cmds; c->name; ++c) {
-        if (word.size() > strlen(c->name) || strncasecmp(word.data(), c->name, word.size()) != 0) continue;
-        if (match) {
-            *second = c;
-            return match;
+    for (bool firstOnly : {true, false}) {
+        const Command *match = nullptr;
+        *second = nullptr;
+        for (const Command *c = cmds; c->name; ++c) {
+            if ((firstOnly && !c->first) || word.size() > strlen(c->name) ||
+                strncasecmp(word.data(), c->name, word.size()) != 0)
+                continue;
+            if (match) {
+                *second = c;
+                return match;
+            }
+            match = c;
         }
-        match = c;
+        if (match) return match;
     }
-    return match;
+    return nullptr;
 }
 
 }  // namespace

@@ -22,10 +22,14 @@ struct Command {
     const char *syntax;
     Argument argument;
     Needs needs;
+    // One of the first commands: a prefix naming only it among them runs it, whatever later
+    // commands share that prefix ("f" is still fs, "x" still xml; find and xattr need "fi", "xa").
+    bool first = false;
 };
 extern const Command cmds[];
 
-// The command a typed word names (a unique prefix, in any case); nullptr when none or several.
+// The command a typed word names (a unique prefix, in any case, among the first commands and
+// else among all); nullptr when none or several.
 const Command *findCommand(std::string_view word);
 
 // Start-up as `main` does it: options, ORLODEBUG, `fs` on the image, banner; then the loop.

@@ -37,6 +37,10 @@ TEST(Shell, Sessions) {
          "{}" + ambiguous({{"d", "dump", "debug"}, {"c", "catalog", "color"}, {"l", "listfs", "ls"}, {"v", "volinfo", "verbose"},
                            {"s", "snapshot", "search"}, {"a", "alloc", "attributes"}, {"ver", "verbose", "version"},
                            {"d 5", "dump", "debug"}})},
+        // a prefix of one first command runs it; later commands take longer prefixes
+        {"f\nx\nx\nse 2\nfi\nxa\n", "",
+         "{}No File System has been selected. Use listfs to display all mounted file systems\n{}XML Output is on\n{}"
+         "XML Output is off\n{}" + noTree + noFS + " first.\n{}" + noFS + " first.\n{}"},
         {"\n     \nlsx\nls\tfoo\nHeLp LS\nhelp me\n   VERSION\nQU\n", "",   // blank lines, case, leading spaces
          "{}{}{}Command 'lsx' unknown\n{}Command 'ls\tfoo' unknown\n{}usage: ls [-@Oh] [PATH]\n"
          "  list files (requires active file system) - synonymous with dir\n{}"
