@@ -29,8 +29,9 @@ struct Times {
     }
 };
 
-// Only the permission bits: a set-ID bit from an image is not worth keeping.
-mode_t permissionsOf(Bytes record) { return CatalogRecord{record}.mode() & 0777; }
+// The permission bits and the sticky bit (a shared folder such as .Trashes keeps it): a set-ID bit
+// from an image is not worth keeping.
+mode_t permissionsOf(Bytes record) { return CatalogRecord{record}.mode() & 01777; }
 
 struct Extraction {
     const Volume &volume;
@@ -60,8 +61,9 @@ struct Extraction {
     }
 
     // Once its entries are written: a folder without write permission could not take them before.
+    // Its owner can always list and remove the copy, whatever the image held.
     static void finishFolder(int fd, const CatalogEntry &entry) {
-        fchmod(fd, permissionsOf(entry.data));
+        fchmod(fd, permissionsOf(entry.data) | S_IRWXU);
         futimens(fd, Times(entry.data).at);
     }
 
@@ -81,7 +83,11 @@ struct Extraction {
         if (!out) return fail(path, "cannot create it");
         int fd = out.get();
         PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};
-        if (pullFile(volume, entry.data, false, path, target) != 0) return fail(path, "its content could not be read whole");
+        if (pullFile(volume, entry.data, false, path, target) != 0) {
+            if (!g_Interrupted) return fail(path, "its content could not be read whole");
+            unlinkat(parent, name.c_str(), 0);   // stopped: no half copy is left
+            return;
+        }
         auto file = fileOfRecord(volume, entry.data, sayNow());   // a hard link's mode and times are its file's
         Bytes record = file ? file->bytes : entry.data;
         fchmod(fd, permissionsOf(record));
@@ -89,6 +95,33 @@ struct Extraction {
         ++files;
     }
 };
+
+// Where the tree goes, as cp -r puts it: into a folder DEST as DEST/NAME, else as DEST itself; by
+// default /tmp/NAME. The folder named after the image's is refused when it is a symbolic link (one
+// planted in the shared /tmp, say); a DEST the user names is taken as it resolves.
+struct Destination {
+    UniqueFd folder;
+    std::string shown;
+    bool created = false;   // its mode and times are set only then, never a folder's that was there
+};
+
+bool openDestination(const std::string &name, const std::optional<std::string> &dest, Destination &destination) {
+    struct stat st;
+    bool into = !dest || (stat(dest->c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    std::string parentPath = dest.value_or("/tmp");
+    destination.shown = into ? parentPath + (parentPath.ends_with("/") ? "" : "/") + name : *dest;
+    UniqueFd parent(into ? open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (into && !parent) {
+        fprintf(stderr, "pull: %s: %s\n", parentPath.c_str(), strerror(errno));
+        return false;
+    }
+    int at = into ? parent.get() : AT_FDCWD;
+    const char *leaf = into ? name.c_str() : destination.shown.c_str();
+    destination.created = mkdirat(at, leaf, 0700) == 0;
+    destination.folder = UniqueFd(openat(at, leaf, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (into ? O_NOFOLLOW : 0)));
+    if (!destination.folder) fprintf(stderr, "pull: %s: %s\n", destination.shown.c_str(), strerror(errno));
+    return static_cast<bool>(destination.folder);
+}
 
 }  // namespace
 
@@ -106,17 +139,10 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
         fprintf(stderr, "pull: %s: Not a folder\n", visible(argument).c_str());
         return 1;
     }
-    std::string destination = dest.value_or("/tmp/" + safeComponent(top->name));
-    bool created = mkdir(destination.c_str(), 0700) == 0;
-    // The default lies in the shared /tmp: a symbolic link planted there is refused. A destination
-    // the user names is taken as it resolves.
-    UniqueFd root(open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (dest ? 0 : O_NOFOLLOW)));
-    if (!root) {
-        fprintf(stderr, "pull: %s: %s\n", destination.c_str(), strerror(errno));
-        return 1;
-    }
+    Destination destination;
+    if (!openDestination(safeComponent(top->name), dest, destination)) return 1;
     Extraction extraction{volume, {}};
-    extraction.folders.push_back(std::move(root));
+    extraction.folders.push_back(std::move(destination.folder));
     TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
                             std::string name = safeComponent(entry.name);
                             if (entry.folder()) return extraction.enterFolder(path, name);
@@ -131,9 +157,9 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
                             extraction.folders.pop_back();
                         }};
     bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid, sayNow()).value_or(argument), visitor, "pull", sayNow());
-    if (created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
+    if (destination.created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
     fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
-            extraction.links, destination.c_str());
+            extraction.links, destination.shown.c_str());
     if (extraction.failed) fprintf(stderr, "%u entries could not be extracted\n", extraction.failed);
     return whole && extraction.failed == 0 ? 0 : 1;
 }

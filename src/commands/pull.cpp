@@ -225,6 +225,12 @@ int doPull(Session &session, const char *line) {
             argument = rest;
         }
     }
+    // An option where the destination goes (pull FILE -r) is a slip, not a file to write: a
+    // destination of that name is written ./-r.
+    if (dest && dest->size() > 1 && dest->front() == '-') {
+        fprintf(stderr, "pull: unknown option: %s\n", dest->c_str());
+        return 1;
+    }
     if (tree) return pullTree(volume, session.cwdID, argument, dest);
 
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.

@@ -86,7 +86,10 @@ hfsbuild::Volume formsVolume() {
     hfsbuild::Volume v;
     v.nodes = {hfsbuild::fileNode("/docs/notes.txt", "hello notes\n"), hfsbuild::fileNode("/docs/two words.txt", "two\n"),
                hfsbuild::fileNode("/odd/../up.txt", "up\n"), hfsbuild::fileNode("/odd/./dot.txt", "dot\n"),
-               hfsbuild::fileNode("/odd/bell\a.txt", "bell\n"), hfsbuild::folderNode("/a/b/c")};
+               hfsbuild::fileNode("/odd/bell\a.txt", "bell\n"), hfsbuild::folderNode("/a/b/c"),
+               hfsbuild::folderNode("/dir with space"), hfsbuild::folderNode("/dir with space/locked"),
+               hfsbuild::fileNode("/dir with space/suid", "s\n")};
+    v.nodes[6].mode = 041333, v.nodes[7].mode = 040000, v.nodes[8].mode = 0104755;   // like .Trashes; no access; set-user-ID
     return v;
 }
 
@@ -114,23 +117,44 @@ TEST(PullForms, Destinations) {
 }
 
 // Names that would leave DEST become names inside it, and a link planted where a folder goes is
-// refused, not followed: nothing is written outside DEST, and the extraction fails.
+// refused, not followed: nothing is written outside DEST, and the extraction fails. DEST is a
+// folder: the tree goes in it, under the root folder's name (the label).
 TEST(PullForms, TreeStaysInsideItsDestination) {
     std::string image = writeScratch("tree.hfs", hfsbuild::buildVolume(formsVolume()));
-    fs::path dest = scratchDir() + "/tree-out", outside = scratchDir() + "/tree-outside";
-    fs::create_directories(dest);
+    fs::path dest = scratchDir() + "/tree-out", root = dest / "Untitled", outside = scratchDir() + "/tree-outside";
+    fs::create_directories(root);
     fs::create_directories(outside);
-    fs::create_directory_symlink(outside, dest / "docs");
+    fs::create_directory_symlink(outside, root / "docs");
     RunResult r = runTarnwick({"-c", "pull -r / " + dest.string(), image}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("pull: /docs: not extracted ("), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("1 entries could not be extracted\n"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_empty(outside));
-    EXPECT_FALSE(fs::exists(scratchDir() + "/up.txt"));
-    EXPECT_EQ(textOf(dest / "odd/_../up.txt"), "up\n");
-    EXPECT_EQ(textOf(dest / "odd/_./dot.txt"), "dot\n");
-    EXPECT_EQ(textOf(dest / "odd/bell^.txt"), "bell\n");
-    EXPECT_TRUE(fs::is_directory(dest / "a/b/c"));
+    EXPECT_FALSE(fs::exists(dest / "up.txt"));
+    EXPECT_EQ(textOf(root / "odd/_../up.txt"), "up\n");
+    EXPECT_EQ(textOf(root / "odd/_./dot.txt"), "dot\n");
+    EXPECT_EQ(textOf(root / "odd/bell^.txt"), "bell\n");
+    EXPECT_TRUE(fs::is_directory(root / "a/b/c"));
+}
+
+// A DEST that does not exist is the tree's copy itself; folders stay their owner's to list and
+// remove, the sticky bit stays, set-ID bits go. An option where DEST goes is refused.
+TEST(PullForms, TreeModesAndDestinationForms) {
+    std::string image = writeScratch("modes.hfs", hfsbuild::buildVolume(formsVolume())), dest = scratchDir() + "/modes-out";
+    RunResult r = runTarnwick({"-c", "pull -r /dir with space " + dest, image}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, kRawOpened + "1 files, 1 folders and 0 symbolic links written to " + dest + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(dest.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01733u);
+    EXPECT_EQ(modeOf(dest + "/locked"), 0700u);
+    EXPECT_EQ(modeOf(dest + "/suid"), 0755u);
+    for (std::string line : {"pull docs/notes.txt -r", "pull -r docs -x"}) {
+        r = runTarnwick({"-c", line, image}, "");
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_EQ(r.err, kRawOpened + "pull: unknown option: " + line.substr(line.rfind(' ') + 1) + "\n") << line;
+    }
+    EXPECT_FALSE(fs::exists("-r"));
 }
 
 // A folder record that names its own parent as its ID: find and pull -r report it and go on.
