@@ -1,5 +1,10 @@
 // alloc: the allocation bitmap as an HTML page, and how many blocks are used.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "commands/commands.h"
@@ -44,22 +49,30 @@ int doAlloc(Session &session, const char *) {
           "cell-spacing: 0px;} td {border-left: 1px solid red; border-top : 1px solid red;padding: 0px;height :2px;"
           "width : 8px;}</style></head><body><table><tr>",
           report);
+    // The picture stops where the volume's blocks end (rounded to a block, as bitmaps are): a forged
+    // allocation file cannot make it more than the volume has cells for.
+    uint64_t needed = (static_cast<uint64_t>(volume.header().totalBlocks()) + 7) / 8;
+    uint64_t drawn = std::min(logicalSize, (needed + volume.blockSize() - 1) / volume.blockSize() * volume.blockSize());
     uint64_t bits = logicalSize * 8, used = 0;
     for (uint64_t i = 0; i < logicalSize; ++i) {
         uint8_t byte = (*bitmap)[i];
+        used += countBits(byte);
+        if (i >= drawn || ferror(report)) continue;   // a full disk is said once, below
         if (i % kCellsPerRow == 0) fputs("</tr><tr>", report);
         fprintf(report, "<td bgcolor=\"#%x\"></td>", (255 - byte) * 0x10101);
-        used += countBits(byte);
     }
+    fputs("</tr></table></body></html>", report);
+    int error = ferror(report) ? errno : 0;
+    if (fclose(report) != 0 && !error) error = errno;
     // No readable bitmap block leaves no bits at all: 0%, not a division by zero.
     printf("%lld/%lld Allocation blocks used (%2llu%%). Disk size: %lld\n", static_cast<long long>(used),
            static_cast<long long>(bits), static_cast<unsigned long long>(bits ? used * 100 / bits : 0),
            static_cast<long long>(bits * volume.blockSize()));
-    printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
-    fputs("</tr></table></body></html>", report);
-    if (fclose(report) != 0) {
-        perror("write");
+    if (error) {
+        fprintf(stderr, "write: %s: %s: removed\n", kReportPath, strerror(error));
+        unlink(kReportPath);
         return 1;
     }
+    printf("Allocation Bitmap written to %s (Experimental)\n", kReportPath);
     return cutShort ? 1 : 0;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -99,6 +100,27 @@ RunResult runTarnwick(const std::vector<std::string> &args, const std::string &i
     std::vector<std::string> e{"TZ=UTC", "-ORLODEBUG", "-PARTOFF"};
     e.insert(e.end(), env.begin(), env.end());
     return runCommand(argv, input, e);
+}
+
+bool binaryHasASan() {
+    static const bool asan = [] {
+        std::vector<uint8_t> binary = readWholeFile(TARNWICK_BIN);
+        return std::string_view(reinterpret_cast<const char *>(binary.data()), binary.size()).find("__asan_init") !=
+               std::string_view::npos;
+    }();
+    return asan;
+}
+
+RunResult runConfined(const std::string &image, const std::string &command, const std::string &tmpSize) {
+    if (runCommand({"unshare", "-rm", "true"}).status != 0) return {"", "no mount namespace", 77};
+    // The image is opened before the private /tmp hides the scratch folder it lies in.
+    std::vector<std::string> argv{"unshare", "-rm", "sh", "-c",
+                                  "exec 3<\"$0\"; mount -t tmpfs -o size=\"$1\" none /tmp || exit 77; shift 2; \"$@\" /dev/fd/3; "
+                                  "s=$?; echo \"left:$(ls -A /tmp)\"; exit $s",
+                                  image, tmpSize, "-", "timeout", "-k", "5", binaryHasASan() ? "120" : "20"};
+    if (!binaryHasASan()) argv.insert(argv.end(), {"prlimit", "--as=" + std::to_string(256ull << 20), "--"});
+    argv.insert(argv.end(), {TARNWICK_BIN, "-c", command});
+    return runCommand(argv, "", {"TZ=UTC", "-ORLODEBUG", "-PARTOFF"});
 }
 
 std::string scratchDir() {

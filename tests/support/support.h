@@ -20,6 +20,14 @@ RunResult runCommand(const std::vector<std::string> &argv, const std::string &in
 RunResult runTarnwick(const std::vector<std::string> &args, const std::string &input,
                       const std::vector<std::string> &env = {});
 
+// Whether the binary under test was built with AddressSanitizer (which needs more address space
+// than a memory limit leaves it).
+bool binaryHasASan();
+// Runs `tarnwick -c COMMAND IMAGE` confined as a hostile image should be survivable: a private /tmp
+// of `tmpSize` (tmpfs), a time limit, and without ASan a memory limit of 256 MiB. What is left in
+// that /tmp afterwards ends standard output, after "left:". Status 77 when no mount namespace can be made.
+RunResult runConfined(const std::string &image, const std::string &command, const std::string &tmpSize = "1m");
+
 // Writes bytes to a file in this process's scratch folder and returns its path.
 std::string writeScratch(const std::string &name, const std::vector<uint8_t> &bytes);
 std::string scratchDir();

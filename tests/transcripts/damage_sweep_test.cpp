@@ -292,14 +292,6 @@ std::vector<Damage> fileDamages() {
 
 // ---- running ----
 
-bool binaryHasASan() {
-    static const bool asan = [] {
-        ByteVec binary = readWholeFile(TARNWICK_BIN);
-        return std::string_view(reinterpret_cast<const char *>(binary.data()), binary.size()).find("__asan_init") != std::string_view::npos;
-    }();
-    return asan;
-}
-
 // The script run on an image, under `prefix` (a time limit, a tracer); the pulled files removed.
 RunResult runScript(std::vector<std::string> argv, const std::string &image, const std::vector<std::string> &env) {
     argv.insert(argv.end(), {TARNWICK_BIN, image});
