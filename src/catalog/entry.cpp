@@ -14,21 +14,6 @@
 
 namespace {
 
-// A stored HFSUniStr255 as UTF-8; a NUL unit stays a NUL character rather than ending the text.
-std::string nameText(Bytes stored) {
-    std::string text;
-    std::u16string units;
-    for (char16_t unit : storedNameUnits(stored)) {
-        if (unit == 0) {
-            text += UTF16toUTF8(units) + '\0';
-            units.clear();
-        } else {
-            units += unit;
-        }
-    }
-    return text + UTF16toUTF8(units);
-}
-
 std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid, Messages &messages) {
     auto found = threadRecord(volume.catalog(), cnid, messages);
     if (!found) return std::nullopt;
@@ -64,7 +49,7 @@ bool CatalogEntry::folder() const { return catalogRecordType(data) == kFolderRec
 CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep) {
     Bytes data = getRecordData(recordKey);
     CatalogKeyView key{recordKey};
-    return {recordKey, data, CatalogRecord{data}.id(), key.parentID(), nameText(key.name()), std::move(keep)};
+    return {recordKey, data, CatalogRecord{data}.id(), key.parentID(), storedNameWithNULs(key.name()), std::move(keep)};
 }
 
 std::optional<uint32_t> parseCNID(const std::string &typed) {
@@ -117,7 +102,7 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid, Messa
         auto thread = seen.insert(cnid).second ? threadOf(volume, cnid, messages) : std::nullopt;
         if (!thread) return std::nullopt;
         ThreadRecord record{getRecordData(thread->recordKey)};
-        names.push_back(componentOf(nameText(record.name())));
+        names.push_back(componentOf(storedNameWithNULs(record.name())));
         cnid = record.parentID();
     }
     std::string path;

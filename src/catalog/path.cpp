@@ -90,48 +90,97 @@ std::string inThisVolume(const Volume &volume, const std::string &target, Messag
     return target;
 }
 
+namespace {
+
+// A component of a path still to be walked, and the text up to it, as a miss shows it.
+struct Component {
+    std::string name, shown;
+};
+
+// The components of `path` to walk, last first: empty ones (repeated slashes) dropped, a trailing
+// slash read as a final "." so that the name before it must be a folder (a link to one is followed).
+void pushComponents(const std::string &path, std::vector<Component> &pending) {
+    std::vector<Component> components;
+    for (size_t start = 0, slash; start < path.size(); start = slash + 1) {
+        slash = std::min(path.find('/', start), path.size());
+        if (slash > start) components.push_back({path.substr(start, slash - start), path.substr(0, slash)});
+    }
+    if (!components.empty() && path.ends_with("/")) components.push_back({".", path});
+    pending.insert(pending.end(), components.rbegin(), components.rend());
+}
+
+// The folder that holds `folder`, from its thread record; the root is its own parent.
+std::optional<uint32_t> parentFolder(const Volume &volume, uint32_t folder, Messages &messages) {
+    if (folder == kRootFolderID) return folder;
+    auto thread = threadRecord(volume.catalog(), folder, messages);
+    if (!thread || CatalogKeyView{thread->recordKey}.parentID() != folder) return std::nullopt;
+    ThreadRecord record{getRecordData(thread->recordKey)};
+    if (record.type() != kFolderThreadRecord) return std::nullopt;
+    return record.parentID();
+}
+
+}  // namespace
+
 std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const std::string &typed, Messages &messages,
                                        PathMiss *miss) {
     PathMiss ignored;
     PathMiss &why = miss ? *miss : ignored;
     why = PathMiss::kNone;
-    std::string path = typed;
-    uint32_t parent = cwd;
-    size_t start = 0;
-    if (path.starts_with("/")) {
-        parent = kRootFolderID;
-        start = 1;
-    }
-    if (!path.empty() && path.size() > start && path.back() == '/') path.pop_back();
-    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
-        std::string component = path.substr(start, slash - start);
-        auto found = lookup(volume, parent, component, messages);
-        if (!found) {
-            why = PathMiss::kNotFound;
-            if (!miss) messages.err("%s - Folder not found\n", visible(path.substr(0, slash)).c_str());
-            return std::nullopt;
+    uint32_t parent = typed.starts_with("/") ? kRootFolderID : cwd;
+    std::vector<Component> pending;
+    pushComponents(typed, pending);
+    auto fail = [&](PathMiss kind, const Component &at, const char *text) -> std::optional<SearchResult> {
+        why = kind;
+        if (!miss) messages.err("%s - %s\n", visible(at.shown).c_str(), text);
+        return std::nullopt;
+    };
+    // Every link followed adds its target's components: at most kMaxLinkDepth of them keeps the walk bounded.
+    for (int links = 0; !pending.empty();) {
+        Component component = std::move(pending.back());
+        pending.pop_back();
+        bool last = pending.empty();
+        if (component.name == "." || component.name == "..") {
+            auto up = component.name == "." ? std::optional(parent) : parentFolder(volume, parent, messages);
+            if (!up) return fail(PathMiss::kNotFound, component, "Folder not found");
+            parent = *up;
+            continue;
         }
-        CatalogRecord folder{getRecordData(found->recordKey)};
-        if (folder.type() != kFolderRecord) {
+        if (last) {
+            if (g_Debug) messages.err("Searching now for %d%s\n", parent, visible(component.name).c_str());
+            auto found = lookup(volume, parent, component.name, messages);
+            if (!found) why = PathMiss::kNotFound;
+            return found;
+        }
+        auto found = lookup(volume, parent, component.name, messages);
+        if (!found) return fail(PathMiss::kNotFound, component, "Folder not found");
+        Bytes data = getRecordData(found->recordKey);
+        CatalogRecord record{data};
+        if (record.type() == kFolderRecord) {
+            parent = record.id();
+            if (g_Debug) messages.out("CNID of %s: %d\n", visible(component.name).c_str(), parent);
+        } else if (record.type() == kFileRecord && isSymLink(data)) {
+            if (++links > kMaxLinkDepth) return fail(PathMiss::kLoop, component, "Too many levels of symbolic links");
+            // A relative target is relative to the link's own folder: the one it was found in.
+            std::string target = inThisVolume(volume, followLink(volume, data, messages), messages);
+            if (target.starts_with("/")) parent = kRootFolderID;
+            pushComponents(target, pending);
+        } else {
             why = PathMiss::kNotAFolder;
-            if (!miss)
-                messages.err("%s - Not a folder (%x)\n", visible(path.substr(0, slash)).c_str(),
-                             storedTypeLE(folder.data));
+            if (!miss) messages.err("%s - Not a folder (%x)\n", visible(component.shown).c_str(), storedTypeLE(data));
             return std::nullopt;
         }
-        parent = folder.id();
-        if (g_Debug) messages.out("CNID of %s: %d\n", visible(component).c_str(), parent);
     }
-    std::string last = path.substr(start);
-    if (g_Debug) messages.err("Searching now for %d%s\n", parent, visible(last).c_str());
-    auto found = lookup(volume, parent, last, messages);
+    // Nothing named (the empty path, "/", or one ending at "." or ".."): the folder's thread record.
+    auto found = lookup(volume, parent, "", messages);
     if (!found) why = PathMiss::kNotFound;
     return found;
 }
 
 void reportPathMiss(const char *command, const std::string &path, PathMiss miss, Messages &messages) {
-    messages.err("%s: %s: %s\n", command, visible(path).c_str(),
-                 miss == PathMiss::kNotAFolder ? "Not a folder" : "No such file or folder");
+    const char *why = miss == PathMiss::kNotAFolder ? "Not a folder"
+                      : miss == PathMiss::kLoop    ? "Too many levels of symbolic links"
+                                                   : "No such file or folder";
+    messages.err("%s: %s: %s\n", command, visible(path).c_str(), why);
 }
 
 bool isSymLink(Bytes data) { return isCode(CatalogRecord{data}.finderType(), "slnk"); }

@@ -17,13 +17,18 @@ class Volume;
 constexpr uint32_t kRootFolderID = 2;
 constexpr int kMaxLinkDepth = 16;   // a longer chain of symbolic links is taken as a loop
 
-// Why a path leads nowhere: a name that is not there, or a file where a folder was needed.
-enum class PathMiss { kNone, kNotFound, kNotAFolder };
-// The record a path names, relative paths from the folder `cwd`. With `miss`, a miss is not said:
-// the caller reports it in its own words. Damage met on the way goes to `messages`.
+// Why a path leads nowhere: a name that is not there, a file where a folder was needed, or more
+// than kMaxLinkDepth symbolic links on the way (a loop).
+enum class PathMiss { kNone, kNotFound, kNotAFolder, kLoop };
+// The record a path names, relative paths from the folder `cwd`, as POSIX resolves them: "." and
+// ".." anywhere (".." from the folder's thread record, the root its own parent), repeated slashes,
+// symbolic links before the last name followed (and the last one too when a slash ends the path).
+// A path ending at a folder without naming it ("", "/", "a/..", "a/") gives the folder's thread
+// record, keyed by the folder's own ID. With `miss`, a miss is not said: the caller reports it in
+// its own words. Damage met on the way goes to `messages`.
 std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const std::string &path,
                                        Messages &messages, PathMiss *miss = nullptr);
-// "CMD: PATH: No such file or folder" (or "Not a folder"), for standard error.
+// "CMD: PATH: No such file or folder" (or "Not a folder", "Too many levels of symbolic links").
 void reportPathMiss(const char *command, const std::string &path, PathMiss miss, Messages &messages);
 // The thread record of a CNID (the key with its ID as parent and an empty name), if the search finds one.
 std::optional<SearchResult> threadRecord(const BTree *catalog, uint32_t cnid, Messages &messages);

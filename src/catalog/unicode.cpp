@@ -40,6 +40,20 @@ std::optional<std::string> storedNameText(Bytes name, Messages &messages) {
     return text;
 }
 
+std::string storedNameWithNULs(Bytes name) {
+    std::string text;
+    std::u16string units;
+    for (char16_t unit : storedNameUnits(name)) {
+        if (unit == 0) {
+            text += UTF16toUTF8(units) + '\0';
+            units.clear();
+        } else {
+            units += unit;
+        }
+    }
+    return text + UTF16toUTF8(units);
+}
+
 size_t storedNameSize(Bytes name) { return storedSize(lengthOf(name)); }
 
 bool unicodify(uint8_t *name, std::string_view text) { return fillStoredName(name, UTF8toUTF16(text)); }

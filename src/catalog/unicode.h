@@ -22,6 +22,8 @@ std::u16string storedNameUnits(Bytes name);
 // "Len is N" said).
 std::optional<std::string> storedNameText(Bytes name);
 std::optional<std::string> storedNameText(Bytes name, Messages &messages);
+// The UTF-8 text of a stored name, NUL characters kept (storedNameText ends at the first).
+std::string storedNameWithNULs(Bytes name);
 // 2 + 2 x length: the bytes a stored name takes.
 size_t storedNameSize(Bytes name);
 // Fills a 512-byte HFSUniStr255 with the UTF-8 text in stored form. A text of more than 255 units

@@ -1,66 +1,87 @@
-// cd: the working folder, by path, "..", "-" (the previous folder), "/", and through symbolic links.
+// cd and pwd: the working folder, by path ("." and ".." read as a POSIX shell's cd reads them),
+// "-" (the previous folder), "#CNID", and through symbolic links.
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/output.h"
 #include "btree/records.h"
+#include "catalog/entry.h"
 #include "catalog/path.h"
 #include "commands/commands.h"
 #include "commands/session.h"
+#include "commands/words.h"
 
 namespace {
 
-// cd .. : the parent comes from the working folder's thread record.
-int changeToParent(Session &session) {
-    uint32_t current = session.cwdID;
-    if (current == kRootFolderID) return 0;
-    auto thread = threadRecord(session.volume->catalog(), current, sayNow());
-    if (!thread) {
-        fprintf(stderr, "cd: Unable to change directory\n");
+// The working folder's text once `path` is typed in `cwd`: absolute, without empty or "."
+// components, each ".." taking the name before it away.
+std::string joinedPath(const std::string &cwd, const std::string &path) {
+    std::string whole = path.starts_with("/") ? path : cwd + "/" + path;
+    std::vector<std::string> names;
+    for (size_t start = 0, slash; start < whole.size(); start = slash + 1) {
+        slash = std::min(whole.find('/', start), whole.size());
+        std::string name = whole.substr(start, slash - start);
+        if (name == "..") {
+            if (!names.empty()) names.pop_back();
+        } else if (!name.empty() && name != ".") {
+            names.push_back(name);
+        }
+    }
+    std::string joined;
+    for (const std::string &name : names) joined += "/" + name;
+    return joined.empty() ? "/" : joined;
+}
+
+// The working folder becomes `path`; the one left is the previous folder, for "cd -".
+int enter(Session &session, const std::string &path, uint32_t cnid) {
+    session.owd = session.cwd;
+    session.owdID = session.cwdID;
+    session.setCWD(path, cnid);
+    return 0;
+}
+
+int enterCNID(Session &session, const std::string &typed) {
+    auto entry = findEntry(*session.volume, session.cwdID, typed, "cd", sayNow());
+    if (!entry) return 1;
+    if (!entry->folder()) {
+        reportPathMiss("cd", typed, PathMiss::kNotAFolder, sayNow());
         return 1;
     }
-    std::string path = session.cwdText();
-    size_t slash = path.rfind('/');
-    path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-    session.setCWD(path, ThreadRecord{getRecordData(thread->recordKey)}.parentID());
-    return 0;
+    auto path = pathOfCNID(*session.volume, entry->cnid, sayNow());
+    if (!path) {
+        fprintf(stderr, "cd: %s: the folder's path from the root cannot be read\n", typed.c_str());
+        return 1;
+    }
+    return enter(session, *path, entry->cnid);
 }
 
 }  // namespace
 
 int doChdir(Session &session, const char *line) {
     const Volume &volume = *session.volume;
-    const char *space = strchr(line, ' ');
-    if (!space) return 0;   // nowhere to go: stays where it is
-    std::string target = space + 1;
+    Words words(line);
+    if (words.empty()) return 0;   // nowhere to go: stays where it is
+    std::string target = words.span(0);
+    if (target == "-") {
+        session.setCWD("-", 0);
+        return 0;
+    }
+    if (isCNIDText(target)) return enterCNID(session, target);
     for (int links = 0;; ++links) {
-        if (target == "#") {
-            printf("Setting to 50\n");
-            session.setCWD("#", 50);
-            return 0;
-        }
-        if (target == "-") {
-            session.setCWD("-", 0);
-            return 0;
-        }
-        if (target == "/") {
-            session.setCWD("/", kRootFolderID);
-            return 0;
-        }
-        if (target == "..") return changeToParent(session);
+        // The path is read from the working folder's text, so ".." undoes a step taken through a link.
+        std::string path = joinedPath(session.cwdText(), target);
         PathMiss miss;
-        auto found = searchPath(volume, session.cwdID, target, sayNow(), &miss);
+        auto found = searchPath(volume, kRootFolderID, path, sayNow(), &miss);
         if (!found) {
             reportPathMiss("cd", target, miss, sayNow());
             return 1;
         }
         Bytes data = getRecordData(found->recordKey);
         CatalogRecord record{data};
-        if (record.type() == kFolderRecord) {
-            session.setCWD(target, record.id());
-            return 0;
-        }
+        if (record.type() == kFolderRecord) return enter(session, path, record.id());
+        if (record.type() == kFolderThreadRecord)   // a path ending at "/", "." or ".."
+            return enter(session, path, CatalogKeyView{found->recordKey}.parentID());
         if (record.type() != kFileRecord || !isSymLink(data)) {
             reportPathMiss("cd", target, PathMiss::kNotAFolder, sayNow());
             return 1;
@@ -80,3 +101,7 @@ int doChdir(Session &session, const char *line) {
     }
 }
 
+int doPwd(Session &session, const char *) {
+    printf("%s\n", visible(session.cwdText()).c_str());
+    return 0;
+}

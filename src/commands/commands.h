@@ -16,6 +16,7 @@ int doSnapshot(Session &session, const char *line);
 int doSearch(Session &session, const char *line);      // search.cpp
 int doDir(Session &session, const char *line);         // ls.cpp
 int doChdir(Session &session, const char *line);       // cd.cpp
+int doPwd(Session &session, const char *line);
 int doPull(Session &session, const char *line);        // pull.cpp
 int doFind(Session &session, const char *line);        // find.cpp
 int doStat(Session &session, const char *line);        // stat.cpp

@@ -4,19 +4,24 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include "base/output.h"
+#include "base/utf.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
+#include "catalog/unicode.h"
 #include "commands/commands.h"
 #include "commands/session.h"
 #include "commands/stat.h"
+#include "commands/words.h"
 
 namespace {
+
+// Names compare decomposed, as HFS Plus stores them, so that a pattern typed precomposed matches.
+std::string decomposed(const std::string &text) { return UTF16toUTF8(decomposeName(UTF8toUTF16(text))); }
 
 struct FindOptions {
     std::string path, glob;
@@ -24,26 +29,26 @@ struct FindOptions {
     bool body = false;
 };
 
-// Words split at blanks: the options, and the rest joined again as the path (names may hold blanks).
-bool parseOptions(const char *text, FindOptions &options) {
-    std::istringstream words(text);
-    std::string path;
-    for (std::string word; words >> word;) {
+// The options, and the words of the path: one run of them, read as one argument (names may hold blanks).
+bool parseOptions(const Words &words, FindOptions &options) {
+    size_t pathFrom = 0, pathTo = 0;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &word = words[i];
         if (word == "-m") {
             options.body = true;
-        } else if ((word == "-name" || word == "-type") && words >> std::ws && !words.eof()) {
-            std::string value;
-            words >> value;
-            if (word == "-name") options.glob = value;
+        } else if ((word == "-name" || word == "-type") && i + 1 < words.size()) {
+            const std::string &value = words[++i];
+            if (word == "-name") options.glob = decomposed(value);
             else if (value.size() == 1 && strchr("fdl", value[0])) options.type = value[0];
             else return false;
-        } else if (word[0] == '-') {
+        } else if (word[0] == '-' || (pathTo != 0 && pathTo != i)) {
             return false;
         } else {
-            path += (path.empty() ? "" : " ") + word;
+            if (pathTo == 0) pathFrom = i;
+            pathTo = i + 1;
         }
     }
-    options.path = path;
+    options.path = words.span(pathFrom, pathTo);
     return true;
 }
 
@@ -56,7 +61,7 @@ bool matches(const Volume &volume, const FindOptions &options, const CatalogEntr
     if (options.type && typeOf(entry) != options.type) return false;
     // HFS Plus names compare without case; HFSX (binary compare) with it.
     int flags = volume.compareType() == kBinaryCompare ? 0 : FNM_CASEFOLD;
-    return options.glob.empty() || fnmatch(options.glob.c_str(), componentOf(entry.name).c_str(), flags) == 0;
+    return options.glob.empty() || fnmatch(options.glob.c_str(), decomposed(componentOf(entry.name)).c_str(), flags) == 0;
 }
 
 // One line of the body format: 0|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
@@ -90,9 +95,8 @@ void printEntry(const Volume &volume, const FindOptions &options, const CatalogE
 }  // namespace
 
 int doFind(Session &session, const char *line) {
-    const char *space = strchr(line, ' ');
     FindOptions options;
-    if (!parseOptions(space ? space + 1 : "", options)) {
+    if (!parseOptions(Words(line), options)) {
         fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-m]\n");
         return 1;
     }

@@ -28,10 +28,11 @@ std::string listingDate(uint32_t hfsTime) {
 
 }  // namespace
 
-size_t printStoredName(FILE *stream, Bytes name, bool plain) {
+size_t printStoredName(FILE *stream, Bytes name, bool plain, bool typed) {
     Messages messages(Messages::kPrintAtOnce);
     auto text = storedNameText(name, messages);
     if (!text) return 0;
+    if (typed) text = posixName(storedNameWithNULs(name));
     if (plain)
         fputs(visible(*text).c_str(), stream);
     else if (text->empty())
@@ -134,7 +135,7 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     CatalogRecord file{data};
     if (flags & kListXML) {
         printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", file.id(), static_cast<long long>(file.dataSize()));
-        printStoredName(stdout, name, !useXML);
+        printStoredName(stdout, name, !useXML, flags & kListTyped);
         return;
     }
     // A hard link's own record is a placeholder (mode 0444, no data, no owner): what a user sees of
@@ -173,7 +174,7 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     const char *colour = nullptr;
     if ((flags & kListColor) && !useXML) colour = mode & 0100 ? kMagenta : link ? kCyan : nullptr;
     if (colour) printf("%s", colour);
-    printStoredName(stdout, name, !useXML);
+    printStoredName(stdout, name, !useXML, flags & kListTyped);
     if (colour) printf("%s", kReset);
     if (link) printf(" -> %s", shown(followLink(volume, content.data, sayNow())).c_str());
     if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.id(), false);
@@ -198,7 +199,7 @@ void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t fl
     }
     bool colour = (flags & kListColor) && !useXML;
     if (colour) printf("%s", kBlue);
-    printStoredName(stdout, name, !useXML);
+    printStoredName(stdout, name, !useXML, flags & kListTyped);
     if (colour) printf("%s", kReset);
     if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, folder.id(), true);
 }

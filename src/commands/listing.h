@@ -11,14 +11,16 @@
 class Volume;
 
 // Listing flags.
-constexpr int64_t kListColor = 1, kListXML = 2, kListFinder = 4, kListXattr = 8, kListHuman = 16;
+// kListTyped: names as they are typed (ls), not as stored (dump, search).
+constexpr int64_t kListColor = 1, kListXML = 2, kListFinder = 4, kListXattr = 8, kListHuman = 16, kListTyped = 32;
 
 size_t dumpRecordDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 void dumpFolderDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 void dumpFileDataAsLs(const Volume &volume, Bytes recordData, Bytes name, int64_t flags);
 // Prints a stored name as UTF-8: escaped by visible() when plain, else XML-escaped in <Name> tags;
-// returns 2 + 2 x length, 0 (after "Len is N") when the length is over 255.
-size_t printStoredName(FILE *stream, Bytes name, bool plain);
+// `typed`, as it is typed: ':' for '/', NUL characters kept (and so escaped). Returns 2 + 2 x
+// length, 0 (after "Len is N") when the length is over 255.
+size_t printStoredName(FILE *stream, Bytes name, bool plain, bool typed = false);
 std::string permissionsToText(uint16_t mode);
 std::string finderFlagsToLS(Bytes recordData);
 std::string catalogFlagsToLS(uint16_t flags);

@@ -11,6 +11,7 @@
 #include "commands/record_dump.h"
 #include "commands/commands.h"
 #include "commands/session.h"
+#include "commands/words.h"
 
 namespace {
 
@@ -33,22 +34,23 @@ int listFolder(const Volume &volume, uint32_t folder, int64_t flags, const char 
 
 int doDir(Session &session, const char *line) {
     const Volume &volume = *session.volume;
-    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0);
-    const char *space = strchr(line, ' ');
-    const char *path = space ? space + 1 : nullptr;
-    if (space && space[1] == '-') {
-        const char *c = space + 2;
-        for (; *c && *c != ' '; ++c) {
-            switch (*c) {
+    int64_t flags = (g_Color ? kListColor : 0) | (useXML ? kListXML : 0) | kListTyped;
+    Words words(line);
+    size_t first = 0;
+    for (; first < words.size() && words[first].size() > 1 && words[first][0] == '-'; ++first) {
+        for (char c : words[first].substr(1)) {
+            switch (c) {
             case '@': flags |= kListXattr; break;
             case 'O': flags |= kListFinder; break;
             case 'h': flags |= kListHuman; break;
-            default: fprintf(stderr, "Unknown modifier: %c\n", *c); return 1;
+            case 'l': break;   // the long form is the only one
+            default: fprintf(stderr, "Unknown modifier: %c\n", c); return 1;
             }
         }
-        path = *c ? c + 1 : nullptr;
     }
-    if (!path || !*path) return listFolder(volume, session.cwdID, flags, space ? space : session.cwdText());
+    std::string typed = words.span(first);
+    const char *path = typed.c_str();
+    if (!*path) return listFolder(volume, session.cwdID, flags, session.cwdText());
     const char *command = (line[0] | 0x20) == 'd' ? "dir" : "ls";
     PathMiss miss;
     auto found = searchPath(volume, session.cwdID, path, sayNow(), &miss);

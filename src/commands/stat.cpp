@@ -1,5 +1,6 @@
 #include "commands/stat.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "catalog/path.h"
 #include "commands/commands.h"
 #include "commands/session.h"
+#include "commands/words.h"
 #include "base/time.h"
 
 namespace {
@@ -140,13 +142,13 @@ std::string modeText(uint16_t mode, bool folder) {
 int64_t unixSeconds(uint32_t hfsTime) { return hfsTime < kHFSEpochDelta ? 0 : int64_t{hfsTime} - kHFSEpochDelta; }
 
 int doStat(Session &session, const char *line) {
-    const char *space = strchr(line, ' ');
-    if (!space || !space[1]) {
+    Words words(line);
+    if (words.empty()) {
         fprintf(stderr, "stat requires a path\n");
         return 1;
     }
     const Volume &volume = *session.volume;
-    auto entry = findEntry(volume, session.cwdID, space + 1, "stat", sayNow());
+    auto entry = findEntry(volume, session.cwdID, words.span(0), "stat", sayNow());
     if (!entry) return 1;
     CatalogRecord record{entry->data};
     bool folder = entry->folder();
@@ -173,7 +175,8 @@ int doStat(Session &session, const char *line) {
         uint64_t size = 0;
         uint32_t compression = 0;
         getFileSize(volume, record.data, &size, &compression, sayNow());
-        printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, record.special());
+        // Older volumes store 0 for a file of one name; macOS and istat show 1.
+        printf("Size:\t%" PRIu64 "\nLink count:\t%u\n", size, std::max(record.special(), 1u));
     }
     static const char *const kDates[] = {"Created", "Content modified", "Attributes modified", "Accessed", "Backed up"};
     for (int i = 0; i < 5; ++i) printf("%s:\t%s\n", kDates[i], utcDate(record.date(i)).c_str());

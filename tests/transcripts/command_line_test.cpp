@@ -108,7 +108,7 @@ struct Terminal {
 
 TEST(CommandLine, TerminalEditsRecallsCompletesAndSurvivesCtrlC) {
     Terminal t({"--no-color", demoImage()});
-    const std::string kRoot = "(Demo:/)> ", kPictures = "(Demo:/Pictures/)> ";
+    const std::string kRoot = "(Demo:/)> ", kPictures = "(Demo:/Pictures)> ";
     auto after = [&](const std::string &keys, const std::string &marker) { return t.type(keys), t.readUntil(marker); };
     t.readUntil(kRoot);
     EXPECT_NE(after("version\r", kRoot).find("version 1.1"), std::string::npos);

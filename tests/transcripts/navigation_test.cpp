@@ -43,27 +43,32 @@ const std::string kFound = "FOUND: Node 1, record 6:\nFOUND: Node 1, record 7:\n
 TEST(Navigation, Sessions) {
     std::string image = writeScratch("nav.hfs", hfsbuild::buildVolume(navVolume()));
     const Transcript sessions[] = {
-        // cd keeps the path as typed
-        {"cd Users\ncd Shared\ncd /Library\ncd /Users/\ncd\ncd /\n", "", "{/}{/Users}{/Users/Shared}{/Library}{/Users/}{/Users/}{/}"},
+        // cd keeps the names as typed, the path without repeated or trailing slashes, "." and ".."
+        {"cd Users\ncd Shared\ncd /Library\ncd /Users/\ncd\ncd /\ncd Users//Shared/./\nls ..\nfind .\ncd ../../Library/..//Users\npwd\n",
+         "\tfolderthread\t2Users\n" + folderLine(17, "Shared") + "18\t/Users/Shared/notes.txt\n/Users\n",
+         "{/}{/Users}{/Users/Shared}{/Library}{/Users}{/Users}{/}{/Users/Shared}{/Users/Shared}{/Users/Shared}{/Users}{/Users}"},
         {"cd a/b\ncd f.txt/c\ncd f.txt\ncd Users/nothing\n", "",
          "{/}cd: a/b: No such file or folder\n{/}cd: f.txt/c: Not a folder\n{/}cd: f.txt: Not a folder\n{/}"
          "cd: Users/nothing: No such file or folder\n{/}"},
-        {"cd -\ncd /Users\ncd -\ncd -\n", "Directory changed to / (2)\nDirectory changed to / (2)\nDirectory changed to /Users (16)\n",
-         "{/}{/}{/Users}{/}{/Users}"},
+        {"cd -\ncd /Users\ncd -\ncd -\ncd /Library\ncd -\n",
+         "Directory changed to / (2)\nDirectory changed to / (2)\nDirectory changed to /Users (16)\nDirectory changed to /Users (16)\n",
+         "{/}{/}{/Users}{/}{/Users}{/Library}{/Users}"},
         {"cd Users/Shared\ncd ..\nls\nls Shared\ncd ..\ncd ..\n",   // .. stops at the root
          "\tfolderthread\t2Users\n" + folderLine(17, "Shared") + "\tfolderthread\t16Shared\n" +
              line(18, "-rw-r--r--  ", "        2 ", "notes.txt"),
          "{/}{/Users/Shared}{/Users}{/Users}{/Users}{/}{/}"},
-        {"cd #\nls\n", "Setting to 50\n", "{/}{/#}Path not found: /#\n{/#}"},   // CNID 50 has no thread
+        {"cd #\ncd #17\npwd\ncd #20\ncd #99\n", "/Users/Shared\n",
+         "{/}cd: #: No such file or folder\n{/}{/Users/Shared}{/Users/Shared}cd: #20: Not a folder\n{/Users/Shared}"
+         "cd: #99: No such file or folder\n{/Users/Shared}"},
         // ls and its modifiers; -O adds the six-character Finder column before the size
         {"dir /\nls /Users\n", kRootListing + "\tfolderthread\t2Users\n" + folderLine(17, "Shared"), "{/}{/}{/}"},
-        {"ls -h@\nls -l\nls -hO Users\nls -@O readme.txt\n",
+        {"ls -h@\nls -l\nls  -h -O Users \nls -@O readme.txt\nls -x\n",
          "\tfolderthread\t1Nav\n" + line(21, "-rw-r--r--  ", "   1B ", "f.txt") + folderLine(19, "Library", "    1 ") +
              line(20, "-rw-r--r--@ ", "   2K ", "readme.txt") + "\tcom.example.note\n\n" +
-             "      22 -rwxr-xr-x   1 ( 4242) ( 4343)   10B " + kDate + "run\n" + folderLine(16, "Users", "    1 ") +
+             "      22 -rwxr-xr-x   1 ( 4242) ( 4343)   10B " + kDate + "run\n" + folderLine(16, "Users", "    1 ") + kRootListing +
              "\tfolderthread\t2Users\n" + folderLine(17, "Shared", "          1 ") +
              line(20, "-rw-r--r--@ ", "           2048 ", "readme.txt") + "\tcom.example.note\n\n",
-         "{/}{/}Unknown modifier: l\n{/}{/}{/}"},
+         "{/}{/}{/}{/}{/}Unknown modifier: x\n{/}"},
         {"ls nothing\ndir f.txt/x\npull nothing\npull Users\npull\n", "",
          "{/}ls: nothing: No such file or folder\n{/}dir: f.txt/x: Not a folder\n{/}pull: nothing: No such file or folder\n{/}"
          "pull: Users: Is a folder\n{/}pull requires a path\n{/}"},
@@ -107,6 +112,9 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
     const Transcript sessions[] = {
         {"cd apps\ncd /\ncd Users/rel\n", "",
          "{/}recursing on /Applications\n{/Applications}{/}recursing on Users/Shared\n{/Users/Shared}"},
+        // links before the last name are followed, and a trailing slash follows the last
+        {"ls apps/\nls Users/rel/\nls loop1/x\n", "\tfolderthread\t2Applications\n\tfolderthread\t17Shared\n",
+         "{/}{/}{/}ls: loop1/x: Too many levels of symbolic links\n{/}"},
         {"cd Users\ncd /loop1\ncd /flink\n", "",
          "{/}{/Users}" + sixteen + "cd: /loop1: more than 16 symbolic links in a row; staying in /Users\n{/Users}"
          "recursing on /f.txt\ncd: /f.txt: Not a folder\n{/Users}"},
