@@ -46,6 +46,7 @@ const Command cmds[] = {
     {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Oh] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-", Argument::kVolumePath, Needs::kVolumeFirst, true},
+    {"pwd", doPwd, "Print the working folder", "pwd", Argument::kWords, Needs::kVolumeFirst},
     {"help", doHelp, "Display this help", "help [COMMAND]", Argument::kWords, Needs::kNothing, true},
     {"?", doHelp, "Display this help", "? [COMMAND]", Argument::kWords, Needs::kNothing, true},
     {"!", doShell, "Shell command", "!COMMAND", Argument::kWords, Needs::kNothing, true},
