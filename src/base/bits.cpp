@@ -109,7 +109,9 @@ std::string guidText(Bytes guid) {
 
 UniqueFd createOutputFile(const char *path, Messages &messages, int dirFd) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the shell; only a regular file is written.
-    UniqueFd fd(openat(dirFd, path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    // Not truncated until it is known to be a file of its own: a hard link planted at the path must
+    // not carry the write (or the emptying) into another file.
+    UniqueFd fd(openat(dirFd, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) {
         int err = errno;
         if (err == ELOOP)
@@ -123,6 +125,15 @@ UniqueFd createOutputFile(const char *path, Messages &messages, int dirFd) {
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         messages.err("%s is not a regular file: refusing to write to it\n", path);
         errno = ELOOP;   // already reported
+        return UniqueFd();
+    }
+    if (st.st_nlink > 1) {
+        messages.err("%s has other hard links: refusing to write through it\n", path);
+        errno = ELOOP;
+        return UniqueFd();
+    }
+    if (ftruncate(fd.get(), 0) != 0) {
+        messages.err("truncate: %s\n", strerror(errno));
         return UniqueFd();
     }
     if (fchmod(fd.get(), 0600) != 0) messages.err("fchmod: %s\n", strerror(errno));   // an older file keeps its mode otherwise

@@ -52,7 +52,8 @@ int doAlloc(Session &session, const char *) {
     // The picture stops where the volume's blocks end (rounded to a block, as bitmaps are): a forged
     // allocation file cannot make it more than the volume has cells for.
     uint64_t needed = (static_cast<uint64_t>(volume.header().totalBlocks()) + 7) / 8;
-    uint64_t drawn = std::min(logicalSize, (needed + volume.blockSize() - 1) / volume.blockSize() * volume.blockSize());
+    uint64_t block = std::max<uint64_t>(volume.blockSize(), 1);   // a forged block size may be 0
+    uint64_t drawn = std::min(logicalSize, (needed + block - 1) / block * block);
     uint64_t bits = logicalSize * 8, used = 0;
     for (uint64_t i = 0; i < logicalSize; ++i) {
         uint8_t byte = (*bitmap)[i];

@@ -1,11 +1,14 @@
 // xattr: the extended attributes of a file or folder, listed, or one of them saved to /tmp.
 // "xattr PATH" lists size and name of each attribute in the attributes B-tree's order;
 // "xattr PATH NAME" writes NAME's value to /tmp/FILENAME.NAME. A space inside PATH is written "\ ".
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,57 +57,85 @@ ForkMap valueMap(const std::vector<AttributeRecord> &records, const AttributeRec
     return map;
 }
 
+// The value's bytes that lie inside the image, as far as its extents go: a size claimed past them is
+// not read, and nothing is held in memory but a piece at a time.
+struct ValueSource {
+    ForkMap map;      // empty for a value inline in its record
+    Bytes inlined;
+    uint64_t size = 0;
+};
+
+// Copies the value to `out` a piece at a time; how many bytes were copied, or nothing (after saying
+// so) when a write failed.
+std::optional<uint64_t> copyValue(const Volume &volume, const ValueSource &value, int out, const std::string &destination) {
+    constexpr uint64_t kPiece = 1 << 20;
+    std::vector<uint8_t> buffer;
+    uint64_t copied = 0;
+    while (copied < value.size && !g_Interrupted) {
+        uint64_t want = std::min(kPiece, value.size - copied), got = want;
+        const uint8_t *bytes = value.inlined.data + copied;
+        if (value.inlined.empty()) {
+            buffer.resize(want);
+            got = readMappedFork(value.map, volume.image(), copied, buffer.data(), want);
+            bytes = buffer.data();
+        }
+        if (got == 0) break;
+        if (!writeFully(out, bytes, got)) {
+            fprintf(stderr, "write: %s: %s after %llu bytes: removed\n", visible(destination).c_str(), strerror(errno),
+                    static_cast<unsigned long long>(copied));
+            return std::nullopt;
+        }
+        copied += got;
+        if (got < want) break;
+    }
+    return copied;
+}
+
 // Writes the value's bytes to /tmp/FILENAME.NAME; 1 when they fall short of the stored size.
 int saveValue(const Volume &volume, const std::string &path, const std::string &name, const AttributeRecord &record,
               const std::vector<AttributeRecord> &records) {
-    std::vector<uint8_t> value;
-    uint64_t size = 0;
+    ValueSource value;
     AttributeData data{record.data};
     bool inRecord = data.recordType() == kAttrInlineData;
     if (inRecord) {
-        size = data.inlineSize();
-        Bytes stored = data.inlineBytes();
-        value.assign(stored.data, stored.data + stored.size);
+        value.inlined = data.inlineBytes();   // cut where the record ends
+        value.size = value.inlined.size;
     } else {
         uint32_t blockSize = volume.blockSize();
-        size = data.forkSize();
+        value.size = data.forkSize();
         uint64_t image = volume.image().size();
         if (image == 0) image = volume.header().volumeBytes();   // a device of unknown size
         if (blockSize == 0) {
             fprintf(stderr, "The volume's block size is 0: %s of %s cannot be read\n", name.c_str(), path.c_str());
             return 1;
         }
-        if (size > image) {
+        if (value.size > image) {
             fprintf(stderr, "%s: attribute %s of %llu bytes is larger than the image (%llu bytes): not read\n",
-                    path.c_str(), name.c_str(), static_cast<unsigned long long>(size),
+                    path.c_str(), name.c_str(), static_cast<unsigned long long>(value.size),
                     static_cast<unsigned long long>(image));
             return 1;
         }
-        try {
-            value.assign(size, 0);
-        } catch (const std::exception &) {
-            fprintf(stderr, "Unable to allocate %llu bytes for an attribute\n", static_cast<unsigned long long>(size));
-            return 1;
-        }
-        value.resize(readMappedFork(valueMap(records, record, size, blockSize, volume.partitionOffset()), volume.image(), 0,
-                                    value.data(), size));
+        value.map = valueMap(records, record, value.size, blockSize, volume.partitionOffset());
     }
-    if (value.size() < size)
-        fprintf(stderr, "%s: attribute %s: only %llu of its %llu bytes could be read (%s)\n", path.c_str(),
-                name.c_str(), static_cast<unsigned long long>(value.size()), static_cast<unsigned long long>(size),
-                inRecord ? "its record ends early" : "its extents end early");
+    uint64_t stored = inRecord ? data.inlineSize() : value.size;
     // The last component names the file; a '/' in the attribute's name must not lead out of /tmp.
     std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
     std::string destination = "/tmp/" + trimmed.substr(trimmed.rfind('/') + 1) + "." + name;
     std::replace(destination.begin() + 5, destination.end(), '/', ':');
     UniqueFd out = createOutputFile(destination.c_str(), sayNow());
     if (!out) return 1;
-    if (!writeFully(out.get(), value.data(), value.size())) {
-        perror("write");
+    std::optional<uint64_t> copied = copyValue(volume, value, out.get(), destination);
+    if (!copied || g_Interrupted) {
+        unlink(destination.c_str());
+        if (g_Interrupted) fprintf(stderr, "Stopped\n");
         return 1;
     }
-    fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(value.size()), destination.c_str());
-    return value.size() < size ? 1 : 0;
+    if (*copied < stored)
+        fprintf(stderr, "%s: attribute %s: only %llu of its %llu bytes could be read (%s)\n", path.c_str(),
+                name.c_str(), static_cast<unsigned long long>(*copied), static_cast<unsigned long long>(stored),
+                inRecord ? "its record ends early" : "its extents end early");
+    fprintf(stderr, "%llu bytes written to %s\n", static_cast<unsigned long long>(*copied), visible(destination).c_str());
+    return *copied < stored ? 1 : 0;
 }
 
 }  // namespace

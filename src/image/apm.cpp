@@ -52,8 +52,8 @@ int doAPM(int fd, uint64_t *partitionOffset, Messages &messages) {
         bad = memcmp(entry.data, "PM", 2) != 0;
         char type[33] = {};
         memcpy(type, entry.data + 48, 32);
-        types.push_back(visible(type));
-        messages.out("Partition %d: %32s (@%d, %d blocks)\n", i, types.back().c_str(), entry.be32(8), entry.be32(12));
+        types.push_back(type);
+        messages.out("Partition %d: %32s (@%d, %d blocks)\n", i, visible(type).c_str(), entry.be32(8), entry.be32(12));
         if (strncmp(type, "Apple_HFS", 9) == 0 && !chosen) {
             chosen = true;
             chosenOffset = static_cast<uint64_t>(entry.be32(8)) * B;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/output.h"
+
 namespace {
 
 constexpr uint32_t kAESAlgorithm = 0x80000001;
@@ -22,7 +24,8 @@ int sayNotHFS(const std::vector<std::string> &partitions, Messages &messages) {
         messages.err("This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n");
     } else {
         std::string list;
-        for (const std::string &name : partitions) list += (list.empty() ? "" : ", ") + name;
+        // The names come from the image: escaped, as every image text on its way to a terminal.
+        for (const std::string &name : partitions) list += (list.empty() ? "" : ", ") + visible(name);
         messages.err("This disk image holds no HFS+ partition (partitions: %s)\n", list.empty() ? "none" : list.c_str());
     }
     return kNotHFS;

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "support.h"
 
@@ -34,6 +35,22 @@ ByteVec hugeBitmap() {
     return image;
 }
 
+// A 2 MiB attribute value, more than the 1 MiB /tmp holds.
+ByteVec bigAttribute() {
+    Volume v;
+    Node file = fileNode("/f", "x");
+    file.attributes.push_back({"big", randomBytes(2 << 20, 8), true});
+    v.nodes.push_back(file);
+    return buildVolume(v);
+}
+
+// A partition whose name would retitle the terminal.
+ByteVec titledPartition() {
+    hfsbuild::UdifOptions o;
+    o.partitions.push_back({"evil\x1b]0;owned\x07", 8});
+    return hfsbuild::buildUdif(ByteVec(8 * 512, 'x'), o);
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
@@ -44,6 +61,8 @@ struct Row {
 TEST(Hostile, BoundedAndSaid) {
     const Row rows[] = {
         {"bitmap", hugeBitmap, "alloc", "write: /tmp/allocation.html: No space left on device: removed\n", 1},
+        {"attribute", bigAttribute, "xattr /f big", "write: /tmp/f.big: No space left on device after ", 1},
+        {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
         RunResult r = runConfined(writeScratch(std::string("hostile-") + row.name, row.image()), row.command);
