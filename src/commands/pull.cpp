@@ -78,8 +78,7 @@ int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size,
                  const PullTarget &target) {
     Bytes forkData = CatalogRecord{file}.resourceFork();
     ForkMap map = volume.mapFork(forkData, {CatalogRecord{file}.id(), kResourceForkType});
-    uint64_t mapped = 0;
-    for (const ForkMap::Piece &piece : map.pieces) mapped += piece.length;
+    uint64_t mapped = bytesWithin(map, volume.image().size());
     uint64_t forkSize = forkLogicalSize(forkData);
     if (mapped < forkSize) reportShortFork(argument, mapped, forkSize);
     const uint64_t readable = std::min(forkSize, mapped);

@@ -125,6 +125,21 @@ ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, Fo
     return map;
 }
 
+uint64_t bytesWithin(const ForkMap &map, uint64_t deviceSize) {
+    uint64_t held = 0;
+    for (const ForkMap::Piece &piece : map.pieces) {
+        if (deviceSize == 0) {
+            held += piece.length;
+            continue;
+        }
+        if (piece.position >= deviceSize) break;
+        uint64_t inside = std::min(piece.length, deviceSize - piece.position);
+        held += inside;
+        if (inside < piece.length) break;
+    }
+    return held;
+}
+
 std::optional<std::vector<uint8_t>> readFork(const Volume &volume, Bytes forkData, Messages &messages,
                                              uint64_t *bytesRead, ForkOwner owner) {
     uint32_t totalBlocks = forkTotalBlocks(forkData);

@@ -38,6 +38,9 @@ struct ForkMap {
 };
 ForkMap mapFork(Bytes forkData, uint32_t blockSize, uint64_t partitionOffset, ForkOwner owner,
                 const OverflowIndex *overflow);
+// The fork bytes its extents hold inside a device of `deviceSize` bytes (0: unknown, all of them),
+// up to the first extent that leaves it: what a forged extent claims past the image is not there.
+uint64_t bytesWithin(const ForkMap &map, uint64_t deviceSize);
 // Reads up to `length` fork bytes from `offset` on; returns how many, which stop at the end of the
 // extents or at a failed read.
 uint64_t readMappedFork(const ForkMap &map, const Image &image, uint64_t offset, uint8_t *destination, uint64_t length);

@@ -6,6 +6,7 @@
 
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "base/bits.h"
 #include "support.h"
 
 namespace {
@@ -35,6 +36,41 @@ ByteVec hugeBitmap() {
     return image;
 }
 
+uint32_t be32(const ByteVec &v, size_t at) { return at + 4 <= v.size() ? Bytes{v.data(), v.size()}.be32(at) : 0; }
+
+// Where the data of the volume's one file record lies: the catalog's leaves searched for record type 2.
+size_t fileRecordData(const ByteVec &v) {
+    size_t base = size_t{be32(v, kHeader + 272 + 16)} * be32(v, kHeader + 40), nodeSize = be32(v, base + 32) >> 16;
+    for (size_t node = base + nodeSize; node + nodeSize <= v.size(); node += nodeSize) {
+        if (v[node + 8] != 0xFF) continue;
+        for (uint16_t r = 0, records = static_cast<uint16_t>(be32(v, node + 8)); r < records; ++r) {
+            size_t key = node + (be32(v, node + nodeSize - 2 * (r + 1) - 2) & 0xFFFF);
+            size_t data = key + 2 + (be32(v, key) >> 16);
+            if (be32(v, data) >> 16 == 2) return data;
+        }
+    }
+    return 0;
+}
+
+// A zlib file in its resource fork whose fork claims 2^40 bytes on one extent of 2^32 - 1 blocks,
+// and whose block table claims 2^32 - 1 blocks.
+ByteVec resourceForkBomb() {
+    Volume v;
+    v.blockSize = 512;
+    Node file = fileNode("/f", randomBytes(128 << 10, 9));
+    file.compression = 4;
+    v.nodes.push_back(file);
+    ByteVec image = buildVolume(v);
+    size_t fork = fileRecordData(image) + 168;
+    uint32_t start = be32(image, fork + 16);
+    putBE32(image, fork, 1u << 8);                   // logical size 2^40: high word
+    putBE32(image, fork + 12, 0xFFFFFFFF);
+    putBE32(image, fork + 20, 0xFFFFFFFF);
+    image[size_t{start} * 512 + 0x104] = image[size_t{start} * 512 + 0x105] = 0xFF;   // the count, little-endian
+    image[size_t{start} * 512 + 0x106] = image[size_t{start} * 512 + 0x107] = 0xFF;
+    return image;
+}
+
 // A 2 MiB attribute value, more than the 1 MiB /tmp holds.
 ByteVec bigAttribute() {
     Volume v;
@@ -56,12 +92,14 @@ struct Row {
     std::function<ByteVec()> image;
     const char *command, *said;
     int status;
+    const char *left = "";   // what stays in /tmp: what could be read of a damaged file is kept
 };
 
 TEST(Hostile, BoundedAndSaid) {
     const Row rows[] = {
         {"bitmap", hugeBitmap, "alloc", "write: /tmp/allocation.html: No space left on device: removed\n", 1},
         {"attribute", bigAttribute, "xattr /f big", "write: /tmp/f.big: No space left on device after ", 1},
+        {"resource fork bomb", resourceForkBomb, "pull /f", "/f: only ", 1, "f"},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
@@ -69,7 +107,7 @@ TEST(Hostile, BoundedAndSaid) {
         if (r.status == 77) GTEST_SKIP() << r.err;
         EXPECT_EQ(r.status, row.status) << row.name << "\n" << r.err;
         EXPECT_NE(r.err.find(row.said), std::string::npos) << row.name << "\n" << r.err;
-        EXPECT_TRUE(r.out.ends_with("left:\n")) << row.name << ": " << r.out.substr(r.out.rfind("left:"));
+        EXPECT_TRUE(r.out.ends_with("left:" + std::string(row.left) + "\n")) << row.name << ": " << r.out.substr(r.out.rfind("left:"));
     }
 }
 
