@@ -112,14 +112,17 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid, Messa
 
 bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
               const char *command, Messages &messages) {
-    // One cursor a level: memory stays a node a level, whatever the size of the folders.
+    // One cursor a level: memory stays a node a level, whatever the size of the folders. The path is
+    // one string that grows and shrinks with the walk, so a deep tree costs its depth, not its
+    // depth squared.
     struct Frame {
         FolderCursor entries;
         CatalogEntry folder;
-        std::string path;
+        size_t pathLength;   // of the folder's path, a prefix of `path`
     };
+    std::string path = topPath;
     std::vector<Frame> stack;
-    stack.push_back({FolderCursor(volume, top.cnid, messages), top, topPath});
+    stack.push_back({FolderCursor(volume, top.cnid, messages), top, path.size()});
     // Each folder is walked once, so the walk ends with the catalog however its records point.
     std::unordered_set<uint32_t> walked{top.cnid};
     bool whole = true;
@@ -130,19 +133,25 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
         if (!next) {
             if (stack.size() > 1 && visitor.leave) visitor.leave(frame.folder);
             stack.pop_back();
+            if (!stack.empty()) path.resize(stack.back().pathLength);
             continue;
         }
         CatalogEntry entry = entryOf(next->record, next->keep);
-        std::string path = childPath(frame.path, entry.name);
-        if (!visitor.enter(entry, path, static_cast<int>(stack.size())) || !entry.folder()) continue;
-        if (!walked.insert(entry.cnid).second) {
+        size_t folderLength = path.size();
+        path = childPath(path, entry.name);
+        bool enter = visitor.enter(entry, path, static_cast<int>(stack.size())) && entry.folder();
+        if (enter && !walked.insert(entry.cnid).second) {
             messages.err("%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
                          visible(path).c_str(), entry.cnid);
             whole = false;
             if (visitor.leave) visitor.leave(entry);
+            enter = false;
+        }
+        if (!enter) {
+            path.resize(folderLength);
             continue;
         }
-        stack.push_back({FolderCursor(volume, entry.cnid, messages), entry, path});
+        stack.push_back({FolderCursor(volume, entry.cnid, messages), entry, path.size()});
     }
     return whole;
 }
