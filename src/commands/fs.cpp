@@ -147,6 +147,7 @@ int doSetFS(Session &session, const char *line) {
         int fd = probe ? mountDMG(*probe, offset, open, sayNow()) : -1;
         if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0 || !opened) {
+            if (g_Interrupted) return 1;   // the shell says it stopped: no verdict on an image not read whole
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
             return 1;
         }

@@ -537,14 +537,57 @@ bool expandChunks(const std::vector<Planned> &plan, int imageFd, int outFd, Mess
     return ok;
 }
 
-// The expansion's own file, removed unless it is kept: a failure leaves every other file alone.
-struct TemporaryFile {
-    std::string path = std::string(kDecompressedPath) + ".XXXXXX";
-    UniqueFd fd{mkostemp(path.data(), O_CLOEXEC)};
-    bool kept = false;
-    ~TemporaryFile() {
-        if (fd && !kept) unlink(path.c_str());
+// The expansion's own file. Where the file system allows, it has no name until the volume in it has
+// opened, so that nothing is left behind however the program ends (Ctrl-C, a kill, a crash);
+// elsewhere it has a temporary name of its own, removed unless it is kept.
+class TemporaryFile {
+public:
+    TemporaryFile() {
+        std::string folder(kDecompressedPath, strrchr(kDecompressedPath, '/') + 1);
+        fd = UniqueFd(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (fd) return;
+        path_ = std::string(kDecompressedPath) + ".XXXXXX";
+        fd = UniqueFd(mkostemp(path_.data(), O_CLOEXEC));
     }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+    ~TemporaryFile() {
+        if (fd && !path_.empty() && !kept_) unlink(path_.c_str());
+    }
+
+    // The file reopened read-only (a named one only when its name still names the file written).
+    UniqueFd reopenReadOnly() const {
+        UniqueFd volume(open(named().c_str(), O_RDONLY | O_CLOEXEC | (path_.empty() ? 0 : O_NOFOLLOW)));
+        struct stat written, opened;
+        if (volume && (fstat(fd.get(), &written) != 0 || fstat(volume.get(), &opened) != 0 ||
+                       written.st_dev != opened.st_dev || written.st_ino != opened.st_ino))
+            volume = UniqueFd();
+        return volume;
+    }
+
+    // Puts the file at kDecompressedPath, in place of what was there; says why not.
+    bool keep(Messages &messages) {
+        if (!path_.empty()) {
+            kept_ = rename(path_.c_str(), kDecompressedPath) == 0;
+            if (!kept_) messages.err("rename: %s\n", strerror(errno));
+            return kept_;
+        }
+        // A link cannot replace a name: the old one goes first (another run may put one back between).
+        for (int tries = 0; tries < 3 && !kept_; ++tries) {
+            kept_ = linkat(AT_FDCWD, named().c_str(), AT_FDCWD, kDecompressedPath, AT_SYMLINK_FOLLOW) == 0;
+            if (!kept_ && (errno != EEXIST || (unlink(kDecompressedPath) != 0 && errno != ENOENT))) break;
+        }
+        if (!kept_) messages.err("link: %s\n", strerror(errno));
+        return kept_;
+    }
+
+    UniqueFd fd;
+
+private:
+    std::string named() const { return path_.empty() ? "/proc/self/fd/" + std::to_string(fd.get()) : path_; }
+
+    std::string path_;   // empty while the file has no name
+    bool kept_ = false;
 };
 
 void reportNoRoom(uint64_t imageBytes, uint64_t sectors, Messages &messages) {
@@ -553,16 +596,6 @@ void reportNoRoom(uint64_t imageBytes, uint64_t sectors, Messages &messages) {
         messages.err("Can't allocate enough memory (%llu sectors) for decompression\n", static_cast<unsigned long long>(sectors));
     else
         messages.err("Can't allocate enough memory (%llu) for decompression\n", static_cast<unsigned long long>(imageBytes));
-}
-
-// The expanded image reopened read-only, making sure the path still names the file written.
-UniqueFd reopenReadOnly(const TemporaryFile &file) {
-    UniqueFd volume(open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat written, opened;
-    if (volume && (fstat(file.fd.get(), &written) != 0 || fstat(volume.get(), &opened) != 0 ||
-                   written.st_dev != opened.st_dev || written.st_ino != opened.st_ino))
-        volume = UniqueFd();
-    return volume;
 }
 
 }  // namespace
@@ -626,17 +659,12 @@ int mountUDIF(int imageFd, Bytes koly, const VolumeOpener &open, Messages &messa
 
     messages.err("decompression done - Writing %ld bytes to %s..\n", static_cast<long>(imageBytes), kDecompressedPath);
     messages.err("%llu bytes written..\n", static_cast<unsigned long long>(imageBytes));   // past 2 GiB too
-    UniqueFd volume = reopenReadOnly(file);
+    UniqueFd volume = file.reopenReadOnly();
     if (!volume) messages.err("Unable to open %s\n", kDecompressedPath);
     int number = volume.get();
     int rc = volume && open(volume, 0) ? 0 : -1;
     messages.out("RC was %d\n", rc);
     if (rc != 0) return -1;
-    // The volume now holds the expansion open: renamed into place, it is released with the volume.
-    if (rename(file.path.c_str(), kDecompressedPath) != 0) {
-        messages.err("rename: %s\n", strerror(errno));
-        return -1;
-    }
-    file.kept = true;
-    return number;
+    // The volume now holds the expansion open: put in place, it is released with the volume.
+    return file.keep(messages) ? number : -1;
 }

@@ -122,7 +122,8 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
     EXPECT_EQ(listingAfter(r.out), bareListing());
 
     // Chunk 0 as 32 sectors at the very end, chunk 1's data far past the end of the file, an unknown
-    // type, a version 2 table, one without its magic, more chunks than it holds, an absurd size.
+    // type, a version 2 table, one without its magic, more chunks than it holds, an absurd size
+    // (refused where files cannot grow so large; tmpfs takes it as a sparse file, and it opens).
     const size_t chunk0 = 204, chunk1 = 244;
     uint64_t sectors = volume().size() / 512;
     const std::pair<ByteVec, std::string> cases[] = {
@@ -137,11 +138,13 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
          "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have 68736978"},
         {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }), "too few for its 1073741824 chunks\n"},
         {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
-         "Can't allocate enough memory (576460752303423488) for decompression\n"},
+         "Can't allocate enough memory (576460752303423488) for decompression\n|Writing 576460752303423488 bytes"},
     };
     for (const auto &[image, message] : cases) {
         r = runTarnwick({writeScratch("damaged.dmg", image)}, "");
-        EXPECT_NE(r.err.find(message), std::string::npos) << message << "\n" << r.err;
+        size_t bar = message.find('|');   // either outcome
+        EXPECT_TRUE(r.err.find(message.substr(0, bar)) != std::string::npos ||
+                    (bar != std::string::npos && r.err.find(message.substr(bar + 1)) != std::string::npos)) << message << "\n" << r.err;
         EXPECT_EQ(r.status, 0) << message;
     }
 
@@ -257,7 +260,7 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
 // space in /tmp (a deleted file still open would keep it). Counted from inside, after 1 and 6 opens.
 TEST(Containers, ReplacedVolumesAreReleased) {
     std::string image = writeScratch("again.dmg", hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib)));
-    const std::string count = "!ls -l /proc/$PPID/fd | grep -c -e /tmp -e deleted; ls /proc/$PPID/fd | wc -l\n";
+    const std::string count = "!ls -l /proc/$PPID/fd | grep -c -e /tmp -e deleted\n!ls /proc/$PPID/fd | wc -l\n";
     auto opened = [&](int times) {
         std::string script;
         for (int i = 0; i < times; ++i) script += "fs " + image + "\n";

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "transcript.h"
 #include "base/bits.h"
@@ -155,6 +156,27 @@ TEST(PullForms, TreeModesAndDestinationForms) {
         EXPECT_EQ(r.err, kRawOpened + "pull: unknown option: " + line.substr(line.rfind(' ') + 1) + "\n") << line;
     }
     EXPECT_FALSE(fs::exists("-r"));
+}
+
+// Ctrl-C in a script (SIGINT, sent by strace as the call named is made) is said "Stopped", not as
+// damage, and leaves nothing behind: no expansion of a disk image, no half-copied file of a tree.
+TEST(PullForms, InterruptsAreStoppedAndLeaveNothing) {
+    if (!haveTool("strace")) GTEST_SKIP() << "strace is not installed (apt-get install strace)";
+    std::vector<uint8_t> volume = hfsbuild::buildVolume(formsVolume());
+    std::string image = writeScratch("stop.hfs", volume), dmg = writeScratch("stop.dmg", hfsbuild::buildUdif(volume));
+    std::string tree = scratchDir() + "/stopped-tree";
+    const std::tuple<std::string, const char *, const char *> cases[] = {   // script, call, what was said instead
+        {"fs " + dmg, "ftruncate", "not recognized"}, {"fs " + image + "; pull -r /docs " + tree, "copy_file_range", "not extracted"}};
+    for (const auto &[script, call, damage] : cases) {
+        RunResult r = runCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("inject=") + call + ":signal=INT:when=1",
+                                  TARNWICK_BIN, "-c", script + "; version"}, "", {"TZ=UTC", "ASAN_OPTIONS=detect_leaks=0"});
+        if (r.err.find("PTRACE") != std::string::npos) GTEST_SKIP() << "strace cannot trace here: " << r.err;
+        EXPECT_EQ(r.status, 1) << script;
+        EXPECT_TRUE(r.err.ends_with("\nStopped\n") && r.err.find(damage) == std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("latest version"), std::string::npos) << r.out;   // the script ends there
+    }
+    EXPECT_TRUE(fs::is_empty(tree));
+    for (const auto &entry : fs::directory_iterator("/tmp")) EXPECT_FALSE(entry.path().filename().string().starts_with("decompressed.dmg."));
 }
 
 // A folder record that names its own parent as its ID: find and pull -r report it and go on.
