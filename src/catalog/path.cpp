@@ -221,30 +221,41 @@ std::string followLink(const Volume &volume, Bytes data, Messages &messages) {
     return target.substr(0, target.find('\0'));
 }
 
-std::string catalogPath(const BTree *tree, Bytes record, Messages &messages) {
+std::string catalogPath(const BTree *tree, Bytes record, Messages &messages, FolderChain *known) {
     constexpr uint32_t kRootParentID = 1;
     constexpr size_t kMaxDepth = 4096;   // far deeper than real folder trees go: a longer chain is damage
     ThreadRecord data{getRecordData(record)};
     CatalogKeyView key{record};
     bool thread = data.type() == kFolderThreadRecord || data.type() == kFileThreadRecord;
     uint32_t parent = thread ? data.parentID() : key.parentID();
-    Bytes name = thread ? data.name() : key.name();
     if (parent == kRootParentID) return "/";   // the root folder itself
-    std::string path;
+    auto componentOf = [&messages](Bytes name) { return visible(posixName(storedNameText(name, messages).value_or(""))); };
+    FolderChain local;
+    FolderChain &chain = known ? *known : local;
+    const std::string own = componentOf(thread ? data.name() : key.name());
+    std::vector<const std::string *> components{&own};   // from the record up
+    auto joined = [&components] {
+        std::string path;
+        for (auto c = components.rbegin(); c != components.rend(); ++c) path += "/" + **c;
+        return path;
+    };
     std::set<uint32_t> folders;
     for (;;) {
-        path = "/" + visible(posixName(storedNameText(name, messages).value_or(""))) + path;
-        if (parent == kRootFolderID) return path;
-        auto broken = [&path](const std::string &why) { return "?" + path + " (" + why + ")"; };
+        if (parent == kRootFolderID) return joined();
+        auto broken = [&](const std::string &why) { return "?" + joined() + " (" + why + ")"; };
         if (!folders.insert(parent).second)
             return broken("the chain of parent folders loops at CNID " + std::to_string(parent));
         if (folders.size() > kMaxDepth) return broken("more than " + std::to_string(kMaxDepth) + " parent folders");
-        auto found = threadRecord(tree, parent, messages);
-        ThreadRecord folder{found ? getRecordData(found->recordKey) : Bytes{}};
-        if (folder.type() != kFolderThreadRecord)
-            return broken("no folder thread record for CNID " + std::to_string(parent));
-        name = folder.name();
-        parent = folder.parentID();
+        auto link = chain.find(parent);
+        if (link == chain.end()) {
+            auto found = threadRecord(tree, parent, messages);
+            ThreadRecord folder{found ? getRecordData(found->recordKey) : Bytes{}};
+            if (folder.type() != kFolderThreadRecord)
+                return broken("no folder thread record for CNID " + std::to_string(parent));
+            link = chain.emplace(parent, FolderLink{folder.parentID(), componentOf(folder.name())}).first;
+        }
+        components.push_back(&link->second.component);
+        parent = link->second.parent;
     }
 }
 

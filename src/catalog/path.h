@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/messages.h"
@@ -47,7 +48,14 @@ std::string followLink(const Volume &volume, Bytes fileRecordData, Messages &mes
 // The full path of a catalog record's entry (file, folder or thread record), from the thread
 // records of its folders up to the root; a stored '/' shows as ':' and names are escaped. A missing
 // thread or a looping chain of folders gives "?" and the path known so far, and says why.
-std::string catalogPath(const BTree *catalog, Bytes record, Messages &messages);
+// `known` keeps the folders met, for a caller that asks for many paths in one tree: each folder's
+// thread record is then looked up once, however many records lie below it.
+struct FolderLink {
+    uint32_t parent;
+    std::string component;   // as the path shows it
+};
+using FolderChain = std::unordered_map<uint32_t, FolderLink>;
+std::string catalogPath(const BTree *catalog, Bytes record, Messages &messages, FolderChain *known = nullptr);
 
 struct FolderEntry {
     std::string name;   // UTF-8, as stored
