@@ -21,13 +21,8 @@ namespace fs = std::filesystem;
 
 std::string folderOf(const std::string &path) { return path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/')); }
 
-// A name prints up to its first NUL (the hard-link folder's begins with four); fls shows a stored
-// '/' as ':', as the POSIX layer of Mac OS does.
-std::string listedName(const std::string &path) {
-    std::string name = path.substr(path.rfind('/') + 1);
-    std::replace(name.begin(), name.end(), ':', '/');
-    return name.starts_with("^^^^") ? "" : name;
-}
+// ls writes a name as fls does: a stored '/' as ':', as the POSIX layer of Mac OS does, and NUL characters too.
+std::string listedName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 struct LsLine {
     uint32_t number;              // CNID, or the indirect node number of a hard link

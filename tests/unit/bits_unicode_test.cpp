@@ -7,6 +7,7 @@
 #include "base/utf.h"
 #include "catalog/unicode.h"
 #include "commands/listing.h"
+#include "commands/words.h"
 #include "unit.h"
 #include "volume/fork.h"
 
@@ -137,6 +138,21 @@ TEST(Unicode, PrintStoredName) {
         EXPECT_EQ(p.out, text);
         EXPECT_EQ(got, size) << text;
         EXPECT_EQ(p.err, size ? "" : "Len is 256\n");
+    }
+}
+
+TEST(Words, SplitAsAPOSIXShellOnlyWhenQuoted) {
+    // line, its words, and all of them as one argument: as typed on a plain line.
+    std::tuple<const char *, std::vector<std::string>, std::string> cases[] = {
+        {"ls", {}, ""}, {"ls  /a  b ", {"/a", "b"}, "/a  b"}, {"ls ''", {""}, ""},
+        {"ls 'a  b'  \"c\\\"$\\d\" e\\ f", {"a  b", "c\"$\\d", "e f"}, "a  b c\"$\\d e f"},
+        {"ls Bob's  files", {"Bob's", "files"}, "Bob's  files"}, {"ls a\\", {"a\\"}, "a\\"}};   // left open: plain
+    for (const auto &[line, words, whole] : cases) {
+        Words split(line);
+        std::vector<std::string> got;
+        for (size_t i = 0; i < split.size(); ++i) got.push_back(split[i]);
+        EXPECT_EQ(got, words) << line;
+        EXPECT_EQ(split.span(0), whole) << line;
     }
 }
 
