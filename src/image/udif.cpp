@@ -360,6 +360,10 @@ bool writeAt(int fd, const uint8_t *data, uint64_t length, uint64_t position) {
     return true;
 }
 
+bool allZero(const uint8_t *data, uint64_t length) {
+    return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
+}
+
 // Reads, expands and writes one chunk at its place; false stops the image.
 bool expandChunk(const Planned &p, Decoder &d, int imageFd, int outFd, Said &said) {
     const Chunk &c = p.c;
@@ -407,8 +411,15 @@ bool expandChunk(const Planned &p, Decoder &d, int imageFd, int outFd, Said &sai
     } else if (c.type == kBzip2) {
         ok = bunzipChunk(in, d.out.data(), p.room, said, &produced);
     }
-    // Bytes a stream did not produce stay as the output file holds them: zero.
-    if (ok && !writeAt(outFd, result, produced, p.place)) {
+    // Every sector a chunk claims must come out of it: a stream that ends early is damage, not zeros.
+    if (ok && c.type != kRaw && c.type != kADC && produced != p.room) {
+        say(said.err, "Chunk %u: its stream ends early\n", p.index);
+        reportChunkError(said, c, produced);
+        ok = false;
+    }
+    // Zeros are not written: the output file reads zero where nothing was written, and costs no
+    // space there, so chunks that repeat zeros cannot fill /tmp.
+    if (ok && !allZero(result, produced) && !writeAt(outFd, result, produced, p.place)) {
         say(said.err, "write: %s\n", strerror(errno));
         ok = false;
     }

@@ -2,6 +2,7 @@
 // time and memory limits). Each must end with a clear message and status, leaving nothing behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "hfsbuild/containers.h"
@@ -87,6 +88,19 @@ ByteVec titledPartition() {
     return hfsbuild::buildUdif(ByteVec(8 * 512, 'x'), o);
 }
 
+// A disk image whose one zlib chunk holds the stream of half its sectors: the rest must not
+// silently read as zeros.
+ByteVec shortChunk() {
+    ByteVec disk = buildVolume(Volume{}), full = zlibCompress(disk), half = zlibCompress(disk.data(), disk.size() / 2);
+    UdifOptions o;
+    o.chunkSectors = disk.size() / 512;
+    ByteVec image = buildUdif(disk, o);
+    auto at = std::search(image.begin(), image.end(), full.begin(), full.end());
+    if (at == image.end() || half.size() > full.size()) return {};
+    std::fill(std::copy(half.begin(), half.end(), at), at + static_cast<long>(full.size()), 0);
+    return image;
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
@@ -100,6 +114,7 @@ TEST(Hostile, BoundedAndSaid) {
         {"bitmap", hugeBitmap, "alloc", "write: /tmp/allocation.html: No space left on device: removed\n", 1},
         {"attribute", bigAttribute, "xattr /f big", "write: /tmp/f.big: No space left on device after ", 1},
         {"resource fork bomb", resourceForkBomb, "pull /f", "/f: only ", 1, "f"},
+        {"short chunk", shortChunk, "version", "its stream ends early\n", 1},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
