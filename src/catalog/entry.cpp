@@ -131,6 +131,11 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
         Frame &frame = stack.back();
         std::optional<FolderEntry> next = frame.entries.next();
         if (!next) {
+            if (!frame.entries.damage().empty()) {
+                messages.err("%s: %s: the folder's records could not all be read (%s)\n", command,
+                             visible(path).c_str(), frame.entries.damage().c_str());
+                whole = false;
+            }
             if (stack.size() > 1 && visitor.leave) visitor.leave(frame.folder);
             stack.pop_back();
             if (!stack.empty()) path.resize(stack.back().pathLength);

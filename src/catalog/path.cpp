@@ -262,19 +262,46 @@ std::string catalogPath(const BTree *tree, Bytes record, Messages &messages, Fol
 FolderCursor::FolderCursor(const Volume &volume, uint32_t folder, Messages &messages) : folder_(folder) {
     const BTree *tree = volume.catalog();
     // The folder's records follow its thread record along the leaves.
-    if (auto thread = tree ? threadRecord(tree, folder, messages) : std::nullopt) cursor_.emplace(*tree, thread->node, thread->record);
+    auto thread = tree ? threadRecord(tree, folder, messages) : std::nullopt;
+    if (thread && CatalogKeyView{thread->recordKey}.parentID() == folder) {
+        cursor_.emplace(*tree, thread->node, thread->record);
+        lastLeaf_ = tree->lastLeafNode();
+    } else if (tree) {
+        damage_ = "its thread record is missing";
+    }
 }
 
 std::optional<FolderEntry> FolderCursor::next() {
     while (auto next = cursor_ ? cursor_->next() : std::nullopt) {
         CatalogKeyView key{next->record};
-        if (key.parentID() != folder_) break;
+        node_ = next->node;
+        if (key.parentID() != folder_) {
+            cursor_.reset();   // past its records: all were read
+            break;
+        }
         int16_t type = catalogRecordType(getRecordData(next->record));
         if (type != kFolderRecord && type != kFileRecord) continue;
         return FolderEntry{UTF16toUTF8(storedNameUnits(key.name())), type == kFolderRecord, next->record, next->keep};
     }
+    if (cursor_) ended();
     cursor_.reset();
     return std::nullopt;
+}
+
+void FolderCursor::ended() {
+    using End = LeafCursor::End;
+    uint32_t node = cursor_->node();
+    switch (cursor_->end()) {
+    case End::kChainEnd:
+        if (node_ != lastLeaf_) damage_ = "the chain of leaves breaks at node " + std::to_string(node_);
+        break;
+    case End::kDamagedNode:
+        damage_ = "record " + std::to_string(cursor_->index()) + " of node " + std::to_string(node) + " lies outside it";
+        break;
+    case End::kLoop: damage_ = "the chain of leaves loops at node " + std::to_string(node); break;
+    case End::kNotALeaf: damage_ = "node " + std::to_string(node) + " of the chain of leaves is no leaf"; break;
+    default: break;   // stopped by Ctrl-C, which the command says
+    }
 }
 
 std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit, Messages &messages) {

@@ -69,10 +69,16 @@ class FolderCursor {
 public:
     FolderCursor(const Volume &volume, uint32_t folder, Messages &messages);
     std::optional<FolderEntry> next();
+    // Once next() gave nothing: why the folder's records could not all be read (its thread record
+    // missing, a damaged node, a chain of leaves that breaks or loops), or empty when they were.
+    const std::string &damage() const { return damage_; }
 
 private:
+    void ended();
     uint32_t folder_;
+    uint32_t lastLeaf_ = 0, node_ = 0;   // the tree's last leaf; the leaf of the last record read
     std::optional<LeafCursor> cursor_;
+    std::string damage_;
 };
 // The same gathered, at most `limit` of them.
 std::vector<FolderEntry> folderEntries(const Volume &volume, uint32_t folder, size_t limit, Messages &messages);

@@ -101,6 +101,18 @@ ByteVec shortChunk() {
     return image;
 }
 
+// A catalog of 512-byte nodes whose first leaf's forward link is cut: the records after it are
+// out of reach, which the walk must say.
+ByteVec cutChain() {
+    Volume v;
+    v.blockSize = v.catalogNodeSize = 512;
+    for (int i = 0; i < 40; ++i) v.nodes.push_back(fileNode("/many/entry-" + std::to_string(i), "x"));
+    ByteVec image = buildVolume(v);
+    size_t base = size_t{be32(image, kHeader + 272 + 16)} * 512;
+    putBE32(image, base + 512 * be32(image, base + 14 + 10), 0);
+    return image;
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
@@ -115,6 +127,7 @@ TEST(Hostile, BoundedAndSaid) {
         {"attribute", bigAttribute, "xattr /f big", "write: /tmp/f.big: No space left on device after ", 1},
         {"resource fork bomb", resourceForkBomb, "pull /f", "/f: only ", 1, "f"},
         {"short chunk", shortChunk, "version", "its stream ends early\n", 1},
+        {"cut chain", cutChain, "find /", "find: /many: the folder's records could not all be read (the chain of leaves breaks at node ", 1},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
