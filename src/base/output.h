@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,10 @@ extern int g_Color;
 extern int g_Verbose;
 extern int g_Debug;
 extern int useXML;
+// Set in -c and -f scripts: a command's report goes to standard output there, apart from the
+// diagnostics; at the prompt and from a pipe it goes to standard error, as it always has.
+extern int g_ReportToStdout;
+inline FILE *reportStream() { return g_ReportToStdout ? stdout : stderr; }
 // Set by the shell's SIGINT handler; long walks poll it.
 extern volatile sig_atomic_t g_Interrupted;
 

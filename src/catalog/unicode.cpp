@@ -121,6 +121,33 @@ std::u16string decomposeName(std::u16string_view units) {
     return out;
 }
 
+namespace {
+
+// The character a base and the mark after it compose into, or 0.
+char16_t composedPair(char16_t base, char16_t mark) {
+    if (base >= kLeadFirst && base < kLeadFirst + kSyllables / (kVowels * kTrails) && mark >= kVowelFirst && mark < kVowelFirst + kVowels)
+        return static_cast<char16_t>(kSyllableFirst + ((base - kLeadFirst) * kVowels + (mark - kVowelFirst)) * kTrails);
+    if (base >= kSyllableFirst && base < kSyllableFirst + kSyllables && (base - kSyllableFirst) % kTrails == 0 &&
+        mark > kTrailFirst && mark < kTrailFirst + kTrails)
+        return static_cast<char16_t>(base + (mark - kTrailFirst));
+    for (const auto &step : decomposition::kSteps)
+        if (step.second == mark && step.first == base) return step.from;
+    return 0;
+}
+
+}  // namespace
+
+std::u16string composeName(std::u16string_view units) {
+    std::u16string out;
+    for (char16_t u : units) {
+        if (char16_t both = out.empty() || u < 0x300 ? 0 : composedPair(out.back(), u))
+            out.back() = both;
+        else
+            out += u;
+    }
+    return out;
+}
+
 std::vector<std::u16string> typedNameForms(std::string_view typed) {
     std::vector<std::u16string> forms;
     auto add = [&forms](std::u16string form) {

@@ -35,6 +35,9 @@ bool fillStoredName(uint8_t *name, std::u16string_view units);
 // Units decomposed as HFS Plus stores names (TN1150): canonical decomposition of the basic plane
 // but U+2000-U+2FFF and U+F900-U+FAFF, Hangul syllables into jamo, marks in canonical order.
 std::u16string decomposeName(std::u16string_view units);
+// The reverse, as far as the steps go: each base and the marks after it composed where the table
+// (or the jamo rule) has them. decomposeName gives for it what it gives for the units.
+std::u16string composeName(std::u16string_view units);
 // What a typed name may be stored as, the text as typed first: then decomposed (what a keyboard
 // types precomposed, macOS stores decomposed), then with ':' as '/' (a POSIX name shows a stored
 // '/' as ':'), then both. No form is given twice.

@@ -74,9 +74,10 @@ int showStatus(const Session &session) {
         fprintf(stderr, "No File System has been selected. Use listfs to display all mounted file systems\n");
         return 1;
     }
-    fprintf(stderr, "Default file system set to %s, Volume label is ", session.name->c_str());
-    if (const uint8_t *label = session.labelName()) printStoredName(stderr, Bytes{label, kHFSUniStr255Size}, true);
-    fprintf(stderr, "\n");
+    FILE *report = reportStream();
+    fprintf(report, "Default file system set to %s, Volume label is ", session.name->c_str());
+    if (const uint8_t *label = session.labelName()) printStoredName(report, Bytes{label, kHFSUniStr255Size}, true);
+    fprintf(report, "\n");
     return 0;
 }
 
@@ -192,7 +193,7 @@ int doListFS(Session &, const char *) {
     for (const MountEntry &mount : listMounts()) {
         if (!mount.type.starts_with("hfs")) continue;
         // Mount points are named after volume labels, which come from the image.
-        fprintf(stderr, "%-30s\t%-12s\t %s\t%X (%s%s)\n", visible(mount.mountPoint).c_str(),
+        fprintf(reportStream(), "%-30s\t%-12s\t %s\t%X (%s%s)\n", visible(mount.mountPoint).c_str(),
                 visible(mount.device).c_str(), visible(mount.type).c_str(), mount.flags,
                 flagsToText(mount.flags).c_str(), mount.owner != 0 ? ",user-mounted" : "");
     }

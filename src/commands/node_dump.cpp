@@ -70,7 +70,7 @@ uint32_t readNode(const BTree *tree, uint32_t nodeNumber, uint16_t firstRecord, 
         } else if (processor) {
             uint32_t answer = processor(record, kind, nodeNumber, i) & 0xFFFF;
             if (answer == kFoundStop || answer == kFoundGoOn) {
-                fprintf(stderr, "FOUND: Node %d, record %hd:\n", nodeNumber, static_cast<short>(i));
+                fprintf(reportStream(), "FOUND: Node %d, record %hd:\n", nodeNumber, static_cast<short>(i));
                 show(record, kind);
                 if (answer == kFoundStop) return 0;
             } else if (answer == kStop) {

@@ -132,7 +132,7 @@ size_t searchFile(const Volume &volume, const BTree *tree, const char *name) {
     auto show = [&](Bytes record, int kind) { dumpRecord(volume, record, kind, kCatalogTree, 0, 0); };
     walkNodes(tree, tree->firstLeafNode(), 0, show, [&](Bytes record, int kind, uint32_t node, uint16_t index) {
         if (!matchesName(search, record)) return kNotThis;
-        fprintf(stderr, "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
+        fprintf(reportStream(), "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
         show(record, kind);
         printf("PATH: %s\n", catalogPath(tree, record, sayNow()).c_str());
         ++found;

@@ -30,12 +30,13 @@ std::string dumpVolumeAttributes(uint32_t attributes) {
 }
 
 void dumpVolumeHeader(const VolumeHeader &header) {
+    FILE *report = reportStream();
     // The whole product, in 64 bits: rounding the block count down first made small volumes 0 MB.
     double mib = static_cast<double>(header.volumeBytes()) / (1024.0 * 1024.0);
     if (mib > 1024.0)
-        fprintf(stderr, "This is a drive of %f GB \n", mib / 1024.0);
+        fprintf(report, "This is a drive of %f GB \n", mib / 1024.0);
     else
-        fprintf(stderr, "This is a drive of %f MB \n", mib);
+        fprintf(report, "This is a drive of %f MB \n", mib);
 
     auto d = [](uint32_t value) { return static_cast<int>(value); };
     uint32_t attributes = header.attributes();
@@ -47,7 +48,7 @@ void dumpVolumeHeader(const VolumeHeader &header) {
         for (int i = length - 1; i >= 0; --i) text += static_cast<char>(value >> 8 * i);
         return visible(text);
     };
-    fprintf(stderr,
+    fprintf(report,
             "Volume Header:\n\t%-20s\t0x%hX (%s)\n\t%-20s\t%hx\n\t%-20s\t%x - %s\n\t%-20s\t%d\t\n\t%-20s\t%d\n"
             "\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%d\n\t%-20s\t%s\n\t%-20s\t%s",
             "Signature:", header.signature(), code(header.signature(), 2).c_str(), "Version:", header.version(),
@@ -55,14 +56,14 @@ void dumpVolumeHeader(const VolumeHeader &header) {
             d(header.folderCount()), "Free Blocks:", d(header.freeBlocks()), "Total Blocks:", d(header.totalBlocks()),
             "Block Size:", d(header.blockSize()), "ClumpSize:", d(header.dataClumpSize()), "Created on:",
             created.c_str(), "Modified on:", modified.c_str());
-    fprintf(stderr, "\n\t%-20s\t%d\n", "Next CNID:", d(header.nextCatalogID()));
+    fprintf(report, "\n\t%-20s\t%d\n", "Next CNID:", d(header.nextCatalogID()));
     Bytes catalog = header.fork(kCatalogForkOffset), attributesFile = header.fork(kAttributesForkOffset);
     // The fork's block count and its first extent's start, as the report has always shown them.
-    fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Catalog B-Tree:", d(forkTotalBlocks(catalog)),
+    fprintf(report, "\n\t%-20s\t%d blocks from %d\n", "Catalog B-Tree:", d(forkTotalBlocks(catalog)),
             d(forkExtent(catalog, 0).startBlock));
-    fprintf(stderr, "\n\t%-20s\t%d blocks from %d\n", "Attribute B-Tree:", d(forkTotalBlocks(attributesFile)),
+    fprintf(report, "\n\t%-20s\t%d blocks from %d\n", "Attribute B-Tree:", d(forkTotalBlocks(attributesFile)),
             d(forkExtent(attributesFile, 0).startBlock));
-    fprintf(stderr, "\t%-20s\t%x (%s) - Journal info block is @%x\n", "Last Mounted by:", header.lastMountedVersion(),
+    fprintf(report, "\t%-20s\t%x (%s) - Journal info block is @%x\n", "Last Mounted by:", header.lastMountedVersion(),
             code(header.lastMountedVersion(), 4).c_str(), header.journalInfoBlock());
 }
 

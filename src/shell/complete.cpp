@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <set>
 
+#include "base/utf.h"
 #include "btree/records.h"
 #include "catalog/path.h"
+#include "catalog/unicode.h"
 #include "shell/shell.h"
 
 namespace {
@@ -30,13 +32,18 @@ Completion commandNames(std::string_view typed) {
     return completion;
 }
 
-// Names in `folder` starting with `prefix`: as typed first, then (when none) in any case.
+// Names in the folder starting with the prefix as typed or decomposed (a keyboard types é
+// precomposed, HFS Plus stores it decomposed): matched as typed first, then (when none) in any
+// case. A name from the volume goes in composed: libedit gives a combining mark no column, so it
+// would not be drawn (the name is found again either way).
 void addMatches(Completion &completion, const std::string &folderPart, std::string_view prefix,
-                const std::vector<std::pair<std::string, bool>> &entries) {
+                const std::vector<std::pair<std::string, bool>> &entries, bool fromVolume) {
+    std::string decomposed = UTF16toUTF8(decomposeName(UTF8toUTF16(prefix)));
     for (bool foldCase : {false, true}) {
         for (const auto &[name, isFolder] : entries) {
-            if (!startsWith(name, prefix, foldCase)) continue;
-            completion.words.push_back(folderPart + name + (isFolder ? "/" : ""));
+            if (!startsWith(name, prefix, foldCase) && !startsWith(name, decomposed, foldCase)) continue;
+            std::string typed = fromVolume ? UTF16toUTF8(composeName(UTF8toUTF16(name))) : name;
+            completion.words.push_back(folderPart + typed + (isFolder ? "/" : ""));
             completion.shown.push_back(name + (isFolder ? "/" : ""));
         }
         if (!completion.words.empty()) return;
@@ -135,7 +142,7 @@ Completion completeLine(const Session &session, std::string_view line) {
     std::string_view prefix = std::string_view(argument).substr(folderPart.size());
     Completion completion;
     completion.start = start;
-    addMatches(completion, folderPart, prefix, local ? localFolder(folderPart) : volumeFolder(session, folderPart));
+    addMatches(completion, folderPart, prefix, local ? localFolder(folderPart) : volumeFolder(session, folderPart), !local);
     if (escaped)
         for (auto &word : completion.words) word = escapeBlanks(word);
     return completion;

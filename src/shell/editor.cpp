@@ -26,6 +26,28 @@ std::string g_PromptText;
 
 const char *promptOf(EditLine *) { return g_PromptText.c_str(); }
 
+// The prompt with each colour code between ignore markers: libedit writes what is between them as
+// it is and gives it no width (left unmarked, it drops the ESC and shows the rest).
+std::string markedPrompt(std::string_view prompt) {
+    std::string marked;
+    for (size_t i = 0; i < prompt.size(); ++i) {
+        size_t end = prompt[i] == '\033' ? prompt.find('m', i) : std::string_view::npos;
+        if (end == std::string_view::npos) {
+            marked += prompt[i];
+            continue;
+        }
+        ((marked += kPromptIgnore) += prompt.substr(i, end + 1 - i)) += kPromptIgnore;
+        i = end;
+    }
+    // libedit drops a marked code that ends the prompt: the last one (colour off) goes before the
+    // blank the prompt ends with, which looks the same.
+    if (marked.size() > 1 && marked.back() == kPromptIgnore) {
+        size_t open = marked.rfind(kPromptIgnore, marked.size() - 2);
+        if (open != std::string::npos && open > 0 && marked[open - 1] == ' ') marked.erase(open - 1, 1) += ' ';
+    }
+    return marked;
+}
+
 // Ctrl-C also writes a byte here, so that a key read waiting in poll() wakes whenever it came.
 int g_Wake[2] = {-1, -1};
 
@@ -68,6 +90,22 @@ int readKey(EditLine *, wchar_t *key) {
     }
 }
 
+// The characters libedit holds for the text: it deletes characters, not bytes. Each byte that is
+// not part of a character is one, as readKey makes it.
+int characterCount(std::string_view text) {
+    mbstate_t state{};
+    int count = 0;
+    for (size_t i = 0; i < text.size(); ++count) {
+        size_t used = mbrtowc(nullptr, text.data() + i, text.size() - i, &state);
+        if (used == 0 || used > text.size() - i) {
+            used = 1;
+            state = {};
+        }
+        i += used;
+    }
+    return count;
+}
+
 // Shows candidates below the line, in columns as wide as the longest, across the terminal.
 void listCandidates(EditLine *editLine, const std::vector<std::string> &names) {
     std::vector<std::string> words;
@@ -98,7 +136,7 @@ unsigned char completeAtCursor(EditLine *editLine, int) {
     std::string common = commonPrefix(completion.words);
     if (completion.words.size() == 1 && completion.appendSpace) common += ' ';
     if (common.size() > typed.size() || (common.size() == typed.size() && common != typed)) {
-        el_deletestr(editLine, static_cast<int>(typed.size()));
+        el_deletestr(editLine, characterCount(typed));
         if (el_insertstr(editLine, common.c_str()) != 0) el_insertstr(editLine, typed.c_str());
         return CC_REFRESH;
     }
@@ -147,7 +185,7 @@ LineEditor::~LineEditor() {
 }
 
 std::optional<std::string> LineEditor::readLine(const std::string &prompt) {
-    g_PromptText = prompt;
+    g_PromptText = markedPrompt(prompt);
     drainWake();
     int count = 0;
     const char *text = el_gets(editLine_, &count);

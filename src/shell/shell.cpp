@@ -4,13 +4,13 @@
 
 #include <malloc.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,15 +61,17 @@ namespace {
 constexpr size_t kMaxLineLength = 1023;
 constexpr const char *kVersionLine = "This is Tarnwick, version 1.1, compiled on Nov 14 2016";
 constexpr const char *kUsage =
-    "usage: tarnwick [--no-color] [--bail] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
+    "usage: tarnwick [--color=WHEN] [--bail] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
     "       tarnwick -h | --help | --version\n"
     "\n"
     "Inspect an HFS+ or HFSX volume (a device, a volume or disk image, or a UDIF .dmg) read-only.\n"
     "\n"
     "  -c COMMANDS  run the commands (separated by ';' or newlines), then exit\n"
-    "  -f FILE      run the commands in FILE, one per line, then exit\n"
+    "  -f FILE      run the commands in FILE ('-': standard input), one per line, then exit\n"
     "  --bail       with -c or -f, stop at the first command that fails\n"
-    "  --no-color   start with colour off (as does NO_COLOR in the environment)\n"
+    "  --color=WHEN colour listings and the prompt: auto (the default: when standard output\n"
+    "               is a terminal, TERM is not 'dumb' and NO_COLOR is empty), always or never\n"
+    "  --no-color   the same as --color=never\n"
     "  -h, --help   show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
@@ -80,6 +82,7 @@ constexpr const char *kUsage =
 Session g_session;
 int g_Failures = 0;      // commands that failed, for the exit status of a script
 bool g_Scripted = false;   // -c or -f: the exit status tells whether every command succeeded
+bool g_EndOnInterrupt = false;   // a script or a pipe: Ctrl-C ends the run, as it ends a shell script
 
 int toggle(int &flag, const char *format) {
     flag = flag ? 0 : 1;
@@ -93,26 +96,37 @@ int runSystemCommand(const char *command) {
     return status == 0 ? 0 : 1;
 }
 
-// One line as typed, `length` characters long before any cut: too long, blank, a shell escape or a
-// command. Counts a failure and reports an interrupted command; returns the status.
-int runCounted(std::string_view text, size_t length) {
-    g_Interrupted = 0;
-    int status = 0;
-    if (length > kMaxLineLength) {
-        fprintf(stderr, "Line too long (%zu characters, at most %zu): nothing of it was run\n", length, kMaxLineLength);
-        status = 1;
-    } else {
-        std::string line(text.substr(0, text.find('\0')));
-        line.erase(0, line.find_first_not_of(' '));
-        if (!line.empty()) status = line[0] == '!' ? runSystemCommand(line.c_str() + 1) : dispatchLine(g_session, line.c_str());
-    }
+// Runs a command and counts its failure. An interrupted command failed: it is reported "Stopped"
+// here, whatever the command said, and a script or a pipe ends there. A Ctrl-C that came since the
+// last command counts too (one at the prompt was taken by the line editor).
+int runCounted(const std::function<int()> &command) {
+    int status = command();
     if (g_Interrupted) {
         fprintf(stderr, "Stopped\n");
         g_Interrupted = 0;
         status = 1;
+        if (g_EndOnInterrupt) {
+            fflush(nullptr);
+            exit(1);
+        }
     }
     if (status != 0) ++g_Failures;
     return status;
+}
+
+// One line as typed, `length` characters long before any cut: too long, blank, a shell escape or a
+// command.
+int runCounted(std::string_view text, size_t length) {
+    return runCounted([&] {
+        if (length > kMaxLineLength) {
+            fprintf(stderr, "Line too long (%zu characters, at most %zu): nothing of it was run\n", length, kMaxLineLength);
+            return 1;
+        }
+        std::string line(text.substr(0, text.find('\0')));
+        line.erase(0, line.find_first_not_of(' '));
+        if (line.empty()) return 0;
+        return line[0] == '!' ? runSystemCommand(line.c_str() + 1) : dispatchLine(g_session, line.c_str());
+    });
 }
 
 int runCounted(std::string_view text) { return runCounted(text, text.size()); }
@@ -148,7 +162,6 @@ bool readPipedLine(std::string &line, size_t &length) {
 [[noreturn]] void interactiveLoop() {
     LineEditor editor([](std::string_view line) { return completeLine(g_session, line); });
     if (!editor.ready()) pipedLoop();
-    installInterruptHandler();
     for (;;) {
         fflush(nullptr);
         auto line = editor.readLine(promptText());
@@ -167,32 +180,70 @@ bool readPipedLine(std::string &line, size_t &length) {
     exit(g_Failures ? 1 : 0);
 }
 
-std::vector<std::string> splitLines(const std::string &text, bool atSemicolons) {
-    std::vector<std::string> lines;
-    std::string current;
-    for (char c : text) {
-        if (c == '\n' || (atSemicolons && c == ';')) {
-            lines.push_back(current);
-            current.clear();
-        } else {
-            current += c;
+// A script's commands: one a line (a CR before the newline dropped), or more separated by ';'. A
+// line whose first non-blank character is '#' is a comment; blank lines and comments are left out.
+std::vector<std::string> scriptCommands(std::string_view text) {
+    std::vector<std::string> commands;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos || line[first] == '#') continue;
+        for (size_t at = 0; at <= line.size();) {
+            size_t semicolon = std::min(line.find(';', at), line.size());
+            std::string_view command = line.substr(at, semicolon - at);
+            if (command.find_first_not_of(' ') != std::string_view::npos) commands.emplace_back(command);
+            at = semicolon + 1;
         }
     }
-    lines.push_back(current);
-    return lines;
+    return commands;
 }
 
-[[noreturn]] void usageError(const char *format, const char *argument) {
+[[noreturn]] void usageError(const char *format, const char *argument, const char *reason = "") {
     fprintf(stderr, "tarnwick: ");
-    fprintf(stderr, format, argument);
+    fprintf(stderr, format, argument, reason);
     fprintf(stderr, "\nTry 'tarnwick --help' for more information.\n");
     exit(2);
+}
+
+// The text of the -f script ("-": standard input); one that cannot be read whole is a usage error.
+std::string readScript(const char *path) {
+    bool standardInput = strcmp(path, "-") == 0;
+    FILE *in = standardInput ? stdin : fopen(path, "rb");
+    std::string text;
+    char buffer[65536];
+    for (size_t got = 0; in && (got = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
+    int error = !in || ferror(in) ? errno : 0;   // a folder opens, and its read says EISDIR
+    if (in && !standardInput) fclose(in);
+    if (error) usageError("cannot read the script '%s': %s", path, strerror(error));
+    return text;
+}
+
+// Colour for --color=WHEN: "auto" only when standard output is a terminal that can show it and
+// NO_COLOR is unset or empty; "always" whatever NO_COLOR says.
+bool colourWanted(std::string_view when) {
+    if (when != "auto") return when == "always";
+    const char *noColour = getenv("NO_COLOR"), *term = getenv("TERM");
+    if (noColour && *noColour) return false;
+    return isatty(STDOUT_FILENO) && term && *term && strcmp(term, "dumb") != 0;
+}
+
+// When standard output and standard error are one file (2>&1, one terminal), each line of output is
+// written as it ends, so that the two streams' lines keep the order they were produced in.
+void keepStreamsInOrder() {
+    struct stat out, err;
+    if (fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 && out.st_dev == err.st_dev &&
+        out.st_ino == err.st_ino)
+        setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
 struct Options {
     const char *image = nullptr;
     const char *commands = nullptr;
     const char *file = nullptr;
+    std::string_view color = "auto";
     bool bail = false;
 };
 
@@ -215,7 +266,11 @@ Options parseOptions(int argc, char **argv) {
         } else if (argument == "--bail") {
             options.bail = true;
         } else if (argument == "--no-color") {
-            g_Color = 0;
+            options.color = "never";
+        } else if (argument.starts_with("--color=")) {
+            options.color = argument.substr(8);
+            if (options.color != "auto" && options.color != "always" && options.color != "never")
+                usageError("'%s': WHEN is auto, always or never", argv[i]);
         } else if (argument == "-c" || argument == "-f") {
             if (i + 1 == argc) usageError("option '%s' needs an argument", argv[i]);
             if (options.commands || options.file) usageError("'%s': only one of -c and -f may be given", argv[i]);
@@ -293,35 +348,30 @@ void startShell(int argc, char **argv) {
     // Left to itself the allocator raises that threshold after the first such free and keeps later
     // ones in the worker threads' arenas, so each `fs` of a disk image would leave a little behind.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    if (getenv("NO_COLOR")) g_Color = 0;
     Options options = parseOptions(argc, argv);
+    g_Color = colourWanted(options.color);
     if (getenv("ORLODEBUG")) {
         g_Verbose += 1;
         g_Debug += 1;
     }
     bool scripted = g_Scripted = options.commands || options.file;
-    std::string script;
-    if (options.file) {
-        std::ifstream in(options.file, std::ios::binary);
-        if (!in) {
-            fprintf(stderr, "tarnwick: cannot read %s: %s\n", options.file, strerror(errno));
-            exit(1);
-        }
-        std::ostringstream text;
-        text << in.rdbuf();
-        script = text.str();
-    }
+    g_ReportToStdout = scripted;
+    g_EndOnInterrupt = scripted || !isatty(STDIN_FILENO);
+    keepStreamsInOrder();
+    std::vector<std::string> script = options.commands ? scriptCommands(options.commands)
+                                      : options.file   ? scriptCommands(readScript(options.file))
+                                                       : std::vector<std::string>();
+    installInterruptHandler();
     if (options.image) {
         std::string line = std::string("fs ") + options.image;
-        if (doSetFS(g_session, line.c_str()) != 0) ++g_Failures;
+        runCounted([&] { return doSetFS(g_session, line.c_str()); });
         if (scripted && options.bail && g_Failures) exit(1);
         if (!scripted) {
             fprintf(stderr, "\nTarnwick - HFS+ diagnostic tool - 2026, the Tarnwick developers <tarnwick@example.org>\n");
             fprintf(stderr, "This version of the tool is meant to be used interactively\n");
         }
     }
-    if (options.commands) runScript(splitLines(options.commands, true), options.bail);
-    if (options.file) runScript(splitLines(script, false), options.bail);
+    if (scripted) runScript(script, options.bail);
     if (isatty(STDIN_FILENO)) interactiveLoop();
     pipedLoop();
 }
@@ -331,7 +381,7 @@ int doHelp(Session &, const char *line) {
     std::string_view topic = space ? space + 1 : "";
     topic.remove_prefix(std::min(topic.size(), topic.find_first_not_of(' ')));
     if (topic.empty()) {
-        for (const Command *c = cmds; c->name; ++c) fprintf(stderr, "%-10s\t%s\n", c->name, c->help);
+        for (const Command *c = cmds; c->name; ++c) fprintf(reportStream(), "%-10s\t%s\n", c->name, c->help);
         return 0;
     }
     const Command *command = findCommand(topic);
@@ -339,7 +389,7 @@ int doHelp(Session &, const char *line) {
         fprintf(stderr, "help: no command '%.*s' (type 'help' for the list)\n", static_cast<int>(topic.size()), topic.data());
         return 1;
     }
-    fprintf(stderr, "usage: %s\n  %s\n", command->syntax, command->help);
+    fprintf(reportStream(), "usage: %s\n  %s\n", command->syntax, command->help);
     return 0;
 }
 
@@ -350,8 +400,8 @@ int doExit(Session &, const char *) {
 }
 
 int doVersion(Session &, const char *) {
-    fprintf(stderr, "%s", kVersionLine);
-    fprintf(stderr, "\nYou can always get the latest version, free at https://tarnwick.example.org/\n");
+    fprintf(reportStream(), "%s", kVersionLine);
+    fprintf(reportStream(), "\nYou can always get the latest version, free at https://tarnwick.example.org/\n");
     return 0;
 }
 

@@ -95,7 +95,8 @@ RunResult runCommand(const std::vector<std::string> &argv, const std::string &in
 
 RunResult runTarnwick(const std::vector<std::string> &args, const std::string &input,
                       const std::vector<std::string> &env) {
-    std::vector<std::string> argv{TARNWICK_BIN};
+    // Colour on, as at a terminal: the transcripts begin with "color", which turns it off.
+    std::vector<std::string> argv{TARNWICK_BIN, "--color=always"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> e{"TZ=UTC", "-ORLODEBUG", "-PARTOFF"};
     e.insert(e.end(), env.begin(), env.end());

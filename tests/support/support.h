@@ -16,7 +16,8 @@ struct RunResult {
 RunResult runCommand(const std::vector<std::string> &argv, const std::string &input = "",
                      const std::vector<std::string> &env = {});
 
-// Runs the tarnwick binary under test with TZ=UTC and without ORLODEBUG/PARTOFF unless given.
+// Runs the tarnwick binary under test with TZ=UTC and without ORLODEBUG/PARTOFF unless given,
+// colour on unless the arguments say otherwise.
 RunResult runTarnwick(const std::vector<std::string> &args, const std::string &input,
                       const std::vector<std::string> &env = {});
 

@@ -179,7 +179,11 @@ TEST(Unicode, DecomposedAsHFSPlusStoresNames) {
         {u"\uD55C", u"\u1112\u1161\u11AB"}, {u"\uAC00", u"\u1100\u1161"}, {u"\u0344", u"\u0308\u0301"},
         {u"\u00BE\u2044\uFB01", u"\u00BE\u2044\uFB01"}, {u"\u212B\u2126\uF900", u"\u212B\u2126\uF900"},
         {u"\uFB2C", u"\u05E9\u05BC\u05C1"}, {{0xD834, 0xDD5E}, {0xD834, 0xDD5E}}};
-    for (const auto &[typed, stored] : cases) EXPECT_EQ(decomposeName(typed), stored) << UTF16toUTF8(typed);
+    for (const auto &[typed, stored] : cases) {
+        EXPECT_EQ(decomposeName(typed), stored) << UTF16toUTF8(typed);
+        EXPECT_EQ(decomposeName(composeName(stored)), stored) << UTF16toUTF8(typed);   // composed for the line editor
+    }
+    EXPECT_EQ(composeName(u"cafe\u0301 e\u0323\u0302\u1112\u1161\u11AB"), u"caf\u00E9 \u1EC7\uD55C");
     EXPECT_EQ(typedNameForms("plain"), std::vector<std::u16string>{u"plain"});
     EXPECT_EQ(typedNameForms("\xC3\xA9:"), (std::vector<std::u16string>{u"\u00E9:", u"e\u0301:", u"\u00E9/", u"e\u0301/"}));
 }
