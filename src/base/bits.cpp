@@ -107,6 +107,10 @@ std::string guidText(Bytes guid) {
     return text;
 }
 
+bool allZero(const uint8_t *data, uint64_t length) {
+    return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
+}
+
 UniqueFd createOutputFile(const char *path, Messages &messages, int dirFd) {
     // O_NONBLOCK: a FIFO planted at the path must not hang the shell; only a regular file is written.
     // Not truncated until it is known to be a file of its own: a hard link planted at the path must

@@ -62,6 +62,8 @@ ssize_t readAt(int fd, void *buffer, size_t len, uint64_t position);
 ssize_t readFully(int fd, void *buffer, size_t len);
 // Writes all of len bytes; returns false on an error or a short write.
 bool writeFully(int fd, const void *buffer, size_t len);
+// Whether every byte is zero (what need not be written to a file read back as zeros where unwritten).
+bool allZero(const uint8_t *data, uint64_t length);
 // Creates (or empties) one of the program's output files under /tmp, mode 0600. A symbolic link
 // planted at the path is refused, not followed; failures are said on `messages`' standard error. A
 // relative path is taken in the folder dirFd (openat).

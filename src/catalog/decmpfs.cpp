@@ -105,18 +105,21 @@ private:
 // blocks says a handful of lines.
 class DamageReport {
 public:
-    explicit DamageReport(Messages &messages) : messages_(messages) {}
+    DamageReport(Messages &messages, uint64_t &count) : messages_(messages), count_(count), before_(count) {}
     // Whether this damage is still to be said in full (the caller then says it).
-    bool sayNext() { return ++count_ <= kNamed; }
+    bool sayNext() { return ++count_ - before_ <= kNamed; }
+    // Damage that is always said (it ends the walk): counted, not among the named.
+    void sayAlways() { ++count_, ++before_; }
     ~DamageReport() {
-        if (count_ > kNamed)
-            messages_.err("... and %llu more damaged blocks\n", static_cast<unsigned long long>(count_ - kNamed));
+        if (count_ - before_ > kNamed)
+            messages_.err("... and %llu more damaged blocks\n", static_cast<unsigned long long>(count_ - before_ - kNamed));
     }
 
 private:
     static constexpr uint64_t kNamed = 5;
     Messages &messages_;
-    uint64_t count_ = 0;
+    uint64_t &count_;
+    uint64_t before_;
 };
 
 // Where the block table begins, from the fork's first four bytes.
@@ -132,7 +135,8 @@ uint64_t inflateInto(Bytes source, uint8_t *out, uint64_t room, int *status) {
 }
 
 // Type 4: a classic resource fork whose one resource holds a table of (offset, size) pairs.
-void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink, Messages &messages) {
+void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink, Messages &messages,
+                      uint64_t &damaged) {
     std::vector<uint8_t> scratch, out;
     ResourceHeader header{fork.read(0, ResourceHeader::kSize, scratch)};
     if (g_Debug)
@@ -141,11 +145,12 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
     uint64_t base = header.blockTable();
     uint32_t blocks = fork.read(base, 4, scratch).le32(0);
     TableReader table(fork, base + 4, kBlockEntrySize);
-    DamageReport damage(messages);
+    DamageReport damage(messages, damaged);
     uint64_t room = size, position = 0;
     for (uint32_t i = 0; i < blocks && !g_Interrupted; ++i) {
         Bytes entry = table.entry(i);
         if (entry.empty()) {
+            damage.sayAlways();
             messages.err("The block table claims %u blocks but the resource fork holds %u: the rest left empty\n",
                          blocks, i);
             break;
@@ -186,7 +191,7 @@ void expandZlibBlocks(const DecmpfsFork &fork, uint64_t size, const DecmpfsSink 
     if (g_Debug) messages.err(" Got %d in last block\n", static_cast<int>(room));
 }
 
-void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out, Messages &messages) {
+void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out, Messages &messages, uint64_t &damaged) {
     if (data.empty()) return;
     if ((data.u8(0) & 0x0F) == 0x0F) {   // stored, not compressed
         Bytes stored = data.from(1);
@@ -198,7 +203,10 @@ void expandZlibAttribute(Bytes data, std::vector<uint8_t> &out, Messages &messag
     }
     int status = Z_OK;
     inflateInto(data, out.data(), out.size(), &status);
-    if (status != Z_OK) messages.err("Error decompressing the attribute's data: (Zlib error %d)\n", status);
+    if (status != Z_OK) {
+        ++damaged;
+        messages.err("Error decompressing the attribute's data: (Zlib error %d)\n", status);
+    }
 }
 
 // ---- types 1 and 7 to 12 ----
@@ -228,9 +236,10 @@ bool expandBlock(Codec codec, Bytes block, uint8_t *out, size_t want) {
     return produced == want;
 }
 
-void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out, Messages &messages) {
+void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out, Messages &messages, uint64_t &damaged) {
     if (!expandBlock(codec, data, out.data(), out.size())) {
         std::fill(out.begin(), out.end(), 0);
+        ++damaged;
         messages.err("Error decompressing the attribute's data (%s): left empty\n", codecName(codec));
     }
 }
@@ -238,11 +247,11 @@ void expandInline(Codec codec, Bytes data, std::vector<uint8_t> &out, Messages &
 // Types 8, 10 and 12: the fork starts with little-endian offsets from its start, one per 64 KiB
 // block and one for the end of the last; block i lies between offsets i and i + 1.
 void expandOffsetBlocks(Codec codec, const DecmpfsFork &fork, uint64_t size, const DecmpfsSink &sink,
-                        Messages &messages) {
+                        Messages &messages, uint64_t &damaged) {
     uint64_t blocks = (size + kDecmpfsBlock - 1) / kDecmpfsBlock;
     std::vector<uint8_t> scratch, out;
     TableReader table(fork, 0, 4);   // the size was checked against its first offset
-    DamageReport damage(messages);
+    DamageReport damage(messages, damaged);
     for (uint64_t i = 0; i < blocks && !g_Interrupted; ++i) {
         uint64_t at = table.entry(i).le32(0), end = table.entry(i + 1).le32(0);
         uint64_t position = i * kDecmpfsBlock;
@@ -304,7 +313,9 @@ bool decmpfsInResourceFork(uint32_t type) {
 }
 
 bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink,
-                       Messages &messages) {
+                       Messages &messages, uint64_t *damagedBlocks) {
+    uint64_t ignored = 0;
+    uint64_t &damaged = damagedBlocks ? *damagedBlocks : ignored;
     if (g_Debug)
         messages.err("Uncompressing %d->%d (Type: %d)\n", static_cast<int>(fork.size), static_cast<int>(size), type);
     const Type *t = typeOf(type);
@@ -324,14 +335,16 @@ bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, co
         return false;
     }
     if (type == kDecmpfsZlibFork)
-        expandZlibBlocks(fork, size, sink, messages);
+        expandZlibBlocks(fork, size, sink, messages, damaged);
     else
-        expandOffsetBlocks(t->codec, fork, size, sink, messages);
+        expandOffsetBlocks(t->codec, fork, size, sink, messages, damaged);
     return true;
 }
 
 std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size,
-                                                      Messages &messages) {
+                                                      Messages &messages, uint64_t *damagedBlocks) {
+    uint64_t ignored = 0;
+    uint64_t &damaged = damagedBlocks ? *damagedBlocks : ignored;
     const Type *t = typeOf(type);
     if (t && t->fork) {
         DecmpfsFork fork{compressed.size, [compressed](uint64_t offset, uint64_t length, std::vector<uint8_t> &) {
@@ -341,7 +354,7 @@ std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t
         bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
             if (out.size() < position + length) out.resize(position + length, 0);
             if (length) memcpy(out.data() + position, data, length);
-        }, messages);
+        }, messages, &damaged);
         if (!expanded) return std::nullopt;
         out.resize(size, 0);
         return out;
@@ -360,8 +373,8 @@ std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t
     }
     std::vector<uint8_t> out(size, 0);
     if (type == kDecmpfsZlibAttribute)
-        expandZlibAttribute(compressed.from(kDecmpfsHeaderSize), out, messages);
+        expandZlibAttribute(compressed.from(kDecmpfsHeaderSize), out, messages, damaged);
     else
-        expandInline(t->codec, compressed.from(kDecmpfsHeaderSize), out, messages);
+        expandInline(t->codec, compressed.from(kDecmpfsHeaderSize), out, messages, damaged);
     return out;
 }

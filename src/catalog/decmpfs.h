@@ -46,12 +46,13 @@ struct DecmpfsFork {
 using DecmpfsSink = std::function<void(uint64_t position, const uint8_t *data, size_t length)>;
 
 // Expands a resource-fork type file of `size` bytes block by block, so memory stays a block
-// whatever its size. False (after saying why) for an unknown type or a size the fork cannot hold.
+// whatever its size. False (after saying why) for an unknown type or a size the fork cannot hold;
+// blocks that could not be expanded are said, left zero and added to *damagedBlocks.
 bool decmpfsExpandFork(const DecmpfsFork &fork, uint32_t type, uint64_t size, const DecmpfsSink &sink,
-                       Messages &messages);
+                       Messages &messages, uint64_t *damagedBlocks = nullptr);
 // Expands a compressed file of `size` bytes: for the resource-fork types `compressed` is the
 // resource fork, for the inline types the data of its decmpfs attribute (header included).
 // Nothing for unknown types, or when the size is impossible for the data given; damaged blocks
 // are reported and left zero, and never shift the blocks after them.
 std::optional<std::vector<uint8_t>> decmpfsDecompress(Bytes compressed, uint32_t type, uint64_t size,
-                                                      Messages &messages);
+                                                      Messages &messages, uint64_t *damagedBlocks = nullptr);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/output.h"
@@ -36,7 +38,20 @@ mode_t permissionsOf(Bytes record) { return CatalogRecord{record}.mode() & 01777
 struct Extraction {
     const Volume &volume;
     std::vector<UniqueFd> folders;     // the open folders from the destination down to the one being filled
-    unsigned files = 0, made = 0, links = 0, failed = 0;
+    std::vector<std::string> paths;    // their paths, from the destination's
+    std::vector<std::unordered_set<std::string>> names;   // the names given in each
+    std::unordered_map<uint32_t, std::string> linked;     // a hard-linked file's first copy, by its indirect node
+    unsigned files = 0, made = 0, links = 0, failed = 0, renamed = 0, hardLinks = 0;
+
+    // Two stored names may make one name here ("a/b" and "a:b", two control characters): the later
+    // one gets a suffix rather than overwriting the first.
+    std::string unique(const std::string &name) {
+        std::string given = name;
+        for (unsigned n = 2; names.back().count(given); ++n) given = name + "~" + std::to_string(n);
+        if (given != name) ++renamed;
+        names.back().insert(given);
+        return given;
+    }
 
     void fail(const std::string &path, const char *why) {
         fprintf(stderr, "pull: %s: not extracted (%s)\n", visible(path).c_str(), why);
@@ -56,7 +71,30 @@ struct Extraction {
             return false;
         }
         folders.push_back(std::move(folder));
+        paths.push_back(paths.back() + "/" + name);
+        names.emplace_back();
         ++made;
+        return true;
+    }
+
+    void leaveFolder() {
+        folders.pop_back();
+        paths.pop_back();
+        names.pop_back();
+    }
+
+    // A hard link whose file was copied before becomes a link to that copy: one copy, as on the volume.
+    bool linkAgain(const CatalogEntry &entry, const std::string &name) {
+        if (!isHardLink(entry.data)) return false;
+        uint32_t node = CatalogRecord{entry.data}.special();
+        auto first = linked.find(node);
+        std::string here = paths.back() + "/" + name;
+        if (first == linked.end()) {
+            linked.emplace(node, here);
+            return false;
+        }
+        if (linkat(AT_FDCWD, first->second.c_str(), folders.back().get(), name.c_str(), 0) != 0) return false;
+        ++hardLinks;
         return true;
     }
 
@@ -77,6 +115,7 @@ struct Extraction {
     }
 
     void file(const CatalogEntry &entry, const std::string &path, const std::string &name) {
+        if (linkAgain(entry, name)) return;
         int parent = folders.back().get();
         // Created first so that its mode and times can be set through the same descriptor.
         UniqueFd out = createOutputFile(name.c_str(), sayNow(), parent);
@@ -126,9 +165,17 @@ bool openDestination(const std::string &name, const std::optional<std::string> &
 }  // namespace
 
 std::string safeComponent(const std::string &name) {
-    std::string safe = componentOf(name);
-    for (char &c : safe)
-        if (static_cast<unsigned char>(c) < 0x20) c = '^';
+    // Control characters (C0, DEL, and C1 as UTF-8 writes them, 0xC2 0x80-0x9F) become '^': a name
+    // must not drive the terminal that lists the copy.
+    std::string safe;
+    std::string component = componentOf(name);
+    for (size_t i = 0; i < component.size(); ++i) {
+        auto c = static_cast<unsigned char>(component[i]);
+        bool c1 = c == 0xC2 && i + 1 < component.size() && static_cast<unsigned char>(component[i + 1]) < 0xA0 &&
+                  static_cast<unsigned char>(component[i + 1]) >= 0x80;
+        if (c1) ++i;
+        safe += c < 0x20 || c == 0x7F || c1 ? '^' : static_cast<char>(c);
+    }
     return safe.empty() || safe == "." || safe == ".." ? "_" + safe : safe;
 }
 
@@ -141,10 +188,10 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
     }
     Destination destination;
     if (!openDestination(safeComponent(top->name), dest, destination)) return 1;
-    Extraction extraction{volume, {}};
+    Extraction extraction{volume, {}, {destination.shown}, {{}}, {}};
     extraction.folders.push_back(std::move(destination.folder));
     TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
-                            std::string name = safeComponent(entry.name);
+                            std::string name = extraction.unique(safeComponent(entry.name));
                             if (entry.folder()) return extraction.enterFolder(path, name);
                             if (isSymLink(entry.data))
                                 extraction.link(entry, path, name);
@@ -154,12 +201,16 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
                         },
                         [&](const CatalogEntry &folder) {
                             Extraction::finishFolder(extraction.folders.back().get(), folder);
-                            extraction.folders.pop_back();
+                            extraction.leaveFolder();
                         }};
     bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid, sayNow()).value_or(argument), visitor, "pull", sayNow());
     if (destination.created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
     fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
             extraction.links, destination.shown.c_str());
+    if (extraction.hardLinks) fprintf(stderr, "%u hard links made to files copied once\n", extraction.hardLinks);
+    if (extraction.renamed)
+        fprintf(stderr, "%u entries took a name another had taken in their folder: written with a ~N suffix\n",
+                extraction.renamed);
     if (extraction.failed) fprintf(stderr, "%u entries could not be extracted\n", extraction.failed);
     return whole && extraction.failed == 0 ? 0 : 1;
 }

@@ -30,18 +30,31 @@ int removeStopped(const PullTarget &target) {
     return 1;
 }
 
+// Nor is one whose writing failed (a full disk): said once, with how far it got.
+int removeUnwritten(const PullTarget &target, uint64_t written) {
+    fprintf(stderr, "write: %s: %s after %llu bytes\n", visible(target.shown).c_str(), strerror(errno),
+            static_cast<unsigned long long>(written));
+    return removeStopped(target);
+}
+
 void reportShortFork(const std::string &argument, uint64_t read, uint64_t size) {
     fprintf(stderr, "%s: only %llu of its fork's %llu bytes could be read (its extents end early)\n", argument.c_str(),
             static_cast<unsigned long long>(read), static_cast<unsigned long long>(size));
 }
 
 void reportWritten(const PullTarget &target, uint64_t bytes) {
-    if (!target.quiet) fprintf(stderr, "%d bytes written to %s\n", static_cast<int>(bytes), target.shown.c_str());
+    if (!target.quiet) fprintf(stderr, "%llu bytes written to %s\n", static_cast<unsigned long long>(bytes), visible(target.shown).c_str());
 }
 
-// Writes at `position`: in place in a file, or in order to a stream, the gap before it as zeros.
+// Writes at `position`: in place in a file (zeros left as holes, which the file's final size makes
+// read as zeros: a forged file of zeros costs no disk), or in order to a stream, the gap before it
+// as zeros.
 bool writeAt(const PullTarget &target, int fd, uint64_t &written, uint64_t position, const uint8_t *data, size_t length) {
-    if (!target.sequential) return pwrite(fd, data, length, static_cast<off_t>(position)) == static_cast<ssize_t>(length);
+    if (!target.sequential) {
+        if (allZero(data, length)) return true;
+        written = std::max<uint64_t>(written, position + length);
+        return pwrite(fd, data, length, static_cast<off_t>(position)) == static_cast<ssize_t>(length);
+    }
     static const uint8_t kZeros[4096] = {};
     if (position < written) return false;
     for (; written < position; written += std::min<uint64_t>(sizeof kZeros, position - written))
@@ -63,10 +76,7 @@ int pullStreamed(const Volume &volume, Bytes file, bool resource, const std::str
     uint64_t copied = copyFork(volume, fork, owner, size, out.get(), &writeFailed, messages);
     messages.print();
     if (g_Interrupted) return removeStopped(target);
-    if (writeFailed) {
-        perror("write");
-        return 1;
-    }
+    if (writeFailed) return removeUnwritten(target, copied);
     if (copied < size) reportShortFork(argument, copied, size);
     reportWritten(target, copied);
     return copied < size ? 1 : 0;
@@ -97,10 +107,11 @@ int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size,
         opened = true;
         return static_cast<bool>(out);
     };
+    uint64_t damaged = 0;
     bool expanded = decmpfsExpandFork(fork, type, size, [&](uint64_t position, const uint8_t *data, size_t length) {
         if (!open() || writeFailed || length == 0) return;
         writeFailed = !writeAt(target, out.get(), written, position, data, length);
-    }, sayNow());
+    }, sayNow(), &damaged);
     if (g_Interrupted) return opened ? removeStopped(target) : 1;
     if (!expanded) {
         fprintf(stderr, "Unable to get file content\n");
@@ -110,12 +121,9 @@ int pullExpanded(const Volume &volume, Bytes file, uint32_t type, uint64_t size,
     // Blocks the table does not give stay zeros, and the copy has the file's size.
     bool sized = target.sequential ? writeAt(target, out.get(), written, size, nullptr, 0)
                                    : ftruncate(out.get(), static_cast<off_t>(size)) == 0;
-    if (writeFailed || !sized) {
-        perror("write");
-        return 1;
-    }
+    if (writeFailed || !sized) return removeUnwritten(target, written);
     reportWritten(target, size);
-    return mapped < forkSize ? 1 : 0;
+    return mapped < forkSize || damaged ? 1 : 0;
 }
 
 // Quiet: whether the text names a folder or file (a resource fork's spelling included).
@@ -147,7 +155,7 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
             target.create = [folder, file] { return createOutputFile(file.c_str(), sayNow(), folder->get()); };
             target.remove = [folder, file, shown = target.shown] {
                 unlinkat(folder->get(), file.c_str(), 0);
-                fprintf(stderr, "%s removed\n", shown.c_str());
+                fprintf(stderr, "%s removed\n", visible(shown).c_str());
             };
             return target;
         }
@@ -157,7 +165,7 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
     target.create = [path] { return createOutputFile(path.c_str(), sayNow()); };
     target.remove = [path] {
         unlink(path.c_str());
-        fprintf(stderr, "%s removed\n", path.c_str());
+        fprintf(stderr, "%s removed\n", visible(path).c_str());
     };
     return target;
 }
@@ -182,20 +190,19 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
 
     // Compressed inline in its attribute: small, expanded in memory.
     auto attribute = decmpfsAttribute(volume, CatalogRecord{file}.id(), sayNow());
+    uint64_t damaged = 0;
     std::optional<std::vector<uint8_t>> content =
-        decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size, sayNow());
+        decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size, sayNow(), &damaged);
     if (!content) {
         fprintf(stderr, "Unable to get file content\n");
         return 1;
     }
     UniqueFd out = target.create();
     if (!out) return 1;
-    if (!writeFully(out.get(), content->data(), content->size())) {   // the file's size, as expanded
-        perror("write");
-        return 1;
-    }
+    if (!writeFully(out.get(), content->data(), content->size()))   // the file's size, as expanded
+        return removeUnwritten(target, 0);
     reportWritten(target, content->size());
-    return 0;
+    return damaged ? 1 : 0;
 }
 
 int doPull(Session &session, const char *line) {

@@ -360,10 +360,6 @@ bool writeAt(int fd, const uint8_t *data, uint64_t length, uint64_t position) {
     return true;
 }
 
-bool allZero(const uint8_t *data, uint64_t length) {
-    return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
-}
-
 // Reads, expands and writes one chunk at its place; false stops the image.
 bool expandChunk(const Planned &p, Decoder &d, int imageFd, int outFd, Said &said) {
     const Chunk &c = p.c;

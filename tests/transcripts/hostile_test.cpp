@@ -113,6 +113,29 @@ ByteVec cutChain() {
     return image;
 }
 
+// Two names that one extracted name stands for, and three names of one file.
+ByteVec sameNames() {
+    Volume v;
+    v.nodes = {fileNode("/d/x\x01", "first"), fileNode("/d/x\x7f", "second"), fileNode("/d/file", "linked")};
+    for (const char *name : {"/d/one", "/d/two"}) v.nodes.push_back(hardLinkNode(name, "/d/file"));
+    return buildVolume(v);
+}
+
+// An LZVN file whose first block's end is forged to one byte past its start.
+ByteVec damagedBlock() {
+    Volume v;
+    v.blockSize = 512;
+    Node file = fileNode("/f", vocabularyText(3 << 16, 3));
+    file.compression = 8;
+    v.nodes.push_back(file);
+    ByteVec image = buildVolume(v);
+    size_t table = size_t{be32(image, fileRecordData(image) + 168 + 16)} * 512;
+    uint32_t first = image[table] | image[table + 1] << 8;
+    image[table + 4] = static_cast<uint8_t>(first + 1), image[table + 5] = static_cast<uint8_t>((first + 1) >> 8);
+    image[table + 6] = image[table + 7] = 0;
+    return image;
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
@@ -128,6 +151,8 @@ TEST(Hostile, BoundedAndSaid) {
         {"resource fork bomb", resourceForkBomb, "pull /f", "/f: only ", 1, "f"},
         {"short chunk", shortChunk, "version", "its stream ends early\n", 1},
         {"cut chain", cutChain, "find /", "find: /many: the folder's records could not all be read (the chain of leaves breaks at node ", 1},
+        {"same names", sameNames, "pull -r /d", "2 hard links made to files copied once\n1 entries took a name another had taken", 0, "d"},
+        {"damaged block", damagedBlock, "pull /f", "Error decompressing in block 0 (LZVN): left empty\n", 1, "f"},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
