@@ -11,6 +11,8 @@ void Messages::add(bool standardOutput, const char *format, va_list arguments) {
     if (length > 0) vsnprintf(text.data(), text.size() + 1, format, arguments);
     if (mode_ == kPrintAtOnce)
         fputs(text.c_str(), standardOutput ? stdout : stderr);
+    else if (mode_ == kPrintAtOnceOnStandardError)
+        fputs(text.c_str(), stderr);
     else
         lines_.emplace_back(standardOutput, std::move(text));
 }
@@ -29,8 +31,9 @@ void Messages::err(const char *format, ...) {
     va_end(arguments);
 }
 
-void Messages::print() {
-    for (const auto &[standardOutput, text] : lines_) fputs(text.c_str(), standardOutput ? stdout : stderr);
+void Messages::print(bool allOnStandardError) {
+    for (const auto &[standardOutput, text] : lines_)
+        fputs(text.c_str(), standardOutput && !allOnStandardError ? stdout : stderr);
     lines_.clear();
 }
 

@@ -38,9 +38,16 @@ constexpr FlagName kMountFlagNames[] = {
     {0x10000000, "noatime,"},     {0x00200000, "noowners,"},
 };
 
+// What opening a volume says: on its usual streams at the prompt; all on standard error in a
+// script, whose standard output carries the commands' reports and data (pull FILE -) alone.
+Messages &opening() {
+    static Messages diagnostics(Messages::kPrintAtOnceOnStandardError);
+    return g_ReportToStdout ? diagnostics : sayNow();
+}
+
 // The root folder's thread names the volume.
 void readFSLabel(Session &session) {
-    auto found = threadRecord(session.activeTree, kRootFolderID, sayNow());
+    auto found = threadRecord(session.activeTree, kRootFolderID, opening());
     if (!found) {
         fprintf(stderr, "Unable to lookup root entry (CNID: 2) in Catalog. Something must be very wrong\n");
         CatalogKey unknown(0, UTF8toUTF16("Unknown)"));   // kept as it is: scripts match this label
@@ -85,7 +92,7 @@ int showStatus(const Session &session) {
 std::unique_ptr<Volume> openSaying(UniqueFd fd, uint64_t offset) {
     Messages messages;
     auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset, messages);
-    messages.print();
+    messages.print(g_ReportToStdout);
     return volume;
 }
 
@@ -112,7 +119,7 @@ bool headerAt(int fd, uint64_t offset) {
     FileImage image(UniqueFd(dup(fd)));
     Messages messages;
     bool found = getVolumeHeader(image, offset, messages).has_value();
-    messages.print();
+    messages.print(g_ReportToStdout);
     return found;
 }
 
@@ -125,7 +132,7 @@ int doSetFS(Session &session, const char *line) {
     std::string path = space + 1;
     std::string error;
     uint64_t offset = 0;
-    announcePartitionOffset(offset, sayNow());
+    announcePartitionOffset(offset, opening());
     std::unique_ptr<Volume> opened;
     VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
         opened = openSaying(std::move(fd), at);
@@ -134,18 +141,18 @@ int doSetFS(Session &session, const char *line) {
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        std::optional<Probe> probe = openProbe(path.c_str(), sayNow());
-        if (probe && mountRaw(*probe, &offset, headerAt, sayNow()) == 0) {
+        std::optional<Probe> probe = openProbe(path.c_str(), opening());
+        if (probe && mountRaw(*probe, &offset, headerAt, opening()) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
             if (auto volume = openProbed(*probe, path, offset, error)) return select(session, std::move(volume), path);
             fprintf(stderr, "%s\n", error.c_str());
             // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
             // still has its own container to be read.
             offset = 0;
-            announcePartitionOffset(offset, sayNow());
+            announcePartitionOffset(offset, opening());
         }
         fprintf(stderr, "Trying DMG\n");
-        int fd = probe ? mountDMG(*probe, offset, open, sayNow()) : -1;
+        int fd = probe ? mountDMG(*probe, offset, open, opening()) : -1;
         if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0 || !opened) {
             if (g_Interrupted) return 1;   // the shell says it stopped: no verdict on an image not read whole
@@ -171,8 +178,8 @@ int doSetFS(Session &session, const char *line) {
 
     if (path.starts_with("/dev")) {
         if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
-        std::optional<Probe> probe = openProbe(path.c_str(), sayNow());
-        if (probe) mountRaw(*probe, &offset, headerAt, sayNow());   // only for the partition offset it may leave
+        std::optional<Probe> probe = openProbe(path.c_str(), opening());
+        if (probe) mountRaw(*probe, &offset, headerAt, opening());   // only for the partition offset it may leave
         if (auto volume = probe ? openProbed(*probe, path, offset, error) : nullptr)
             return select(session, std::move(volume), path);
     }

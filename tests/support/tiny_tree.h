@@ -20,9 +20,9 @@ inline void append32(ByteVec &v, uint32_t x) { append16(v, x >> 16), append16(v,
 
 // A key: its length, the fields before the name, then the counted name.
 inline ByteVec keyNamed(const ByteVec &fields, const std::u16string &name) {
-    ByteVec key;
-    append16(key, static_cast<uint16_t>(fields.size() + 2 + 2 * name.size()));
-    key.insert(key.end(), fields.begin(), fields.end());
+    ByteVec key(2, 0);
+    put16(key, 0, static_cast<uint16_t>(fields.size() + 2 + 2 * name.size()));
+    for (uint8_t byte : fields) key.push_back(byte);   // not insert(): g++ 12 warns falsely of its bounds
     append16(key, static_cast<uint16_t>(name.size()));
     for (char16_t unit : name) append16(key, unit);
     return key;

@@ -136,12 +136,20 @@ ByteVec damagedBlock() {
     return image;
 }
 
+// A file in a volume in a GPT disk, whose opening says a lot.
+ByteVec partitioned() {
+    Volume v;
+    v.nodes.push_back(fileNode("/f", "only these bytes\n"));
+    return buildGpt({.partitions = {{kGptHfsPlus, u"Volume", 0, 0, buildVolume(v), 0}}});
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
     const char *command, *said;
     int status;
     const char *left = "";   // what stays in /tmp: what could be read of a damaged file is kept
+    const char *out = nullptr;   // standard output, when it must be exactly this
 };
 
 TEST(Hostile, BoundedAndSaid) {
@@ -153,6 +161,7 @@ TEST(Hostile, BoundedAndSaid) {
         {"cut chain", cutChain, "find /", "find: /many: the folder's records could not all be read (the chain of leaves breaks at node ", 1},
         {"same names", sameNames, "pull -r /d", "2 hard links made to files copied once\n1 entries took a name another had taken", 0, "d"},
         {"damaged block", damagedBlock, "pull /f", "Error decompressing in block 0 (LZVN): left empty\n", 1, "f"},
+        {"pull - from a disk", partitioned, "pull /f -", "", 0, "", "only these bytes\n"},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
@@ -160,6 +169,9 @@ TEST(Hostile, BoundedAndSaid) {
         if (r.status == 77) GTEST_SKIP() << r.err;
         EXPECT_EQ(r.status, row.status) << row.name << "\n" << r.err;
         EXPECT_NE(r.err.find(row.said), std::string::npos) << row.name << "\n" << r.err;
+        if (row.out) {
+            EXPECT_EQ(r.out, std::string(row.out) + "left:\n") << row.name;
+        }
         EXPECT_TRUE(r.out.ends_with("left:" + std::string(row.left) + "\n")) << row.name << ": " << r.out.substr(r.out.rfind("left:"));
     }
 }
