@@ -129,12 +129,13 @@ size_t searchFile(const Volume &volume, const BTree *tree, const char *name) {
     if (!tree) return 0;
     NameSearch search{typedNameForms(name), volume.foldsCase()};
     size_t found = 0;
+    FolderChain folders;   // each folder's thread looked up once, however many matches lie below it
     auto show = [&](Bytes record, int kind) { dumpRecord(volume, record, kind, kCatalogTree, 0, 0); };
     walkNodes(tree, tree->firstLeafNode(), 0, show, [&](Bytes record, int kind, uint32_t node, uint16_t index) {
         if (!matchesName(search, record)) return kNotThis;
         fprintf(reportStream(), "FOUND: Node %d, record %hd:\n", node, static_cast<short>(index));
         show(record, kind);
-        printf("PATH: %s\n", catalogPath(tree, record, sayNow()).c_str());
+        printf("PATH: %s\n", catalogPath(tree, record, sayNow(), &folders).c_str());
         ++found;
         return kNotThis;
     }, true);

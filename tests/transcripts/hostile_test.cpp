@@ -143,6 +143,15 @@ ByteVec partitioned() {
     return buildGpt({.partitions = {{kGptHfsPlus, u"Volume", 0, 0, buildVolume(v), 0}}});
 }
 
+// A chain of 3000 folders of one name: each match's path must not be looked up from the root again.
+ByteVec folderChain() {
+    Volume v;
+    std::string path;
+    for (int i = 0; i < 3000; ++i) path += "/d";
+    v.nodes.push_back(folderNode(path));
+    return buildVolume(v);
+}
+
 struct Row {
     const char *name;
     std::function<ByteVec()> image;
@@ -162,6 +171,7 @@ TEST(Hostile, BoundedAndSaid) {
         {"same names", sameNames, "pull -r /d", "2 hard links made to files copied once\n1 entries took a name another had taken", 0, "d"},
         {"damaged block", damagedBlock, "pull /f", "Error decompressing in block 0 (LZVN): left empty\n", 1, "f"},
         {"pull - from a disk", partitioned, "pull /f -", "", 0, "", "only these bytes\n"},
+        {"folder chain", folderChain, "search d", "", 0},   // in time: paths are not rebuilt from the root
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
