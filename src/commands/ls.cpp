@@ -27,7 +27,15 @@ int listFolder(const Volume &volume, uint32_t folder, int64_t flags, const char 
     walkNodes(catalog, thread->node, thread->record, show, [&](Bytes record, int kind, uint32_t, uint16_t) {
         return dumpRecord(volume, record, kind, kCatalogTree, folder, flags);
     });
-    return 0;
+    // The listing stops quietly where the leaves do; whether that was the folder's end is told by a
+    // walk of its records alone.
+    Messages quiet;
+    FolderCursor check(volume, folder, quiet);
+    while (check.next() && !g_Interrupted) {}
+    if (check.damage().empty()) return 0;
+    fprintf(stderr, "ls: %s: the folder's records could not all be read (%s)\n", visible(shownName).c_str(),
+            check.damage().c_str());
+    return 1;
 }
 
 }  // namespace

@@ -168,6 +168,7 @@ TEST(Hostile, BoundedAndSaid) {
         {"resource fork bomb", resourceForkBomb, "pull /f", "/f: only ", 1, "f"},
         {"short chunk", shortChunk, "version", "its stream ends early\n", 1},
         {"cut chain", cutChain, "find /", "find: /many: the folder's records could not all be read (the chain of leaves breaks at node ", 1},
+        {"cut chain listed", cutChain, "ls /many", "ls: /many: the folder's records could not all be read (the chain of leaves breaks at node ", 1},
         {"same names", sameNames, "pull -r /d", "2 hard links made to files copied once\n1 entries took a name another had taken", 0, "d"},
         {"damaged block", damagedBlock, "pull /f", "Error decompressing in block 0 (LZVN): left empty\n", 1, "f"},
         {"pull - from a disk", partitioned, "pull /f -", "", 0, "", "only these bytes\n"},
