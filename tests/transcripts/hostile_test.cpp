@@ -173,6 +173,8 @@ TEST(Hostile, BoundedAndSaid) {
         {"damaged block", damagedBlock, "pull /f", "Error decompressing in block 0 (LZVN): left empty\n", 1, "f"},
         {"pull - from a disk", partitioned, "pull /f -", "", 0, "", "only these bytes\n"},
         {"folder chain", folderChain, "search d", "", 0},   // in time: paths are not rebuilt from the root
+        {"planted hard link", partitioned, "!echo kept > /tmp/v; !ln /tmp/v /tmp/f; pull /f; !cat /tmp/v",
+         "/tmp/f has other hard links: refusing to write through it\n", 1, "f\nv", "kept\n"},
         {"partition name", titledPartition, "version", "(partitions: evil\\x1b]0;owned\\x07)\n", 1},
     };
     for (const Row &row : rows) {
@@ -181,7 +183,7 @@ TEST(Hostile, BoundedAndSaid) {
         EXPECT_EQ(r.status, row.status) << row.name << "\n" << r.err;
         EXPECT_NE(r.err.find(row.said), std::string::npos) << row.name << "\n" << r.err;
         if (row.out) {
-            EXPECT_EQ(r.out, std::string(row.out) + "left:\n") << row.name;
+            EXPECT_EQ(r.out, std::string(row.out) + "left:" + row.left + "\n") << row.name;
         }
         EXPECT_TRUE(r.out.ends_with("left:" + std::string(row.left) + "\n")) << row.name << ": " << r.out.substr(r.out.rfind("left:"));
     }
