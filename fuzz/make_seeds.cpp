@@ -13,6 +13,7 @@
 #include "hfsbuild/codecs.h"
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "hfsbuild/hostile.h"
 
 namespace {
 
@@ -255,6 +256,10 @@ int main(int argc, char **argv) {
     }
     seed("udif", "gpt", buildUdif(gpt, {.partitions = udifPartitions(macGpt(small))}));
     seed("shell", "udif", buildUdif(small));
+    // The forged images that once exhausted memory or disk, or passed damage off as success (those
+    // small enough to be seeds).
+    for (const HostileImage &image : hostileImages())
+        if (ByteVec bytes = image.build(); bytes.size() <= (1u << 20)) seed("shell", std::string("hostile-") + image.name, bytes);
 
     for (const auto &[name, volume] : volumes) {
         ByteVec catalog = treeOf(volume, 272), attributes = treeOf(volume, 352), extents = treeOf(volume, 192);

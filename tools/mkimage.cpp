@@ -1,5 +1,6 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
+//   mkimage --hostile NAME OUT   (NAME: one of the forged images the tests run; see hfsbuild/hostile.cpp)
 //   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]
 //           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT
 // --synthetic adds N small files, 1000 to a folder and 100 folders to a top-level one:
@@ -20,6 +21,7 @@
 
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "hfsbuild/hostile.h"
 
 namespace fs = std::filesystem;
 
@@ -103,6 +105,9 @@ std::vector<uint8_t> wrap(std::vector<uint8_t> volume, const std::string &contai
 
 int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
+                 "       mkimage --hostile NAME OUT   NAME:";
+    for (const hfsbuild::HostileImage &image : hfsbuild::hostileImages()) std::cerr << " " << image.name;
+    std::cerr << "\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
                  "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT\n";
     return 2;
@@ -110,7 +115,16 @@ int usage() {
 
 }  // namespace
 
+// One of the forged images, written as it is.
+int writeHostile(const std::string &name, const std::string &out) {
+    std::vector<uint8_t> image = hfsbuild::hostileImage(name);
+    if (image.empty()) return usage();
+    std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 4 && std::string(argv[1]) == "--hostile") return writeHostile(argv[2], argv[3]);
     hfsbuild::Volume volume;
     bool dmg = false;
     uint32_t codec = hfsbuild::udif::kZlib;
