@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -100,7 +101,13 @@ int runSystemCommand(const char *command) {
 // here, whatever the command said, and a script or a pipe ends there. A Ctrl-C that came since the
 // last command counts too (one at the prompt was taken by the line editor).
 int runCounted(const std::function<int()> &command) {
-    int status = command();
+    int status = 1;
+    try {
+        status = command();
+    } catch (const std::bad_alloc &) {
+        // Whatever an image claims, a command that cannot get its memory fails alone: the session goes on.
+        fprintf(stderr, "Out of memory: the command was stopped\n");
+    }
     if (g_Interrupted) {
         fprintf(stderr, "Stopped\n");
         g_Interrupted = 0;

@@ -195,7 +195,7 @@ const std::vector<Row> kCatalogRecordRows{
     {"data.count0", kRecData, 88 + 20, 4, {kAll32}, kFile}, {"rsrc.count0", kRecData, 168 + 20, 4, {kAll32}, kFile},
     {"files.linkTarget", kRecData, 44, 4, {kAll32}, kFile}, {"files.type", kRecData, 0, 2, {kFolder}, kFile},
     {"folders.id", kRecData, 8, 4, {2, kAll32}, kFolder}, {"folders.type", kRecData, 0, 2, {kFile}, kFolder},
-    {"threads.nameLength", kRecData, 8, 2, {kHuge16}, kFolderThread},
+    {"threads.nameLength", kRecData, 8, 2, {kHuge16}, kFolderThread}, {"threads.type", kRecData, 0, 2, {0x7F}, kFolderThread},
     {"threads.parent", kRecData, 4, 4, {kSelf}, kFolderThread}, {"keys.nameLength", kRecKey, 6, 2, {300}},
 };
 
