@@ -237,6 +237,10 @@ int doPull(Session &session, const char *line) {
         fprintf(stderr, "pull: unknown option: %s\n", dest->c_str());
         return 1;
     }
+    if (tree && dest == "-") {
+        fprintf(stderr, "pull: -r writes a tree of files, not to standard output: name a folder (./- for one named -)\n");
+        return 1;
+    }
     if (tree) return pullTree(volume, session.cwdID, argument, dest);
 
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.

@@ -150,12 +150,16 @@ TEST(PullForms, TreeModesAndDestinationForms) {
     EXPECT_EQ(st.st_mode & 07777, 01733u);
     EXPECT_EQ(modeOf(dest + "/locked"), 0700u);
     EXPECT_EQ(modeOf(dest + "/suid"), 0755u);
-    for (std::string line : {"pull docs/notes.txt -r", "pull -r docs -x"}) {
+    std::pair<std::string, std::string> refused[] = {
+        {"pull docs/notes.txt -r", "pull: unknown option: -r\n"}, {"pull -r docs -x", "pull: unknown option: -x\n"},
+        {"pull -r docs -", "pull: -r writes a tree of files, not to standard output: name a folder (./- for one named -)\n"}};
+    for (const auto &[line, said] : refused) {
         r = runTarnwick({"-c", line, image}, "");
         EXPECT_EQ(r.status, 1) << line;
-        EXPECT_EQ(r.err, kRawOpened + "pull: unknown option: " + line.substr(line.rfind(' ') + 1) + "\n") << line;
+        EXPECT_EQ(r.err, kRawOpened + said) << line;
     }
     EXPECT_FALSE(fs::exists("-r"));
+    EXPECT_FALSE(fs::exists("-"));
 }
 
 // Ctrl-C in a script (SIGINT, sent by strace as the call named is made) is said "Stopped", not as

@@ -42,7 +42,7 @@ TEST(Shell, Sessions) {
          "{}No File System has been selected. Use listfs to display all mounted file systems\n{}XML Output is on\n{}"
          "XML Output is off\n{}" + noTree + noFS + " first.\n{}" + noFS + " first.\n{}"},
         {"\n     \nlsx\nls\tfoo\nHeLp LS\nhelp me\n   VERSION\nQU\n", "",   // blank lines, case, leading spaces
-         "{}{}{}Command 'lsx' unknown\n{}Command 'ls\tfoo' unknown\n{}usage: ls [-@Oh] [PATH]\n"
+         "{}{}{}Command 'lsx' unknown\n{}Command 'ls\tfoo' unknown\n{}usage: ls [-@Ohl] [PATH]\n"
          "  list files (requires active file system) - synonymous with dir\n{}"
          "help: no command 'me' (type 'help' for the list)\n{}" + kVersion + "{}", "Zai Jian!\n"},
         {"!echo one\n   !echo two\n! echo three >&2\n!\n", "one\ntwo\n", "{}{}{}three\n{}{}"},
