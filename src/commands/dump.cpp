@@ -44,7 +44,11 @@ int snapshotBTree(const BTree *tree) {
         }
         written = ok ? static_cast<long long>(size) : -1;
     }
-    if (fd || errno != ELOOP) {
+    if (fd && written < 0) {
+        // A full disk leaves no partial snapshot that could pass for the tree.
+        fprintf(stderr, "write: %s: %s: removed\n", kSnapshotPath, strerror(errno));
+        unlink(kSnapshotPath);
+    } else if (fd || errno != ELOOP) {
         fprintf(stderr, "Wrote %d bytes to %s\n", static_cast<int>(written), kSnapshotPath);
         if (written < 0) perror("write");
     }

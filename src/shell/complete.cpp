@@ -54,19 +54,24 @@ std::vector<std::pair<std::string, bool>> volumeFolder(const Session &session, c
     std::vector<std::pair<std::string, bool>> names;
     if (!session.volume || !session.volume->catalog()) return names;
     const Volume &volume = *session.volume;
+    Messages quiet;   // damage is not written into the line being edited
     uint32_t folder = session.cwdID;
     if (folderPart == "/") {
         folder = kRootFolderID;
     } else if (!folderPart.empty()) {
         std::string path = folderPart.substr(0, folderPart.size() - 1);
         PathMiss miss;   // asked for, so a miss is not printed into the line being edited
-        auto found = searchPath(volume, session.cwdID, path, sayNow(), &miss);
+        auto found = searchPath(volume, session.cwdID, path, quiet, &miss);
         if (!found) return names;
         CatalogRecord record{getRecordData(found->recordKey)};
         if (record.type() != kFolderRecord) return names;
         folder = record.id();
     }
-    for (auto &entry : folderEntries(volume, folder, kMaxCandidates, sayNow())) {
+    for (auto &entry : folderEntries(volume, folder, kMaxCandidates, quiet)) {
+        // A name with control characters cannot be typed, and must not reach the terminal raw.
+        std::string plain = entry.name;
+        std::erase(plain, '\\');   // a backslash is typeable: visible() writes it doubled
+        if (visible(plain) != plain) continue;
         std::replace(entry.name.begin(), entry.name.end(), '/', ':');   // how a stored '/' is typed
         names.emplace_back(std::move(entry.name), entry.folder);
     }

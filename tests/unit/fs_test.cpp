@@ -10,6 +10,7 @@
 #include "commands/mounts.h"
 #include "commands/session.h"
 #include "hfsbuild/containers.h"
+#include "shell/complete.h"
 #include "unit.h"
 #include "base/time.h"
 
@@ -46,8 +47,11 @@ TEST(SetFS, MountTableEntries) {
 TEST(SetFS, HandlersFailOnMisses) {
     hfsbuild::Volume v;
     v.nodes.push_back(hfsbuild::fileNode("/Users/notes.txt", "n"));
+    v.nodes.push_back(hfsbuild::fileNode("/Users/retitle\x1b]0;x\x07", "n"));
     Session session;
     ASSERT_EQ(doSetFS(session, ("fs " + writeScratch("status.hfs", hfsbuild::buildVolume(v))).c_str()), 0);
+    // A name with control characters is never offered: it cannot be typed, and would drive the terminal.
+    EXPECT_EQ(completeLine(session, "ls /Users/").words, std::vector<std::string>{"/Users/notes.txt"});
     std::tuple<int (*)(Session &, const char *), const char *, bool> cases[] = {
         {doSetFS, "fs", false},          {doCatalog, "catalog", false},     {doDir, "ls /Users", false},
         {doDir, "ls -x", true},          {doDir, "ls nothing", true},       {doChdir, "cd Users", false},
