@@ -19,6 +19,24 @@ size_t forkOffsetOf(int type) {
     return type == kCatalogTree ? kCatalogForkOffset : type == kExtentsTree ? kExtentsForkOffset : kAttributesForkOffset;
 }
 
+// Disks formatted by Mac OS 8.1 to 9 keep HFS Plus inside a classic HFS volume: its master
+// directory block stands where the HFS Plus header would, signs "BD", and names the extent of
+// allocation blocks that holds the embedded volume ("H+"). Where that volume starts, else `offset`.
+uint64_t unwrapped(const Image &image, uint64_t offset, Messages &messages) {
+    constexpr size_t kEmbedEnd = 0x82;
+    std::array<uint8_t, kEmbedEnd> block{};
+    if (offset > static_cast<uint64_t>(INT64_MAX) - kVolumeHeaderOffset ||
+        image.readAt(block.data(), block.size(), offset + kVolumeHeaderOffset) != static_cast<ssize_t>(block.size()))
+        return offset;
+    Bytes mdb{block.data(), block.size()};
+    uint32_t blockSize = mdb.be32(0x14);
+    if (mdb.be16(0) != 0x4244 || mdb.be16(0x7C) != 0x482B || blockSize == 0 || blockSize % 512 != 0) return offset;
+    // 16-bit sector and block numbers: the sum cannot leave 64 bits.
+    uint64_t embedded = offset + uint64_t{mdb.be16(0x1C)} * 512 + uint64_t{mdb.be16(0x7E)} * blockSize;
+    messages.err("HFS wrapper: its HFS+ volume starts at byte %llu\n", static_cast<unsigned long long>(embedded));
+    return embedded;
+}
+
 }  // namespace
 
 std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset, Messages &messages) {
@@ -42,6 +60,7 @@ std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset,
 
 std::unique_ptr<Volume> Volume::open(std::unique_ptr<Image> image, uint64_t partitionOffset, Messages &messages) {
     if (g_Debug) messages.out("Opening partition from offset %lld (0x%llx) with Blocksize %d\n", 0ll, 0ull, 512);
+    partitionOffset = unwrapped(*image, partitionOffset, messages);
     auto header = getVolumeHeader(*image, partitionOffset, messages);
     if (!header) return nullptr;
     std::unique_ptr<Volume> volume(new Volume(std::move(image), partitionOffset));

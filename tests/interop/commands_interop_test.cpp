@@ -131,7 +131,7 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
     }
 }
 
-ON_IMAGES(ListingVsTsk, "Demo", "Fragmented", "Stamped", "CorpusHfsplus", "Keramics", "HfsxJournaled", "Xorriso");
+ON_IMAGES(ListingVsTsk, "Demo", "Wrapped", "Fragmented", "Stamped", "CorpusHfsplus", "Keramics", "HfsxJournaled", "Xorriso");
 
 // ---- stat, find -m, pull -r ----
 
@@ -242,7 +242,7 @@ TEST_P(PullMatchesIcat, EveryFile) {
             expectPulled(img.path, node.path, icat(img, files[node.path], "-4353"), ".rsrc");
 }
 
-ON_IMAGES(PullMatchesIcat, "Demo", "Compressed", "Overflow", "Fragmented", "Xorriso");
+ON_IMAGES(PullMatchesIcat, "Demo", "Wrapped", "Compressed", "Overflow", "Fragmented", "Xorriso");
 
 // Without its overflow records a fork ends early: pull says so, copies what the extents hold and
 // nothing after it, and fails.

@@ -231,6 +231,8 @@ const TestImage &testImage(const std::string &name) {
     TestImage img;
     if (std::optional<Volume> v = builderVolume(name)) {
         img.path = writeScratch(name + ".hfs", hfsbuild::buildVolume(*v));
+    } else if (name == "Wrapped") {   // the demo volume inside an HFS wrapper, as Mac OS 8.1-9 formatted disks
+        img.path = writeScratch(name + ".hfs", hfsbuild::wrapHFS(hfsbuild::buildVolume(*builderVolume("Demo"))));
     } else if (name == "Xorriso") {
         img = xorrisoImage();
     } else if (name == "CorpusHfsplus") {

@@ -114,13 +114,14 @@ bool binaryHasASan() {
 
 RunResult runConfined(const std::string &image, const std::string &command, const std::string &tmpSize) {
     if (runCommand({"unshare", "-rm", "true"}).status != 0) return {"", "no mount namespace", 77};
-    // The image is opened before the private /tmp hides the scratch folder it lies in.
+    // The image and the program are opened before the private /tmp hides the scratch folder (and a
+    // checkout under /tmp) they lie in.
     std::vector<std::string> argv{"unshare", "-rm", "sh", "-c",
-                                  "exec 3<\"$0\"; mount -t tmpfs -o size=\"$1\" none /tmp || exit 77; shift 2; \"$@\" /dev/fd/3; "
-                                  "s=$?; echo \"left:$(ls -A /tmp)\"; exit $s",
-                                  image, tmpSize, "-", "timeout", "-k", "5", binaryHasASan() ? "120" : "20"};
+                                  "exec 3<\"$0\" 4<\"$1\"; mount -t tmpfs -o size=\"$2\" none /tmp || exit 77; shift 3; "
+                                  "\"$@\" /dev/fd/3; s=$?; echo \"left:$(ls -A /tmp)\"; exit $s",
+                                  image, TARNWICK_BIN, tmpSize, "-", "timeout", "-k", "5", binaryHasASan() ? "120" : "20"};
     if (!binaryHasASan()) argv.insert(argv.end(), {"prlimit", "--as=" + std::to_string(256ull << 20), "--"});
-    argv.insert(argv.end(), {TARNWICK_BIN, "-c", command});
+    argv.insert(argv.end(), {"/proc/self/fd/4", "-c", command});
     return runCommand(argv, "", {"TZ=UTC", "-ORLODEBUG", "-PARTOFF"});
 }
 

@@ -1073,6 +1073,32 @@ std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume) {
     return out;
 }
 
+std::vector<uint8_t> wrapHFS(const std::vector<uint8_t> &volume) {
+    constexpr uint32_t kBlock = 4096;
+    constexpr uint16_t kFirstSector = 16;   // the wrapper's allocation blocks start 8 KiB in
+    auto blocks = static_cast<uint16_t>((volume.size() + kBlock - 1) / kBlock);
+    std::vector<uint8_t> out(kFirstSector * 512 + size_t{blocks} * kBlock + 1024, 0);
+    auto mdb = [&out](size_t at, uint32_t value, int width) {
+        for (int i = 0; i < width; ++i) out[1024 + at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    };
+    mdb(0x00, 0x4244, 2);          // drSigWord "BD"
+    mdb(0x02, kDefaultDate, 4), mdb(0x06, kDefaultDate, 4);
+    mdb(0x0A, 0x0100, 2);          // cleanly unmounted
+    mdb(0x0E, 3, 2);               // the wrapper's bitmap, sector 3
+    mdb(0x12, blocks, 2);          // drNmAlBlks
+    mdb(0x14, kBlock, 4);          // drAlBlkSiz
+    mdb(0x18, kBlock, 4);
+    mdb(0x1C, kFirstSector, 2);    // drAlBlSt
+    mdb(0x1E, 16, 4);
+    const char kName[] = "Wrapper";
+    mdb(0x24, sizeof kName - 1, 1);
+    std::copy(std::begin(kName), std::end(kName) - 1, out.begin() + 1024 + 0x25);
+    mdb(0x7C, 0x482B, 2);          // drEmbedSigWord "H+"
+    mdb(0x7E, 0, 2), mdb(0x80, blocks, 2);   // drEmbedExtent: every block
+    std::copy(volume.begin(), volume.end(), out.begin() + kFirstSector * 512);
+    return out;
+}
+
 Volume demoVolume() {
     Volume v;
     v.label = "Demo";

@@ -159,6 +159,10 @@ void putBE32(std::vector<uint8_t> &image, size_t offset, uint32_t value);
 
 // An IMG4-like wrapper: 16 bytes whose first is '0' (a DER sequence tag), then the whole volume.
 std::vector<uint8_t> wrapIMG4(const std::vector<uint8_t> &volume);
+// A classic HFS volume wrapping the HFS Plus one, as Mac OS 8.1-9 formatted disks: its master
+// directory block at byte 1024 signs "BD" and names the embedded volume's extent ("H+"), whose
+// blocks start 8 KiB in.
+std::vector<uint8_t> wrapHFS(const std::vector<uint8_t> &volume);
 
 // The demo volume that `make run` opens: label "Demo", a few folders and files, symbolic links,
 // a hard link, a hidden file, an executable, an empty folder and two compressed files.
