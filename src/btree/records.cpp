@@ -37,13 +37,6 @@ AttributeKey::AttributeKey(uint32_t fileID, std::u16string_view name) {
     put16(&bytes[0], static_cast<uint16_t>(12 + 2 * units));
 }
 
-std::optional<CatalogRecord> CatalogRecord::parse(Bytes data) {
-    int16_t type = catalogRecordType(data);
-    size_t need = type == kFolderRecord ? kFolderRecordSize : type == kFileRecord ? kFileRecordSize : SIZE_MAX;
-    if (need == SIZE_MAX || !data.has(0, need)) return std::nullopt;
-    return CatalogRecord{data};
-}
-
 Bytes getRecordData(Bytes recordKey) { return recordKey.from(static_cast<size_t>(recordKey.be16(0)) + 2); }
 
 uint32_t childNode(Bytes indexRecord) { return getRecordData(indexRecord).be32(0); }

@@ -19,7 +19,7 @@ constexpr uint32_t kAttrInlineData = 0x10, kAttrForkData = 0x20, kAttrExtents = 
 constexpr size_t kFolderRecordSize = 88, kFileRecordSize = 248;
 
 // The catalog's records by field name. The views read through Bytes, so a field past a record cut
-// short reads 0; parse() refuses a record too short for its type before any field is read.
+// short reads 0.
 
 // The type every catalog record begins with: a folder, a file, or the thread of either.
 inline int16_t catalogRecordType(Bytes data) { return static_cast<int16_t>(data.be16(0)); }
@@ -39,7 +39,6 @@ struct CatalogRecord {
     static constexpr size_t kDataForkOffset = 88, kResourceForkOffset = 168;
     Bytes data;   // what follows the key
 
-    static std::optional<CatalogRecord> parse(Bytes data);
     int16_t type() const { return catalogRecordType(data); }
     uint16_t flags() const { return data.be16(2); }
     uint32_t valence() const { return data.be32(4); }             // a folder's entries
