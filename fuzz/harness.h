@@ -81,10 +81,13 @@ inline int inputFile(Bytes in) {
 
 inline std::string pathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// A volume at `offset` in the image `fd`, opened as the shell opens one; it keeps a descriptor of its own.
+// The image `fd` as the shell reads one; it keeps a descriptor of its own.
+inline std::shared_ptr<const Image> imageOf(int fd) { return std::make_shared<FileImage>(UniqueFd(dup(fd))); }
+
+// A volume at `offset` in the image `fd`, opened as the shell opens one.
 inline std::unique_ptr<Volume> openVolume(int fd, uint64_t offset = 0) {
     Messages messages;
-    return Volume::open(std::make_unique<FileImage>(UniqueFd(dup(fd))), offset, messages);
+    return Volume::open(imageOf(fd), offset, messages);
 }
 
 inline void putBE(std::vector<uint8_t> &out, size_t at, uint64_t value, int width) {
@@ -269,26 +272,29 @@ inline void lwvm(Bytes in) {
     uint64_t offset = 0;
     Messages said;
     if (std::optional<Probe> probe = openProbe(pathOf(inputFile(in)).c_str(), said))
-        mountLwVM(*probe, &offset, [](int fd, uint64_t at) { return openVolume(fd, at) != nullptr; }, said);
+        mountLwVM(*probe, &offset, [&](const Image &, uint64_t at) { return Volume::open(probe->image, at, said) != nullptr; }, said);
     unsetenv("PARTOFF");
 }
 
 inline void apm(Bytes in) {
-    int fd = inputFile(in);
+    auto image = imageOf(inputFile(in));
     uint64_t offset = 0;
     Messages said;
-    if (doAPM(fd, &offset, said) > 0) openVolume(fd, offset);
+    if (doAPM(*image, &offset, said) > 0) Volume::open(image, offset, said);
 }
 
-// The whole image, its trailer being its last 512 bytes.
+// The whole image, its trailer being its last 512 bytes: expanded, then read in place.
 inline void udif(Bytes in) {
     if (in.size < kKolySize) return;
-    std::unique_ptr<Volume> volume;
-    Messages said;
-    mountUDIF(inputFile(in), in.sub(in.size - kKolySize, kKolySize), [&](UniqueFd &fd, uint64_t at) {
-        volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), at, said);
-        return volume != nullptr;
-    }, said);
+    for (bool inPlace : {false, true}) {
+        std::unique_ptr<Volume> volume;
+        Messages said;
+        mountUDIF(imageOf(inputFile(in)), in.sub(in.size - kKolySize, kKolySize), UdifChoice{-1, inPlace},
+                  [&](const std::shared_ptr<const Image> &image, uint64_t at) {
+                      volume = Volume::open(image, at, said);
+                      return volume != nullptr;
+                  }, said);
+    }
 }
 
 inline std::string base64(Bytes data) {

@@ -22,3 +22,6 @@ int doFind(Session &session, const char *line);        // find.cpp
 int doStat(Session &session, const char *line);        // stat.cpp
 int doXattr(Session &session, const char *line);       // xattr.cpp
 int doAlloc(Session &session, const char *line);       // alloc.cpp
+int doExpand(Session &session, const char *line);      // images.cpp
+int doVerify(Session &session, const char *line);
+int doParts(Session &session, const char *line);

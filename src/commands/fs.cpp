@@ -18,7 +18,9 @@
 #include "commands/listing.h"
 #include "commands/mounts.h"
 #include "commands/session.h"
+#include "image/apm.h"
 #include "image/dmg.h"
+#include "image/udif.h"
 #include "image/raw.h"
 #include "image/verdict.h"
 
@@ -65,8 +67,10 @@ void readFSLabel(Session &session) {
 // Makes an opened volume the session's, releasing the one it replaces: the catalog becomes the
 // active tree (read again when it could not be read at first), and its label the label. `bare`:
 // the last resort selects the volume alone, without an active tree or label.
-int select(Session &session, std::unique_ptr<Volume> volume, const std::string &name, bool bare = false) {
+int select(Session &session, std::unique_ptr<Volume> volume, const std::string &name,
+           std::shared_ptr<const Image> source = nullptr, bool bare = false) {
     session.volume = std::move(volume);
+    session.source = std::move(source);
     session.name = name;
     session.setCWD("/", kRootFolderID);
     session.activeTree = nullptr;
@@ -89,16 +93,17 @@ int showStatus(const Session &session) {
 }
 
 // The volume at `offset` in an opened image, saying what goes wrong as it opens.
-std::unique_ptr<Volume> openSaying(UniqueFd fd, uint64_t offset) {
+std::unique_ptr<Volume> openSaying(std::shared_ptr<const Image> image, uint64_t offset) {
     Messages messages;
-    auto volume = Volume::open(std::make_unique<FileImage>(std::move(fd)), offset, messages);
+    auto volume = Volume::open(std::move(image), offset, messages);
     messages.print(g_ReportToStdout);
     return volume;
 }
 
 // The same, and on failure `error` says why.
-std::unique_ptr<Volume> openVolumeIn(UniqueFd fd, const std::string &path, uint64_t offset, std::string &error) {
-    auto volume = openSaying(std::move(fd), offset);
+std::unique_ptr<Volume> openVolumeIn(std::shared_ptr<const Image> image, const std::string &path, uint64_t offset,
+                                     std::string &error) {
+    auto volume = openSaying(std::move(image), offset);
     if (!volume) error = "Unable to find HFS Volume header on device " + path;
     return volume;
 }
@@ -106,21 +111,61 @@ std::unique_ptr<Volume> openVolumeIn(UniqueFd fd, const std::string &path, uint6
 // A device or image file opened whole at `offset`; on failure `error` says why.
 std::unique_ptr<Volume> openHFSPartition(const std::string &path, uint64_t offset, std::string &error) {
     UniqueFd fd = openDevice(path, error);
-    return fd ? openVolumeIn(std::move(fd), path, offset, error) : nullptr;
+    return fd ? openVolumeIn(std::make_shared<FileImage>(std::move(fd)), path, offset, error) : nullptr;
 }
 
-// The volume in a probed image at `offset`, read through the probe's descriptor (the file is
-// opened once for every probe and the volume alike).
-std::unique_ptr<Volume> openProbed(const Probe &probe, const std::string &path, uint64_t offset, std::string &error) {
-    return openVolumeIn(UniqueFd(fcntl(probe.fd.get(), F_DUPFD_CLOEXEC, 0)), path, offset, error);
+// What `fs` was asked to open, and how: -p N (the partition parts lists as N) and --in-place come
+// before the path, which is the rest of the line as typed.
+struct FsRequest {
+    std::string path;
+    int partition = -1;
+    bool inPlace = false;
+};
+
+std::optional<FsRequest> parseRequest(std::string rest, bool inPlace) {
+    FsRequest request{"", -1, inPlace};
+    for (;;) {
+        if (rest.starts_with("--in-place ")) {
+            request.inPlace = true;
+            rest.erase(0, 11);
+        } else if (rest.starts_with("-p ")) {
+            size_t digits = rest.find_first_not_of("0123456789", 3);
+            if (digits == 3 || digits == std::string::npos || rest[digits] != ' ' || digits - 3 > 4) {
+                fprintf(stderr, "usage: fs [-p N] [--in-place] PATH   (N: a partition as parts lists it)\n");
+                return std::nullopt;
+            }
+            request.partition = std::stoi(rest.substr(3, digits - 3));
+            rest.erase(0, digits + 1);
+        } else {
+            request.path = rest;
+            return request;
+        }
+    }
 }
 
-bool headerAt(int fd, uint64_t offset) {
-    FileImage image(UniqueFd(dup(fd)));
+bool headerAt(const Image &image, uint64_t offset) {
     Messages messages;
     bool found = getVolumeHeader(image, offset, messages).has_value();
     messages.print(g_ReportToStdout);
     return found;
+}
+
+// The volume in partition `request.partition` of a GPT or Apple Partition Map.
+int openPartition(Session &session, const Probe &probe, const FsRequest &request) {
+    std::vector<Partition> partitions = !isGPT(probe.view()).empty() ? gptPartitions(probe.view())
+                                        : isAPM(probe.view())        ? apmPartitions(*probe.image)
+                                                                     : std::vector<Partition>{};
+    if (static_cast<size_t>(request.partition) >= partitions.size()) {
+        fprintf(stderr, "%s has no partition %d (parts lists them)\n", visible(request.path).c_str(), request.partition);
+        return 1;
+    }
+    std::string error;
+    auto volume = openVolumeIn(probe.image, request.path, partitions[request.partition].start, error);
+    if (!volume) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    return select(session, std::move(volume), request.path, probe.image);
 }
 
 }  // namespace
@@ -129,22 +174,26 @@ bool headerAt(int fd, uint64_t offset) {
 int doSetFS(Session &session, const char *line) {
     const char *space = strchr(line, ' ');
     if (!space) return showStatus(session);
-    std::string path = space + 1;
+    auto request = parseRequest(space + 1, session.inPlace);
+    if (!request) return 1;
+    const std::string &path = request->path;
     std::string error;
     uint64_t offset = 0;
     announcePartitionOffset(offset, opening());
     std::unique_ptr<Volume> opened;
-    VolumeOpener open = [&](UniqueFd &fd, uint64_t at) {
-        opened = openSaying(std::move(fd), at);
+    VolumeOpener open = [&](const std::shared_ptr<const Image> &image, uint64_t at) {
+        opened = openSaying(image, at);
         return opened != nullptr;
     };
 
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         std::optional<Probe> probe = openProbe(path.c_str(), opening());
-        if (probe && mountRaw(*probe, &offset, headerAt, opening()) == 0) {
+        if (probe && request->partition >= 0 && !udifTrailer(*probe->image)) return openPartition(session, *probe, *request);
+        if (probe && request->partition < 0 && mountRaw(*probe, &offset, headerAt, opening()) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());
-            if (auto volume = openProbed(*probe, path, offset, error)) return select(session, std::move(volume), path);
+            if (auto volume = openVolumeIn(probe->image, path, offset, error))
+                return select(session, std::move(volume), path, probe->image);
             fprintf(stderr, "%s\n", error.c_str());
             // A disk image whose data merely begins with a GPT (a UDIF image of raw chunks, say)
             // still has its own container to be read.
@@ -152,14 +201,14 @@ int doSetFS(Session &session, const char *line) {
             announcePartitionOffset(offset, opening());
         }
         fprintf(stderr, "Trying DMG\n");
-        int fd = probe ? mountDMG(*probe, offset, open, opening()) : -1;
+        int fd = probe ? mountDMG(*probe, offset, {request->partition, request->inPlace}, open, opening()) : -1;
         if (fd == kNotHFS) return -1;   // what the image holds instead has been said
         if (fd < 0 || !opened) {
             if (g_Interrupted) return 1;   // the shell says it stopped: no verdict on an image not read whole
             fprintf(stderr, "%s not recognized as a DMG\n", path.c_str());
             return 1;
         }
-        return select(session, std::move(opened), path);
+        return select(session, std::move(opened), path, probe->image);
     }
 
     for (const MountEntry &mount : listMounts()) {
@@ -180,7 +229,7 @@ int doSetFS(Session &session, const char *line) {
         if (g_Debug) fprintf(stderr, "%s is a device file - trying a raw mount\n", path.c_str());
         std::optional<Probe> probe = openProbe(path.c_str(), opening());
         if (probe) mountRaw(*probe, &offset, headerAt, opening());   // only for the partition offset it may leave
-        if (auto volume = probe ? openProbed(*probe, path, offset, error) : nullptr)
+        if (auto volume = probe ? openVolumeIn(probe->image, path, offset, error) : nullptr)
             return select(session, std::move(volume), path);
     }
 
@@ -188,7 +237,7 @@ int doSetFS(Session &session, const char *line) {
             path.c_str());
     fprintf(stderr, "opening %s\n", path.c_str());
     if (auto volume = openHFSPartition(path, offset, error)) {
-        select(session, std::move(volume), path, true);
+        select(session, std::move(volume), path, nullptr, true);
         fprintf(stderr, "Set file system to %s\n", path.c_str());
         return 0;
     }

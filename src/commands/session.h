@@ -15,12 +15,14 @@
 
 struct Session {
     std::unique_ptr<Volume> volume;
+    std::shared_ptr<const Image> source;      // the image file `fs` opened, before any container was read
     std::optional<std::string> name;          // what `fs` selected, as given
     std::optional<std::string> cwd, owd;      // the working and the previous folder's paths
     uint32_t cwdID = 0, owdID = kRootFolderID;
     std::array<uint8_t, kHFSUniStr255Size> label{};   // counted UTF-16, as stored
     BTree *activeTree = nullptr;              // the tree `dump`, `snapshot` and `search` read
     int activeType = 0;
+    bool inPlace = false;                     // disk images are read where they lie, never expanded
 
     // Says so, in one of the two wordings commands have always used, when no volume is selected.
     enum class Wording { kPlain, kFirst };

@@ -17,10 +17,30 @@ constexpr size_t kMapBytes = 32768;
 
 bool isAPM(Bytes probe) { return probe.has(0, 2) && memcmp(probe.data, "ER", 2) == 0; }
 
-int doAPM(int fd, uint64_t *partitionOffset, Messages &messages) {
+std::vector<Partition> apmPartitions(const Image &image) {
+    std::vector<uint8_t> buffer(kMapBytes, 0);
+    std::vector<Partition> partitions;
+    if (image.readAt(buffer.data(), buffer.size(), 0) < 0) return partitions;
+    Bytes map{buffer.data(), buffer.size()};
+    int16_t blockSize = static_cast<int16_t>(map.be16(2));
+    if (blockSize <= 0) return partitions;
+    const uint64_t B = static_cast<uint64_t>(blockSize);
+    uint32_t entries = map.from(B).be32(4);
+    for (uint64_t i = 0; i < entries && B * (i + 2) <= kMapBytes; ++i) {
+        Bytes entry = map.sub(B * (i + 1), 80);
+        if (entry.empty() || memcmp(entry.data, "PM", 2) != 0) break;
+        char type[33] = {}, name[33] = {};
+        memcpy(name, entry.data + 16, 32);
+        memcpy(type, entry.data + 48, 32);
+        partitions.push_back({type, name, entry.be32(8) * B, entry.be32(12) * B});
+    }
+    return partitions;
+}
+
+int doAPM(const Image &image, uint64_t *partitionOffset, Messages &messages) {
     // Read the map, only as far as the file is long; the rest counts as absent.
     std::vector<uint8_t> buffer(kMapBytes, 0);
-    ssize_t got = readAt(fd, buffer.data(), buffer.size(), 0);
+    ssize_t got = image.readAt(buffer.data(), buffer.size(), 0);
     if (got < 0) {
         messages.err("read: %s\n", strerror(errno));
         return -1;
@@ -57,7 +77,7 @@ int doAPM(int fd, uint64_t *partitionOffset, Messages &messages) {
         if (strncmp(type, "Apple_HFS", 9) == 0 && !chosen) {
             chosen = true;
             chosenOffset = static_cast<uint64_t>(entry.be32(8)) * B;
-            usable = partitionInsideDevice(chosenOffset, sizeOfFd(fd), messages);
+            usable = partitionInsideDevice(chosenOffset, image.size(), messages);
             if (usable) {
                 announcePartitionOffset(chosenOffset, messages);
                 *partitionOffset = chosenOffset;

@@ -5,9 +5,11 @@
 
 #include "image/gpt.h"
 #include "image/opener.h"
+#include "image/udif.h"
 #include "base/messages.h"
 
 // Finds the volume in the probed image and has `open` open it there (partitionOffset: where an
 // earlier probe placed it), handing it the image's descriptor. Returns the descriptor number it was
 // opened from; -1, or kNotHFS after a line naming what the image holds instead.
-int mountDMG(Probe &image, uint64_t partitionOffset, const VolumeOpener &open, Messages &messages);
+int mountDMG(const Probe &image, uint64_t partitionOffset, const UdifChoice &choice, const VolumeOpener &open,
+             Messages &messages);

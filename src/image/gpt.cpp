@@ -26,20 +26,27 @@ constexpr KnownGUID knownGUIDs[] = {
     {{0x28, 0x73, 0x2a, 0xc1, 0x1f, 0xf8, 0xd2, 0x11, 0xba, 0x4b, 0x00, 0xa0, 0xc9, 0x3e, 0xc9, 0x3b}, "EFI System"},
 };
 
-constexpr size_t kHeaderOffset = 512, kEntriesOffset = 1024;
+constexpr uint64_t kLargeSectorSize = 4096;
 constexpr size_t kMinEntrySize = 128;   // the name ends at byte 128 of an entry
 constexpr size_t kNameUnits = 36;
 
 }  // namespace
 
 std::optional<Probe> openProbe(const char *path, Messages &messages) {
-    Probe probe;
-    probe.fd = UniqueFd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!probe.fd) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         messages.err("open: %s\n", strerror(errno));
         return std::nullopt;
     }
-    if (readAt(probe.fd.get(), probe.bytes, kProbeSize, 0) < 0) {
+    int number = fd.get();
+    return probeImage(std::make_shared<FileImage>(std::move(fd)), number, messages);
+}
+
+std::optional<Probe> probeImage(std::shared_ptr<const Image> image, int number, Messages &messages) {
+    Probe probe;
+    probe.image = std::move(image);
+    probe.number = number;
+    if (probe.image->readAt(probe.bytes, kProbeSize, 0) < 0) {
         messages.err("read: %s\n", strerror(errno));
         return std::nullopt;
     }
@@ -53,9 +60,17 @@ std::string partitionName(Bytes name) {
     return UTF16toUTF8(units);
 }
 
+uint64_t gptSectorSize(Bytes probe) {
+    for (uint64_t size : {kSectorSize, kLargeSectorSize}) {
+        Bytes header = probe.sub(size, kSectorSize);
+        if (header.has(0, 8) && memcmp(header.data, "EFI PART", 8) == 0) return size;
+    }
+    return 0;
+}
+
 Bytes isGPT(Bytes probe) {
-    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
-    return header.has(0, 8) && memcmp(header.data, "EFI PART", 8) == 0 ? header : Bytes{};
+    uint64_t sectorSize = gptSectorSize(probe);
+    return sectorSize ? probe.sub(sectorSize, kSectorSize) : Bytes{};
 }
 
 namespace {
@@ -70,13 +85,15 @@ const char *knownTypeName(Bytes type) {
 }
 
 // The table's entries that lie inside the probe, up to the first unused one.
+// The entries follow the header's sector.
 std::vector<Bytes> entriesIn(Bytes probe) {
-    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
+    Bytes header = isGPT(probe);
+    uint64_t entriesOffset = 2 * gptSectorSize(probe);
     uint32_t entries = header.le32(80), entrySize = header.le32(84);
     std::vector<Bytes> found;
     if (entrySize < kMinEntrySize) return found;   // a smaller stride would revisit the same bytes
     for (uint32_t i = 0; i < entries; ++i) {
-        Bytes entry = probe.sub(kEntriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
+        Bytes entry = probe.sub(entriesOffset + static_cast<uint64_t>(i) * entrySize, entrySize);
         const char *name = knownTypeName(entry.sub(0, 16));
         if (entry.empty() || (name && !*name)) break;
         found.push_back(entry);
@@ -111,6 +128,21 @@ std::vector<std::string> gptPartitionTypes(Bytes probe) {
     return types;
 }
 
+std::vector<Partition> gptPartitions(Bytes probe) {
+    std::vector<std::string> types = gptPartitionTypes(probe);
+    std::vector<Bytes> entries = entriesIn(probe);
+    uint64_t sectorSize = gptSectorSize(probe);
+    std::vector<Partition> partitions;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        uint64_t first = entries[i].le64(32), last = entries[i].le64(40);
+        // Sectors past what 64 bits of bytes can say, or backwards, are shown as empty.
+        bool sane = last >= first && last < UINT64_MAX / sectorSize;
+        partitions.push_back({types[i], partitionName(entries[i].sub(56, 2 * kNameUnits)), sane ? first * sectorSize : 0,
+                              sane ? (last - first + 1) * sectorSize : 0});
+    }
+    return partitions;
+}
+
 bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize, Messages &messages) {
     if (deviceSize == 0 || offset < deviceSize) return true;
     messages.err("The partition at byte %llu lies past the end of the device (%llu bytes): not used\n",
@@ -119,7 +151,8 @@ bool partitionInsideDevice(uint64_t offset, uint64_t deviceSize, Messages &messa
 }
 
 int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *partitionOffset, Messages &messages) {
-    Bytes header = probe.sub(kHeaderOffset, kSectorSize);
+    Bytes header = isGPT(probe);
+    uint64_t sectorSize = gptSectorSize(probe);
     uint32_t entries = header.le32(80), entrySize = header.le32(84);
     if (verbose) {
         messages.err("GPT Header found at LBA %llu with backup @%llu\n",
@@ -140,7 +173,7 @@ int validateGPTHeader(Bytes probe, int verbose, uint64_t deviceSize, uint64_t *p
         if (strcmp(type, "HFS+") == 0) {
             messages.out("HFS+ Detected! \n");
             uint64_t lba = entry.le64(32);
-            uint64_t offset = lba <= UINT64_MAX / kSectorSize ? lba * kSectorSize : UINT64_MAX;
+            uint64_t offset = lba <= UINT64_MAX / sectorSize ? lba * sectorSize : UINT64_MAX;
             if (partitionInsideDevice(offset, deviceSize, messages)) {
                 announcePartitionOffset(offset, messages);
                 *partitionOffset = offset;

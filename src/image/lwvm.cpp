@@ -16,6 +16,7 @@ constexpr uint8_t LWVM_GUID[16] = {0x6a, 0x90, 0x88, 0xcf, 0x8a, 0xfd, 0x63, 0x0
                                    0xe3, 0x51, 0xe2, 0x48, 0x87, 0xe0, 0xb9, 0x8b};
 constexpr uint32_t kDefaultLwVMOffset = 0x800000;
 constexpr size_t kRecordsOffset = 512, kRecordSize = 128;
+constexpr size_t kLwVMSearched = 4096;   // the map lies in the first 4096 bytes
 
 uint32_t offsetFromEnvironment(Messages &messages) {
     uint32_t offset = kDefaultLwVMOffset;
@@ -36,9 +37,9 @@ uint32_t offsetFromEnvironment(Messages &messages) {
 
 int mountLwVM(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &hasVolume, Messages &messages) {
     Bytes probe = image.view();
-    const void *found = memmem(image.bytes, kProbeSize, LWVM_GUID, sizeof LWVM_GUID);
+    const void *found = memmem(image.bytes, kLwVMSearched, LWVM_GUID, sizeof LWVM_GUID);
     if (!found) return -1;
-    Bytes header = probe.from(static_cast<const uint8_t *>(found) - image.bytes);
+    Bytes header = probe.sub(0, kLwVMSearched).from(static_cast<const uint8_t *>(found) - image.bytes);
     uint32_t partitions = header.le32(40);
     messages.err("LwVM partition with %d logical, spanning %lld bytes\n", partitions,
                  static_cast<long long>(header.le64(32)));
@@ -52,8 +53,8 @@ int mountLwVM(const Probe &image, uint64_t *partitionOffset, const HeaderCheck &
     }
     // Widened unsigned, so offsets of 2 GiB and more stay usable.
     uint64_t offset = offsetFromEnvironment(messages);
-    if (!partitionInsideDevice(offset, sizeOfFd(image.fd.get()), messages)) return -1;
+    if (!partitionInsideDevice(offset, image.size(), messages)) return -1;
     announcePartitionOffset(offset, messages);
     *partitionOffset = offset;
-    return hasVolume(image.fd.get(), offset) ? 0 : -1;
+    return hasVolume(*image.image, offset) ? 0 : -1;
 }

@@ -27,10 +27,13 @@ const Command cmds[] = {
     {"listfs", doListFS, "List all mounted file systems and their types", "listfs", Argument::kWords, Needs::kNothing, true},
     {"alloc", doAlloc, "Output the allocation bitmap to an HTML file", "alloc", Argument::kWords, Needs::kVolume, true},
     {"fs", doSetFS, "Set active file system for operations to specific mount point or device",
-     "fs [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath, Needs::kNothing, true},
+     "fs [-p N] [--in-place] [IMAGE|DEVICE|MOUNT-POINT]", Argument::kLocalPath, Needs::kNothing, true},
     {"attributes", doAttrs, "Display the Attribute B-Tree details", "attributes", Argument::kWords, Needs::kVolume, true},
     {"catalog", doCatalog, "Display the Catalog B-Tree details", "catalog", Argument::kWords, Needs::kVolume, true},
     {"extents", doExtents, "Display the Extents Overflow B-Tree details", "extents", Argument::kWords, Needs::kVolume},
+    {"expand", doExpand, "Write the flat image the volume is read from (default /tmp/decompressed.dmg)", "expand [DEST]", Argument::kWords, Needs::kVolume},
+    {"parts", doParts, "List the partitions of the selected image and what each holds", "parts", Argument::kWords, Needs::kNothing},
+    {"verify", doVerify, "Check the image against the checksums it carries", "verify", Argument::kWords, Needs::kNothing},
     {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords, Needs::kVolume, true},
     {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords, Needs::kVolume},
     {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords, Needs::kNothing, true},
@@ -62,7 +65,7 @@ namespace {
 constexpr size_t kMaxLineLength = 1023;
 constexpr const char *kVersionLine = "This is Tarnwick, version 1.1, compiled on Nov 14 2016";
 constexpr const char *kUsage =
-    "usage: tarnwick [--color=WHEN] [--bail] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
+    "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
     "       tarnwick -h | --help | --version\n"
     "\n"
     "Inspect an HFS+ or HFSX volume (a device, a volume or disk image, or a UDIF .dmg) read-only.\n"
@@ -73,6 +76,8 @@ constexpr const char *kUsage =
     "  --color=WHEN colour listings and the prompt: auto (the default: when standard output\n"
     "               is a terminal, TERM is not 'dumb' and NO_COLOR is empty), always or never\n"
     "  --no-color   the same as --color=never\n"
+    "  --in-place   read disk images where they lie, never expanded into /tmp\n"
+    "               (also TARNWICK_IN_PLACE=1)\n"
     "  -h, --help   show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
@@ -252,6 +257,7 @@ struct Options {
     const char *file = nullptr;
     std::string_view color = "auto";
     bool bail = false;
+    bool inPlace = false;
 };
 
 Options parseOptions(int argc, char **argv) {
@@ -272,6 +278,8 @@ Options parseOptions(int argc, char **argv) {
             exit(0);
         } else if (argument == "--bail") {
             options.bail = true;
+        } else if (argument == "--in-place") {
+            options.inPlace = true;
         } else if (argument == "--no-color") {
             options.color = "never";
         } else if (argument.starts_with("--color=")) {
@@ -357,6 +365,8 @@ void startShell(int argc, char **argv) {
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     Options options = parseOptions(argc, argv);
     g_Color = colourWanted(options.color);
+    const char *inPlace = getenv("TARNWICK_IN_PLACE");
+    g_session.inPlace = options.inPlace || (inPlace && strcmp(inPlace, "1") == 0);
     if (getenv("ORLODEBUG")) {
         g_Verbose += 1;
         g_Debug += 1;

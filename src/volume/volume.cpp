@@ -58,7 +58,7 @@ std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset,
     return header;
 }
 
-std::unique_ptr<Volume> Volume::open(std::unique_ptr<Image> image, uint64_t partitionOffset, Messages &messages) {
+std::unique_ptr<Volume> Volume::open(std::shared_ptr<const Image> image, uint64_t partitionOffset, Messages &messages) {
     if (g_Debug) messages.out("Opening partition from offset %lld (0x%llx) with Blocksize %d\n", 0ll, 0ull, 512);
     partitionOffset = unwrapped(*image, partitionOffset, messages);
     auto header = getVolumeHeader(*image, partitionOffset, messages);

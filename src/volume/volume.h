@@ -21,7 +21,7 @@ class Volume {
 public:
     // Reads the header 1024 bytes past partitionOffset, then the extents overflow, catalog and
     // attributes trees, noting in `messages` what goes wrong; nothing when there is no HFS Plus header.
-    static std::unique_ptr<Volume> open(std::unique_ptr<Image> image, uint64_t partitionOffset, Messages &messages);
+    static std::unique_ptr<Volume> open(std::shared_ptr<const Image> image, uint64_t partitionOffset, Messages &messages);
 
     const Image &image() const { return *image_; }
     uint64_t partitionOffset() const { return partitionOffset_; }
@@ -44,10 +44,10 @@ public:
     ForkMap mapFork(Bytes forkData, ForkOwner owner) const;
 
 private:
-    Volume(std::unique_ptr<Image> image, uint64_t partitionOffset) : image_(std::move(image)), partitionOffset_(partitionOffset) {}
+    Volume(std::shared_ptr<const Image> image, uint64_t partitionOffset) : image_(std::move(image)), partitionOffset_(partitionOffset) {}
     std::unique_ptr<BTree> loadTree(int type, Messages &messages) const;
 
-    std::unique_ptr<Image> image_;
+    std::shared_ptr<const Image> image_;
     uint64_t partitionOffset_ = 0;
     VolumeHeader header_;
     std::unique_ptr<BTree> extents_, catalog_, attributes_;

@@ -70,6 +70,9 @@ TEST(CorpusFiles, EveryImageOpensAndEveryFilePullsAsTheReadersSawIt) {
             std::string facts = textOf(path + ".facts.json");
             uint64_t volumeBytes = static_cast<uint64_t>(fact(facts, "block_size") * fact(facts, "total_blocks"));
             EXPECT_EQ(sha256Of("/tmp/decompressed.dmg", volumeBytes), image.volumeSha256) << image.path;
+            runTarnwick({"--in-place", "-c", "expand /tmp/inplace.img", path}, "");
+            EXPECT_EQ(sha256Of("/tmp/inplace.img", volumeBytes), image.volumeSha256) << image.path << " in place";
+            unlink("/tmp/inplace.img");
         }
         std::istringstream rows(textOf(path + ".content.tsv"));
         std::string row;

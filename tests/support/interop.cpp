@@ -320,4 +320,11 @@ void expectExpandsAsSevenZip(const std::string &image) {
         runTarnwick({image}, "", {threads});
         EXPECT_TRUE(readWholeFile("/tmp/decompressed.dmg") == hfs) << image << " " << threads;
     }
+    // Read in place, the image is the same partition.
+    unlink("/tmp/inplace.img");
+    unlink("/tmp/decompressed.dmg");
+    RunResult r = runTarnwick({"--in-place", "-c", "expand /tmp/inplace.img", image}, "");
+    EXPECT_NE(access("/tmp/decompressed.dmg", F_OK), 0) << image;
+    EXPECT_TRUE(readWholeFile("/tmp/inplace.img") == hfs) << image << r.err;
+    unlink("/tmp/inplace.img");
 }

@@ -79,7 +79,7 @@ protected:
                              [](const auto &info) { return std::string(info.param); })
 
 // Opening the UDIF `image` expands to /tmp/decompressed.dmg its HFS partition as 7-Zip extracts it,
-// however many threads expand it.
+// however many threads expand it, and reads the same partition in place.
 void expectExpandsAsSevenZip(const std::string &image);
 
 // Runs the shell on `image`; `written`, a file name under /tmp, is removed before and after, and

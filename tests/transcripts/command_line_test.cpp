@@ -38,7 +38,7 @@ TEST(CommandLine, OptionsScriptsAndStatuses) {
     std::string commented = writeScratch("commented.txt", bytesOf("# a comment\r\n\r\n  # another\ncd /Documents; ls\r\n"));
     std::string fifo = scratchDir() + "/interrupt.fifo";
     const CommandLineCase cases[] = {
-        {"--help", {"--help"}, 0, "usage: tarnwick [--color=WHEN] [--bail] [-c COMMANDS | -f FILE] [--] [IMAGE]", "", true},
+        {"--help", {"--help"}, 0, "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [-c COMMANDS | -f FILE] [--] [IMAGE]", "", true},
         {"--version", {"--version"}, 0, "This is Tarnwick, version 1.1", "", true},
         {"unknown option", {"--frobnicate"}, 2, "", "tarnwick: unknown option '--frobnicate'"},
         {"-c without its argument", {"IMG", "-c"}, 2, "", "option '-c' needs an argument"},

@@ -96,6 +96,29 @@ TEST(Containers, PartitionMapsOpenAtTheirVolume) {
     EXPECT_EQ(r.out, bareListing());
 }
 
+// `parts` lists each map's entries and what they hold; `fs -p N` opens the volume of entry N.
+TEST(Containers, PartsAndTheOneChosen) {
+    hfsbuild::UdifOptions o = encoded(hfsbuild::udif::kZlib);
+    o.partitions = hfsbuild::udifPartitions(hfsbuild::macGpt(volume()));
+    const std::string images[] = {writeScratch("parts.gpt", hfsbuild::buildGpt(hfsbuild::macGpt(volume()))),
+                                  writeScratch("parts.apm", hfsbuild::buildApm(hfsbuild::macApm(volume()))),
+                                  writeScratch("parts.dmg", hfsbuild::buildUdif(hfsbuild::buildGpt(hfsbuild::macGpt(volume())), o))};
+    for (const std::string &image : images) {
+        RunResult r = runTarnwick({"-c", "parts", image}, "");
+        ASSERT_TRUE(r.out.starts_with("#   Start          Size           Type ")) << image << r.out << r.err;
+        size_t hfs = r.out.find(" HFS+\n");
+        ASSERT_NE(hfs, std::string::npos) << r.out;
+        std::string index = r.out.substr(r.out.rfind('\n', hfs) + 1, 1);
+        r = runTarnwick({"-c", "fs -p " + index + " " + image + ";ls dir", }, "");
+        EXPECT_NE(r.out.find("file5"), std::string::npos) << image << " -p " << index << r.err;
+        r = runTarnwick({"-c", "fs -p 9 " + image}, "");
+        EXPECT_EQ(r.status, 1) << image;
+        EXPECT_NE(r.err.find(" partition 9 "), std::string::npos) << r.err;
+    }
+    RunResult r = runTarnwick({"-c", "parts", writeScratch("bare.hfs", volume())}, "");
+    EXPECT_TRUE(r.err.ends_with("\nThe image has no partition map: it is read as one volume\n")) << r.err;
+}
+
 // Each codec, zeros left out, comments and offsets are expanded in the interop tests and compared
 // with 7-Zip's expansion.
 TEST(Containers, UdifExpansionTracesAndDamage) {
@@ -138,14 +161,19 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
          "Decoded BLXX, but didn't find DMGBLX_MAGIC ('mish'). Instead have 68736978"},
         {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 200, 1u << 30); }), "too few for its 1073741824 chunks\n"},
         {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, 16, 1ull << 50); }),
-         "Can't allocate enough memory (576460752303423488) for decompression\n|Writing 576460752303423488 bytes"},
+         "more than a file in /tmp can hold: reading it in place\n|Writing 576460752303423488 bytes"},
     };
+    // Read in place, a damaged table says the same.
     for (const auto &[image, message] : cases) {
-        r = runTarnwick({writeScratch("damaged.dmg", image)}, "");
-        size_t bar = message.find('|');   // either outcome
-        EXPECT_TRUE(r.err.find(message.substr(0, bar)) != std::string::npos ||
-                    (bar != std::string::npos && r.err.find(message.substr(bar + 1)) != std::string::npos)) << message << "\n" << r.err;
-        EXPECT_EQ(r.status, 0) << message;
+        for (bool inPlace : {false, true}) {
+            size_t bar = message.find('|');   // either outcome of an expansion
+            if (inPlace && bar != std::string::npos) continue;
+            std::string damaged = writeScratch("damaged.dmg", image);
+            r = inPlace ? runTarnwick({"--in-place", damaged}, "") : runTarnwick({damaged}, "");
+            EXPECT_TRUE(r.err.find(message.substr(0, bar)) != std::string::npos ||
+                        (bar != std::string::npos && r.err.find(message.substr(bar + 1)) != std::string::npos)) << message << "\n" << r.err;
+            EXPECT_EQ(r.status, 0) << message;
+        }
     }
 
     // An unknown chunk kind is refused before anything is written.
@@ -160,6 +188,29 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
     unlink("/tmp/decompressed.dmg");
     EXPECT_NE(r.err.find("/tmp/decompressed.dmg is a symbolic link: refusing to write through it\n"), std::string::npos);
     EXPECT_EQ(readWholeFile(victim), ByteVec{'v'});
+}
+
+// Read in place, every codec lists as the bare volume and nothing is written to /tmp; `verify`
+// finds a changed byte without refusing the image.
+TEST(Containers, UdifInPlaceAndVerify) {
+    namespace u = hfsbuild::udif;
+    for (uint32_t type : {u::kZlib, u::kBzip2, u::kLzfse, u::kLzma, u::kAdc, u::kRaw}) {
+        unlink("/tmp/decompressed.dmg");
+        RunResult r = runTarnwick({"--in-place", writeScratch("inplace.dmg", hfsbuild::buildUdif(volume(), encoded(type)))}, kScript);
+        EXPECT_EQ(listingAfter(r.out), bareListing()) << std::hex << type << r.err;
+        EXPECT_NE(access("/tmp/decompressed.dmg", F_OK), 0);
+    }
+    ByteVec raw = hfsbuild::buildUdif(volume(), encoded(u::kRaw));
+    std::string path = writeScratch("verified.dmg", raw);
+    RunResult r = runTarnwick({"-c", "verify", path}, "", {"TARNWICK_IN_PLACE=1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char *line : {"Data fork: CRC32 ", "Partition 0 (", "Master: CRC32 "}) EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    EXPECT_EQ(r.out.find("MISMATCH"), std::string::npos) << r.out;
+    raw[100] ^= 1;   // in the boot blocks, which the volume does not read
+    r = runTarnwick({"-c", "verify;ls", writeScratch("verified.dmg", raw)}, "", {"TARNWICK_IN_PLACE=1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("dir"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("2 checksums did not match\n"), std::string::npos) << r.err;
 }
 
 TEST(Containers, AFailedFsKeepsTheSelectedVolume) {
@@ -245,15 +296,16 @@ TEST(Containers, SparseImageOfALargeDiskOpens) {
     EXPECT_EQ(listingAfter(r.out), bareListing()) << r.err;
     unlink("/tmp/decompressed.dmg");
 
-    // Only the data written must fit: a private /tmp of 1 MiB refuses 3 MiB (program and image opened first).
+    // Only the data written must fit: in a private /tmp of 1 MiB, 3 MiB are read in place instead (program and
+    // image opened first).
     if (runCommand({"unshare", "-rm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace for a small /tmp";
     hfsbuild::Volume full;
     full.nodes = {hfsbuild::fileNode("/fill", std::string(3 << 20, 'z'))};
     std::string image = writeScratch("full.dmg", hfsbuild::buildUdif(hfsbuild::buildVolume(full), encoded(hfsbuild::udif::kZlib)));
     r = runCommand({"unshare", "-rm", "sh", "-c", "exec 3<\"$1\" 4<\"$0\"; mount -t tmpfs -o size=1m none /tmp && exec /proc/self/fd/4 -c version /dev/fd/3",
                     TARNWICK_BIN, image});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(" bytes of data, more than the "), std::string::npos) << r.err;   // what is free varies
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(" bytes free in /tmp: reading it in place\n"), std::string::npos) << r.err;   // what is free varies
 }
 
 // Each `fs` releases the volume it replaces: its descriptor, and with it the replaced expansion's
@@ -267,7 +319,7 @@ TEST(Containers, ReplacedVolumesAreReleased) {
         // A script's standard output holds the counts alone: what opening says goes to standard error.
         return runTarnwick({"-f", writeScratch("again.txt", bytesOf(script + count))}, "").out;
     };
-    EXPECT_EQ(opened(1), "1\n4\n");   // stdin, stdout, stderr, the expansion
-    EXPECT_EQ(opened(6), "1\n4\n");
+    EXPECT_EQ(opened(1), "2\n5\n");   // stdin, stdout, stderr, the image (for verify), the expansion
+    EXPECT_EQ(opened(6), "2\n5\n");
     unlink("/tmp/decompressed.dmg");
 }

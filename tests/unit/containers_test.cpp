@@ -21,13 +21,14 @@ const std::string kHfs = "HFS+ Detected! \n", kSig = "Block 0 sig: 5245\n", kApm
 
 struct Entry { ByteVec type; uint64_t first, last; std::u16string name; };
 
-ByteVec gpt(const std::vector<Entry> &entries, uint32_t count = 128, uint32_t entrySize = 128) {
-    ByteVec probe(4096, 0);
-    std::copy_n("EFI PART", 8, probe.begin() + 512);
-    le(probe, 520, 0x10000), le(probe, 524, 92), le(probe, 536, 1, 8), le(probe, 544, 99, 8), le(probe, 584, 2, 8);
-    le(probe, 592, count), le(probe, 596, entrySize);
+// The header in sector 1, the entries from sector 2.
+ByteVec gpt(const std::vector<Entry> &entries, uint32_t count = 128, uint32_t entrySize = 128, size_t sector = 512) {
+    ByteVec probe(kProbeSize, 0);
+    std::copy_n("EFI PART", 8, probe.begin() + static_cast<long>(sector));
+    le(probe, sector + 8, 0x10000), le(probe, sector + 12, 92), le(probe, sector + 24, 1, 8), le(probe, sector + 32, 99, 8);
+    le(probe, sector + 72, 2, 8), le(probe, sector + 80, count), le(probe, sector + 84, entrySize);
     for (size_t i = 0; i < entries.size(); ++i) {
-        size_t at = 1024 + i * entrySize;
+        size_t at = 2 * sector + i * entrySize;
         std::copy(entries[i].type.begin(), entries[i].type.end(), probe.begin() + at);
         probe[at + 16] = static_cast<uint8_t>(i + 1);
         le(probe, at + 32, entries[i].first, 8), le(probe, at + 40, entries[i].last, 8);
@@ -56,6 +57,7 @@ TEST(GPT, EntriesAndTheOffsetTheyLeave) {
          "The partition at byte 18446744073709551615 lies past the end of the device (1048576 bytes): not used\n"},
         {gpt({}, 1000000, 0), 0, 0, 0, "", "GPT entries of 0 bytes are too small to hold a partition entry\n"},
         {gpt({{kHfsType, 40, 80, u"M"}}, 0xFFFFFFFF), 0, 0, 40 * 512, kHfs, ""},
+        {gpt({{kHfsType, 5, 10, u"M"}}, 128, 128, 4096), 0, 0, 5 * 4096, kHfs, ""},   // 4096-byte sectors
     };
     for (const auto &[probe, verbose, deviceSize, offset, out, err] : cases) {
         uint64_t found = 0;
@@ -95,7 +97,7 @@ TEST(LwVM, MapListingAndOffsets) {
         uint64_t offset = 0;
         Messages said;
         std::optional<Probe> probe = openProbe(writeScratch("lwvm.img", image).c_str(), said);
-        rc = mountLwVM(*probe, &offset, [](int, uint64_t) { return true; }, said);
+        rc = mountLwVM(*probe, &offset, [](const Image &, uint64_t) { return true; }, said);
         EXPECT_EQ(said.text(false), err);
         EXPECT_EQ(rc, -1);   // every offset lies past the image: no volume is looked for
     }
@@ -131,21 +133,21 @@ TEST(APM, MapsAndDamagedMaps) {
          kApm + got64 + "Partition map entry 1 lies past the end of the file\nError processing APM..\n"},
     };
     for (const auto &[bytes, result, offset, out, err] : cases) {
-        UniqueFd fd(open(writeScratch("apm.img", bytes).c_str(), O_RDONLY));
+        FileImage image(UniqueFd(open(writeScratch("apm.img", bytes).c_str(), O_RDONLY)));
         int got = 0;
         uint64_t found = 0;
         Messages said;
-        got = doAPM(fd.get(), &found, said);
+        got = doAPM(image, &found, said);
         EXPECT_EQ(got, result) << err;
         EXPECT_EQ(found, offset) << err;
         EXPECT_EQ(said.text(true), out);
         EXPECT_EQ(said.text(false), err);
     }
     // At most 63 entries of 512 bytes fit in the 32768 bytes of the map.
-    UniqueFd fd(open(writeScratch("apm-many.img", map(512, {100, {"Apple_Free", 1}}, 65536)).c_str(), O_RDONLY));
+    FileImage image(UniqueFd(open(writeScratch("apm-many.img", map(512, {100, {"Apple_Free", 1}}, 65536)).c_str(), O_RDONLY)));
     uint64_t found = 0;
     Messages said;
-    doAPM(fd.get(), &found, said);
+    doAPM(image, &found, said);
     EXPECT_NE(said.text(true).find("DPM @ 32256\n"), std::string::npos);
     EXPECT_EQ(said.text(true).find("DPM @ 32768\n"), std::string::npos);
 }

@@ -1,0 +1,44 @@
+// A UDIF image read where it lies, without expanding it: each read finds its chunks by their place
+// in the flat image, reads raw chunks straight from the file, reads zeros for the sectors no chunk
+// holds, and decodes compressed chunks whole into a bounded cache of the chunks used last.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "image/image.h"
+#include "image/udif_chunks.h"
+
+constexpr uint64_t kChunkCacheBytes = 64ull << 20;
+
+class UdifImage final : public Image {
+public:
+    // `plan`: the checked chunks of the table; `size`: the flat image's size in bytes.
+    UdifImage(std::shared_ptr<const Image> file, std::vector<udif::Planned> plan, uint64_t size,
+              uint64_t cacheBytes = kChunkCacheBytes);
+    // Fails (-1, EIO) where a chunk is damaged: its sectors are not quietly zeros.
+    ssize_t readAt(void *buffer, size_t len, uint64_t position) const override;
+    uint64_t size() const override { return size_; }
+
+private:
+    // The decoded bytes of a compressed chunk, or nothing when it is damaged.
+    const std::vector<uint8_t> *decoded(const udif::Planned &p) const;
+    // Copies what `p` holds of [position, position + len) to out; false when it cannot be read.
+    bool readChunk(const udif::Planned &p, uint8_t *out, size_t len, uint64_t position) const;
+
+    std::shared_ptr<const Image> file_;
+    std::vector<udif::Planned> chunks_;   // those that hold sectors, by their place
+    uint64_t size_, cacheBytes_;
+
+    struct Cached {
+        uint32_t index;
+        std::vector<uint8_t> bytes;
+    };
+    mutable std::list<Cached> cache_;   // the chunk used last first
+    mutable std::unordered_map<uint32_t, std::list<Cached>::iterator> cached_;
+    mutable uint64_t cachedBytes_ = 0;
+    mutable udif::Decoder decoder_;
+};
