@@ -31,6 +31,8 @@
 #include "image/apm.h"
 #include "image/gpt.h"
 #include "image/lwvm.h"
+#include "image/sparse.h"
+#include "image/sparse_bundle.h"
 #include "image/udif.h"
 #include "shell/shell.h"
 #include "volume/fork.h"
@@ -297,6 +299,28 @@ inline void udif(Bytes in) {
     }
 }
 
+// A sparse image, read at its start and opened as a volume.
+inline void sparseImage(Bytes in) {
+    Messages said;
+    std::unique_ptr<Image> image = openSparseImage(std::make_unique<FileImage>(UniqueFd(dup(inputFile(in)))), said);
+    std::vector<uint8_t> buffer(1 << 16);
+    if (image && image->readAt(buffer.data(), buffer.size(), 0) >= 0) Volume::open(std::move(image), 0, said);
+}
+
+// Input: Info.plist, a NUL, then the bytes of band 0, written to a bundle of this process's own.
+inline void sparseBundle(Bytes in) {
+    static const std::string folder = "/tmp/tarnwick-fuzz-" + std::to_string(getpid()) + ".sparsebundle";
+    mkdir(folder.c_str(), 0700);
+    mkdir((folder + "/bands").c_str(), 0700);
+    size_t plist = static_cast<size_t>(std::find(in.data, in.data + in.size, 0) - in.data);
+    for (auto [name, part] : {std::pair{"/Info.plist", in.sub(0, plist)}, std::pair{"/bands/0", in.from(plist + 1)}}) {
+        UniqueFd fd(open((folder + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!writeFully(fd.get(), part.data, part.size)) abort();
+    }
+    Messages said;
+    if (std::unique_ptr<Image> image = openSparseBundle(folder, said)) Volume::open(std::move(image), 0, said);
+}
+
 inline std::string base64(Bytes data) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;
@@ -453,7 +477,7 @@ inline const Target kTargets[] = {
     {"udif_chunks", udifChunks}, {"adc", adc},              {"shell", shell},
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
     {"find", findCommand},       {"stat", statCommand},
-    {"journal", journal},
+    {"journal", journal},         {"sparse_image", sparseImage}, {"sparse_bundle", sparseBundle},
 };
 
 // Each input starts from the output switches a fresh process has (the shell's toggles are global).

@@ -14,6 +14,7 @@
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
+#include "hfsbuild/sparse.h"
 
 namespace {
 
@@ -256,6 +257,8 @@ int main(int argc, char **argv) {
     }
     seed("udif", "gpt", buildUdif(gpt, {.partitions = udifPartitions(macGpt(small))}));
     seed("shell", "udif", buildUdif(small));
+    seed("sparse_image", "small", buildSparseImage(small, {.sectorsPerBand = 8, .size = 0}));
+    seed("sparse_bundle", "small", concat(concat(text(sparseBundleInfo(small.size(), small.size())), ByteVec{0}), small));
     // The forged images that once exhausted memory or disk, or passed damage off as success (those
     // small enough to be seeds).
     for (const HostileImage &image : hostileImages())

@@ -2,10 +2,13 @@
 //   mkimage --demo OUT
 //   mkimage --hostile NAME OUT   (NAME: one of the forged images the tests run; see hfsbuild/hostile.cpp)
 //   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]
-//           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT
+//           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]
+//           [--sparseimage|--sparsebundle [--band-size BYTES]] OUT
 // --synthetic adds N small files, 1000 to a folder and 100 folders to a top-level one:
 // /set0/dir000/file0000000.txt holds "file 0\n", and so on.
 // --dmg-codec picks the kind of the image's data chunks (zlib unless given), 1 MiB each.
+// --sparseimage writes the image as a .sparseimage (bands of 1 MiB unless --band-size says, a
+// multiple of 512), --sparsebundle as a sparse bundle folder OUT (bands of 8 MiB unless it says).
 // --compress stores every regular file not compressed yet with that decmpfs type (3: in the
 // attribute, fit for small files only; 4: in the resource fork).
 #include <sys/stat.h>
@@ -22,6 +25,7 @@
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
+#include "hfsbuild/sparse.h"
 
 namespace fs = std::filesystem;
 
@@ -109,7 +113,8 @@ int usage() {
     for (const hfsbuild::HostileImage &image : hfsbuild::hostileImages()) std::cerr << " " << image.name;
     std::cerr << "\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
-                 "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]] OUT\n";
+                 "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]\n"
+                 "               [--sparseimage|--sparsebundle [--band-size BYTES]] OUT\n";
     return 2;
 }
 
@@ -132,7 +137,8 @@ int main(int argc, char **argv) {
         {"zlib", hfsbuild::udif::kZlib}, {"bzip2", hfsbuild::udif::kBzip2}, {"adc", hfsbuild::udif::kAdc},
         {"raw", hfsbuild::udif::kRaw},   {"lzfse", hfsbuild::udif::kLzfse}, {"lzma", hfsbuild::udif::kLzma}};
     uint32_t compression = 0;
-    std::string container, out;
+    std::string container, sparse, out;
+    uint64_t bandBytes = 0;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string arg = argv[i];
@@ -141,6 +147,8 @@ int main(int argc, char **argv) {
             else if (arg == "--hfsx") volume.hfsx = true;
             else if (arg == "--img4" || arg == "--gpt" || arg == "--apm" || arg == "--lwvm") container = arg.substr(2);
             else if (arg == "--dmg") dmg = true;
+            else if (arg == "--sparseimage" || arg == "--sparsebundle") sparse = arg.substr(2);
+            else if (arg == "--band-size" && hasValue) bandBytes = std::stoull(argv[++i]);
             else if (arg == "--dmg-codec" && hasValue) {
                 std::string name = argv[++i];
                 auto found = std::find_if(std::begin(codecs), std::end(codecs), [&](const auto &c) { return name == c.first; });
@@ -160,6 +168,18 @@ int main(int argc, char **argv) {
             if (!node.folder && !node.symlink && node.hardLinkTo.empty() && node.compression == 0)
                 node.compression = compression;
         std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg, codec);
+        if (sparse == "sparsebundle") {
+            hfsbuild::SparseBundleOptions options;
+            if (bandBytes) options.bandBytes = bandBytes;
+            hfsbuild::writeSparseBundle(out, image, options);
+            return 0;
+        }
+        if (sparse == "sparseimage") {
+            hfsbuild::SparseImageOptions options;
+            if (bandBytes % hfsbuild::kSectorBytes != 0 || bandBytes / hfsbuild::kSectorBytes > UINT32_MAX) return usage();
+            if (bandBytes) options.sectorsPerBand = static_cast<uint32_t>(bandBytes / hfsbuild::kSectorBytes);
+            image = hfsbuild::buildSparseImage(image, options);
+        }
         std::ofstream file(out, std::ios::binary);
         file.write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
         if (!file.flush()) throw std::runtime_error("cannot write " + out);
