@@ -88,7 +88,8 @@ std::vector<Stored> readIndex(const Image &file, std::vector<uint8_t> node, uint
                 stored.push_back(slot);
         }
         uint64_t next = first ? view.be32(12) : view.be64(12);
-        if (next == 0) break;
+        // hdiutil's headers hold 1 here where no node follows: no offset inside the header names one.
+        if (next == 0 || (first && next < kNodeBytes)) break;
         const char *wrong = next < end ? "back into the chain" : next > fileSize - kNodeBytes ? "past the end of the file" : nullptr;
         if (!wrong && (file.readAt(node.data(), kNodeBytes, next) != static_cast<ssize_t>(kNodeBytes) ||
                        memcmp(node.data(), "sprs", 4) != 0))

@@ -48,6 +48,7 @@ std::vector<uint8_t> buildSparseImage(const std::vector<uint8_t> &disk, const Sp
     std::copy_n("sprs", 4, file.begin());
     putBE(file, 4, 3, 4);
     putBE(file, 8, options.sectorsPerBand, 4);
+    putBE(file, 12, 1, 4);   // as hdiutil writes it; a second node replaces it with its offset
     putBE(file, 16, std::min<uint64_t>(sectors, UINT32_MAX), 4);
     if (sectors > UINT32_MAX) putBE(file, 24, sectors, 8);
     uint64_t node = 0, slots = 64;
