@@ -19,7 +19,9 @@
 #include "commands/mounts.h"
 #include "commands/session.h"
 #include "image/apm.h"
+#include "image/containers.h"
 #include "image/dmg.h"
+#include "image/sparse_bundle.h"
 #include "image/udif.h"
 #include "image/raw.h"
 #include "image/verdict.h"
@@ -143,6 +145,9 @@ std::optional<FsRequest> parseRequest(std::string rest, bool inPlace) {
     }
 }
 
+// Encrypted images are not read yet.
+std::optional<std::string> imagePassword() { return std::nullopt; }
+
 bool headerAt(const Image &image, uint64_t offset) {
     Messages messages;
     bool found = getVolumeHeader(image, offset, messages).has_value();
@@ -187,8 +192,10 @@ int doSetFS(Session &session, const char *line) {
     };
 
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        std::optional<Probe> probe = openProbe(path.c_str(), opening());
+    if (stat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || isSparseBundle(path))) {
+        bool refused = false;
+        std::optional<Probe> probe = openUnwrapped(path, imagePassword, &refused, opening());
+        if (refused) return 1;
         if (probe && request->partition >= 0 && !udifTrailer(*probe->image)) return openPartition(session, *probe, *request);
         if (probe && request->partition < 0 && mountRaw(*probe, &offset, headerAt, opening()) == 0) {
             fprintf(stderr, "%s is raw image, successfully detected HFS+\n", path.c_str());

@@ -31,7 +31,7 @@ struct Stored {
 
 class SparseImage final : public BandedImage {
 public:
-    SparseImage(std::unique_ptr<Image> file, uint64_t size, uint64_t bandBytes, std::vector<Stored> stored)
+    SparseImage(std::shared_ptr<const Image> file, uint64_t size, uint64_t bandBytes, std::vector<Stored> stored)
         : BandedImage(size, bandBytes), file_(std::move(file)), stored_(std::move(stored)) {}
 
 protected:
@@ -43,7 +43,7 @@ protected:
     }
 
 private:
-    std::unique_ptr<Image> file_;
+    std::shared_ptr<const Image> file_;
     std::vector<Stored> stored_;   // by band number
 };
 
@@ -119,7 +119,7 @@ std::vector<Stored> readIndex(const Image &file, std::vector<uint8_t> node, uint
 
 bool isSparseImage(Bytes probe) { return probe.has(0, 4) && memcmp(probe.data, "sprs", 4) == 0; }
 
-std::unique_ptr<Image> openSparseImage(std::unique_ptr<Image> file, Messages &messages) {
+std::unique_ptr<Image> openSparseImage(std::shared_ptr<const Image> file, Messages &messages) {
     std::vector<uint8_t> header(kNodeBytes);
     ssize_t got = file->readAt(header.data(), header.size(), 0);
     Bytes view{header.data(), header.size()};

@@ -12,4 +12,4 @@
 bool isSparseImage(Bytes probe);
 // The image the sparse image `file` holds; nothing, after one line saying why, when its header is
 // damaged. Damage further in (band slots, the chain of index nodes) is said and left out.
-std::unique_ptr<Image> openSparseImage(std::unique_ptr<Image> file, Messages &messages);
+std::unique_ptr<Image> openSparseImage(std::shared_ptr<const Image> file, Messages &messages);

@@ -8,6 +8,7 @@
 
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "hfsbuild/sparse.h"
 #include "transcript.h"
 #include "base/bits.h"
 
@@ -94,6 +95,19 @@ TEST(Containers, PartitionMapsOpenAtTheirVolume) {
     EXPECT_TRUE(r.err.ends_with("Partition Offset set to 0x100000 by environment variable\n" + lwvm +
                                 " is raw image, successfully detected HFS+\n" + kAfterOpen)) << r.err;
     EXPECT_EQ(r.out, bareListing());
+}
+
+// Sparse images and bundles (of a GPT disk and of a bare volume) open as the bare volume.
+TEST(Containers, SparseImagesAndBundlesOpenAtTheirVolume) {
+    ByteVec disk = hfsbuild::buildGpt(hfsbuild::macGpt(volume()));
+    std::string bundle = scratchDir() + "/disk.sparsebundle";
+    hfsbuild::writeSparseBundle(bundle, disk, {.bandBytes = 64 << 10});
+    const std::string images[] = {writeScratch("disk.sparseimage", hfsbuild::buildSparseImage(disk, {.sectorsPerBand = 16})),
+                                  writeScratch("bare.sparseimage", hfsbuild::buildSparseImage(volume())), bundle};
+    for (const std::string &image : images) {
+        RunResult r = runTarnwick({image}, kScript);
+        EXPECT_TRUE(r.out.ends_with(bareListing())) << image << r.out << r.err;
+    }
 }
 
 // `parts` lists each map's entries and what they hold; `fs -p N` opens the volume of entry N.
