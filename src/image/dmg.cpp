@@ -21,7 +21,7 @@ constexpr uint64_t kIMG4VolumeOffset = 16;
 constexpr uint64_t kVolumeHeaderAt = 1024;
 
 int openedAt(const Probe &image, uint64_t offset, const VolumeOpener &open, Messages &messages) {
-    int number = image.number;
+    int number = std::max(image.number, 0);
     if (!open(image.image, offset)) return -1;
     messages.err("FD is : %d (offset: %llu)\n", number, static_cast<unsigned long long>(offset));
     return number;
@@ -39,7 +39,7 @@ int mountDMG(const Probe &image, uint64_t partitionOffset, const UdifChoice &cho
         // The volume starts 16 bytes in: every read of it, header and forks alike, is shifted.
         partitionOffset += kIMG4VolumeOffset;
         announcePartitionOffset(partitionOffset, messages);
-        return open(image.image, partitionOffset) ? image.number : -1;
+        return open(image.image, partitionOffset) ? std::max(image.number, 0) : -1;
     }
 
     uint8_t trailer[kTrailerSize] = {};
@@ -71,7 +71,7 @@ int mountDMG(const Probe &image, uint64_t partitionOffset, const UdifChoice &cho
     if (auto kind = foreignVolumeKind(volume); kind && !hfs) return sayNotHFS({*kind}, messages);
     if (open(image.image, partitionOffset)) {
         messages.err("DMG type: Raw image (RC: %d)\n", 0);
-        return image.number;
+        return std::max(image.number, 0);
     }
     messages.err("Unable to recognize this DMG file\n");
     return -1;
