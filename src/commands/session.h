@@ -21,6 +21,7 @@ struct Session {
     std::array<uint8_t, kHFSUniStr255Size> label{};   // counted UTF-16, as stored
     BTree *activeTree = nullptr;              // the tree `dump`, `snapshot` and `search` read
     int activeType = 0;
+    std::optional<std::string> passwordFile;  // --password-file: where an encrypted image's password is read
 
     // Says so, in one of the two wordings commands have always used, when no volume is selected.
     enum class Wording { kPlain, kFirst };
