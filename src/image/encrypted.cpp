@@ -164,11 +164,12 @@ std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileS
         Bytes entry = header.sub(kEntriesAt + i * kEntrySize, kEntrySize);
         if (entry.be32(0) != kPasswordEntry) continue;
         uint64_t offset = entry.be64(4), size = entry.be64(12);
-        if (offset > header.size || size > header.size - offset || size < kWrappedAt)
+        if (offset > header.size || size > header.size - offset)
             return damaged(messages, "its password key lies past the end of its header");
+        if (size < kWrappedAt) return damaged(messages, "its password key entry is too small");
         blob = header.sub(offset, size);
     }
-    if (blob.empty()) return damaged(messages, "it holds no password key (only keys of other kinds)");
+    if (blob.empty()) return damaged(messages, "it holds no password key");
 
     h.iterations = blob.be32(kIterationsAt);
     if (blob.be32(kKdfAt) != kPBKDF2) return damaged(messages, "its password key is not derived with PBKDF2");
