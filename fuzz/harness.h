@@ -29,6 +29,7 @@
 #include "codecs/lzvn.h"
 #include "codecs/adc.h"
 #include "image/apm.h"
+#include "image/encrypted.h"
 #include "image/gpt.h"
 #include "image/lwvm.h"
 #include "image/sparse.h"
@@ -321,6 +322,17 @@ inline void sparseBundle(Bytes in) {
     if (std::unique_ptr<Image> image = openSparseBundle(folder, said)) Volume::open(std::move(image), 0, said);
 }
 
+// An encrypted image. One whose key derivation is cheap is opened with the password of the seeds
+// (so that mutations reach the data area past the key unwrap) and read whole.
+inline void encrypted(Bytes in) {
+    Messages said;
+    std::optional<EncryptedHeader> header = parseEncryptedHeader(in, in.size, said);
+    if (!header || header->iterations > 16) return;
+    auto image = openEncrypted(std::make_unique<FileImage>(UniqueFd(dup(inputFile(in)))), "fuzz", said);
+    std::vector<uint8_t> buffer(5000);   // across blocks of any size
+    for (uint64_t at = 0; image && image->readAt(buffer.data(), buffer.size(), at) > 0; at += buffer.size()) {}
+}
+
 inline std::string base64(Bytes data) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;
@@ -478,6 +490,7 @@ inline const Target kTargets[] = {
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
     {"find", findCommand},       {"stat", statCommand},
     {"journal", journal},         {"sparse_image", sparseImage}, {"sparse_bundle", sparseBundle},
+    {"encrypted", encrypted},
 };
 
 // Each input starts from the output switches a fresh process has (the shell's toggles are global).

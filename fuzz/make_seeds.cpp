@@ -12,6 +12,7 @@
 
 #include "hfsbuild/codecs.h"
 #include "hfsbuild/containers.h"
+#include "hfsbuild/encrypted.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
 #include "hfsbuild/sparse.h"
@@ -259,6 +260,9 @@ int main(int argc, char **argv) {
     seed("shell", "udif", buildUdif(small));
     seed("sparse_image", "small", buildSparseImage(small, {.sectorsPerBand = 8, .size = 0}));
     seed("sparse_bundle", "small", concat(concat(text(sparseBundleInfo(small.size(), small.size())), ByteVec{0}), small));
+    // The harness opens these with this password when so few iterations are asked.
+    seed("encrypted", "aes128", encryptedImage(small, {.password = "fuzz", .keyBits = 128, .iterations = 1, .blockSize = 512}));
+    seed("encrypted", "aes256-udif", encryptedImage(buildUdif(small), {.password = "fuzz", .iterations = 16}));
     // The forged images that once exhausted memory or disk, or passed damage off as success (those
     // small enough to be seeds).
     for (const HostileImage &image : hostileImages())

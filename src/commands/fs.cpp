@@ -17,6 +17,7 @@
 #include "commands/commands.h"
 #include "commands/listing.h"
 #include "commands/mounts.h"
+#include "commands/password.h"
 #include "commands/session.h"
 #include "image/apm.h"
 #include "image/containers.h"
@@ -145,9 +146,6 @@ std::optional<FsRequest> parseRequest(std::string rest, bool inPlace) {
     }
 }
 
-// Encrypted images are not read yet.
-std::optional<std::string> imagePassword() { return std::nullopt; }
-
 bool headerAt(const Image &image, uint64_t offset) {
     Messages messages;
     bool found = getVolumeHeader(image, offset, messages).has_value();
@@ -194,7 +192,8 @@ int doSetFS(Session &session, const char *line) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || isSparseBundle(path))) {
         bool refused = false;
-        std::optional<Probe> probe = openUnwrapped(path, imagePassword, &refused, opening());
+        std::optional<Probe> probe =
+            openUnwrapped(path, [&] { return imagePassword(session, path, opening()); }, &refused, opening());
         if (refused) return 1;
         if (probe && request->partition >= 0 && !udifTrailer(*probe->image)) return openPartition(session, *probe, *request);
         if (probe && request->partition < 0 && mountRaw(*probe, &offset, headerAt, opening()) == 0) {

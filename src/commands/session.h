@@ -23,6 +23,7 @@ struct Session {
     BTree *activeTree = nullptr;              // the tree `dump`, `snapshot` and `search` read
     int activeType = 0;
     bool inPlace = false;                     // disk images are read where they lie, never expanded
+    std::optional<std::string> passwordFile;  // --password-file: where an encrypted image's password is read
 
     // Says so, in one of the two wordings commands have always used, when no volume is selected.
     enum class Wording { kPlain, kFirst };

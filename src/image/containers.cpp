@@ -1,5 +1,7 @@
 #include "image/containers.h"
 
+#include "image/disk_formats.h"
+#include "image/encrypted.h"
 #include "image/sparse.h"
 #include "image/sparse_bundle.h"
 
@@ -9,7 +11,18 @@ namespace {
 constexpr int kMostWrappings = 4;
 
 // The image inside the probed one, when it is wrapped; the probe itself when it is not.
-std::shared_ptr<const Image> unwrapOnce(const Probe &probe, const PasswordSource &, Messages &messages) {
+std::shared_ptr<const Image> unwrapOnce(const Probe &probe, const PasswordSource &password, Messages &messages) {
+    uint8_t end[512] = {};
+    uint64_t size = probe.size();
+    bool hasEnd = size >= sizeof end && probe.image->readAt(end, sizeof end, size - sizeof end) == static_cast<ssize_t>(sizeof end);
+    if (isEncryptedImage(probe.view(), hasEnd ? Bytes{end, sizeof end} : Bytes{})) {
+        // Only a readable version 2 header is worth a password: the rest is said without asking.
+        bool readable = isEncryptedImage(probe.view(), {}) && parseEncryptedHeader(probe.view(), size, messages);
+        if (!readable) return isEncryptedImage(probe.view(), {}) ? nullptr : openEncrypted(probe.image, "", messages);
+        std::optional<std::string> typed = password();
+        if (!typed) return nullptr;   // said where it was asked for
+        return openEncrypted(probe.image, *typed, messages);
+    }
     if (isSparseImage(probe.view())) {
         messages.err("Sparse image: reading its bands\n");
         return openSparseImage(probe.image, messages);
@@ -32,6 +45,21 @@ std::optional<Probe> openUnwrapped(const std::string &path, const PasswordSource
         probe = probeImage(std::move(bundle), -1, messages);
     } else {
         probe = openProbe(path.c_str(), messages);
+        // Forensic and virtual-machine formats name their files (an E01's segments, a VMDK's
+        // extents): only the file given is read through them.
+        uint8_t footer[512] = {};
+        uint64_t size = probe ? probe->size() : 0;
+        bool hasFooter = size >= sizeof footer && probe->image->readAt(footer, sizeof footer, size - sizeof footer) ==
+                                                      static_cast<ssize_t>(sizeof footer);
+        if (auto format = probe ? diskFormatOf(probe->view(), hasFooter ? Bytes{footer, sizeof footer} : Bytes{}) : std::nullopt) {
+            messages.err("%s image: reading the disk it holds\n", diskFormatName(*format));
+            std::shared_ptr<const Image> disk = openDiskFormat(path, *format, messages);
+            if (!disk) {
+                *refused = true;
+                return std::nullopt;
+            }
+            probe = probeImage(std::move(disk), probe->number, messages);
+        }
     }
     for (int depth = 0; probe && depth < kMostWrappings; ++depth) {
         std::shared_ptr<const Image> inner = unwrapOnce(*probe, password, messages);

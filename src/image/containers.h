@@ -1,5 +1,6 @@
 // The formats a disk image may come wrapped in, read before its partition map or UDIF trailer is
-// looked for: sparse bundles (a folder), sparse images and encrypted images, stacked as they come.
+// looked for: forensic and virtual-machine disk images (E01, VMDK, VHD, VHDX, QCOW), sparse bundles
+// (a folder), sparse images and encrypted images, stacked as they come.
 #pragma once
 
 #include <functional>

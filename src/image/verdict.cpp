@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/output.h"
+#include "image/encrypted.h"
 
 namespace {
 
@@ -32,11 +33,9 @@ int sayNotHFS(const std::vector<std::string> &partitions, Messages &messages) {
 }
 
 int sayIfEncrypted(Bytes start, Bytes end, Messages &messages) {
-    bool v2 = start.has(0, 8) && memcmp(start.data, "encrcdsa", 8) == 0;
-    bool v1 = end.size >= 8 && memcmp(end.data + end.size - 8, "cdsaencr", 8) == 0;
-    if (!v1 && !v2) return -1;
+    if (!isEncryptedImage(start, end)) return -1;
     // The version 2 header names the cipher and its key length; version 1 headers only AES.
-    uint32_t bits = v2 && start.be32(20) == kAESAlgorithm ? start.be32(24) : 0;
+    uint32_t bits = isEncryptedImage(start, {}) && start.be32(20) == kAESAlgorithm ? start.be32(24) : 0;
     std::string cipher = bits == 128 || bits == 192 || bits == 256 ? "AES-" + std::to_string(bits) : "AES";
     messages.err("This disk image is encrypted (%s); Tarnwick cannot read encrypted images\n", cipher.c_str());
     return kNotHFS;

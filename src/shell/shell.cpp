@@ -65,7 +65,8 @@ namespace {
 constexpr size_t kMaxLineLength = 1023;
 constexpr const char *kVersionLine = "This is Tarnwick, version 1.1, compiled on Nov 14 2016";
 constexpr const char *kUsage =
-    "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [-c COMMANDS | -f FILE] [--] [IMAGE]\n"
+    "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [--password-file FILE] [-c COMMANDS | -f FILE]\n"
+    "                [--] [IMAGE]\n"
     "       tarnwick -h | --help | --version\n"
     "\n"
     "Inspect an HFS+ or HFSX volume (a device, a volume or disk image, or a UDIF .dmg) read-only.\n"
@@ -78,6 +79,9 @@ constexpr const char *kUsage =
     "  --no-color   the same as --color=never\n"
     "  --in-place   read disk images where they lie, never expanded into /tmp\n"
     "               (also TARNWICK_IN_PLACE=1)\n"
+    "  --password-file FILE\n"
+    "               the password of an encrypted image is the first line of FILE (by default\n"
+    "               TARNWICK_PASSWORD, else it is asked at the terminal)\n"
     "  -h, --help   show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
@@ -255,6 +259,7 @@ struct Options {
     const char *image = nullptr;
     const char *commands = nullptr;
     const char *file = nullptr;
+    const char *passwordFile = nullptr;
     std::string_view color = "auto";
     bool bail = false;
     bool inPlace = false;
@@ -286,10 +291,11 @@ Options parseOptions(int argc, char **argv) {
             options.color = argument.substr(8);
             if (options.color != "auto" && options.color != "always" && options.color != "never")
                 usageError("'%s': WHEN is auto, always or never", argv[i]);
-        } else if (argument == "-c" || argument == "-f") {
+        } else if (argument == "-c" || argument == "-f" || argument == "--password-file") {
             if (i + 1 == argc) usageError("option '%s' needs an argument", argv[i]);
-            if (options.commands || options.file) usageError("'%s': only one of -c and -f may be given", argv[i]);
-            (argument == "-c" ? options.commands : options.file) = argv[++i];
+            if (argument != "--password-file" && (options.commands || options.file))
+                usageError("'%s': only one of -c and -f may be given", argv[i]);
+            (argument == "-c" ? options.commands : argument == "-f" ? options.file : options.passwordFile) = argv[++i];
         } else {
             usageError("unknown option '%s'", argv[i]);
         }
@@ -367,6 +373,7 @@ void startShell(int argc, char **argv) {
     g_Color = colourWanted(options.color);
     const char *inPlace = getenv("TARNWICK_IN_PLACE");
     g_session.inPlace = options.inPlace || (inPlace && strcmp(inPlace, "1") == 0);
+    if (options.passwordFile) g_session.passwordFile = options.passwordFile;
     if (getenv("ORLODEBUG")) {
         g_Verbose += 1;
         g_Debug += 1;

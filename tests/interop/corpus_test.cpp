@@ -103,7 +103,7 @@ TEST(CorpusFiles, ImagesWithoutAnHFSVolumeSayWhatTheyHold) {
         bool named;   // a one-line verdict, not "not recognized"
     };
     std::vector<Case> cases = {
-        {"dmgwiz/input_aes256.dmg", "This disk image is encrypted (AES-256); Tarnwick cannot read encrypted images\n", true},
+        {"dmgwiz/input_aes256.dmg", "This disk image is encrypted and no password was given (--password-file FILE or TARNWICK_PASSWORD)\n", true},
         {"apm-partition-forensic/apm_map_32k.bin",
          "The partition at byte 32768 lies past the end of the device (32768 bytes): not used\n", false},
     };
@@ -116,6 +116,12 @@ TEST(CorpusFiles, ImagesWithoutAnHFSVolumeSayWhatTheyHold) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.path << r.err;
         EXPECT_EQ(r.err.find(path + " not recognized as a DMG\n") == std::string::npos, c.named) << c.path << r.err;
         EXPECT_EQ(r.err.find("successfully detected HFS+"), std::string::npos) << c.path << r.err;
+    }
+    // Decrypted, the encrypted image is its APFS twin; a wrong password reads nothing.
+    for (const auto &[password, line] : {std::pair{"test123", apfs}, {"test124", "Wrong password for this encrypted disk image\n"}}) {
+        RunResult r = runTarnwick({"-c", "fs " + corpusPath("dmgwiz/input_aes256.dmg")}, "", {std::string("TARNWICK_PASSWORD=") + password});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(line), std::string::npos) << password << r.err;
     }
 }
 

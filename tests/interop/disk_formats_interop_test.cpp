@@ -164,6 +164,13 @@ TEST_P(DiskFormats, ReadAsTheDisk) {
     EXPECT_EQ(read.readAt(all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
     EXPECT_TRUE(all == expected);
     EXPECT_EQ(read.readAt(all.data(), 1, read.size()), 0);
+    // Opened by `fs`, the volume lists as on the raw disk, as The Sleuth Kit lists both.
+    std::string listed = runTarnwick({"-c", "ls /", path}, "").out;
+    EXPECT_NE(listed.find("words.txt"), std::string::npos) << c.name;
+    EXPECT_EQ(listed, runTarnwick({"-c", "ls /", raw}, "").out) << c.name;
+    if (haveTool("fls") && c.format != kQcow) {
+        EXPECT_EQ(runCommand({"fls", "-o", "40", path}).out, runCommand({"fls", "-o", "40", raw}).out) << c.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Container, DiskFormats, ::testing::ValuesIn(kCases),

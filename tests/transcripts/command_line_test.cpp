@@ -38,10 +38,12 @@ TEST(CommandLine, OptionsScriptsAndStatuses) {
     std::string commented = writeScratch("commented.txt", bytesOf("# a comment\r\n\r\n  # another\ncd /Documents; ls\r\n"));
     std::string fifo = scratchDir() + "/interrupt.fifo";
     const CommandLineCase cases[] = {
-        {"--help", {"--help"}, 0, "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [-c COMMANDS | -f FILE] [--] [IMAGE]", "", true},
+        {"--help", {"--help"}, 0, "usage: tarnwick [--color=WHEN] [--bail] [--in-place] [--password-file FILE] [-c COMMANDS | -f FILE]", "", true},
         {"--version", {"--version"}, 0, "This is Tarnwick, version 1.1", "", true},
         {"unknown option", {"--frobnicate"}, 2, "", "tarnwick: unknown option '--frobnicate'"},
         {"-c without its argument", {"IMG", "-c"}, 2, "", "option '-c' needs an argument"},
+        {"--password-file without its argument", {"IMG", "--password-file"}, 2, "", "option '--password-file' needs an argument"},
+        {"--password-file goes with -c", {"--password-file", "/nonexistent", "-c", "version", "IMG"}, 0, "version 1.1", ""},
         {"-c runs each command, no prompt or banner", {"IMG", "--no-color", "-c", "cd /Documents; ls\nvolinfo"}, 0,
          "readme.txt", "DMG type"},
         {"-f runs a file of commands", {"-f", script, "IMG"}, 0, "readme.txt", ""},

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "hfsbuild/containers.h"
+#include "hfsbuild/encrypted.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/sparse.h"
 #include "transcript.h"
@@ -97,15 +98,22 @@ TEST(Containers, PartitionMapsOpenAtTheirVolume) {
     EXPECT_EQ(r.out, bareListing());
 }
 
-// Sparse images and bundles (of a GPT disk and of a bare volume) open as the bare volume.
-TEST(Containers, SparseImagesAndBundlesOpenAtTheirVolume) {
+// Sparse images, bundles and encrypted images (of a GPT disk, a bare volume, a UDIF image, and
+// one inside another) open as the bare volume.
+TEST(Containers, WrappedImagesOpenAtTheirVolume) {
     ByteVec disk = hfsbuild::buildGpt(hfsbuild::macGpt(volume()));
     std::string bundle = scratchDir() + "/disk.sparsebundle";
     hfsbuild::writeSparseBundle(bundle, disk, {.bandBytes = 64 << 10});
+    auto encrypted = [](const ByteVec &payload, uint32_t bits) {
+        return hfsbuild::encryptedImage(payload, {.password = "pw", .keyBits = bits, .iterations = 10, .blockSize = 4096});
+    };
     const std::string images[] = {writeScratch("disk.sparseimage", hfsbuild::buildSparseImage(disk, {.sectorsPerBand = 16})),
-                                  writeScratch("bare.sparseimage", hfsbuild::buildSparseImage(volume())), bundle};
+                                  writeScratch("bare.sparseimage", hfsbuild::buildSparseImage(volume())), bundle,
+                                  writeScratch("bare.aes128", encrypted(volume(), 128)),
+                                  writeScratch("udif.aes256", encrypted(hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib)), 256)),
+                                  writeScratch("sparse.aes256", encrypted(hfsbuild::buildSparseImage(disk), 256))};
     for (const std::string &image : images) {
-        RunResult r = runTarnwick({image}, kScript);
+        RunResult r = runTarnwick({image}, kScript, {"TARNWICK_PASSWORD=pw"});
         EXPECT_TRUE(r.out.ends_with(bareListing())) << image << r.out << r.err;
     }
 }
@@ -280,7 +288,7 @@ TEST(Containers, ImagesHoldingNoHFSVolumeAreNamed) {
          "This disk image holds no HFS+ partition (partitions: 01234567-89AB-CDEF-0123-456789ABCDEF)\n"},
         {"bare APFS container", at(32, "NXSB"), apfs},
         {"bare CoreStorage volume", at(88, "CS"), coreStorage},
-        {"encrypted, version 1", at(8184, "cdsaencr"), "This disk image is encrypted (AES); Tarnwick cannot read encrypted images\n"},
+        {"encrypted, version 1", at(8184, "cdsaencr"), "This disk image is encrypted in the old format (version 1), which Tarnwick does not read\n"},
     };
     for (const Case &c : cases) {
         RunResult r = runTarnwick({"-c", "fs " + writeScratch("foreign.img", c.image)}, "");
