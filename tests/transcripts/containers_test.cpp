@@ -91,6 +91,11 @@ TEST(Containers, PartitionMapsOpenAtTheirVolume) {
     EXPECT_EQ(r.err, "Trying DMG\nAttempting DMG Mount (69)\nFile is an APM formatted DMG\n"
                      "Blocksize: 512, got 64 blocks\nPartition offset is at  32768\nFD is : 3 (offset: 32768)\n" + kAfterOpen);
     EXPECT_EQ(listingAfter(r.out, "Block size is 512\n"), bareListing());
+    ByteVec overcounted = hfsbuild::buildApm(hfsbuild::macApm(volume()));   // a fourth entry, never written
+    hfsbuild::putBE32(overcounted, 512 + 4, 4);
+    r = runTarnwick({writeScratch("bad.apm", overcounted)}, kScript);   // the volume before the bad entry opens
+    EXPECT_NE(r.err.find("Error processing APM..\nFD is : 3 (offset: 32768)\n"), std::string::npos) << r.err;
+    EXPECT_EQ(listingAfter(r.out, "Block size is 0\n"), bareListing());
     r = runTarnwick({lwvm}, kScript, {"PARTOFF=0x100000"});
     EXPECT_TRUE(r.err.starts_with("LwVM partition with 1 logical, spanning ")) << r.err;
     EXPECT_TRUE(r.err.ends_with("Partition Offset set to 0x100000 by environment variable\n" + lwvm +
@@ -148,7 +153,13 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
     std::string path = writeScratch("traced.dmg", dmg), size = std::to_string(volume().size());
     unlink("/tmp/decompressed.dmg");
     RunResult r = runTarnwick({path}, kScript);
-    EXPECT_TRUE(r.out.starts_with("KOLY header found at "));
+    const std::string xml = std::to_string(std::string(dmg.begin(), dmg.end()).find("<?xml")), end = std::to_string(dmg.size() - 512);
+    EXPECT_TRUE(r.out.starts_with("KOLY header found at " + end + ":\n\tUDIF version 4, Header Size: 512\n\tFlags:1\n"
+                                  "\tRsrc fork: None\n\tData fork: from 0, spanning " + xml + " bytes\n\tXML plist: from " + xml +
+                                  ", spanning " + std::to_string(dmg.size() - 512 - std::stoull(xml)) + " bytes (to " + end + ")\n"
+                                  "\tSegment #: 1, Count: 1\n\tSegment UUID: 5441524e-434b5749-00000080-e6050000\n"
+                                  "\tRunning Data fork offset 0\n\tSectors: " + std::to_string(volume().size() / 512) + "\n")) << r.out;
+    EXPECT_EQ(r.err.find("Warning: XML"), std::string::npos);
     EXPECT_EQ(listingAfter(r.out), bareListing());
     EXPECT_NE(r.err.find("Apple_HFS detected\nFound Terminator in last block. Good\ndecompression done - Writing " + size +
                          " bytes to /tmp/decompressed.dmg..\n" + size + " bytes written..\n" + kAfterOpen), std::string::npos) << r.err;
@@ -171,10 +182,15 @@ TEST(Containers, UdifExpansionTracesAndDamage) {
     // (refused where files cannot grow so large; tmpfs takes it as a sparse file, and it opens).
     const size_t chunk0 = 204, chunk1 = 244;
     uint64_t sectors = volume().size() / 512;
+    auto rawAt = [&](uint64_t at) {   // chunk 1 as 512 raw bytes at `at`
+        return patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, hfsbuild::udif::kRaw), putBE64(t, chunk1 + 24, at), putBE64(t, chunk1 + 32, 512); });
+    };
     const std::pair<ByteVec, std::string> cases[] = {
+        {rawAt(rawAt(0).size() - 512), "decompression done"},   // data may end where the file does
         {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 8, sectors - 8); putBE64(t, chunk0 + 16, 32); }),
          "Chunk 0 (sectors " + std::to_string(sectors - 8) + "+32) runs past the expanded image: cut\n"},
         {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk1 + 24, 1ull << 40); }), "Chunk 1: its "},
+        {patchBlockTable(dmg, [&](ByteVec &t) { putBE64(t, chunk0 + 24, 1ull << 40); }), "Chunk 0: its "},
         {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, chunk1, 0x80000009); }),
          "The image uses a compression Tarnwick does not read (type 0x80000009)\n"},
         {patchBlockTable(dmg, [&](ByteVec &t) { hfsbuild::putBE32(t, 4, 2); }),

@@ -23,6 +23,8 @@ TEST(Names, TypedFormsFindStoredNames) {
         std::vector<uint8_t> image = hfsbuild::buildVolume(v);
         const uint8_t oneLink[] = {0x81, 0xA4, 0, 0, 0, 1};   // files' mode and link count: 0, as old volumes store it
         for (auto at = image.begin(); (at = std::search(at, image.end(), oneLink, oneLink + 6)) != image.end(); at += 6) at[5] = 0;
+        const uint8_t key[] = {0, 0, 0, 2, 0, 10, 0, '1', 0, '2', 0, '3', 0, 'a', 0, 'b', 0, 'c', 0, '.', 0, 't', 0, 'x', 0, 't'};
+        std::search(image.begin(), image.end(), key, key + sizeof key)[sizeof key + 83] = 49;   // 123abc.txt's text encoding
         return writeScratch(hfsx ? "names-hfsx.hfs" : "names.hfs", image);
     };
     const std::string images[] = {volume(false), volume(true)};
@@ -39,6 +41,7 @@ TEST(Names, TypedFormsFindStoredNames) {
         {"find / -name 'a b*'", "\t/dir  x/a b.txt\n", ""},
         {"find -name " + nfc, "\t/" + nfd + "\n", ""},
         {"stat 123abc.txt", "Link count:\t1\n", ""},
+        {"stat 123abc.txt", "Text encoding:\t49 (MacFarsi)\n", ""},
         {"pull a:b", "", "6 bytes written to /tmp/a:b\n"},
         {"cd here", "", "recursing on /" + nfd + "\n" + prompt("Names", "/" + nfd)},
         {"cd elsewhere", "",

@@ -44,8 +44,9 @@ TEST(Outputs, SnapshotIsTheTreeFileTruncatedAndPrivate) {
     std::string victim = writeScratch("victim", {'k', 'e', 'e', 'p'});
     unlink(snapshot);
     ASSERT_EQ(symlink(victim.c_str(), snapshot), 0);
-    r = runTarnwick({path}, "snapshot\n");
+    r = runTarnwick({"-c", "snapshot", path}, "");
     unlink(snapshot);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Saving snapshot of catalog B-Tree\n/tmp/snapshot.hfs is a symbolic link: refusing to write through it\n"),
               std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Wrote"), std::string::npos);
@@ -89,7 +90,7 @@ hfsbuild::Volume formsVolume() {
                hfsbuild::fileNode("/odd/../up.txt", "up\n"), hfsbuild::fileNode("/odd/./dot.txt", "dot\n"),
                hfsbuild::fileNode("/odd/bell\a.txt", "bell\n"), hfsbuild::folderNode("/a/b/c"),
                hfsbuild::folderNode("/dir with space"), hfsbuild::folderNode("/dir with space/locked"),
-               hfsbuild::fileNode("/dir with space/suid", "s\n")};
+               hfsbuild::fileNode("/dir with space/suid", "s\n"), hfsbuild::symlinkNode("/a/link", "b")};
     v.nodes[6].mode = 041333, v.nodes[7].mode = 040000, v.nodes[8].mode = 0104755;   // like .Trashes; no access; set-user-ID
     return v;
 }
@@ -126,6 +127,8 @@ TEST(PullForms, TreeStaysInsideItsDestination) {
     fs::create_directories(root);
     fs::create_directories(outside);
     fs::create_directory_symlink(outside, root / "docs");
+    fs::create_directories(root / "a");
+    writeScratch("tree-out/Untitled/a/link", bytesOf("left by an earlier copy"));
     RunResult r = runTarnwick({"-c", "pull -r / " + dest.string(), image}, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("pull: /docs: not extracted ("), std::string::npos) << r.err;
@@ -136,6 +139,7 @@ TEST(PullForms, TreeStaysInsideItsDestination) {
     EXPECT_EQ(textOf(root / "odd/_./dot.txt"), "dot\n");
     EXPECT_EQ(textOf(root / "odd/bell^.txt"), "bell\n");
     EXPECT_TRUE(fs::is_directory(root / "a/b/c"));
+    EXPECT_EQ(fs::read_symlink(root / "a/link"), "b");
 }
 
 // A DEST that does not exist is the tree's copy itself; folders stay their owner's to list and

@@ -62,6 +62,8 @@ TEST(ReadFork, WalksExtentsAndReportsDamage) {
         {forkData(3, {{30, 3}}), 0, ByteVec{'?', 0, 30}, "", "Read error - Only read 1024 bytes instead of 1536 bytes from Position 0x4000 \n", 0},
         {forkData(0xFFFFFFFF, {{1, 0xFFFFFFFF}}), 0, std::nullopt, "",
          "Fork of 4294967295 blocks of 512 bytes is larger than the image (16384 bytes): not read\n", 12345},
+        // As large as the image, its first extent ending at the image's end.
+        {forkData(32, {{1, 31}, {1, 1}}), 0, joined({ByteVec(image.begin() + kBlock, image.end()), blocks({1})}), "", "", 16384},
     };
     for (const auto &[fork, partitionOffset, expected, out, err, counted] : cases) {
         uint64_t count = 12345;
@@ -76,6 +78,14 @@ TEST(ReadFork, WalksExtentsAndReportsDamage) {
         }
         EXPECT_EQ(data, expected) << err;
     }
+    // A header claiming blocks of 0 bytes puts every extent at byte 0: nothing to read, no damage to say.
+    ByteVec unsized = image;
+    be(unsized, 2 * kBlock + 40, 0);
+    std::unique_ptr<Volume> noBlocks;
+    capture([&] { noBlocks = openVolume(unsized, "fork0.img"); });
+    Messages messages;
+    EXPECT_EQ(readFork(*noBlocks, view(forkData(2, {{1, 2}})), messages), ByteVec{});
+    EXPECT_EQ(messages.text(false), "");
 }
 
 TEST(Bytes, ReadsInsideAndGivesZeroOutside) {
@@ -172,11 +182,13 @@ TEST(Unicode, UnicodifyFillsStoredFormAndCutsAt255) {
 }
 
 TEST(Unicode, DecomposedAsHFSPlusStoresNames) {
-    // Two steps for U+1EC7; marks in canonical order; Hangul by rule; compatibility forms and TN1150's
-    // excluded ranges stay; Hebrew presentation forms are not excluded; outside the basic plane: as typed.
+    // Two steps for U+1EC7; marks in canonical order (U+0314 ends a run of its class); Hangul by rule,
+    // a lead jamo past those that compose left apart; compatibility forms and TN1150's excluded ranges
+    // stay; Hebrew presentation forms are not excluded; outside the basic plane: as typed.
     std::pair<std::u16string, std::u16string> cases[] = {
         {u"caf\u00E9", u"cafe\u0301"}, {u"\u1EC7", u"e\u0323\u0302"}, {u"\u00E9\u0323", u"e\u0323\u0301"},
-        {u"\uD55C", u"\u1112\u1161\u11AB"}, {u"\uAC00", u"\u1100\u1161"}, {u"\u0344", u"\u0308\u0301"},
+        {u"a\u0314\u0323", u"a\u0323\u0314"}, {u"\uD55C", u"\u1112\u1161\u11AB"}, {u"\uAC00", u"\u1100\u1161"},
+        {u"\u1113\u1161", u"\u1113\u1161"}, {u"\u0344", u"\u0308\u0301"},
         {u"\u00BE\u2044\uFB01", u"\u00BE\u2044\uFB01"}, {u"\u212B\u2126\uF900", u"\u212B\u2126\uF900"},
         {u"\uFB2C", u"\u05E9\u05BC\u05C1"}, {{0xD834, 0xDD5E}, {0xD834, 0xDD5E}}};
     for (const auto &[typed, stored] : cases) {

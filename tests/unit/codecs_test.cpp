@@ -113,6 +113,7 @@ TEST(Lzfse, EncodedDataRoundTrips) {
         {{}, false}, {{0x42}, false}, {vocabularyText(3000, 1), true}, {randomBytes(5000, 2), false},
         // too few literals for bvx2: one repeated byte, then one period of each short distance
         {joined({ByteVec(70000, 0), bytesOf("abababababababababababcabcabcabcabcabcabcabcabcabcabcabcabcdefgabcdefgabcdefgabcdefg")}), false},
+        {joined({vocabularyText(3000, 1), bytesOf("xyxyxyxyxyxyxyxyxyxyxyxyz"), vocabularyText(300, 2)}), true},   // the same, coded
         // over 40000 literals, a block repeated 60000 and 200000 bytes later, across blocks
         {joined({vocabularyText(100000, 3), randomBlock, randomBytes(40000, 4), randomBlock, vocabularyText(100000, 5),
                randomBytes(20000, 6), randomBlock}), true},
