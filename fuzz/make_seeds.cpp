@@ -219,6 +219,8 @@ int main(int argc, char **argv) {
     for (const auto &[name, volume] : volumes)
         for (const char *target : {"volume_open", "alloc", "shell", "find", "stat"}) seed(target, name, volume);
     for (const char *target : {"shell", "find", "stat"}) seed(target, "demo", demo);
+    // The HFS wrapper: the volume is opened where the master directory block says it is.
+    for (const char *target : {"volume_open", "shell"}) seed(target, "wrapped", wrapHFS(small));
     // Small journals, one of them in big-endian order with two lists, the first across the ring's end.
     Volume journaled{.label = "J", .nodes = {fileNode("/a", "a")}, .journal = Journal{.size = 8192}};
     seed("journal", "clean", buildVolume(journaled));

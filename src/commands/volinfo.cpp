@@ -74,5 +74,8 @@ int doVolInfo(Session &session, const char *) {
     printf("SIG: %x\n", reverse16(volume.header().signature()));   // the stored bytes read little-endian
     if (auto journal = readJournal(volume); journal && journal->unreplayed()) fprintf(stderr, "%s", kUnreplayedJournalWarning);
     dumpVolumeHeader(volume.header());
+    if (auto wrapper = volume.wrapperOffset())
+        fprintf(reportStream(), "\t%-20s\tin a classic HFS volume at byte %llu; this one starts at byte %llu\n", "Wrapped:",
+                static_cast<unsigned long long>(*wrapper), static_cast<unsigned long long>(volume.partitionOffset()));
     return 0;
 }

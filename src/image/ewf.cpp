@@ -31,8 +31,22 @@ constexpr auto kReadAt = libewf_handle_read_random;
 constexpr auto kReadAt = libewf_handle_read_buffer_at_offset;
 #endif
 
+// The MD5 and SHA1 the acquisition stored, those it has.
+std::vector<StoredDigest> digests(intptr_t *handle) {
+    std::vector<StoredDigest> found;
+    const std::pair<const char *, int (*)(intptr_t *, uint8_t *, size_t, intptr_t **)> kinds[] = {
+        {"MD5", libewf_handle_get_md5_hash}, {"SHA1", libewf_handle_get_sha1_hash}};
+    for (const auto &[name, get] : kinds) {
+        std::vector<uint8_t> value(std::string_view(name) == "MD5" ? 16 : 20);
+        intptr_t *error = nullptr;
+        if (get(handle, value.data(), value.size(), &error) == 1) found.push_back({name, value});
+        libewf_error_free(&error);
+    }
+    return found;
+}
+
 const LibraryCalls kEwf = {"libewf", libewf_handle_close, libewf_handle_free, kReadAt, libewf_error_backtrace_sprint,
-                           libewf_error_free, readDamaged};
+                           libewf_error_free, readDamaged, digests};
 
 // The segment files' names, as libewf finds them beside the first; freed with the list.
 struct SegmentNames {

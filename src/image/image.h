@@ -5,8 +5,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/bits.h"
+
+// A digest of an image's data that its maker stored with it (an E01's MD5 and SHA1).
+struct StoredDigest {
+    const char *algorithm;   // as OpenSSL names it: "MD5", "SHA1"
+    std::vector<uint8_t> value;
+};
 
 class Image {
 public:
@@ -18,6 +25,8 @@ public:
     virtual uint64_t size() const = 0;
     // A descriptor the kernel can copy from directly, or -1.
     virtual int descriptor() const { return -1; }
+    // The digests of the whole image stored with it, for `verify`.
+    virtual std::vector<StoredDigest> storedDigests() const { return {}; }
 };
 
 // A file or device, owned: closed with the image.

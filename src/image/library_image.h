@@ -23,6 +23,8 @@ struct LibraryCalls {
     void (*freeError)(intptr_t **error);
     // Whether bytes just read are known to be damaged, for a library that reads them anyway; or null.
     bool (*readDamaged)(intptr_t *handle, uint64_t position, uint64_t length) = nullptr;
+    // The digests of the media the image's maker stored; or null.
+    std::vector<StoredDigest> (*digests)(intptr_t *handle) = nullptr;
 };
 
 // The libraries give a text (a file name) through a pair of calls, its size and then its bytes.
@@ -71,6 +73,9 @@ public:
         : handle_(std::move(handle)), size_(std::min<uint64_t>(size, INT64_MAX)) {}
     ssize_t readAt(void *buffer, size_t len, uint64_t position) const override;
     uint64_t size() const override { return size_; }
+    std::vector<StoredDigest> storedDigests() const override {
+        return handle_->calls().digests ? handle_->calls().digests(handle_->get()) : std::vector<StoredDigest>{};
+    }
 
 private:
     std::unique_ptr<LibraryHandle> handle_;

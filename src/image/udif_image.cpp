@@ -3,11 +3,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 using namespace udif;
 
+namespace {
+
+// Chunks decoded at once: the cores there are, a few at most. Only a file is known to take reads
+// from several threads at once.
+size_t decodersFor(const Image &file) {
+    return file.descriptor() < 0 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+}  // namespace
+
 UdifImage::UdifImage(std::shared_ptr<const Image> file, std::vector<Planned> plan, uint64_t size, uint64_t cacheBytes)
-    : file_(std::move(file)), size_(size), cacheBytes_(cacheBytes) {
+    : file_(std::move(file)), size_(size), cacheBytes_(cacheBytes), decoders_(decodersFor(*file_)) {
     for (Planned &p : plan)
         if (p.room > 0) chunks_.push_back(std::move(p));
     std::stable_sort(chunks_.begin(), chunks_.end(), [](const Planned &a, const Planned &b) { return a.place < b.place; });
@@ -18,19 +31,49 @@ const std::vector<uint8_t> *UdifImage::decoded(const Planned &p) const {
         cache_.splice(cache_.begin(), cache_, found->second);
         return &found->second->bytes;
     }
-    Said said;   // what is wrong with a chunk shows as a failed read
-    Bytes bytes;
-    if (p.stop || !decodeChunk(p, decoder_, *file_, said, &bytes)) return nullptr;
-    cache_.push_front({p.index, std::vector<uint8_t>(bytes.data, bytes.data + bytes.size)});
-    cached_[p.index] = cache_.begin();
-    cachedBytes_ += bytes.size;
+    // The chunk wanted and the compressed ones after it, up to one per decoder and half the cache.
+    std::vector<const Planned *> batch{&p};
+    uint64_t batchBytes = p.room;
+    for (size_t k = static_cast<size_t>(&p - chunks_.data()) + 1;
+         k < chunks_.size() && batch.size() < decoders_.size() && batchBytes + chunks_[k].room <= cacheBytes_ / 2; ++k) {
+        const Planned &next = chunks_[k];
+        if (next.stop || next.c.type == kRaw || cached_.count(next.index)) break;
+        batch.push_back(&next);
+        batchBytes += next.room;
+    }
+    std::vector<std::optional<std::vector<uint8_t>>> results(batch.size());
+    auto decode = [&](size_t i) {
+        Said said;   // what is wrong with a chunk shows as a failed read
+        Bytes bytes;
+        if (!batch[i]->stop && decodeChunk(*batch[i], decoders_[i], *file_, said, &bytes))
+            results[i].emplace(bytes.data, bytes.data + bytes.size);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (size_t i = 1; i < batch.size(); ++i) helpers.emplace_back(decode, i);
+    } catch (const std::system_error &) {
+        // No thread to be had: the chunk wanted is decoded alone.
+    }
+    decode(0);
+    for (std::thread &helper : helpers) helper.join();
+    // Those read ahead first, so that the chunk wanted is the one used last.
+    for (size_t i = helpers.size(); i >= 1; --i)
+        if (results[i]) cache(batch[i]->index, std::move(*results[i]));
+    if (!results[0]) return nullptr;
+    cache(p.index, std::move(*results[0]));
+    return &cache_.front().bytes;
+}
+
+void UdifImage::cache(uint32_t index, std::vector<uint8_t> bytes) const {
+    cachedBytes_ += bytes.size();
+    cache_.push_front({index, std::move(bytes)});
+    cached_[index] = cache_.begin();
     // The chunk just decoded always stays: the budget bounds the others.
     while (cachedBytes_ > cacheBytes_ && cache_.size() > 1) {
         cachedBytes_ -= cache_.back().bytes.size();
         cached_.erase(cache_.back().index);
         cache_.pop_back();
     }
-    return &cache_.front().bytes;
 }
 
 bool UdifImage::readChunk(const Planned &p, uint8_t *out, size_t len, uint64_t position) const {

@@ -1,6 +1,7 @@
 // A UDIF image read where it lies, without expanding it: each read finds its chunks by their place
 // in the flat image, reads raw chunks straight from the file, reads zeros for the sectors no chunk
-// holds, and decodes compressed chunks whole into a bounded cache of the chunks used last.
+// holds, and decodes compressed chunks whole into a bounded cache of the chunks used last (those
+// after a chunk read in order are decoded alongside it, on the other cores, when the file allows).
 #pragma once
 
 #include <cstdint>
@@ -24,8 +25,10 @@ public:
     uint64_t size() const override { return size_; }
 
 private:
-    // The decoded bytes of a compressed chunk, or nothing when it is damaged.
+    // The decoded bytes of a compressed chunk, or nothing when it is damaged. A chunk not cached
+    // is decoded together with the next ones on other threads, as a sequential read wants them.
     const std::vector<uint8_t> *decoded(const udif::Planned &p) const;
+    void cache(uint32_t index, std::vector<uint8_t> bytes) const;
     // Copies what `p` holds of [position, position + len) to out; false when it cannot be read.
     bool readChunk(const udif::Planned &p, uint8_t *out, size_t len, uint64_t position) const;
 
@@ -40,5 +43,5 @@ private:
     mutable std::list<Cached> cache_;   // the chunk used last first
     mutable std::unordered_map<uint32_t, std::list<Cached>::iterator> cached_;
     mutable uint64_t cachedBytes_ = 0;
-    mutable udif::Decoder decoder_;
+    mutable std::vector<udif::Decoder> decoders_;   // one per chunk decoded at once
 };

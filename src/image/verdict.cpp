@@ -19,7 +19,9 @@ bool mentions(const std::vector<std::string> &names, const char *word) {
 }  // namespace
 
 int sayNotHFS(const std::vector<std::string> &partitions, Messages &messages) {
-    if (mentions(partitions, "APFS")) {
+    if (partitions.size() == 1 && partitions[0] == kClassicHFS) {
+        messages.err("This is a classic HFS (Mac OS Standard) volume, not HFS+\n");
+    } else if (mentions(partitions, "APFS")) {
         messages.err("This disk image holds an APFS container, not an HFS+ volume\n");
     } else if (mentions(partitions, "CoreStorage")) {
         messages.err("This disk image holds a CoreStorage volume (FileVault or Fusion), not an HFS+ volume\n");
@@ -46,5 +48,8 @@ std::optional<std::string> foreignVolumeKind(Bytes start) {
     // physical volume header has its signature at byte 88.
     if (start.has(32, 4) && memcmp(start.data + 32, "NXSB", 4) == 0) return "APFS";
     if (start.has(88, 2) && memcmp(start.data + 88, "CS", 2) == 0) return "CoreStorage";
+    // A master directory block that embeds no HFS+ volume (those are opened inside their wrapper).
+    if (start.has(1024 + 0x7E, 2) && memcmp(start.data + 1024, "BD", 2) == 0 && start.be16(1024 + 0x7C) != 0x482B)
+        return kClassicHFS;
     return std::nullopt;
 }

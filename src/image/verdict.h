@@ -10,6 +10,8 @@
 
 // Returned by the image probes once such a line was written: nothing more needs saying.
 constexpr int kNotHFS = -2;
+// The kind foreignVolumeKind gives a classic HFS volume with no HFS+ volume inside.
+constexpr const char *kClassicHFS = "HFS";
 
 // The partitions found (GPT type names, or UDIF partition names): APFS, CoreStorage, or a list of
 // them. Writes the line on standard error and returns kNotHFS.

@@ -1,9 +1,12 @@
 #include "image/verify.h"
 
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,6 +111,47 @@ std::optional<uint32_t> partitionCRC(const Image &image, Bytes table, uint64_t b
     return crc;
 }
 
+std::string hex(const uint8_t *data, size_t length) {
+    std::string text;
+    char digit[3];
+    for (size_t i = 0; i < length; ++i) snprintf(digit, sizeof digit, "%02x", data[i]), text += digit;
+    return text;
+}
+
+// The image's data against the digests stored with it, read once for all of them.
+int verifyDigests(const Image &image, const std::vector<StoredDigest> &stored, Messages &messages) {
+    std::vector<std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>> contexts;
+    for (const StoredDigest &d : stored) {
+        contexts.emplace_back(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        const EVP_MD *kind = EVP_get_digestbyname(d.algorithm);
+        if (!contexts.back() || !kind || EVP_DigestInit_ex(contexts.back().get(), kind, nullptr) != 1) {
+            messages.err("The %s digest cannot be computed here\n", d.algorithm);
+            return 1;
+        }
+    }
+    std::vector<uint8_t> piece(kPiece);
+    for (uint64_t at = 0; at < image.size() && !g_Interrupted; at += kPiece) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, image.size() - at));
+        if (image.readAt(piece.data(), want, at) != static_cast<ssize_t>(want)) {
+            messages.err("Bytes %llu to %llu cannot be read: the image cannot be checked\n", static_cast<unsigned long long>(at),
+                         static_cast<unsigned long long>(at + want));
+            return 1;
+        }
+        for (auto &context : contexts) EVP_DigestUpdate(context.get(), piece.data(), want);
+    }
+    int mismatches = 0;
+    for (size_t i = 0; i < stored.size() && !g_Interrupted; ++i) {
+        uint8_t value[EVP_MAX_MD_SIZE];
+        unsigned length = 0;
+        EVP_DigestFinal_ex(contexts[i].get(), value, &length);
+        bool ok = length == stored[i].value.size() && memcmp(value, stored[i].value.data(), length) == 0;
+        messages.out("%s: stored %s, computed %s: %s\n", stored[i].algorithm, hex(stored[i].value.data(), stored[i].value.size()).c_str(),
+                     hex(value, length).c_str(), ok ? "ok" : "MISMATCH");
+        mismatches += ok ? 0 : 1;
+    }
+    return mismatches;
+}
+
 }  // namespace
 
 int verifyImage(const Image &image, Messages &messages) {
@@ -115,6 +159,8 @@ int verifyImage(const Image &image, Messages &messages) {
     uint8_t trailer[kKolySize];
     if (size < kKolySize || image.readAt(trailer, kKolySize, size - kKolySize) != static_cast<ssize_t>(kKolySize) ||
         memcmp(trailer, "koly", 4) != 0) {
+        std::vector<StoredDigest> stored = image.storedDigests();
+        if (!stored.empty()) return verifyDigests(image, stored, messages);
         messages.err("This image carries no checksums Tarnwick reads\n");
         return -1;
     }

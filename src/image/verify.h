@@ -8,6 +8,6 @@
 #include "image/image.h"
 
 // Reports each checksum the image carries and whether its bytes still match it: a UDIF image's
-// data fork, master and per-partition CRC32s. The number of mismatches; -1 when the image carries
-// no checksum this reads (said).
+// data fork, master and per-partition CRC32s, an E01's MD5 and SHA1. The number of mismatches; -1
+// when the image carries no checksum this reads (said).
 int verifyImage(const Image &image, Messages &messages);

@@ -60,10 +60,12 @@ std::optional<VolumeHeader> getVolumeHeader(const Image &image, uint64_t offset,
 
 std::unique_ptr<Volume> Volume::open(std::shared_ptr<const Image> image, uint64_t partitionOffset, Messages &messages) {
     if (g_Debug) messages.out("Opening partition from offset %lld (0x%llx) with Blocksize %d\n", 0ll, 0ull, 512);
+    uint64_t wrapper = partitionOffset;
     partitionOffset = unwrapped(*image, partitionOffset, messages);
     auto header = getVolumeHeader(*image, partitionOffset, messages);
     if (!header) return nullptr;
     std::unique_ptr<Volume> volume(new Volume(std::move(image), partitionOffset));
+    if (partitionOffset != wrapper) volume->wrapperOffset_ = wrapper;
     volume->header_ = *header;
     // The overflow extents first: the catalog and attributes files may continue there.
     if (forkTotalBlocks(header->fork(kExtentsForkOffset)) != 0) volume->extents_ = volume->loadTree(kExtentsTree, messages);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/messages.h"
@@ -25,6 +26,8 @@ public:
 
     const Image &image() const { return *image_; }
     uint64_t partitionOffset() const { return partitionOffset_; }
+    // Where the classic HFS volume that wraps this one starts, when one does.
+    std::optional<uint64_t> wrapperOffset() const { return wrapperOffset_; }
     const VolumeHeader &header() const { return header_; }
     uint32_t blockSize() const { return header_.blockSize(); }
 
@@ -49,6 +52,7 @@ private:
 
     std::shared_ptr<const Image> image_;
     uint64_t partitionOffset_ = 0;
+    std::optional<uint64_t> wrapperOffset_;
     VolumeHeader header_;
     std::unique_ptr<BTree> extents_, catalog_, attributes_;
     OverflowIndex overflow_;

@@ -168,6 +168,11 @@ TEST_P(DiskFormats, ReadAsTheDisk) {
     std::string listed = runTarnwick({"-c", "ls /", path}, "").out;
     EXPECT_NE(listed.find("words.txt"), std::string::npos) << c.name;
     EXPECT_EQ(listed, runTarnwick({"-c", "ls /", raw}, "").out) << c.name;
+    if (c.format == kEwf) {   // the acquisition's own MD5
+        RunResult verified = runTarnwick({"-c", "verify", path}, "");
+        EXPECT_EQ(verified.status, 0) << verified.err;
+        EXPECT_TRUE(verified.out.starts_with("MD5: stored ") && verified.out.ends_with(": ok\n")) << verified.out;
+    }
     if (haveTool("fls") && c.format != kQcow) {
         EXPECT_EQ(runCommand({"fls", "-o", "40", path}).out, runCommand({"fls", "-o", "40", raw}).out) << c.name;
     }

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "hfsbuild/encrypted.h"
+#include "hfsbuild/sparse.h"
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "support.h"
@@ -273,6 +275,10 @@ const std::vector<Wrapper> kWrappers{
     {"lwvm", [](const ByteVec &v) { return lwvmImage(v, LwvmOptions{.volumeOffset = 0x1000}); }, {"PARTOFF=0x1000"}},
     {"udif", [](const ByteVec &v) { return udif(v, false); }},
     {"udif-lzfse-lzma", [](const ByteVec &v) { return udif(v, true); }},
+    {"udif-in-place", [](const ByteVec &v) { return udif(v, false); }, {"TARNWICK_IN_PLACE=1"}},
+    {"sparseimage", [](const ByteVec &v) { return hfsbuild::buildSparseImage(buildGpt(macGpt(v)), {.sectorsPerBand = 16}); }},
+    {"encrypted", [](const ByteVec &v) { return hfsbuild::encryptedImage(v, {.password = "pw", .iterations = 1, .blockSize = 512}); },
+     {"TARNWICK_PASSWORD=pw"}},
 };
 
 // Damage done to the container file itself: its first and last sectors, and its length.
