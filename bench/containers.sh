@@ -42,7 +42,9 @@ present=$(ls "$work/volume.sparsebundle/bands" | wc -l)
 sed -i "s|<integer>$(stat -c %s "$work/volume.hfs")</integer>|<integer>$((100000 * (8 << 20)))</integer>|" "$work/volume.sparsebundle/Info.plist"
 echo "sparse bundle: $(ls "$work/volume.sparsebundle/bands" | wc -l) band files, $present of them holding the volume"
 read -r b_s b_k < <(best "$build/tarnwick" -c "ls /" "$work/volume.sparsebundle")
-opened=$(strace -f -e trace=openat -o "$work/trace" "$build/tarnwick" -c "ls /" "$work/volume.sparsebundle" > /dev/null 2>&1; grep -c '/bands/' "$work/trace" || true)
+# Bands are opened by name in the bands folder: openat(FOLDER, "1f", ...).
+opened=$(strace -f -e trace=openat -o "$work/trace" "$build/tarnwick" -c "ls /" "$work/volume.sparsebundle" > /dev/null 2>&1
+         grep -cE 'openat\([0-9]+, "[0-9a-f]+",' "$work/trace" || true)
 echo "sparse bundle open + ls /: $b_s s, $((b_k / 1024)) MiB peak, $opened band files opened"
 
 if command -v ewfacquire > /dev/null; then

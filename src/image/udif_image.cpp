@@ -42,11 +42,25 @@ const std::vector<uint8_t> *UdifImage::decoded(const Planned &p) const {
         batchBytes += next.room;
     }
     std::vector<std::optional<std::vector<uint8_t>>> results(batch.size());
+    // Each decoder's output becomes the cached bytes, and takes the buffer of a chunk dropped from
+    // the cache in its place: no chunk is copied or given fresh memory on its way in.
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (decoders_[i].out.capacity() != 0 || spare_.empty()) continue;
+        decoders_[i].out = std::move(spare_.back());
+        spare_.pop_back();
+    }
     auto decode = [&](size_t i) {
         Said said;   // what is wrong with a chunk shows as a failed read
         Bytes bytes;
-        if (!batch[i]->stop && decodeChunk(*batch[i], decoders_[i], *file_, said, &bytes))
+        if (batch[i]->stop || !decodeChunk(*batch[i], decoders_[i], *file_, said, &bytes)) return;
+        std::vector<uint8_t> &out = decoders_[i].out;
+        if (bytes.data != out.data() || bytes.size > out.size()) {
             results[i].emplace(bytes.data, bytes.data + bytes.size);
+            return;
+        }
+        out.resize(bytes.size);
+        results[i] = std::move(out);
+        out = std::vector<uint8_t>();
     };
     std::vector<std::thread> helpers;
     try {
@@ -72,6 +86,7 @@ void UdifImage::cache(uint32_t index, std::vector<uint8_t> bytes) const {
     while (cachedBytes_ > cacheBytes_ && cache_.size() > 1) {
         cachedBytes_ -= cache_.back().bytes.size();
         cached_.erase(cache_.back().index);
+        if (spare_.size() < decoders_.size()) spare_.push_back(std::move(cache_.back().bytes));
         cache_.pop_back();
     }
 }

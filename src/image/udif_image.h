@@ -44,4 +44,5 @@ private:
     mutable std::unordered_map<uint32_t, std::list<Cached>::iterator> cached_;
     mutable uint64_t cachedBytes_ = 0;
     mutable std::vector<udif::Decoder> decoders_;   // one per chunk decoded at once
+    mutable std::vector<std::vector<uint8_t>> spare_;   // buffers of chunks dropped, for the next ones
 };
