@@ -2,10 +2,17 @@
 //   mkimage --demo OUT
 //   mkimage --hostile NAME OUT   (NAME: one of the forged images the tests run; see hfsbuild/hostile.cpp)
 //   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]
+//           [--time-machine N [--tm-folders F]]
 //           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]
 //           [--sparseimage|--sparsebundle [--band-size BYTES]] OUT
 // --synthetic adds N small files, 1000 to a folder and 100 folders to a top-level one:
 // /set0/dir000/file0000000.txt holds "file 0\n", and so on.
+// --time-machine writes a journaled Time Machine disk of N (at most 8064) hourly snapshots of one Mac:
+// /Backups.backupdb/host/2019-01-01-000000/Macintosh HD/Users/me/d0000/f0.txt and so on, F folders
+// (20 unless --tm-folders says) of 10 files, and a Latest symbolic link. Each later snapshot holds
+// one folder in 10 anew, with one changed file and hard links to the first snapshot's other nine,
+// and links the other folders to the first's as directory hard links: 0.9 * F * (N - 1) links of
+// each kind, so N = 101 and F = 2223 make some 200 000 of each.
 // --dmg-codec picks the kind of the image's data chunks (zlib unless given), 1 MiB each.
 // --sparseimage writes the image as a .sparseimage (bands of 1 MiB unless --band-size says, a
 // multiple of 512), --sparsebundle as a sparse bundle folder OUT (bands of 8 MiB unless it says).
@@ -75,6 +82,45 @@ void addSynthetic(hfsbuild::Volume &volume, uint32_t count) {
     }
 }
 
+// See the top of this file.
+void addTimeMachine(hfsbuild::Volume &volume, uint32_t snapshots, uint32_t folders) {
+    constexpr uint32_t kFiles = 10, kChangedEvery = 10;
+    const std::string machine = "/Backups.backupdb/host/";
+    auto date = [](uint32_t s) {             // hourly, 28 days a month
+        char name[64];
+        snprintf(name, sizeof name, "2019-%02u-%02u-%02u0000", 1 + s / 24 / 28, 1 + s / 24 % 28, s % 24);
+        return std::string(name);
+    };
+    auto folder = [&](uint32_t s, uint32_t d) {
+        char name[16];
+        snprintf(name, sizeof name, "/d%04u", d);
+        return machine + date(s) + "/Macintosh HD/Users/me" + name;
+    };
+    auto text = [](uint32_t s, uint32_t d, uint32_t f) {
+        return "snapshot " + std::to_string(s) + ", folder " + std::to_string(d) + ", file " + std::to_string(f) + "\n";
+    };
+    if (snapshots == 0) return;
+    if (snapshots > 12 * 28 * 24) throw std::runtime_error("--time-machine: at most 8064 snapshots");
+    volume.journal = hfsbuild::Journal{};   // Mac OS makes folder links on journaled volumes only
+    for (uint32_t d = 0; d < folders; ++d)
+        for (uint32_t f = 0; f < kFiles; ++f)
+            volume.nodes.push_back(hfsbuild::fileNode(folder(0, d) + "/f" + std::to_string(f) + ".txt", text(0, d, f)));
+    for (uint32_t s = 1; s < snapshots; ++s) {
+        for (uint32_t d = 0; d < folders; ++d) {
+            if ((d + s) % kChangedEvery != 0) {
+                volume.nodes.push_back(hfsbuild::folderLinkNode(folder(s, d), folder(0, d)));
+                continue;
+            }
+            volume.nodes.push_back(hfsbuild::fileNode(folder(s, d) + "/f0.txt", text(s, d, 0)));
+            for (uint32_t f = 1; f < kFiles; ++f) {
+                std::string name = "/f" + std::to_string(f) + ".txt";
+                volume.nodes.push_back(hfsbuild::hardLinkNode(folder(s, d) + name, folder(0, d) + name));
+            }
+        }
+    }
+    volume.nodes.push_back(hfsbuild::symlinkNode(machine + "Latest", date(snapshots - 1)));
+}
+
 // The demo's label and nodes; other options still apply.
 void addDemo(hfsbuild::Volume &volume) {
     hfsbuild::Volume demo = hfsbuild::demoVolume();
@@ -113,6 +159,7 @@ int usage() {
     for (const hfsbuild::HostileImage &image : hfsbuild::hostileImages()) std::cerr << " " << image.name;
     std::cerr << "\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
+                 "               [--time-machine N [--tm-folders F]]\n"
                  "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]\n"
                  "               [--sparseimage|--sparsebundle [--band-size BYTES]] OUT\n";
     return 2;
@@ -139,6 +186,7 @@ int main(int argc, char **argv) {
     uint32_t compression = 0;
     std::string container, sparse, out;
     uint64_t bandBytes = 0;
+    uint32_t snapshots = 0, folders = 20;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string arg = argv[i];
@@ -159,11 +207,14 @@ int main(int argc, char **argv) {
             else if (arg == "--block-size" && hasValue) volume.blockSize = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--files" && hasValue) addTree(volume, argv[++i]);
             else if (arg == "--synthetic" && hasValue) addSynthetic(volume, static_cast<uint32_t>(std::stoul(argv[++i])));
+            else if (arg == "--time-machine" && hasValue) snapshots = static_cast<uint32_t>(std::stoul(argv[++i]));
+            else if (arg == "--tm-folders" && hasValue) folders = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--compress" && hasValue) compression = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg.starts_with("-") || !out.empty()) return usage();
             else out = arg;
         }
         if (out.empty()) return usage();
+        addTimeMachine(volume, snapshots, folders);
         for (hfsbuild::Node &node : volume.nodes)
             if (!node.folder && !node.symlink && node.hardLinkTo.empty() && node.compression == 0)
                 node.compression = compression;

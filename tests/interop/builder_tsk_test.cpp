@@ -174,6 +174,44 @@ TEST_P(BuilderTsk, SevenZipListsAndExtractsTheTree) {
         if (value) { EXPECT_TRUE(readWholeFile(out + name) == *value) << name; }
 }
 
+// Directory hard links: fls follows each link record (fdrp/MACS, the folder's CNID as special) to
+// the folder in the private folder, so its content shows under every name. istat reads the folder's
+// link count and first link; TSK 4.11 cannot read a link record by its own CNID (of either kind).
+TEST(BuilderFolderLinks, TskFollowsEveryName) {
+    if (!haveTool("fls")) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    const TestImage &img = testImage("FolderLinks");
+    // CNIDs in listing order: /A 16 .. /D/E 25, then the hard-link folder and iNode28, the folder
+    // links' folder 29 and the link records at /C (30) and /A (31).
+    using Content = std::vector<std::pair<std::string, std::string>>;   // "type CNID", path below
+    const Content a = {{"d 16", ""}, {"r 17", "/one.txt"}, {"d 18", "/sub"}, {"r 19", "/sub/two.txt"}, {"d 20", "/inner"},
+                       {"r 28", "/inner/again.txt"}, {"r 28", "/inner/three.txt"}};
+    const Content c = {{"d 20", ""}, {"r 28", "/again.txt"}, {"r 28", "/three.txt"}};
+    const std::string linked = ".HFS+ Private Directory Data^";
+    std::set<std::string> expected = {"d 24 D", "d 29 " + linked, "d 27 ^^^^HFS+ Private Data", "r 28 ^^^^HFS+ Private Data/iNode28"}, listed;
+    for (const auto &[content, names] : {std::pair{a, std::vector<std::string>{"A", "B", "D/E", linked + "/dir_16"}},
+                                         std::pair{c, std::vector<std::string>{"C", linked + "/dir_20"}}})
+        for (const std::string &name : names)
+            for (const auto &[node, below] : content) expected.insert(node + " " + name + below);
+    for (const FlsEntry &e : flsTree(img)) listed.insert(e.type + (" " + std::to_string(e.cnid)) + " " + e.path);
+    EXPECT_EQ(listed, expected);
+
+    for (auto [folder, links, first] : {std::tuple{16u, "3", "31"}, {20u, "2", "30"}}) {
+        Istat s = istat(img, folder);
+        EXPECT_NE(s.out.find("This is a hard link to a folder."), std::string::npos) << s.out;
+        EXPECT_EQ(s.fields["Link count"], links);
+        ASSERT_EQ(s.attributes.size(), 1u) << s.out;
+        EXPECT_EQ(s.attributes[0].name, hfsbuild::kFirstLinkAttribute);
+        EXPECT_EQ(icat(img, folder, "-" + s.attributes[0].id), bytesOf(first + std::string(1, '\0')));
+    }
+    Istat privateFolder = istat(img, 29);
+    EXPECT_EQ(privateFolder.fields["Mode"], "dr-xr-xr-t");
+    for (const char *flag : {"\nName locked\n", "\nIs invisible\n"}) EXPECT_NE(privateFolder.out.find(flag), std::string::npos);
+
+    auto fsstat = fields(tool({"fsstat", img.path}).out);   // link records count as files
+    EXPECT_EQ(fsstat["Number of files"], "10");
+    EXPECT_EQ(fsstat["Number of folders"], "6");
+}
+
 ON_IMAGES(BuilderTsk, "Demo", "MixedCaseHfsx", "SmallBlocks", "HugeBlocks", "MapNodes", "WithAttributes",
           "ForkAttributes", "UnicodeNames", "Compressed", "Overflow", "Fragmented");
 

@@ -169,6 +169,13 @@ std::optional<Volume> builderVolume(const std::string &name) {
     } else if (name == "Overflow") {            // forks of more extents than a catalog record holds: 8 + 8 + 4, and 11
         v = named("Overflow", {file("/twenty.bin", randomBytes(20 * 512, 5), {0, 1}),
                                file("/before.txt", wordLines(700, "before"), {0, 1}), file("/rsrc.bin", randomBytes(5000, 6), {4, 1})}, 512);
+    } else if (name == "FolderLinks") {         // directory hard links, journaled as Mac OS wants them: /A also as /B
+                                                // and /D/E, holding a link to /C, which holds a file link
+        v = named("Links", {file("/A/one.txt", bytesOf("one\n")), file("/A/sub/two.txt", bytesOf("two\n")),
+                            file("/C/three.txt", bytesOf("three\n")), hfsbuild::folderLinkNode("/A/inner", "/C"),
+                            hfsbuild::folderLinkNode("/B", "/A"), hfsbuild::folderLinkNode("/D/E", "/A"),
+                            hfsbuild::hardLinkNode("/C/again.txt", "/C/three.txt")});
+        v.journal = hfsbuild::Journal{};
     } else if (name == "Fragmented") {          // as a Mac leaves a used volume: the catalog in the overflow file, folders
                                                 // over many leaves, forks of 1 to 100 extents (last partial) interleaved
         v = named("Fragmented", {}, 512);

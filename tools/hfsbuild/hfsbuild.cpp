@@ -18,8 +18,8 @@ constexpr uint32_t kSpareBlocks = 8;                 // free blocks left when to
 constexpr size_t kHeaderOffset = 1024, kHeaderSize = 512;
 constexpr uint16_t kFolderRecord = 1, kFileRecord = 2, kFolderThread = 3, kFileThread = 4;
 constexpr uint16_t kThreadExistsMask = 0x0002, kHasAttributesMask = 0x0004, kHasSecurityMask = 0x0008,
-                   kHasLinkChainMask = 0x0020;
-constexpr uint16_t kIsInvisible = 0x4000, kNameLocked = 0x1000, kHasBeenInited = 0x0100;   // Finder flags
+                   kHasFolderCountMask = 0x0010, kHasLinkChainMask = 0x0020, kHasChildLinkMask = 0x0040;
+constexpr uint16_t kIsAlias = 0x8000, kIsInvisible = 0x4000, kNameLocked = 0x1000, kHasBeenInited = 0x0100;   // Finder flags
 constexpr uint8_t kImmutable = 0x02, kCompressed = 0x20;   // ownerFlags UF_IMMUTABLE, UF_COMPRESSED
 constexpr uint32_t kBigKeysMask = 0x2, kVariableIndexKeysMask = 0x4;
 constexpr uint32_t kInlineAttribute = 0x10, kForkDataAttribute = 0x20, kExtentsAttribute = 0x30;
@@ -36,10 +36,10 @@ struct Fork {
     std::vector<Extent> extents;
 };
 
-enum class Role { Plain, HardLink, IndirectNode };
+enum class Role { Plain, HardLink, IndirectNode, FolderLink, LinkedFolder };
 
 // A listed node, a parent folder created for one, or a piece of the hard-link machinery, with its
-// place in the catalog. Links and indirect nodes point at the linked file's node.
+// place in the catalog. File links and indirect nodes point at the linked file's node.
 struct Entry {
     std::string path;
     const Node *node;
@@ -47,14 +47,16 @@ struct Entry {
     std::u16string name;
     uint32_t valence = 0;
     Role role = Role::Plain;
+    uint32_t folders = 0;          // subfolders, links to folders included
+    bool childLink = false;        // a link to a folder lies below
     // What the volume stores for it (see storeContent) and where.
     Bytes data{}, resource{};
     std::vector<Attribute> attributes{};
     Fork dataFork{}, resourceFork{};
     std::vector<Fork> attributeForks{};   // one per attribute; empty for an inline value
-    uint32_t special = 1;          // BSD special: link count, or a link's indirect node number
-    // The chain of a file's links as macOS 10.5 on keeps it: a link's ownerID and groupID hold the
-    // previous and next link, the indirect node's reserved1 the first.
+    uint32_t special = 1;          // BSD special: link count, or a link's indirect node or folder
+    // The chain of links as macOS 10.5 on keeps it: a link's ownerID and groupID hold the previous
+    // and next link, the indirect node's reserved1 (a linked folder's kFirstLinkAttribute) the first.
     uint32_t previousLink = 0, nextLink = 0, firstLink = 0;
 };
 
@@ -66,6 +68,16 @@ const Node kPrivateFolder = [] {
     node.mode = 040000;
     return node;
 }();
+
+// Sticky and readable by all, hidden and name locked, as Mac OS X makes it with the first folder link.
+const Node kFolderLinkPrivateFolder = [] {
+    Node node = folderNode("/" + kFolderLinkFolder);
+    node.mode = 041555;
+    return node;
+}();
+
+// A linked folder's original name: a link record like the listed ones.
+const Node kFolderLinkRecord;
 
 // A B-tree record before its key is encoded: catalog keys are (parentID, name), attribute keys
 // (fileID, name, startBlock).
@@ -268,9 +280,13 @@ Bytes compressedResourceFork(const Bytes &content, bool stored) {
 // Fills in what the volume keeps for the entry: a compressed file's content moves to its decmpfs
 // attribute or resource fork. Links hold neither data nor attributes.
 void storeContent(Entry &e) {
-    if (e.role == Role::HardLink) return;
+    if (e.role == Role::HardLink || e.role == Role::FolderLink) return;
     const Node &node = *e.node;
     e.attributes = node.attributes;
+    if (e.role == Role::LinkedFolder) {
+        std::string first = std::to_string(e.firstLink);
+        e.attributes.push_back({kFirstLinkAttribute, Bytes(first.c_str(), first.c_str() + first.size() + 1)});
+    }
     if (node.compression == 0) {
         e.data = node.data;
         return;
@@ -332,15 +348,17 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
 
     // Hard links (TN1150 "Hard Links"): the linked file moves to an indirect node, its names become links.
     const std::string privatePath = "/" + kHardLinkFolder;
+    const size_t listed = entries.size();
     std::map<std::string, size_t> indirect;              // linked path -> its indirect node's entry
-    for (size_t i = 0, listed = entries.size(); i < listed; ++i) {
+    std::map<size_t, std::vector<size_t>> chains;        // indirect node or linked folder -> its links, in order
+    for (size_t i = 0; i < listed; ++i) {
         const std::string target = entries[i].node->hardLinkTo;
         if (target.empty()) continue;
         auto found = byPath.find(target);
         if (found == byPath.end()) invalid("hard link to missing \"" + target + "\"");
         const Node *linked = entries[found->second].node;
         bool linkToLink = entries[found->second].role == Role::HardLink && !indirect.contains(target);
-        if (linked->folder || !linked->hardLinkTo.empty() || linkToLink)
+        if (linked->folder || !linked->hardLinkTo.empty() || !linked->folderLinkTo.empty() || linkToLink)
             invalid("hard link to \"" + target + "\", which is not a regular file");
         if (!indirect.contains(target)) {
             if (!byPath.contains(privatePath)) add(privatePath, &kPrivateFolder);
@@ -350,23 +368,65 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
             Entry &first = entries[found->second];
             first.role = Role::HardLink;
             first.special = entries.back().cnid;
+            chains[entries.size() - 1].push_back(found->second);
         }
         Entry &node = entries[indirect[target]];
         ++node.special;
         entries[i].node = linked;
         entries[i].role = Role::HardLink;
         entries[i].special = node.cnid;
+        chains[indirect[target]].push_back(i);
     }
-    for (const auto &[target, node] : indirect) {
-        std::vector<size_t> links{byPath.at(target)};
-        for (size_t i = 0; i < entries.size(); ++i)
-            if (entries[i].role == Role::HardLink && entries[i].special == entries[node].cnid && i != links[0])
-                links.push_back(i);
+
+    // Folder links: the folder keeps its CNID and content but moves to the folder links' private
+    // folder; a link record takes its place.
+    const std::string folderLinksPath = "/" + kFolderLinkFolder;
+    for (size_t i = 0; i < listed; ++i) {
+        const std::string target = entries[i].node->folderLinkTo;
+        if (target.empty()) continue;
+        auto found = byPath.find(target);
+        if (found == byPath.end() || !entries[found->second].node->folder || entries[i].path.starts_with(target + "/"))
+            invalid("folder link to \"" + target + "\", which is not a folder outside it");
+        const size_t folder = found->second;
+        if (entries[folder].role != Role::LinkedFolder) {
+            if (!byPath.contains(folderLinksPath)) add(folderLinksPath, &kFolderLinkPrivateFolder);
+            Entry &privateFolder = entries[byPath.at(folderLinksPath)];
+            ++privateFolder.valence;
+            const uint32_t privateID = privateFolder.cnid;
+            add(target, &kFolderLinkRecord);             // counted in the parent, in the folder's stead
+            if (entries[folder].parentID != kRootFolderID) --entries[entries[folder].parentID - kFirstUserID].valence;
+            byPath[target] = folder;                     // paths below still go through the folder
+            Entry &moved = entries[folder];
+            moved.parentID = privateID;
+            moved.name = utf16("dir_" + std::to_string(moved.cnid));
+            moved.path = folderLinksPath + "/dir_" + std::to_string(moved.cnid);
+            moved.role = Role::LinkedFolder;
+            entries.back().role = Role::FolderLink;
+            entries.back().special = moved.cnid;
+            chains[folder].push_back(entries.size() - 1);
+        }
+        entries[i].role = Role::FolderLink;
+        entries[i].special = entries[folder].cnid;
+        chains[folder].push_back(i);
+    }
+    for (const auto &[node, links] : chains) {
+        if (entries[node].role == Role::LinkedFolder) entries[node].special = static_cast<uint32_t>(links.size());
         entries[node].firstLink = entries[links[0]].cnid;
         for (size_t k = 1; k < links.size(); ++k) {
             entries[links[k]].previousLink = entries[links[k - 1]].cnid;
             entries[links[k - 1]].nextLink = entries[links[k]].cnid;
         }
+    }
+
+    // What folder records keep on a volume with folder links (see Node::folderLinkTo).
+    for (const Entry &e : entries)
+        if ((e.node->folder || e.role == Role::FolderLink) && e.parentID != kRootFolderID)
+            ++entries[e.parentID - kFirstUserID].folders;
+    for (const Entry &e : entries) {
+        if (e.role != Role::FolderLink) continue;
+        for (uint32_t id = e.parentID; id != kRootFolderID && !entries[id - kFirstUserID].childLink;
+             id = entries[id - kFirstUserID].parentID)
+            entries[id - kFirstUserID].childLink = true;
     }
     return entries;
 }
@@ -432,16 +492,21 @@ void appendFork(Bytes &out, const Fork &fork) {
     appendExtentRecord(out, fork.extents, 0);
 }
 
-Bytes folderRecord(const Node &node, uint32_t cnid, uint32_t valence, uint16_t flags, bool privateFolder = false) {
+// `node` gives the dates and permissions; `counted`: the volume keeps folder counts.
+Bytes folderRecord(const Entry &e, const Node &node, uint16_t flags, bool counted) {
+    bool privateFolder = e.node == &kPrivateFolder || e.node == &kFolderLinkPrivateFolder;
+    flags |= (counted ? kHasFolderCountMask : 0) | (e.childLink ? kHasChildLinkMask : 0);
     Bytes r;
     appendBE16(r, kFolderRecord);
     appendBE16(r, flags);
-    appendBE32(r, valence);
-    appendBE32(r, cnid);
-    appendDatesAndPermissions(r, node, privateFolder ? kImmutable : 0, 1);
+    appendBE32(r, e.valence);
+    appendBE32(r, e.cnid);
+    appendDatesAndPermissions(r, node, e.node == &kPrivateFolder ? kImmutable : 0,
+                              e.role == Role::LinkedFolder ? e.special : 1);
     uint16_t finderFlags = privateFolder ? kIsInvisible | kNameLocked : node.hidden ? kIsInvisible : 0;
     appendUserInfo(r, "\0\0\0\0", "\0\0\0\0", finderFlags);
-    appendZeros(r, 16 + 4 + 4);            // finderInfo, textEncoding, reserved
+    appendZeros(r, 16 + 4);                // finderInfo, textEncoding
+    appendBE32(r, counted ? e.folders : 0);   // folderCount, once reserved
     return r;
 }
 
@@ -457,7 +522,7 @@ Node linkRecordNode(const Entry &e, uint32_t privateFolderDate) {
 }
 
 Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
-    bool link = e.role == Role::HardLink;
+    bool link = e.role == Role::HardLink || e.role == Role::FolderLink;
     Node linkRecord = link ? linkRecordNode(e, privateFolderDate) : Node{};
     const Node &node = link ? linkRecord : *e.node;
     Bytes r;
@@ -467,7 +532,9 @@ Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
     appendBE32(r, e.cnid);
     appendDatesAndPermissions(r, node, link ? kImmutable : node.compression ? kCompressed : 0, e.special);
     uint16_t finderFlags = node.hidden ? kIsInvisible : 0;
-    if (link)
+    if (e.role == Role::FolderLink)
+        appendUserInfo(r, "fdrp", "MACS", kIsAlias);
+    else if (link)
         appendUserInfo(r, "hlnk", "hfs+", kHasBeenInited);
     else if (node.symlink)
         appendUserInfo(r, "slnk", "rhap", finderFlags);
@@ -480,8 +547,8 @@ Bytes fileRecord(const Entry &e, uint16_t flags, uint32_t privateFolderDate) {
 }
 
 uint16_t recordFlags(const Entry &e) {
-    if (e.role == Role::HardLink) return kHasLinkChainMask;
-    uint16_t chain = e.role == Role::IndirectNode ? kHasLinkChainMask : 0;
+    if (e.role == Role::HardLink || e.role == Role::FolderLink) return kHasLinkChainMask;
+    uint16_t chain = e.role == Role::IndirectNode || e.role == Role::LinkedFolder ? kHasLinkChainMask : 0;
     const std::vector<Attribute> &attributes = e.attributes;
     bool security = e.node->hasSecurity || std::any_of(attributes.begin(), attributes.end(), [](const Attribute &a) {
                         return a.name == kSecurityAttribute;
@@ -504,20 +571,28 @@ std::vector<BTreeRecord> catalogRecords(const Volume &volume, const std::vector<
     Node root = folderNode("/");
     root.createDate = volume.createDate.value_or(kDefaultDate);
     root.modDate = volume.modifyDate.value_or(kDefaultDate);
-    auto rootValence = std::count_if(entries.begin(), entries.end(),
-                                     [](const Entry &e) { return e.parentID == kRootFolderID; });
+    Entry rootEntry{"/", &root, kRootFolderID, kRootParentID, label};
+    for (const Entry &e : entries) {
+        rootEntry.valence += e.parentID == kRootFolderID;
+        rootEntry.folders += e.parentID == kRootFolderID && (e.node->folder || e.role == Role::FolderLink);
+    }
+    const bool counted = std::any_of(entries.begin(), entries.end(), [](const Entry &e) { return e.role == Role::FolderLink; });
 
-    Node privateFolder = kPrivateFolder;   // made with the volume
-    privateFolder.createDate = privateFolder.modDate = root.createDate;
+    // Made with the volume, or dated as if: Mac OS takes a link for real only when it is dated so too.
+    auto withVolumeDate = [&root](Node node) {
+        node.createDate = node.modDate = root.createDate;
+        return node;
+    };
+    const Node privateFolder = withVolumeDate(kPrivateFolder), folderLinksFolder = withVolumeDate(kFolderLinkPrivateFolder);
 
     std::vector<KeyedRecord> records;
-    records.push_back({kRootParentID, label, folderRecord(root, kRootFolderID, static_cast<uint32_t>(rootValence), 0)});
+    records.push_back({kRootParentID, label, folderRecord(rootEntry, root, 0, counted)});
     records.push_back({kRootFolderID, u"", threadRecord(kFolderThread, kRootParentID, label)});
     for (const Entry &e : entries) {
         uint16_t flags = recordFlags(e);
         if (e.node->folder) {
-            records.push_back({e.parentID, e.name, e.node == &kPrivateFolder ? folderRecord(privateFolder, e.cnid, e.valence, flags, true)
-                                                                   : folderRecord(*e.node, e.cnid, e.valence, flags)});
+            const Node &node = e.node == &kPrivateFolder ? privateFolder : e.node == &kFolderLinkPrivateFolder ? folderLinksFolder : *e.node;
+            records.push_back({e.parentID, e.name, folderRecord(e, node, flags, counted)});
             records.push_back({e.cnid, u"", threadRecord(kFolderThread, e.parentID, e.name)});
         } else {
             records.push_back({e.parentID, e.name, fileRecord(e, flags | kThreadExistsMask, root.createDate)});
@@ -944,6 +1019,13 @@ Node hardLinkNode(const std::string &path, const std::string &existingPath) {
     Node node;
     node.path = path;
     node.hardLinkTo = existingPath;
+    return node;
+}
+
+Node folderLinkNode(const std::string &path, const std::string &existingFolderPath) {
+    Node node;
+    node.path = path;
+    node.folderLinkTo = existingFolderPath;
     return node;
 }
 

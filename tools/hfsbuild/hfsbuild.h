@@ -28,6 +28,11 @@ struct Attribute {                 // an extended attribute, inline in its recor
 // The name macOS gives the folder of hard-link indirect nodes, a child of the root (TN1150 "Hard Links").
 inline const std::string kHardLinkFolder = std::string(4, '\0') + "HFS+ Private Data";
 
+// The folder of linked folders, a child of the root (its name ends in a carriage return), and the
+// attribute by which a linked folder names its first link, as decimal text.
+inline const std::string kFolderLinkFolder = ".HFS+ Private Directory Data\r";
+inline const std::string kFirstLinkAttribute = "com.apple.system.hfs.firstlink";
+
 // The attribute holding a file's owner, group and access control list (see fileSecurity).
 inline const std::string kSecurityAttribute = "com.apple.system.Security";
 
@@ -73,6 +78,19 @@ struct Node {                      // a file or folder of the volume
     // link count as its special. That folder and the indirect nodes are numbered after every
     // listed node, so adding links leaves the other CNIDs alone.
     std::string hardLinkTo;
+
+    // Non-empty: a directory hard link to the folder listed at this path, as Time Machine makes
+    // them (Mac OS X 10.5 to 10.15); the node's other fields are ignored. Every name of a linked
+    // folder becomes a link record (Finder type "fdrp", creator "MACS", Finder flag kIsAlias, flag
+    // kHFSHasLinkChainMask, BSD special = the folder's CNID, no data, dated like the private
+    // folders), and the folder itself, keeping its CNID N and its content, moves into
+    // kFolderLinkFolder as "dir_<N>", with the chain flag, the link count as its special and its
+    // first link in kFirstLinkAttribute. The links of one folder or file chain in listing order
+    // (the original name first) through their ownerID (previous) and groupID (next). New link
+    // records are numbered after every listed node. A volume with such links keeps, as macOS does
+    // there, each folder's subfolder count (links to folders count) with kHFSHasFolderCountMask,
+    // and kHFSHasChildLinkMask on the folders above a link, the root excepted.
+    std::string folderLinkTo;
 };
 
 Node fileNode(const std::string &path, const std::string &text);
@@ -80,6 +98,7 @@ Node fileNode(const std::string &path, std::vector<uint8_t> data);
 Node folderNode(const std::string &path);
 Node symlinkNode(const std::string &path, const std::string &target);
 Node hardLinkNode(const std::string &path, const std::string &existingPath);
+Node folderLinkNode(const std::string &path, const std::string &existingFolderPath);
 
 // Bytes of a kSecurityAttribute value: the big-endian file-security structure, magic 0x012CC16D,
 // owner and group GUIDs, then an access control list of (GUID, flags, rights) entries.
@@ -150,7 +169,8 @@ inline std::vector<uint8_t> zlibCompress(const std::vector<uint8_t> &data) { ret
 std::vector<uint8_t> buildVolume(const Volume &volume);
 
 // CNIDs are given in the order nodes are listed (after creating missing parents), starting at 16.
-// Returns the CNID that buildVolume gives to the node at `path`, or 0 when there is none.
+// Returns the CNID that buildVolume gives to the node at `path`, or 0 when there is none; for a
+// linked folder's original path, its link record's (the folder's is the one it had unlinked).
 uint32_t cnidOf(const Volume &volume, const std::string &path);
 
 // Big-endian patch helpers for tests that damage images on purpose.
