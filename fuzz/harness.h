@@ -475,6 +475,14 @@ inline void statCommand(Bytes in) {
     run(session, "stat /");
 }
 
+// Input: an image. Directory hard links resolved every way: listed, entered, walked through, stat.
+inline void folderLinks(Bytes in) {
+    Session session = sessionOn(in);
+    if (!session.volume) return;
+    for (const char *line : {"ls /", "ls /B", "cd /A/sub/up/sub", "ls", "find / -m", "stat /B", "stat #20", "cd #21"})
+        run(session, line);
+}
+
 struct Target {
     const char *name;
     void (*run)(Bytes);
@@ -490,7 +498,7 @@ inline const Target kTargets[] = {
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
     {"find", findCommand},       {"stat", statCommand},
     {"journal", journal},         {"sparse_image", sparseImage}, {"sparse_bundle", sparseBundle},
-    {"encrypted", encrypted},
+    {"encrypted", encrypted},    {"folder_links", folderLinks},
 };
 
 // Each input starts from the output switches a fresh process has (the shell's toggles are global).

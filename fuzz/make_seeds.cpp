@@ -219,6 +219,11 @@ int main(int argc, char **argv) {
     for (const auto &[name, volume] : volumes)
         for (const char *target : {"volume_open", "alloc", "shell", "find", "stat"}) seed(target, name, volume);
     for (const char *target : {"shell", "find", "stat"}) seed(target, "demo", demo);
+    // Directory hard links: to a folder, back to the folder above, to another link, to nothing; a file link.
+    Volume links{.label = "L", .nodes = {fileNode("/A/one.txt", "1"), folderLinkNode("/A/sub/up", "/A"),
+                                         folderLinkNode("/B", "/A"), folderLinkNode("/chain", 20), folderLinkNode("/gone", 4000),
+                                         hardLinkNode("/A/two.txt", "/A/one.txt")}};
+    for (const char *target : {"folder_links", "find", "stat"}) seed(target, "links", buildVolume(links));
     // The HFS wrapper: the volume is opened where the master directory block says it is.
     for (const char *target : {"volume_open", "shell"}) seed(target, "wrapped", wrapHFS(small));
     // Small journals, one of them in big-endian order with two lists, the first across the ring's end.

@@ -17,6 +17,7 @@ constexpr size_t kAttributeKeyMax = 268;
 constexpr int16_t kFolderRecord = 1, kFileRecord = 2, kFolderThreadRecord = 3, kFileThreadRecord = 4;
 constexpr uint32_t kAttrInlineData = 0x10, kAttrForkData = 0x20, kAttrExtents = 0x30;
 constexpr size_t kFolderRecordSize = 88, kFileRecordSize = 248;
+constexpr uint16_t kHasLinkChainFlag = 0x20;   // a record's flags: a hard link, or a file or folder linked to
 
 // The catalog's records by field name. The views read through Bytes, so a field past a record cut
 // short reads 0.

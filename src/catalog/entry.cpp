@@ -14,15 +14,6 @@
 
 namespace {
 
-std::optional<SearchResult> threadOf(const Volume &volume, uint32_t cnid, Messages &messages) {
-    auto found = threadRecord(volume.catalog(), cnid, messages);
-    if (!found) return std::nullopt;
-    CatalogKeyView key{found->recordKey};
-    if (key.parentID() != cnid || key.nameLength() != 0) return std::nullopt;
-    int16_t type = catalogRecordType(getRecordData(found->recordKey));
-    return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
-}
-
 // The folder or file record a thread record names: its parent's entry of that name. The folder's
 // records are read in turn, so a name the search's order misplaces is still found.
 std::optional<CatalogEntry> recordOfThread(const Volume &volume, Bytes threadKey, uint32_t cnid, Messages &messages) {
@@ -52,6 +43,17 @@ CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep) {
     return {recordKey, data, CatalogRecord{data}.id(), key.parentID(), storedNameWithNULs(key.name()), std::move(keep)};
 }
 
+CatalogEntry throughFolderLink(const Volume &volume, CatalogEntry entry, Messages &messages) {
+    if (entry.folder() || !isFolderLink(entry.data)) return entry;
+    auto folder = folderLinkTarget(volume, entry.data, messages);
+    if (!folder) return entry;
+    CatalogEntry linked = entryOf(folder->recordKey, folder->held.owner);
+    linked.link = entry.cnid;
+    linked.parent = entry.parent;
+    linked.name = std::move(entry.name);
+    return linked;
+}
+
 std::optional<uint32_t> parseCNID(const std::string &typed) {
     std::string text = typed.size() > 2 && typed.front() == '\'' && typed.back() == '\'' ? typed.substr(1, typed.size() - 2) : typed;
     if (text.size() < 2 || text.size() > 11 || text[0] != '#' || text.find_first_not_of("0123456789", 1) != std::string::npos)
@@ -70,7 +72,7 @@ std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const 
     std::optional<CatalogEntry> entry;
     PathMiss miss = PathMiss::kNotFound;
     if (auto cnid = parseCNID(typed)) {
-        if (auto thread = threadOf(volume, *cnid, messages)) entry = recordOfThread(volume, thread->recordKey, *cnid, messages);
+        if (auto thread = threadOfCNID(volume.catalog(), *cnid, messages)) entry = recordOfThread(volume, thread->recordKey, *cnid, messages);
     } else if (isCNIDText(typed)) {
         // A number past 32 bits names nothing.
     } else if (auto found = searchPath(volume, cwd, typed, messages, &miss)) {
@@ -81,7 +83,7 @@ std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const 
             entry = recordOfThread(volume, found->recordKey, CatalogKeyView{found->recordKey}.parentID(), messages);
     }
     if (!entry && command) reportPathMiss(command, typed, miss, messages);
-    return entry;
+    return entry ? std::optional(throughFolderLink(volume, std::move(*entry), messages)) : entry;
 }
 
 std::string componentOf(const std::string &name) {
@@ -99,7 +101,7 @@ std::optional<std::string> pathOfCNID(const Volume &volume, uint32_t cnid, Messa
     std::vector<std::string> names;
     std::unordered_set<uint32_t> seen;
     for (; cnid != kRootFolderID; ) {
-        auto thread = seen.insert(cnid).second ? threadOf(volume, cnid, messages) : std::nullopt;
+        auto thread = seen.insert(cnid).second ? threadOfCNID(volume.catalog(), cnid, messages) : std::nullopt;
         if (!thread) return std::nullopt;
         ThreadRecord record{getRecordData(thread->recordKey)};
         names.push_back(componentOf(storedNameWithNULs(record.name())));
@@ -119,12 +121,15 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
         FolderCursor entries;
         CatalogEntry folder;
         size_t pathLength;   // of the folder's path, a prefix of `path`
+        bool throughLink;    // this folder or one above it was reached through a directory hard link
     };
     std::string path = topPath;
     std::vector<Frame> stack;
-    stack.push_back({FolderCursor(volume, top.cnid, messages), top, path.size()});
-    // Each folder is walked once, so the walk ends with the catalog however its records point.
-    std::unordered_set<uint32_t> walked{top.cnid};
+    stack.push_back({FolderCursor(volume, top.cnid, messages), top, path.size(), top.link != 0});
+    // Each folder is walked once by its own records, so the walk ends however the catalog points.
+    // Below a directory hard link folders are met again by design: there a folder is refused only
+    // when it is being walked already, above on the same path.
+    std::unordered_set<uint32_t> walked{top.cnid}, above{top.cnid};
     bool whole = true;
     while (!stack.empty()) {
         if (g_Interrupted) return false;
@@ -137,17 +142,23 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
                 whole = false;
             }
             if (stack.size() > 1 && visitor.leave) visitor.leave(frame.folder);
+            above.erase(frame.folder.cnid);
             stack.pop_back();
             if (!stack.empty()) path.resize(stack.back().pathLength);
             continue;
         }
-        CatalogEntry entry = entryOf(next->record, next->keep);
+        CatalogEntry entry = throughFolderLink(volume, entryOf(next->record, next->keep), messages);
+        const bool throughLink = frame.throughLink || entry.link != 0;
         size_t folderLength = path.size();
         path = childPath(path, entry.name);
         bool enter = visitor.enter(entry, path, static_cast<int>(stack.size())) && entry.folder();
-        if (enter && !walked.insert(entry.cnid).second) {
-            messages.err("%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
-                         visible(path).c_str(), entry.cnid);
+        if (enter && (above.contains(entry.cnid) || (!throughLink && !walked.insert(entry.cnid).second))) {
+            if (entry.link)
+                messages.err("%s: %s: a directory hard link to folder %u, which holds it: not followed\n", command,
+                             visible(path).c_str(), entry.cnid);
+            else
+                messages.err("%s: %s: folder %u was met before (the catalog loops): not walked again\n", command,
+                             visible(path).c_str(), entry.cnid);
             whole = false;
             if (visitor.leave) visitor.leave(entry);
             enter = false;
@@ -156,7 +167,8 @@ bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &
             path.resize(folderLength);
             continue;
         }
-        stack.push_back({FolderCursor(volume, entry.cnid, messages), entry, path.size()});
+        above.insert(entry.cnid);
+        stack.push_back({FolderCursor(volume, entry.cnid, messages), entry, path.size(), throughLink});
     }
     return whole;
 }

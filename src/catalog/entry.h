@@ -19,17 +19,22 @@ struct CatalogEntry {
     uint32_t cnid = 0, parent = 0;
     std::string name;      // UTF-8 as stored, NUL characters kept
     std::shared_ptr<const uint8_t> keep;   // the node key and data lie in
+    uint32_t link = 0;     // the directory hard link the folder was reached through, if one was
     bool folder() const;
+    uint32_t ownCNID() const { return link ? link : cnid; }   // the record's it was named by
 };
 
 // The entry of a folder or file record's key; `keep` holds the node it lies in.
 CatalogEntry entryOf(Bytes recordKey, std::shared_ptr<const uint8_t> keep);
+// A directory hard link's entry becomes its folder's (record, CNID), keeping the link's name and
+// parent, with `link` its own CNID; any other entry, or a link whose folder is missing (said), stays.
+CatalogEntry throughFolderLink(const Volume &volume, CatalogEntry entry, Messages &messages);
 // The CNID "#N" (or '#N') names; nothing for any other text or a number past 32 bits.
 std::optional<uint32_t> parseCNID(const std::string &typed);
 // Whether the text has the form "#N", whatever the number.
 bool isCNIDText(const std::string &typed);
-// "#N" (or '#N') names the entry whose CNID is N, any other text a path. Nothing when it names no
-// folder or file; then, with `command`, the miss is said in the style "CMD: PATH: No such file or folder".
+// "#N" (or '#N') names the entry whose CNID is N, any other text a path; a directory hard link
+// gives its folder (see throughFolderLink). Nothing when it names no folder or file; then, with `command`, the miss is said in the style "CMD: PATH: No such file or folder".
 std::optional<CatalogEntry> findEntry(const Volume &volume, uint32_t cwd, const std::string &typed, const char *command,
                                       Messages &messages);
 // The full path from the root through the thread records ("/" for the root); nothing when the
@@ -45,7 +50,8 @@ struct TreeVisitor {
     std::function<bool(const CatalogEntry &entry, const std::string &path, int depth)> enter;
     std::function<void(const CatalogEntry &folder)> leave;
 };
-// Walks depth-first in catalog order. A folder met a second time (the catalog loops) is reported
-// and not walked again; false then, or when stopped by Ctrl-C.
+// Walks depth-first in catalog order, into directory hard links too: a linked folder's content is
+// met under every path that reaches it. A folder met a second time (the catalog loops), or a link
+// to a folder that holds it, is reported and not walked again; false then, or when stopped by Ctrl-C.
 bool walkTree(const Volume &volume, const CatalogEntry &top, const std::string &topPath, const TreeVisitor &visitor,
               const char *command, Messages &messages);

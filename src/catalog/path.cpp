@@ -158,6 +158,10 @@ std::optional<SearchResult> searchPath(const Volume &volume, uint32_t cwd, const
         if (record.type() == kFolderRecord) {
             parent = record.id();
             if (g_Debug) messages.out("CNID of %s: %d\n", visible(component.name).c_str(), parent);
+        } else if (record.type() == kFileRecord && isFolderLink(data)) {
+            auto folder = folderLinkTarget(volume, data, messages);
+            if (!folder) return fail(PathMiss::kNotFound, component, "Folder not found");
+            parent = CatalogRecord{getRecordData(folder->recordKey)}.id();
         } else if (record.type() == kFileRecord && isSymLink(data)) {
             if (++links > kMaxLinkDepth) return fail(PathMiss::kLoop, component, "Too many levels of symbolic links");
             // A relative target is relative to the link's own folder: the one it was found in.
@@ -190,18 +194,62 @@ bool isHardLink(Bytes data) {
     return isCode(file.finderType(), "hlnk") && isCode(file.creator(), "hfs+");
 }
 
+bool isFolderLink(Bytes data) {
+    // A Finder alias to a folder has the same type and creator, but no link chain.
+    CatalogRecord file{data};
+    return isCode(file.finderType(), "fdrp") && isCode(file.creator(), "MACS") && (file.flags() & kHasLinkChainFlag);
+}
+
+std::optional<SearchResult> threadOfCNID(const BTree *catalog, uint32_t cnid, Messages &messages) {
+    auto found = threadRecord(catalog, cnid, messages);
+    if (!found) return std::nullopt;
+    CatalogKeyView key{found->recordKey};
+    if (key.parentID() != cnid || key.nameLength() != 0) return std::nullopt;
+    int16_t type = catalogRecordType(getRecordData(found->recordKey));
+    return type == kFolderThreadRecord || type == kFileThreadRecord ? found : std::nullopt;
+}
+
+std::optional<SearchResult> recordOfCNID(const Volume &volume, uint32_t cnid, Messages &messages) {
+    auto thread = threadOfCNID(volume.catalog(), cnid, messages);
+    if (!thread) return std::nullopt;
+    ThreadRecord named{getRecordData(thread->recordKey)};
+    CatalogKey key(named.parentID(), storedNameUnits(named.name()));
+    auto found = searchKey(volume.catalog(), 0, kCatalogTree, key.view(), volume.compareType(), messages);
+    if (!found || CatalogRecord{getRecordData(found->recordKey)}.id() != cnid) return std::nullopt;
+    return found;
+}
+
 std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes data, Messages &messages) {
-    // Its name begins with four NUL characters, which the volume's own order sorts last.
-    static const std::string kPrivateFolder("\0\0\0\0HFS+ Private Data", 21);
-    auto folder = lookup(volume, kRootFolderID, kPrivateFolder, messages);
-    if (!folder) return std::nullopt;
-    CatalogRecord folderData{getRecordData(folder->recordKey)};
-    if (folderData.type() != kFolderRecord) return std::nullopt;
-    auto node = lookup(volume, folderData.id(), "iNode" + std::to_string(CatalogRecord{data}.special()), messages);
-    if (!node) return std::nullopt;
+    // macOS numbers an indirect node after its own CNID: found by it, however many nodes there are.
+    const uint32_t number = CatalogRecord{data}.special();
+    const std::string name = "iNode" + std::to_string(number);
+    auto node = recordOfCNID(volume, number, messages);
+    if (!node || storedNameWithNULs(CatalogKeyView{node->recordKey}.name()) != name) {
+        // Older systems numbered them otherwise: then by name, in the private folder. Its name begins
+        // with four NUL characters, which the volume's own order sorts last.
+        static const std::string kPrivateFolder("\0\0\0\0HFS+ Private Data", 21);
+        auto folder = lookup(volume, kRootFolderID, kPrivateFolder, messages);
+        if (!folder) return std::nullopt;
+        CatalogRecord folderData{getRecordData(folder->recordKey)};
+        if (folderData.type() != kFolderRecord) return std::nullopt;
+        node = searchUnits(volume.catalog(), folderData.id(), UTF8toUTF16(name), volume.compareType(), messages);
+        if (!node) return std::nullopt;
+    }
     Bytes nodeData = getRecordData(node->recordKey);
     if (catalogRecordType(nodeData) != kFileRecord) return std::nullopt;
     return HeldBytes{node->held.owner, nodeData};
+}
+
+std::optional<SearchResult> folderLinkTarget(const Volume &volume, Bytes data, Messages &messages) {
+    const uint32_t folder = CatalogRecord{data}.special();
+    auto found = recordOfCNID(volume, folder, messages);
+    // Another link is not followed on: macOS makes none, and would not either.
+    if (found && catalogRecordType(getRecordData(found->recordKey)) == kFolderRecord) return found;
+    if (found)
+        messages.err("The directory hard link names CNID %u, which is not a folder\n", folder);
+    else
+        messages.err("The directory hard link's folder dir_%u was not found\n", folder);
+    return std::nullopt;
 }
 
 std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes data, Messages &messages) {

@@ -36,6 +36,17 @@ std::optional<SearchResult> threadRecord(const BTree *catalog, uint32_t cnid, Me
 // A link's target under /Volumes/LABEL, LABEL this volume's name, as a path from its root.
 std::string inThisVolume(const Volume &volume, const std::string &target, Messages &messages);
 bool isSymLink(Bytes fileRecordData);
+// The thread record of a CNID when it is one (keyed by the CNID, no name, of a thread's type).
+std::optional<SearchResult> threadOfCNID(const BTree *catalog, uint32_t cnid, Messages &messages);
+// The folder or file record of a CNID, through its thread record: two descents, never a walk of
+// the folder it lies in.
+std::optional<SearchResult> recordOfCNID(const Volume &volume, uint32_t cnid, Messages &messages);
+// Directory hard links as Time Machine writes them: Finder type "fdrp", creator "MACS", the link
+// chain flag, the folder's CNID in the BSD special field; the folder is "dir_<N>" in the private
+// folder ".HFS+ Private Directory Data\r".
+bool isFolderLink(Bytes fileRecordData);
+// The folder record a directory hard link names; nothing, after saying so, when there is none.
+std::optional<SearchResult> folderLinkTarget(const Volume &volume, Bytes fileRecordData, Messages &messages);
 // File hard links as macOS writes them: Finder type "hlnk", creator "hfs+", the indirect node's
 // number in the BSD special field (TN1150 "Hard Links").
 bool isHardLink(Bytes fileRecordData);

@@ -48,7 +48,7 @@ int enterCNID(Session &session, const std::string &typed) {
         reportPathMiss("cd", typed, PathMiss::kNotAFolder, sayNow());
         return 1;
     }
-    auto path = pathOfCNID(*session.volume, entry->cnid, sayNow());
+    auto path = pathOfCNID(*session.volume, entry->ownCNID(), sayNow());
     if (!path) {
         fprintf(stderr, "cd: %s: the folder's path from the root cannot be read\n", typed.c_str());
         return 1;
@@ -82,6 +82,11 @@ int doChdir(Session &session, const char *line) {
         if (record.type() == kFolderRecord) return enter(session, path, record.id());
         if (record.type() == kFolderThreadRecord)   // a path ending at "/", "." or ".."
             return enter(session, path, CatalogKeyView{found->recordKey}.parentID());
+        if (record.type() == kFileRecord && isFolderLink(data)) {   // the prompt keeps the path through the link
+            auto folder = folderLinkTarget(volume, data, sayNow());
+            if (!folder) return 1;
+            return enter(session, path, CatalogRecord{getRecordData(folder->recordKey)}.id());
+        }
         if (record.type() != kFileRecord || !isSymLink(data)) {
             reportPathMiss("cd", target, PathMiss::kNotAFolder, sayNow());
             return 1;

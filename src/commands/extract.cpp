@@ -41,7 +41,9 @@ struct Extraction {
     std::vector<std::string> paths;    // their paths, from the destination's
     std::vector<std::unordered_set<std::string>> names;   // the names given in each
     std::unordered_map<uint32_t, std::string> linked;     // a hard-linked file's first copy, by its indirect node
-    unsigned files = 0, made = 0, links = 0, failed = 0, renamed = 0, hardLinks = 0;
+    bool linkFolders = false;                             // a linked folder met again becomes a symbolic link
+    std::unordered_map<uint32_t, std::string> linkedFolders;   // a linked folder's first copy, by its CNID
+    unsigned files = 0, made = 0, links = 0, failed = 0, renamed = 0, hardLinks = 0, folderLinks = 0;
 
     // Two stored names may make one name here ("a/b" and "a:b", two control characters): the later
     // one gets a suffix rather than overwriting the first.
@@ -96,6 +98,29 @@ struct Extraction {
         if (linkat(AT_FDCWD, first->second.c_str(), folders.back().get(), name.c_str(), 0) != 0) return false;
         ++hardLinks;
         return true;
+    }
+
+    // With linkFolders, a folder with directory hard links is written once: met again, by its own
+    // record or through a link, it becomes a symbolic link to that first copy.
+    bool linkFolderAgain(const CatalogEntry &entry, const std::string &path, const std::string &name) {
+        if (!linkFolders || !(CatalogRecord{entry.data}.flags() & kHasLinkChainFlag)) return false;
+        auto [first, isFirst] = linkedFolders.emplace(entry.cnid, paths.back() + "/" + name);
+        if (isFirst) return false;
+        std::string target = relativePath(paths.back(), first->second);
+        if (symlinkat(target.c_str(), folders.back().get(), name.c_str()) != 0) fail(path, strerror(errno));
+        else ++folderLinks;
+        return true;
+    }
+
+    // `to` as seen from the folder `from`, both written from the destination's path.
+    static std::string relativePath(const std::string &from, const std::string &to) {
+        size_t common = 0;
+        for (size_t i = 0; i <= from.size() && i < to.size(); ++i)
+            if ((i == from.size() || from[i] == '/') && to[i] == '/' && from.compare(0, i, to, 0, i) == 0) common = i;
+        std::string up;
+        for (size_t i = common; i < from.size(); ++i)
+            if (from[i] == '/') up += "../";
+        return up + to.substr(common + 1);
     }
 
     // Once its entries are written: a folder without write permission could not take them before.
@@ -179,7 +204,8 @@ std::string safeComponent(const std::string &name) {
     return safe.empty() || safe == "." || safe == ".." ? "_" + safe : safe;
 }
 
-int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, const std::optional<std::string> &dest) {
+int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, const std::optional<std::string> &dest,
+             bool linkFolders) {
     auto top = findEntry(volume, cwd, argument, "pull", sayNow());
     if (!top) return 1;
     if (!top->folder()) {
@@ -188,11 +214,12 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
     }
     Destination destination;
     if (!openDestination(safeComponent(top->name), dest, destination)) return 1;
-    Extraction extraction{volume, {}, {destination.shown}, {{}}, {}};
+    Extraction extraction{volume, {}, {destination.shown}, {{}}, {}, linkFolders, {}};
     extraction.folders.push_back(std::move(destination.folder));
     TreeVisitor visitor{[&](const CatalogEntry &entry, const std::string &path, int) {
                             std::string name = extraction.unique(safeComponent(entry.name));
-                            if (entry.folder()) return extraction.enterFolder(path, name);
+                            if (entry.folder())
+                                return !extraction.linkFolderAgain(entry, path, name) && extraction.enterFolder(path, name);
                             if (isSymLink(entry.data))
                                 extraction.link(entry, path, name);
                             else
@@ -203,11 +230,13 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
                             Extraction::finishFolder(extraction.folders.back().get(), folder);
                             extraction.leaveFolder();
                         }};
-    bool whole = walkTree(volume, *top, pathOfCNID(volume, top->cnid, sayNow()).value_or(argument), visitor, "pull", sayNow());
+    bool whole = walkTree(volume, *top, pathOfCNID(volume, top->ownCNID(), sayNow()).value_or(argument), visitor, "pull", sayNow());
     if (destination.created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
     fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
             extraction.links, destination.shown.c_str());
     if (extraction.hardLinks) fprintf(stderr, "%u hard links made to files copied once\n", extraction.hardLinks);
+    if (extraction.folderLinks)
+        fprintf(stderr, "%u symbolic links made to folders copied once\n", extraction.folderLinks);
     if (extraction.renamed)
         fprintf(stderr, "%u entries took a name another had taken in their folder: written with a ~N suffix\n",
                 extraction.renamed);

@@ -107,7 +107,7 @@ int doFind(Session &session, const char *line) {
         if (options.path.empty()) reportPathMiss("find", session.cwdText(), PathMiss::kNotFound, sayNow());
         return 1;
     }
-    std::string topPath = pathOfCNID(volume, top->cnid, sayNow()).value_or(options.path);
+    std::string topPath = pathOfCNID(volume, top->ownCNID(), sayNow()).value_or(options.path);
     if (!top->folder()) {
         printEntry(volume, options, *top, topPath);
         return 0;

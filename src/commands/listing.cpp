@@ -129,10 +129,16 @@ void printAttributeNames(const Volume &volume, uint32_t fileID, bool withSizes) 
     if (any) printf("\n");
 }
 
+void printFolderLine(const Volume &volume, Bytes data, Bytes name, int64_t flags, bool linked);
+
 }  // namespace
 
 void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
     CatalogRecord file{data};
+    // A directory hard link shows the folder it links to, as a file hard link shows its file.
+    if (isFolderLink(data) && !(flags & kListXML))
+        if (auto folder = folderLinkTarget(volume, data, sayNow()))
+            return printFolderLine(volume, getRecordData(folder->recordKey), name, flags, true);
     if (flags & kListXML) {
         printf("\n\t\t<File ID=\"%d\" size=\"%lld\"/>", file.id(), static_cast<long long>(file.dataSize()));
         printStoredName(stdout, name, !useXML, flags & kListTyped);
@@ -180,7 +186,11 @@ void dumpFileDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flag
     if ((flags & kListXattr) && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, content.id(), false);
 }
 
-void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
+namespace {
+
+// A folder's line; reached through a directory hard link (`linked`), it says so where a file hard
+// link does, and its size column gives the folder's entries.
+void printFolderLine(const Volume &volume, Bytes data, Bytes name, int64_t flags, bool linked) {
     CatalogRecord folder{data};
     std::string catalogFlags = catalogFlagsToLS(folder.flags());
     if (flags & kListXML) {
@@ -190,11 +200,12 @@ void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t fl
                folder.special());
         printOwnerOrGroup(folder.ownerID(), false, false);
         printOwnerOrGroup(folder.groupID(), true, false);
+        if (linked) printf("(hard link)");
         if (flags & kListFinder) printf("%s", finderFlagsToLS(data).c_str());
         if (flags & kListHuman)
             printf("    1 ");
         else
-            printf("%9d ", folder.special());
+            printf("%9d ", linked ? folder.valence() : folder.special());
         printf("%s ", listingDate(folder.contentModDate()).c_str());
     }
     bool colour = (flags & kListColor) && !useXML;
@@ -202,6 +213,12 @@ void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t fl
     printStoredName(stdout, name, !useXML, flags & kListTyped);
     if (colour) printf("%s", kReset);
     if (flags & kListXattr && catalogFlags.find('@') != std::string::npos) printAttributeNames(volume, folder.id(), true);
+}
+
+}  // namespace
+
+void dumpFolderDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {
+    printFolderLine(volume, data, name, flags, false);
 }
 
 size_t dumpRecordDataAsLs(const Volume &volume, Bytes data, Bytes name, int64_t flags) {

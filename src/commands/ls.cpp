@@ -71,7 +71,13 @@ int doDir(Session &session, const char *line) {
     case kFolderRecord: return listFolder(volume, record.id(), flags, path);
     case kFolderThreadRecord:   // "/": keyed by its own ID
         return listFolder(volume, CatalogKeyView{found->recordKey}.parentID(), flags, path);
-    case kFileRecord: dumpRecord(volume, found->recordKey, kLeafNode, kCatalogTree, 0, flags); return 0;
+    case kFileRecord:
+        if (isFolderLink(record.data)) {
+            auto folder = folderLinkTarget(volume, record.data, sayNow());
+            return folder ? listFolder(volume, CatalogRecord{getRecordData(folder->recordKey)}.id(), flags, path) : 1;
+        }
+        dumpRecord(volume, found->recordKey, kLeafNode, kCatalogTree, 0, flags);
+        return 0;
     default: reportPathMiss(command, path, PathMiss::kNotFound, sayNow()); return 1;
     }
 }

@@ -217,9 +217,10 @@ int doPull(Session &session, const char *line) {
     // The whole rest of the line is the path whenever it names something, as it always was; else
     // "-r" may lead it, and its last word may be the destination when the words before it name something.
     std::optional<std::string> dest;
-    bool tree = false;
+    bool tree = false, linkFolders = false;
     if (!names(session, argument)) {
-        tree = words[0] == "-r" && words.size() > 1;
+        linkFolders = words[0] == "-rs";
+        tree = (words[0] == "-r" || linkFolders) && words.size() > 1;
         size_t first = tree ? 1 : 0, last = words.size() - 1;
         std::string rest = words.span(first), named = words.span(first, last);
         if (tree && names(session, rest)) {
@@ -241,7 +242,7 @@ int doPull(Session &session, const char *line) {
         fprintf(stderr, "pull: -r writes a tree of files, not to standard output: name a folder (./- for one named -)\n");
         return 1;
     }
-    if (tree) return pullTree(volume, session.cwdID, argument, dest);
+    if (tree) return pullTree(volume, session.cwdID, argument, dest, linkFolders);
 
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
     static const std::string kResourceSuffix = "/..namedfork/rsrc";
@@ -268,7 +269,7 @@ int doPull(Session &session, const char *line) {
     }
     if (resource) name += ".rsrc";
     int16_t type = catalogRecordType(file);
-    if (type == kFolderRecord || type == kFolderThreadRecord) {
+    if (type == kFolderRecord || type == kFolderThreadRecord || (type == kFileRecord && isFolderLink(file))) {
         fprintf(stderr, "pull: %s: Is a folder\n", argument.c_str());
         return 1;
     }

@@ -154,9 +154,14 @@ int doStat(Session &session, const char *line) {
     bool folder = entry->folder();
     bool symlink = !folder && isSymLink(record.data);
     bool hardLink = !folder && isHardLink(record.data);
-    printf("Path:\t%s\n", visible(pathOfCNID(volume, entry->cnid, sayNow()).value_or(childPath("?", entry->name))).c_str());
-    printf("CNID:\t%u\nParent:\t%u\n", entry->cnid, entry->parent);
-    printf("Type:\t%s\n", folder ? "Folder" : symlink ? "Symbolic link" : hardLink ? "Hard link" : "File");
+    // A directory hard link is shown as its own entry, then as the folder it links to.
+    const uint32_t own = entry->ownCNID();
+    printf("Path:\t%s\n", visible(pathOfCNID(volume, own, sayNow()).value_or(childPath("?", entry->name))).c_str());
+    printf("CNID:\t%u\nParent:\t%u\n", own, entry->parent);
+    printf("Type:\t%s\n", entry->link ? "Directory hard link" : folder ? "Folder" : symlink ? "Symbolic link" : hardLink ? "Hard link" : "File");
+    if (entry->link)
+        printf("Linked folder:\t%s (CNID %u)\n",
+               visible(pathOfCNID(volume, entry->cnid, sayNow()).value_or(childPath("?", entry->name))).c_str(), entry->cnid);
     if (symlink) printf("Link target:\t%s\n", visible(followLink(volume, record.data, sayNow())).c_str());
     std::optional<HeldBytes> target;
     if (hardLink) {
@@ -171,6 +176,7 @@ int doStat(Session &session, const char *line) {
     printf("Owner:\t%s\nGroup:\t%s\n", idText(record.ownerID(), false).c_str(), idText(record.groupID(), true).c_str());
     if (folder) {
         printf("Entries:\t%u\n", record.valence());
+        if (record.flags() & kHasLinkChainFlag) printf("Link count:\t%u\n", record.special());
     } else {
         uint64_t size = 0;
         uint32_t compression = 0;

@@ -42,7 +42,7 @@ const Command cmds[] = {
     {"verbose", doToggleVerbose, "Toggle verbose mode on/off", "verbose", Argument::kWords, Needs::kNothing, true},
     {"color", doToggleColor, "Toggle color on/off", "color", Argument::kWords, Needs::kNothing, true},
     {"xml", doToggleXML, "Toggle XML Output on/off", "xml", Argument::kWords, Needs::kNothing, true},
-    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing)", Argument::kVolumePath, Needs::kVolumeFirst, true},
+    {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r|-rs] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing; -rs: a linked folder met again becomes a symbolic link)", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
      "find [PATH] [-name GLOB] [-type f|d|l] [-m]", Argument::kVolumePath, Needs::kVolumeFirst},
     {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath, Needs::kVolumeFirst},

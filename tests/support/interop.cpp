@@ -176,6 +176,12 @@ std::optional<Volume> builderVolume(const std::string &name) {
                             hfsbuild::folderLinkNode("/B", "/A"), hfsbuild::folderLinkNode("/D/E", "/A"),
                             hfsbuild::hardLinkNode("/C/again.txt", "/C/three.txt")});
         v.journal = hfsbuild::Journal{};
+    } else if (name == "LinkLoops" || name == "LinkNowhere") {   // directory hard links that lead back: /A holds a
+                                                // link to itself, /chain names the link /B; then one that names no folder
+        v = named("Loops", {file("/A/one.txt", bytesOf("one\n")), hfsbuild::folderLinkNode("/A/sub/up", "/A"),
+                            hfsbuild::folderLinkNode("/B", "/A")});
+        v.nodes.push_back(hfsbuild::folderLinkNode("/chain", hfsbuild::cnidOf(v, "/B")));
+        if (name == "LinkNowhere") v.nodes.push_back(hfsbuild::folderLinkNode("/gone", 4000));
     } else if (name == "Fragmented") {          // as a Mac leaves a used volume: the catalog in the overflow file, folders
                                                 // over many leaves, forks of 1 to 100 extents (last partial) interleaved
         v = named("Fragmented", {}, 512);

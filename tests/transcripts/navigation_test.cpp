@@ -135,3 +135,30 @@ TEST(Navigation, LinksHiddenFilesAndSecurity) {
     };
     for (const Transcript &s : sessions) expectSession({image}, "Links", s);
 }
+
+// Directory hard links (CNIDs: A 16, one.txt 17, sub 18, up 19, B 20, chain 21, gone 22, the private
+// folder 23): /A/sub/up and /B link to /A, /chain names the link /B, /gone names no folder. A link
+// lists, and is entered, as its folder; one back to a folder above is entered but not walked.
+TEST(Navigation, DirectoryHardLinks) {
+    hfsbuild::Volume v;
+    v.label = "Loops";
+    v.nodes = {fileNode("/A/one.txt", "one\n"), hfsbuild::folderLinkNode("/A/sub/up", "/A"), hfsbuild::folderLinkNode("/B", "/A"),
+               hfsbuild::folderLinkNode("/chain", 20), hfsbuild::folderLinkNode("/gone", 4000)};
+    std::string image = writeScratch("folder-links.hfs", hfsbuild::buildVolume(v));
+    const std::string linked = "drwxr-xr-x@  3 root      root      (hard link)        2 " + kDate;
+    const std::string chain = "The directory hard link names CNID 20, which is not a folder\n";
+    const std::string gone = "The directory hard link's folder dir_4000 was not found\n";
+    const std::string loop = ": a directory hard link to folder 16, which holds it: not followed\n";
+    const Transcript sessions[] = {
+        {"cd B\nls\ncd sub/up/sub\ncd ..\n",
+         "\tfolderthread\t23dir_16\n" + line(17, "-rw-r--r--  ", "        4 ", "one.txt") + folderLine(18, "sub"),
+         "{/}{/B}{/B}{/B/sub/up/sub}{/B/sub/up}"},
+        {"ls\n",
+         "\tfolderthread\t1Loops\n      23 dr-xr-xr-t   1 root      root              1 " + kDate +
+             ".HFS+ Private Directory Data\\r\n      16 " + linked + "A\n      16 " + linked + "B\n      21 -r--r--r--   20root"
+             "      root              0 " + kDate + "chain\n      22 -r--r--r--   4000root      root              0 " + kDate + "gone\n",
+         "{/}" + chain + gone + "{/}"},
+        {"find /A -type d\ncd gone\ncd #20\n", "18\t/A/sub\n16\t/A/sub/up\n", "{/}find: /A/sub/up" + loop + "{/}" + gone + "{/}{/B}"},
+    };
+    for (const Transcript &s : sessions) expectSession({image}, "Loops", s);
+}

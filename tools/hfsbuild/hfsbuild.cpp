@@ -358,7 +358,7 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
         if (found == byPath.end()) invalid("hard link to missing \"" + target + "\"");
         const Node *linked = entries[found->second].node;
         bool linkToLink = entries[found->second].role == Role::HardLink && !indirect.contains(target);
-        if (linked->folder || !linked->hardLinkTo.empty() || !linked->folderLinkTo.empty() || linkToLink)
+        if (linked->folder || !linked->hardLinkTo.empty() || !linked->folderLinkTo.empty() || linked->folderLinkID || linkToLink)
             invalid("hard link to \"" + target + "\", which is not a regular file");
         if (!indirect.contains(target)) {
             if (!byPath.contains(privatePath)) add(privatePath, &kPrivateFolder);
@@ -383,10 +383,14 @@ std::vector<Entry> resolveEntries(const Volume &volume) {
     const std::string folderLinksPath = "/" + kFolderLinkFolder;
     for (size_t i = 0; i < listed; ++i) {
         const std::string target = entries[i].node->folderLinkTo;
+        if (target.empty() && entries[i].node->folderLinkID) {   // named by CNID alone: no folder moves
+            entries[i].role = Role::FolderLink;
+            entries[i].special = entries[i].node->folderLinkID;
+        }
         if (target.empty()) continue;
         auto found = byPath.find(target);
-        if (found == byPath.end() || !entries[found->second].node->folder || entries[i].path.starts_with(target + "/"))
-            invalid("folder link to \"" + target + "\", which is not a folder outside it");
+        if (found == byPath.end() || !entries[found->second].node->folder)
+            invalid("folder link to \"" + target + "\", which is not a folder");
         const size_t folder = found->second;
         if (entries[folder].role != Role::LinkedFolder) {
             if (!byPath.contains(folderLinksPath)) add(folderLinksPath, &kFolderLinkPrivateFolder);
@@ -1026,6 +1030,13 @@ Node folderLinkNode(const std::string &path, const std::string &existingFolderPa
     Node node;
     node.path = path;
     node.folderLinkTo = existingFolderPath;
+    return node;
+}
+
+Node folderLinkNode(const std::string &path, uint32_t cnid) {
+    Node node;
+    node.path = path;
+    node.folderLinkID = cnid;
     return node;
 }
 

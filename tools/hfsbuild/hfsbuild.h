@@ -91,6 +91,9 @@ struct Node {                      // a file or folder of the volume
     // there, each folder's subfolder count (links to folders count) with kHFSHasFolderCountMask,
     // and kHFSHasChildLinkMask on the folders above a link, the root excepted.
     std::string folderLinkTo;
+    // Without folderLinkTo: a link record as above whose special names this CNID, whatever it is
+    // (none, or another link), for readers that must cope with a link that leads nowhere.
+    uint32_t folderLinkID = 0;
 };
 
 Node fileNode(const std::string &path, const std::string &text);
@@ -99,6 +102,7 @@ Node folderNode(const std::string &path);
 Node symlinkNode(const std::string &path, const std::string &target);
 Node hardLinkNode(const std::string &path, const std::string &existingPath);
 Node folderLinkNode(const std::string &path, const std::string &existingFolderPath);
+Node folderLinkNode(const std::string &path, uint32_t cnid);
 
 // Bytes of a kSecurityAttribute value: the big-endian file-security structure, magic 0x012CC16D,
 // owner and group GUIDs, then an access control list of (GUID, flags, rights) entries.
