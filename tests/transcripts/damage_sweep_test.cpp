@@ -62,13 +62,15 @@ Volume sweepVolume(bool hfsx) {
     v.nodes.push_back(symlinkNode("/tw-sweep-link", "docs"));
     v.nodes.push_back(hardLinkNode("/tw-sweep-hard", "/docs/tw-sweep-notes.txt"));
     for (int i = 0; i < 30; ++i) v.nodes.push_back(file("/many/entry-" + std::to_string(i), {'x'}));
+    v.nodes.push_back(folderLinkNode("/docs/many-again", "/many"));   // /many becomes a directory hard link too
     return v;
 }
 
 std::string script() {
     std::string s = "color\nvolinfo\nls\nls -@Oh\ncd docs\nls -@Oh\npull tw-sweep-notes.txt\ncd ..\ncd tw-sweep-link\n"
                     "ls\ncd /\npull docs/tw-sweep-big.bin\npull tw-sweep-inline.txt\npull tw-sweep-fork.bin\n"
-                    "pull tw-sweep-hard\npull tw-sweep-lzvn.bin\npull tw-sweep-lzfse.bin\ncd /many\nls -h\ncd -\nsearch tw-sweep-notes.txt\nsearch entry-7\n";
+                    "pull tw-sweep-hard\npull tw-sweep-lzvn.bin\npull tw-sweep-lzfse.bin\ncd /many\nls -h\ncd -\nsearch tw-sweep-notes.txt\nsearch entry-7\n"
+                    "cd /docs/many-again\nls\ncd /\nstat /many\nfind / -m\n";
     for (int id = 1; id <= 40; ++id) s += "search " + std::to_string(id) + "\n";
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
     s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\nextents\ndump\ndump 1\nsnapshot\n";
