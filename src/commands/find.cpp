@@ -14,6 +14,7 @@
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "commands/commands.h"
+#include "commands/digest.h"
 #include "commands/session.h"
 #include "commands/stat.h"
 #include "commands/words.h"
@@ -24,7 +25,7 @@ namespace {
 std::string decomposed(const std::string &text) { return UTF16toUTF8(decomposeName(UTF8toUTF16(text))); }
 
 struct FindOptions {
-    std::string path, glob;
+    std::string path, glob, digest;   // digest: "md5", "sha1", "sha256" or none
     char type = 0;
     bool body = false;
 };
@@ -36,9 +37,10 @@ bool parseOptions(const Words &words, FindOptions &options) {
         const std::string &word = words[i];
         if (word == "-m") {
             options.body = true;
-        } else if ((word == "-name" || word == "-type") && i + 1 < words.size()) {
+        } else if ((word == "-name" || word == "-type" || word == "-hash") && i + 1 < words.size()) {
             const std::string &value = words[++i];
             if (word == "-name") options.glob = decomposed(value);
+            else if (word == "-hash" && isDigestName(value)) options.digest = value;
             else if (value.size() == 1 && strchr("fdl", value[0])) options.type = value[0];
             else return false;
         } else if (word[0] == '-' || (pathTo != 0 && pathTo != i)) {
@@ -49,7 +51,7 @@ bool parseOptions(const Words &words, FindOptions &options) {
         }
     }
     options.path = words.span(pathFrom, pathTo);
-    return true;
+    return !options.body || options.digest.empty() || options.digest == "md5";   // the body file has an MD5 column only
 }
 
 char typeOf(const CatalogEntry &entry) {
@@ -64,9 +66,16 @@ bool matches(const Volume &volume, const FindOptions &options, const CatalogEntr
     return options.glob.empty() || fnmatch(options.glob.c_str(), decomposed(componentOf(entry.name)).c_str(), flags) == 0;
 }
 
-// One line of the body format: 0|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
-// times as The Sleuth Kit maps the HFS Plus dates (ctime: attributes modified).
-void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::string &path) {
+// The entry's content digest when asked for one: `none` for a folder, or when it cannot be read.
+std::string digestOf(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path,
+                     const char *none) {
+    if (options.digest.empty() || entry.folder()) return none;
+    return contentDigest(volume, entry.data, options.digest, path).value_or(none);
+}
+
+// One line of the body format: MD5|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
+// times as The Sleuth Kit maps the HFS Plus dates (ctime: attributes modified), MD5 0 unless asked.
+void printBodyLine(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
     Bytes record = entry.data;
     std::string name = path;
     if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record, sayNow());
@@ -78,7 +87,8 @@ void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::s
     uint64_t size = 0;
     uint32_t compression = 0;
     if (!entry.folder()) getFileSize(volume, record, &size, &compression, sayNow());
-    printf("0|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", visible(name).c_str(),
+    printf("%s|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n",
+           digestOf(volume, options, entry, path, "0").c_str(), visible(name).c_str(),
            fields.id(), type, type, mode.substr(1).c_str(), fields.ownerID(), fields.groupID(), size,
            unixSeconds(fields.accessDate()), unixSeconds(fields.contentModDate()),
            unixSeconds(fields.attributeModDate()), unixSeconds(fields.createDate()));
@@ -86,10 +96,11 @@ void printBodyLine(const Volume &volume, const CatalogEntry &entry, const std::s
 
 void printEntry(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
     if (!matches(volume, options, entry)) return;
-    if (options.body) return printBodyLine(volume, entry, path);
+    if (options.body) return printBodyLine(volume, options, entry, path);
     std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data, sayNow());
     Bytes record = file ? file->bytes : entry.data;
-    printf("%u\t%s\n", CatalogRecord{record}.id(), visible(path).c_str());
+    if (!options.digest.empty()) printf("%u\t%s\t%s\n", CatalogRecord{record}.id(), digestOf(volume, options, entry, path, "-").c_str(), visible(path).c_str());
+    else printf("%u\t%s\n", CatalogRecord{record}.id(), visible(path).c_str());
 }
 
 }  // namespace
@@ -97,7 +108,7 @@ void printEntry(const Volume &volume, const FindOptions &options, const CatalogE
 int doFind(Session &session, const char *line) {
     FindOptions options;
     if (!parseOptions(Words(line), options)) {
-        fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-m]\n");
+        fprintf(stderr, "usage: find [PATH] [-name GLOB] [-type f|d|l] [-hash md5|sha1|sha256] [-m [-hash md5]]\n");
         return 1;
     }
     const Volume &volume = *session.volume;

@@ -17,6 +17,7 @@
 #include "catalog/entry.h"
 #include "catalog/path.h"
 #include "commands/commands.h"
+#include "commands/digest.h"
 #include "commands/extract.h"
 #include "commands/session.h"
 #include "commands/words.h"
@@ -205,7 +206,9 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
     return damaged ? 1 : 0;
 }
 
-int doPull(Session &session, const char *line) {
+namespace {
+
+int pullCommand(Session &session, const char *line, bool sha256) {
     Words words(line);
     if (words.empty()) {
         fprintf(stderr, "pull requires a path\n");
@@ -240,6 +243,10 @@ int doPull(Session &session, const char *line) {
     }
     if (tree && dest == "-") {
         fprintf(stderr, "pull: -r writes a tree of files, not to standard output: name a folder (./- for one named -)\n");
+        return 1;
+    }
+    if (tree && sha256) {
+        fprintf(stderr, "pull: -sha256 digests one file, not a tree\n");
         return 1;
     }
     if (tree) return pullTree(volume, session.cwdID, argument, dest, linkFolders);
@@ -278,5 +285,26 @@ int doPull(Session &session, const char *line) {
         return 1;
     }
     auto target = targetFor(dest, name);
-    return target ? pullFile(volume, file, resource, argument, *target) : 1;
+    if (!target || pullFile(volume, file, resource, argument, *target) != 0) return 1;
+    if (!sha256) return 0;
+    // Digested as written again, from the volume: the copy may have gone to a pipe.
+    auto digest = resource ? std::nullopt : contentDigest(volume, file, "sha256", argument);
+    if (!digest) {
+        fprintf(stderr, "pull: %s\n", resource ? "-sha256 digests a file's content, not its resource fork" : "the digest could not be made");
+        return 1;
+    }
+    fprintf(stderr, "SHA256 (%s) = %s\n", visible(target->shown).c_str(), digest->c_str());
+    return 0;
+}
+
+}  // namespace
+
+int doPull(Session &session, const char *line) {
+    // A leading -sha256 (unless the whole line names something, as any path may) adds the digest
+    // of what was written.
+    Words words(line);
+    const char *option = strstr(line, "-sha256");
+    if (!words.empty() && words[0] == "-sha256" && words.size() > 1 && option && !names(session, words.span(0)))
+        return pullCommand(session, ("pull" + std::string(option + 7)).c_str(), true);
+    return pullCommand(session, line, false);
 }

@@ -226,6 +226,40 @@ TEST_P(CommandsTsk, PullTreeMatchesTskRecover) {
     EXPECT_GT(compared, 0u);
 }
 
+// The name field of a body line, without a symbolic link's " -> target".
+std::string pathOfBodyLine(const std::string &line) {
+    std::string name = line.substr(line.find('|') + 1);
+    return name.substr(0, std::min(name.find('|'), name.find(" -> ")));
+}
+
+// find -hash and find -m -hash md5 give each file tsk_recover writes the digest of its bytes, and
+// pull -sha256 that of the copy it made.
+TEST_P(CommandsTsk, DigestsMatchTskRecover) {
+    fs::path theirs = scratchDir() + "/digests-" + GetParam();
+    fs::remove_all(theirs);
+    runCommand({"tsk_recover", "-e", img.path, theirs.string()});
+    std::map<std::string, std::string> sha256, md5;   // by path
+    std::istringstream lines(runTarnwick({img.path}, "find / -hash sha256\nfind / -m -hash md5\n").out);
+    for (std::string line; std::getline(lines, line);) {
+        if (size_t tab = line.find('\t'); tab != std::string::npos) sha256[line.substr(line.find('\t', tab + 1) + 1)] = line.substr(tab + 1, 64);
+        else md5[pathOfBodyLine(line)] = line.substr(0, line.find('|'));
+    }
+    size_t compared = 0;
+    std::string last;
+    auto digest = [](const char *tool, const fs::path &file) { return runCommand({tool, file.string()}).out.substr(0, std::string(tool) == "md5sum" ? 32 : 64); };
+    for (const auto &entry : fs::recursive_directory_iterator(theirs)) {
+        std::string path = "/" + fs::relative(entry.path(), theirs).string();
+        if (!entry.is_regular_file() || path.starts_with("/$") || !sha256.contains(path)) continue;
+        EXPECT_EQ(sha256[path], digest("sha256sum", entry.path())) << path;
+        EXPECT_EQ(md5[path], digest("md5sum", entry.path())) << path;
+        ++compared, last = path;
+    }
+    ASSERT_GT(compared, 0u);
+    ShellRun pulled = shell(img.path, "pull -sha256 " + last + " /tmp/tw-digest\n", "tw-digest");
+    EXPECT_NE(pulled.err.find("SHA256 (/tmp/tw-digest) = " + digest("sha256sum", writeScratch("tw-digest", pulled.written.value_or(Bytes{}))) + "\n"),
+              std::string::npos) << pulled.err;
+}
+
 // pull -rs writes a linked folder once: its other names become symbolic links that reach that copy.
 TEST(PullFolderLinks, OnceWithSymbolicLinks) {
     fs::path out = scratchDir() + "/pulled-links";
