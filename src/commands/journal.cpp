@@ -4,6 +4,7 @@
 #include "commands/commands.h"
 #include "commands/session.h"
 #include "volume/journal.h"
+#include "volume/replay.h"
 
 namespace {
 
@@ -11,6 +12,19 @@ std::string format(const char *fmt, unsigned long long a) {
     char text[64];
     snprintf(text, sizeof text, fmt, a);
     return text;
+}
+
+// One line a transaction: its sequence number where its lists carry one, and where each block lands.
+void printTransactions(const Volume &volume, const Journal &j) {
+    BlockOwners owners(volume, j);
+    size_t number = 0;
+    for (const JournalTransaction &t : transactionsOf(j)) {
+        std::string where;
+        for (size_t list = t.firstList; list < t.firstList + t.lists; ++list)
+            for (const JournalBlock &b : j.lists[list].blocks) where += (where.empty() ? " - " : ", ") + owners.of(b.sector, b.length);
+        std::string sequence = t.sequence ? ", sequence " + std::to_string(*t.sequence) : "";
+        printf("Transaction %zu%s: %zu blocks%s\n", ++number, sequence.c_str(), t.blocks, where.c_str());
+    }
 }
 
 }  // namespace
@@ -47,6 +61,7 @@ int doJournal(Session &session, const char *) {
         for (const JournalBlock &b : l.blocks)
             printf("\tsector %lld, %u bytes\n", static_cast<long long>(b.sector), b.length);
     }
+    printTransactions(*session.volume, *j);
     if (!j->damage.empty()) {
         fprintf(stderr, "%s", j->damage.c_str());
         return 1;
