@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "commands/commands.h"
 #include "commands/session.h"
@@ -19,9 +21,17 @@ void printTransactions(const Volume &volume, const Journal &j) {
     BlockOwners owners(volume, j);
     size_t number = 0;
     for (const JournalTransaction &t : transactionsOf(j)) {
-        std::string where;
+        // Runs of blocks landing in one kind of place (file data, say) are counted, not repeated.
+        std::vector<std::pair<std::string, size_t>> places;
         for (size_t list = t.firstList; list < t.firstList + t.lists; ++list)
-            for (const JournalBlock &b : j.lists[list].blocks) where += (where.empty() ? " - " : ", ") + owners.of(b.sector, b.length);
+            for (const JournalBlock &b : j.lists[list].blocks) {
+                std::string place = owners.of(b.sector, b.length);
+                if (!places.empty() && places.back().first == place) ++places.back().second;
+                else places.emplace_back(place, 1);
+            }
+        std::string where;
+        for (const auto &[place, count] : places)
+            where += (where.empty() ? " - " : ", ") + place + (count > 1 ? " x" + std::to_string(count) : "");
         std::string sequence = t.sequence ? ", sequence " + std::to_string(*t.sequence) : "";
         printf("Transaction %zu%s: %zu blocks%s\n", ++number, sequence.c_str(), t.blocks, where.c_str());
     }
