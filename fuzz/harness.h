@@ -424,6 +424,14 @@ inline void journal(Bytes in) {
     run(session, "volinfo");
 }
 
+// Input: an image. Its journal replayed in memory, the replayed view walked, then the view on disk.
+inline void replay(Bytes in) {
+    Session session;
+    session.volume = openVolume(inputFile(in));
+    if (!session.volume) return;
+    for (const char *line : {"journal", "replay", "volinfo", "find / -m", "journal", "replay off", "ls"}) run(session, line);
+}
+
 // Input: an image. `fs` on it, then a fixed script through the command dispatcher: listings,
 // every folder and file reached (bounded), searches, node dumps of both trees, the reports.
 inline void shell(Bytes in) {
@@ -498,7 +506,7 @@ inline const Target kTargets[] = {
     {"lzvn", lzvn},              {"lzfse", lzfse},          {"overflow", overflow},
     {"find", findCommand},       {"stat", statCommand},
     {"journal", journal},         {"sparse_image", sparseImage}, {"sparse_bundle", sparseBundle},
-    {"encrypted", encrypted},    {"folder_links", folderLinks},
+    {"encrypted", encrypted},    {"folder_links", folderLinks}, {"replay", replay},
 };
 
 // Each input starts from the output switches a fresh process has (the shell's toggles are global).

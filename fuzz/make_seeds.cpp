@@ -15,6 +15,7 @@
 #include "hfsbuild/encrypted.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
+#include "hfsbuild/pending.h"
 #include "hfsbuild/sparse.h"
 
 namespace {
@@ -233,6 +234,8 @@ int main(int argc, char **argv) {
                                 .transactions = {{{16, ByteVec(512, 1)}, {24, ByteVec(512, 2)}}, {{40, ByteVec(4096, 3)}}}};
     seed("journal", "dirty", buildVolume(journaled));
     seed("shell", "journal", buildVolume(journaled));
+    seed("replay", "dirty", buildVolume(journaled));
+    for (const std::string &name : pendingJournalNames()) seed("replay", name, pendingJournal(name).before);
     seed("shell", "img4", wrapIMG4(small));
 
     const ByteVec gpt = buildGpt(macGpt(small)), apm = buildApm(macApm(small));

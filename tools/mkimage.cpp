@@ -1,6 +1,8 @@
 // mkimage: writes an HFS Plus / HFSX test volume made by hfsbuild.
 //   mkimage --demo OUT
 //   mkimage --hostile NAME OUT   (NAME: one of the forged images the tests run; see hfsbuild/hostile.cpp)
+//   mkimage --pending NAME OUT AFTER   (a volume whose journal waits to be replayed, and the volume
+//                                       the replay gives; NAME: see hfsbuild/pending.h)
 //   mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]
 //           [--time-machine N [--tm-folders F]]
 //           [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]
@@ -32,6 +34,7 @@
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
+#include "hfsbuild/pending.h"
 #include "hfsbuild/sparse.h"
 
 namespace fs = std::filesystem;
@@ -157,6 +160,8 @@ int usage() {
     std::cerr << "usage: mkimage --demo OUT\n"
                  "       mkimage --hostile NAME OUT   NAME:";
     for (const hfsbuild::HostileImage &image : hfsbuild::hostileImages()) std::cerr << " " << image.name;
+    std::cerr << "\n       mkimage --pending NAME OUT AFTER   NAME:";
+    for (const std::string &name : hfsbuild::pendingJournalNames()) std::cerr << " " << name;
     std::cerr << "\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
                  "               [--time-machine N [--tm-folders F]]\n"
@@ -167,16 +172,29 @@ int usage() {
 
 }  // namespace
 
+void writeFile(const std::string &out, const std::vector<uint8_t> &image) {
+    std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+}
+
 // One of the forged images, written as it is.
 int writeHostile(const std::string &name, const std::string &out) {
     std::vector<uint8_t> image = hfsbuild::hostileImage(name);
     if (image.empty()) return usage();
-    std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    writeFile(out, image);
+    return 0;
+}
+
+int writePending(const std::string &name, const std::string &out, const std::string &after) {
+    hfsbuild::PendingJournal pending = hfsbuild::pendingJournal(name);
+    if (pending.before.empty()) return usage();
+    writeFile(out, pending.before);
+    writeFile(after, pending.after);
     return 0;
 }
 
 int main(int argc, char **argv) {
     if (argc == 4 && std::string(argv[1]) == "--hostile") return writeHostile(argv[2], argv[3]);
+    if (argc == 5 && std::string(argv[1]) == "--pending") return writePending(argv[2], argv[3], argv[4]);
     hfsbuild::Volume volume;
     bool dmg = false;
     uint32_t codec = hfsbuild::udif::kZlib;

@@ -8,6 +8,7 @@ int doSetFS(Session &session, const char *line);       // fs.cpp
 int doListFS(Session &session, const char *line);
 int doVolInfo(Session &session, const char *line);     // volinfo.cpp
 int doJournal(Session &session, const char *line);     // journal.cpp
+int doReplay(Session &session, const char *line);      // replay.cpp
 int doCatalog(Session &session, const char *line);     // trees.cpp
 int doExtents(Session &session, const char *line);
 int doAttrs(Session &session, const char *line);

@@ -50,6 +50,8 @@ Messages &opening() {
     return g_ReportToStdout ? diagnostics : sayNow();
 }
 
+}  // namespace
+
 // The root folder's thread names the volume.
 void readFSLabel(Session &session) {
     auto found = threadRecord(session.activeTree, kRootFolderID, opening());
@@ -67,12 +69,15 @@ void readFSLabel(Session &session) {
     session.setLabel(data.from(8));
 }
 
+namespace {
+
 // Makes an opened volume the session's, releasing the one it replaces: the catalog becomes the
 // active tree (read again when it could not be read at first), and its label the label. `bare`:
 // the last resort selects the volume alone, without an active tree or label.
 int select(Session &session, std::unique_ptr<Volume> volume, const std::string &name,
            std::shared_ptr<const Image> source = nullptr, bool bare = false) {
     session.volume = std::move(volume);
+    session.onDisk.reset();
     session.source = std::move(source);
     session.name = name;
     session.setCWD("/", kRootFolderID);

@@ -1,9 +1,12 @@
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "commands/commands.h"
 #include "commands/session.h"
 #include "volume/journal.h"
+#include "volume/replay.h"
 
 namespace {
 
@@ -11,6 +14,27 @@ std::string format(const char *fmt, unsigned long long a) {
     char text[64];
     snprintf(text, sizeof text, fmt, a);
     return text;
+}
+
+// One line a transaction: its sequence number where its lists carry one, and where each block lands.
+void printTransactions(const Volume &volume, const Journal &j) {
+    BlockOwners owners(volume, j);
+    size_t number = 0;
+    for (const JournalTransaction &t : transactionsOf(j)) {
+        // Runs of blocks landing in one kind of place (file data, say) are counted, not repeated.
+        std::vector<std::pair<std::string, size_t>> places;
+        for (size_t list = t.firstList; list < t.firstList + t.lists; ++list)
+            for (const JournalBlock &b : j.lists[list].blocks) {
+                std::string place = owners.of(b.sector, b.length);
+                if (!places.empty() && places.back().first == place) ++places.back().second;
+                else places.emplace_back(place, 1);
+            }
+        std::string where;
+        for (const auto &[place, count] : places)
+            where += (where.empty() ? " - " : ", ") + place + (count > 1 ? " x" + std::to_string(count) : "");
+        std::string sequence = t.sequence ? ", sequence " + std::to_string(*t.sequence) : "";
+        printf("Transaction %zu%s: %zu blocks%s\n", ++number, sequence.c_str(), t.blocks, where.c_str());
+    }
 }
 
 }  // namespace
@@ -47,6 +71,7 @@ int doJournal(Session &session, const char *) {
         for (const JournalBlock &b : l.blocks)
             printf("\tsector %lld, %u bytes\n", static_cast<long long>(b.sector), b.length);
     }
+    printTransactions(*session.volume, *j);
     if (!j->damage.empty()) {
         fprintf(stderr, "%s", j->damage.c_str());
         return 1;

@@ -24,6 +24,10 @@ struct Session {
     int activeType = 0;
     bool inPlace = false;                     // disk images are read where they lie, never expanded
     std::optional<std::string> passwordFile;  // --password-file: where an encrypted image's password is read
+    // While `replay` shows the volume with its journal replayed (in `volume`): the volume as it
+    // lies on disk, which `replay off` brings back, and how many transactions were replayed.
+    std::unique_ptr<Volume> onDisk;
+    size_t replayedTransactions = 0;
 
     // Says so, in one of the two wordings commands have always used, when no volume is selected.
     enum class Wording { kPlain, kFirst };

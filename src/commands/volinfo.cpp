@@ -77,5 +77,8 @@ int doVolInfo(Session &session, const char *) {
     if (auto wrapper = volume.wrapperOffset())
         fprintf(reportStream(), "\t%-20s\tin a classic HFS volume at byte %llu; this one starts at byte %llu\n", "Wrapped:",
                 static_cast<unsigned long long>(*wrapper), static_cast<unsigned long long>(volume.partitionOffset()));
+    if (session.onDisk)
+        fprintf(reportStream(), "\t%-20s\t%zu transactions of the journal replayed in memory ('replay off': as on disk)\n",
+                "Replayed view:", session.replayedTransactions);
     return 0;
 }

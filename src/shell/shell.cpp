@@ -36,6 +36,7 @@ const Command cmds[] = {
     {"verify", doVerify, "Check the image against the checksums it carries", "verify", Argument::kWords, Needs::kNothing},
     {"volinfo", doVolInfo, "Display the volume header of the selected file system", "volinfo", Argument::kWords, Needs::kVolume, true},
     {"journal", doJournal, "Display the journal's header and the transactions not yet replayed", "journal", Argument::kWords, Needs::kVolume},
+    {"replay", doReplay, "Show the volume with its journal replayed in memory (off: as it lies on disk)", "replay [off]", Argument::kWords, Needs::kVolume},
     {"snapshot", doSnapshot, "Save a snapshot of the current B-Tree (catalog or attribute)", "snapshot", Argument::kWords, Needs::kNothing, true},
     {"search", doSearch, "Search for leaf by CNID", "search CNID|NAME", Argument::kWords, Needs::kNothing, true},
     {"debug", doToggleDebug, "Toggle Debug traces on/off", "debug", Argument::kWords, Needs::kNothing, true},
@@ -342,6 +343,7 @@ std::string promptText() {
     if (const uint8_t *label = g_session.labelName())
         prompt += "(" + visible(storedNameText(Bytes{label, kHFSUniStr255Size}).value_or(""));
     if (g_session.name) prompt += ":" + visible(g_session.cwdText()) + ")";
+    if (g_session.onDisk) prompt += "[replayed]";
     prompt += "> ";
     if (g_Color) prompt += "\033[0;0m";
     return prompt;

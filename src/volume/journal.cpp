@@ -23,32 +23,7 @@ std::string format(const char *fmt, unsigned long long a, unsigned long long b =
     return text;
 }
 
-// The journal's bytes past its header form a ring: reading on from its end goes on after the header.
-struct Ring {
-    const Image &image;
-    uint64_t base, size, headerSize;   // base: the journal's first byte in the file
-
-    bool read(uint64_t at, uint8_t *out, size_t length) const {
-        while (length > 0) {
-            size_t piece = static_cast<size_t>(std::min<uint64_t>(length, size - at));
-            if (image.readAt(out, piece, base + at) != static_cast<ssize_t>(piece)) return false;
-            out += piece;
-            length -= piece;
-            at += piece;
-            if (at == size) at = headerSize;
-        }
-        return true;
-    }
-    uint64_t advance(uint64_t at, uint64_t by) const {
-        uint64_t room = size - at;
-        return by < room ? at + by : headerSize + (by - room);
-    }
-    uint64_t distance(uint64_t from, uint64_t to) const {
-        return to >= from ? to - from : (size - from) + (to - headerSize);
-    }
-};
-
-void walkBlockLists(const Ring &ring, Journal &j) {
+void walkBlockLists(const JournalRing &ring, Journal &j) {
     std::vector<uint8_t> buffer(j.blockListSize);
     const uint64_t total = ring.distance(j.start, j.end);
     uint64_t at = j.start;
@@ -62,7 +37,7 @@ void walkBlockLists(const Ring &ring, Journal &j) {
         auto u16 = [&](size_t off) { return j.littleEndian ? list.le16(off) : list.be16(off); };
         auto u32 = [&](size_t off) { return j.littleEndian ? list.le32(off) : list.be32(off); };
         auto u64 = [&](size_t off) { return j.littleEndian ? list.le64(off) : list.be64(off); };
-        JournalBlockList l{at, u16(0), u16(2), u32(4), u32(8), 0, {}};
+        JournalBlockList l{at, u16(0), u16(2), u32(4), u32(8), 0, {}, u32(12), u32(28)};
         uint8_t summed[kBlockListChecksummed];
         memcpy(summed, buffer.data(), sizeof summed);
         memset(summed + 8, 0, 4);
@@ -70,7 +45,7 @@ void walkBlockLists(const Ring &ring, Journal &j) {
         size_t entries = l.numBlocks == 0 ? 0 : l.numBlocks - 1u;
         bool fits = 16 + 16 * (entries + 1) <= buffer.size();
         for (size_t i = 1; fits && i <= entries; ++i)
-            l.blocks.push_back({u64(16 * i + 16), u32(16 * i + 24)});
+            l.blocks.push_back({u64(16 * i + 16), u32(16 * i + 24), u32(16 * i + 28)});
         j.lists.push_back(std::move(l));
         const JournalBlockList &last = j.lists.back();
         if (!fits) {
@@ -86,10 +61,35 @@ void walkBlockLists(const Ring &ring, Journal &j) {
         }
         done += last.bytesUsed;
         at = ring.advance(at, last.bytesUsed);
+        ++j.soundLists;
     }
 }
 
 }  // namespace
+
+JournalRing::JournalRing(const Volume &volume, const Journal &journal)
+    : JournalRing(volume.image(), volume.partitionOffset() + journal.offset, journal.size, journal.headerSize) {}
+
+bool JournalRing::read(uint64_t at, uint8_t *out, size_t length) const {
+    while (length > 0) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(length, size - at));
+        if (image.readAt(out, piece, base + at) != static_cast<ssize_t>(piece)) return false;
+        out += piece;
+        length -= piece;
+        at += piece;
+        if (at == size) at = headerSize;
+    }
+    return true;
+}
+
+uint64_t JournalRing::advance(uint64_t at, uint64_t by) const {
+    uint64_t room = size - at;
+    return by < room ? at + by : headerSize + (by - room);
+}
+
+uint64_t JournalRing::distance(uint64_t from, uint64_t to) const {
+    return to >= from ? to - from : (size - from) + (to - headerSize);
+}
 
 uint32_t journalChecksum(const uint8_t *data, size_t size) {
     uint32_t sum = 0;
@@ -176,7 +176,7 @@ std::optional<Journal> readJournal(const Volume &volume) {
         j.headerRead = false;
         return j;
     }
-    walkBlockLists(Ring{image, base, j.size, j.headerSize}, j);
+    walkBlockLists(JournalRing{image, base, j.size, j.headerSize}, j);
     return j;
 }
 

@@ -10,14 +10,23 @@
 struct JournalBlock {
     uint64_t sector;       // where the journalled copy belongs, in the journal's sectors
     uint32_t length;       // bytes
+    uint32_t checksum = 0; // of its copy, where the list's flags say the copies are summed
 };
+
+constexpr uint64_t kKilledBlock = ~0ull;   // an entry a later write in the same transaction made void
 
 struct JournalBlockList {
     uint64_t at;           // byte offset in the journal
     uint16_t maxBlocks, numBlocks;
     uint32_t bytesUsed, checksum, computedChecksum;
     std::vector<JournalBlock> blocks;   // binfo[1] on: binfo[0] only chains the lists
+    // The list header's pad, which Mac OS X 10.5 on fills with flags, and binfo[0]'s last field:
+    // non-zero when another list of the same transaction follows, or (with those flags) the
+    // transaction's sequence number.
+    uint32_t flags = 0, next = 0;
 };
+
+constexpr uint32_t kListSumsBlocks = 0x1, kListFirstOfTransaction = 0x2;   // block list flags
 
 struct Journal {
     // Info block, big-endian like the rest of the volume.
@@ -29,6 +38,7 @@ struct Journal {
              sequence = 0;
     uint64_t start = 0, end = 0, sizeInHeader = 0;
     std::vector<JournalBlockList> lists;   // start to end
+    size_t soundLists = 0;                 // those of them the walk went past whole
     std::string damage;                    // why the header or the walk was refused; empty when sound
     bool headerRead = false;               // the header's fields above are meaningful
 
@@ -46,5 +56,20 @@ constexpr uint32_t kInFileSystem = 0x1, kOnOtherDevice = 0x2, kNeedsInit = 0x4; 
 constexpr uint32_t kJournalMagic = 0x4a4e4c78;   // 'JNLx'
 
 std::optional<Journal> readJournal(const Volume &volume);
+
+// The journal's bytes past its header form a ring: reading on from its end goes on after the header.
+class Image;
+struct JournalRing {
+    const Image &image;
+    uint64_t base, size, headerSize;   // base: the journal's first byte in the image
+
+    JournalRing(const Volume &volume, const Journal &journal);
+    JournalRing(const Image &image, uint64_t base, uint64_t size, uint64_t headerSize)
+        : image(image), base(base), size(size), headerSize(headerSize) {}
+    bool read(uint64_t at, uint8_t *out, size_t length) const;
+    uint64_t advance(uint64_t at, uint64_t by) const;
+    uint64_t distance(uint64_t from, uint64_t to) const;
+};
+
 // TN1150's journal checksum: over the bytes, with the checksum field zeroed beforehand.
 uint32_t journalChecksum(const uint8_t *data, size_t size);

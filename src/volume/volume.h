@@ -25,6 +25,7 @@ public:
     static std::unique_ptr<Volume> open(std::shared_ptr<const Image> image, uint64_t partitionOffset, Messages &messages);
 
     const Image &image() const { return *image_; }
+    std::shared_ptr<const Image> sharedImage() const { return image_; }
     uint64_t partitionOffset() const { return partitionOffset_; }
     // Where the classic HFS volume that wraps this one starts, when one does.
     std::optional<uint64_t> wrapperOffset() const { return wrapperOffset_; }

@@ -11,11 +11,13 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "hfsbuild/encrypted.h"
 #include "hfsbuild/sparse.h"
 #include "hfsbuild/containers.h"
 #include "hfsbuild/hfsbuild.h"
+#include "hfsbuild/pending.h"
 #include "support.h"
 #include "base/bits.h"
 
@@ -75,7 +77,7 @@ std::string script() {
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
     s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\nextents\ndump\ndump 1\nsnapshot\n";
     for (int id = 16; id <= 30; ++id) s += "search " + std::to_string(id) + "\n";
-    return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\n";
+    return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\njournal\nreplay\nvolinfo\nfind / -m\nreplay off\n";
 }
 
 // ---- where a damage lands in a built volume ----
@@ -326,6 +328,11 @@ void check(const Job &job, int worker) {
                   << ", image kept as " << writeScratch(file, image) << "\n" << r.err.substr(r.err.size() > 3000 ? r.err.size() - 3000 : 0);
 }
 
+ByteVec damaged(ByteVec copy, const Damage &damage) {
+    damage.apply(copy);
+    return copy;
+}
+
 // The pristine image, every stride-th volume damage (a third as many under ASan, which is slower)
 // inside the wrapper, and the damage done to the wrapped file.
 void addJobs(std::vector<Job> &jobs, const Volume &volume, const Wrapper &wrapper, size_t stride) {
@@ -333,7 +340,6 @@ void addJobs(std::vector<Job> &jobs, const Volume &volume, const Wrapper &wrappe
     const Wrapper *w = &wrapper;
     jobs.push_back({"pristine", w, [=] { return w->wrap(*pristine); }});
     static const std::vector<Damage> onVolume = volumeDamages(), onFile = fileDamages();
-    auto damaged = [](ByteVec copy, const Damage &damage) { return damage.apply(copy), copy; };
     for (size_t i = 0; i < onVolume.size(); i += stride * (binaryHasASan() ? 3 : 1))
         jobs.push_back({onVolume[i].name, w, [=] { return w->wrap(damaged(*pristine, onVolume[i])); }});
     auto wrapped = std::make_shared<const ByteVec>(w->wrap(*pristine));
@@ -369,6 +375,22 @@ TEST(DamageSweep, PlainVolumes) {
 TEST(DamageSweep, Containers) {
     std::vector<Job> jobs;
     for (size_t w = 1; w < kWrappers.size(); ++w) addJobs(jobs, sweepVolume(false), kWrappers[w], 5);
+    runJobs(jobs);
+}
+
+// A volume whose journal waits to be replayed, its journal damaged: the info block, the header,
+// the first list (across the ring's end) and anywhere in it; cut short.
+TEST(DamageSweep, PendingJournal) {
+    constexpr size_t kInfo = 2 * 4096, kJournal = 3 * 4096, kFirstList = kJournal + 32000;   // as the builder lays it out
+    auto pristine = std::make_shared<const ByteVec>(pendingJournal("little").before);
+    std::vector<Damage> damages;
+    for (auto [name, from, length] : {std::tuple{"info", kInfo, size_t{52}}, {"header", kJournal, size_t{48}},
+                                      {"firstList", kFirstList, size_t{256}}, {"journal", kJournal, size_t{32768}}})
+        flipDamages(damages, name, [from, length](const ByteVec &) { return std::pair{from, length}; }, 12, 700);
+    truncations(damages, "pending");
+    std::vector<Job> jobs{{"pristine", &kWrappers[0], [=] { return *pristine; }}};
+    for (const Damage &damage : damages)
+        jobs.push_back({damage.name, &kWrappers[0], [=] { return damaged(*pristine, damage); }});
     runJobs(jobs);
 }
 

@@ -136,16 +136,18 @@ TEST(Journal, ReportWarningAndDamage) {
     } cases[] = {
         {"two lists, one across the ring's end", dirty, nullptr,
          header("big", 16384, 14336, 11776, "0x8798f6d7 (correct)") +
-             "Block list at 14336: 5120 bytes, checksum 0xff0114e9 (correct), 2 of at most 255 blocks\n"
+             "Block list at 14336: 5120 bytes, checksum 0xff0114e5 (correct), 2 of at most 255 blocks\n"
              "\tsector 16, 512 bytes\n\tsector 24, 512 bytes\n"
-             "Block list at 3584: 8192 bytes, checksum 0xff0120de (correct), 1 of at most 255 blocks\n"
-             "\tsector 40, 4096 bytes\n2 block lists wait to be replayed\n",
+             "Block list at 3584: 8192 bytes, checksum 0xff0120d9 (correct), 1 of at most 255 blocks\n"
+             "\tsector 40, 4096 bytes\n"
+             "Transaction 1, sequence 1: 2 blocks - journal x2\nTransaction 2, sequence 2: 1 blocks - journal\n"
+             "2 block lists wait to be replayed\n",
          "", true},
         {"a list longer than the journal holds", one,
          [](std::vector<uint8_t> &image) { image[kJournalAt + 512 + 5] = 0x70; },   // bytes_used, little-endian
          header("little", 16384, 512, 5120, "0x08e4ab27 (correct)") +
-             "Block list at 512: 28672 bytes, checksum 0x01ec01ec (should be 0x018e018e), 1 of at most 255 blocks\n"
-             "\tsector 7, 512 bytes\n",
+             "Block list at 512: 28672 bytes, checksum 0x05e805e8 (should be 0x058a058a), 1 of at most 255 blocks\n"
+             "\tsector 7, 512 bytes\nTransaction 1, sequence 1: 1 blocks - other\n",
          "The block list at 512 claims 28672 bytes: it would not end where the next begins before the journal's end\n",
          true},
         {"a start at the ring's end", one, [](std::vector<uint8_t> &image) { image[kJournalAt + 9] = 0x40; },   // 512 -> 16384

@@ -865,22 +865,34 @@ Bytes journalBytes(const Journal &j) {
             if (++at == j.size) at = kHeaderBytes;
         }
     };
-    for (const std::vector<JournalBlock> &transaction : j.transactions) {
-        if (16 * (transaction.size() + 2) > j.blockListSize) invalid("too many blocks for one block list");
-        Bytes list(j.blockListSize, 0);
-        uint64_t used = j.blockListSize;
-        for (const JournalBlock &b : transaction) used += b.data.size();
-        if (used > j.size - kHeaderBytes) invalid("transaction larger than the journal");
-        put(list, 0, j.blockListSize / 16 - 1, 2);               // max_blocks
-        put(list, 2, transaction.size() + 1, 2);                 // num_blocks, binfo[0] included
-        put(list, 4, used, 4);                                   // bytes_used
-        for (size_t i = 0; i < transaction.size(); ++i) {
-            put(list, 16 * (i + 2), transaction[i].sector, 8);
-            put(list, 16 * (i + 2) + 8, transaction[i].data.size(), 4);
+    // As Mac OS X 10.5 on writes them: flags (blocks summed; the transaction's first list), the
+    // transaction's sequence number in binfo[0], each copy's checksum beside its entry; a
+    // transaction of more blocks than one list names continues in the next.
+    const size_t perList = j.blockListSize / 16 - 2;
+    if (perList == 0) invalid("block lists too small for a block");
+    for (size_t t = 0; t < j.transactions.size(); ++t) {
+        const std::vector<JournalBlock> &transaction = j.transactions[t];
+        for (size_t first = 0; first == 0 || first < transaction.size(); first += perList) {
+            const size_t count = std::min(perList, transaction.size() - first);
+            Bytes list(j.blockListSize, 0);
+            uint64_t used = j.blockListSize;
+            for (size_t i = first; i < first + count; ++i) used += transaction[i].data.size();
+            if (used > j.size - kHeaderBytes) invalid("transaction larger than the journal");
+            put(list, 0, j.blockListSize / 16 - 1, 2);           // max_blocks
+            put(list, 2, count + 1, 2);                          // num_blocks, binfo[0] included
+            put(list, 4, used, 4);                               // bytes_used
+            put(list, 12, first == 0 ? 3 : 1, 4);                // flags
+            put(list, 28, t + 1, 4);                             // sequence number
+            for (size_t i = 0; i < count; ++i) {
+                const Bytes &data = transaction[first + i].data;
+                put(list, 16 * (i + 2), transaction[first + i].sector, 8);
+                put(list, 16 * (i + 2) + 8, data.size(), 4);
+                put(list, 16 * (i + 2) + 12, journalChecksum(data, data.size()), 4);
+            }
+            put(list, 8, journalChecksum(list, 32) ^ (j.badChecksum == t ? 1 : 0), 4);
+            write(list);
+            for (size_t i = first; i < first + count; ++i) write(transaction[i].data);
         }
-        put(list, 8, journalChecksum(list, 32), 4);
-        write(list);
-        for (const JournalBlock &b : transaction) write(b.data);
     }
     put(image, 0, 0x4a4e4c78, 4);                                // 'JNLx'
     put(image, 4, 0x12345678, 4);                                // in the writer's byte order
@@ -1074,6 +1086,7 @@ std::vector<uint8_t> buildVolume(const Volume &volume) {
     TreeFile attributes = sizedTree({volume.attributesNodeSize, 266, 0, kBigKeysMask | kVariableIndexKeysMask},
                                      attributeRecords(volume, entries), bs);
     if (!volume.withAttributesFile) attributes.blocks = 0;
+    catalog.blocks = std::max(catalog.blocks, volume.catalogBlocks);
     const uint64_t catalogSpan = placeTree(catalog, volume.catalogExtentBlocks, 0, bs);
     const uint64_t attributesSpan = placeTree(attributes, volume.attributesExtentBlocks, 0, bs);
     TreeFile extentsTree = sizedTree({extentsNodeSize(bs), 10, 0, kBigKeysMask},

@@ -121,15 +121,18 @@ struct JournalBlock {
 
 // A journal as Mac OS X keeps one (TN1150 "Journal"): an info block (flags "in the file system"),
 // then the journal file, both allocated right after the allocation file. Its header holds 512
-// bytes; block lists follow it in a ring, each blockListSize bytes of header (binfo[0] chains, its
-// entries from binfo[1]) and then its blocks' data.
+// bytes; block lists follow it in a ring, each blockListSize bytes of header (binfo[0] carries the
+// transaction's sequence number, 1 on; its entries from binfo[1], each with its copy's checksum)
+// and then its blocks' data. A transaction takes as many lists as its blocks need.
 struct Journal {
     uint32_t size = 64 * 1024;           // bytes, whole allocation blocks
     bool littleEndian = true;            // Intel Macs write it in their own order
     uint32_t blockListSize = 4096;
     uint64_t start = 512;                // where the first list lies; end follows from the lists
-    // Transactions not replayed yet, one block list each; none: start == end (cleanly unmounted).
+    // Transactions not replayed yet; none: start == end (cleanly unmounted). A sector of ~0 is a
+    // killed entry, which a replay skips.
     std::vector<std::vector<JournalBlock>> transactions = {};
+    std::optional<size_t> badChecksum = {};   // the transaction whose lists carry a wrong checksum
 };
 
 struct Volume {
@@ -140,6 +143,7 @@ struct Volume {
     uint16_t catalogNodeSize = 4096;
     uint16_t attributesNodeSize = 4096;
     bool withAttributesFile = true; // false: the attributes fork in the header stays all zero
+    uint32_t catalogBlocks = 0;    // the catalog file's blocks at least (room for records to come)
     // > 0: the catalog (attributes) file is cut into extents of at most this many blocks, a free
     // block between them, as Node::extentBlocks does; the header holds the first eight, the extents
     // overflow file the rest, as data-fork records of file ID 4 (8). The extents overflow file
