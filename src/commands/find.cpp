@@ -118,7 +118,9 @@ int doFind(Session &session, const char *line) {
         if (options.path.empty()) reportPathMiss("find", session.cwdText(), PathMiss::kNotFound, sayNow());
         return 1;
     }
-    std::string topPath = pathOfCNID(volume, top->ownCNID(), sayNow()).value_or(options.path);
+    // The working folder as it was reached (through a directory hard link, say), else the entry's own path.
+    std::string topPath = options.path.empty() && session.cwd ? *session.cwd
+                                                               : pathOfCNID(volume, top->ownCNID(), sayNow()).value_or(options.path);
     if (!top->folder()) {
         printEntry(volume, options, *top, topPath);
         return 0;

@@ -150,9 +150,10 @@ TEST(Navigation, DirectoryHardLinks) {
     const std::string gone = "The directory hard link's folder dir_4000 was not found\n";
     const std::string loop = ": a directory hard link to folder 16, which holds it: not followed\n";
     const Transcript sessions[] = {
-        {"cd B\nls\ncd sub/up/sub\ncd ..\n",
-         "\tfolderthread\t23dir_16\n" + line(17, "-rw-r--r--  ", "        4 ", "one.txt") + folderLine(18, "sub"),
-         "{/}{/B}{/B}{/B/sub/up/sub}{/B/sub/up}"},
+        {"cd B\nls\ncd sub/up/sub\ncd ..\nfind -type f\n",
+         "\tfolderthread\t23dir_16\n" + line(17, "-rw-r--r--  ", "        4 ", "one.txt") + folderLine(18, "sub") +
+             "17\t/B/sub/up/one.txt\n",
+         "{/}{/B}{/B}{/B/sub/up/sub}{/B/sub/up}find: /B/sub/up/sub/up" + loop + "{/B/sub/up}"},
         {"ls\n",
          "\tfolderthread\t1Loops\n      23 dr-xr-xr-t   1 root      root              1 " + kDate +
              ".HFS+ Private Directory Data\\r\n      16 " + linked + "A\n      16 " + linked + "B\n      21 -r--r--r--   20root"
