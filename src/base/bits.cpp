@@ -16,30 +16,6 @@ uint16_t reverse16(uint16_t value) { return __builtin_bswap16(value); }
 uint32_t reverse32(uint32_t value) { return __builtin_bswap32(value); }
 uint64_t reverse64(uint64_t value) { return __builtin_bswap64(value); }
 
-uint16_t Bytes::be16(size_t off) const {
-    return has(off, 2) ? static_cast<uint16_t>(data[off] << 8 | data[off + 1]) : 0;
-}
-
-uint32_t Bytes::be32(size_t off) const {
-    return has(off, 4) ? static_cast<uint32_t>(be16(off)) << 16 | be16(off + 2) : 0;
-}
-
-uint64_t Bytes::be64(size_t off) const {
-    return has(off, 8) ? static_cast<uint64_t>(be32(off)) << 32 | be32(off + 4) : 0;
-}
-
-uint16_t Bytes::le16(size_t off) const {
-    return has(off, 2) ? static_cast<uint16_t>(data[off] | data[off + 1] << 8) : 0;
-}
-
-uint32_t Bytes::le32(size_t off) const {
-    return has(off, 4) ? le16(off) | static_cast<uint32_t>(le16(off + 2)) << 16 : 0;
-}
-
-uint64_t Bytes::le64(size_t off) const {
-    return has(off, 8) ? le32(off) | static_cast<uint64_t>(le32(off + 4)) << 32 : 0;
-}
-
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) close(fd_);

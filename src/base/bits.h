@@ -23,12 +23,13 @@ struct Bytes {
 
     bool has(size_t off, size_t len) const { return off <= size && len <= size - off; }
     uint8_t u8(size_t off) const { return has(off, 1) ? data[off] : 0; }
-    uint16_t be16(size_t off) const;
-    uint32_t be32(size_t off) const;
-    uint64_t be64(size_t off) const;
-    uint16_t le16(size_t off) const;
-    uint32_t le32(size_t off) const;
-    uint64_t le64(size_t off) const;
+    // Inline: every descent of a B-tree reads its keys through these.
+    uint16_t be16(size_t off) const { return has(off, 2) ? static_cast<uint16_t>(data[off] << 8 | data[off + 1]) : 0; }
+    uint32_t be32(size_t off) const { return has(off, 4) ? static_cast<uint32_t>(be16(off)) << 16 | be16(off + 2) : 0; }
+    uint64_t be64(size_t off) const { return has(off, 8) ? static_cast<uint64_t>(be32(off)) << 32 | be32(off + 4) : 0; }
+    uint16_t le16(size_t off) const { return has(off, 2) ? static_cast<uint16_t>(data[off] | data[off + 1] << 8) : 0; }
+    uint32_t le32(size_t off) const { return has(off, 4) ? le16(off) | static_cast<uint32_t>(le16(off + 2)) << 16 : 0; }
+    uint64_t le64(size_t off) const { return has(off, 8) ? le32(off) | static_cast<uint64_t>(le32(off + 4)) << 32 : 0; }
     Bytes sub(size_t off, size_t len) const { return has(off, len) ? Bytes{data + off, len} : Bytes{}; }
     Bytes from(size_t off) const { return off <= size ? Bytes{data + off, size - off} : Bytes{}; }
     bool empty() const { return size == 0; }
