@@ -76,6 +76,15 @@ void grainPastEnd(const std::string &path) {
     f.seekp(static_cast<std::streamoff>(table)), f.write(reinterpret_cast<const char *>(&far), 4);
 }
 
+// Two bytes of the first chunk's compressed data, just after the "sectors" section's descriptor, flipped.
+void firstChunkFlipped(const std::string &path) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::string head(1 << 16, '\0');
+    f.read(head.data(), static_cast<std::streamsize>(head.size()));
+    f.clear();
+    f.seekp(static_cast<std::streamoff>(head.find("sectors") + 76 + 20)), f.write("\x55\xAA", 2);
+}
+
 struct DiskCase {
     const char *name;
     std::vector<std::string> make;   // writes the image; "RAW" is the disk, "DIR/" its folder
@@ -120,6 +129,7 @@ const DiskCase kCases[] = {
     {"Ex01", shell("printf 'EVF2\\r\\n\\201\\0' > DIR/disk.Ex01"), "disk.Ex01", kEwf2, nullptr, "libewf cannot open"},
     {"L01", shell("printf 'LVF\\t\\r\\n\\377\\0' > DIR/disk.L01"), "disk.L01", kLogicalEvidence, nullptr, "not a disk"},
     {"E01Truncated", ewf(), "disk.E01", kEwf, cutInHalf, "damaged or incomplete"},
+    {"E01ChunkDamaged", ewf(), "disk.E01", kEwf, firstChunkFlipped, "Read: returned -1"},
     {"VmdkGrainPastEnd", qemu("vmdk", "disk.vmdk"), "disk.vmdk", kVmdk, grainPastEnd, "Read: returned -1"},
 };
 
