@@ -58,10 +58,10 @@ const LibraryCalls kEwf = {"libewf", libewf_handle_close, libewf_handle_free, kR
 
 #if LIBEWF_VERSION < 20160000
 // libewf inflates its chunks with zlib, on one core. Here the chunks of a read are taken from it
-// still compressed and inflated with libdeflate on a few threads; a read that follows the one
-// before has the next run decoded meanwhile on a worker, while the caller uses this one. Whatever
-// libdeflate refuses (an uncompressed chunk, damage, a chunk libewf cannot give) is read through
-// libewf as before, and libewf judges it.
+// as stored, then inflated with libdeflate (or their checksum checked) on a few threads; a read
+// that follows the one before has the next run decoded meanwhile on a worker, while the caller
+// uses this one. Whatever fails here (damage, a chunk libewf cannot give) is read through libewf
+// as before, and libewf judges it.
 constexpr uint64_t kRunBytes = 1 << 20;          // decoded ahead at once
 constexpr uint32_t kMaxChunkBytes = 8 << 20;     // larger chunks are left to libewf's own reads
 constexpr size_t kChunkSlack = 16;               // what a compressed chunk may hold past its size
@@ -109,11 +109,17 @@ public:
     }
 
 private:
+    // What libewf gave of a chunk: its compressed bytes, or its bytes stored as they are and their
+    // Adler-32. Nothing (size 0) when it is to be read through libewf.
+    struct Taken {
+        size_t size = 0;
+        bool compressed = false;
+        uint32_t checksum = 0;
+    };
     // Chunks [first, first + count) decoded, each in a place of chunkBytes_; good[i] when chunk i reads.
     struct Run {
         uint64_t first = 0, count = 0;
-        std::vector<uint8_t> bytes, raw;
-        std::vector<size_t> rawSize;   // 0: to be read through libewf
+        std::vector<uint8_t> bytes;
         std::vector<char> good;
         bool holds(uint64_t chunk) const { return chunk >= first && chunk - first < count; }
     };
@@ -140,8 +146,8 @@ private:
             run.count = std::min(count, chunks_ - first);
             size_t stride = chunkBytes_ + kChunkSlack;
             run.bytes.resize(run.count * chunkBytes_);
-            run.raw.resize(run.count * stride);
-            run.rawSize.assign(run.count, 0);
+            raw_.resize(run.count * stride);
+            taken_.assign(run.count, {});
             run.good.assign(run.count, 0);
             for (uint64_t i = 0; i < run.count; ++i) {
                 int8_t compressed = 0, checksumRead = 0;
@@ -150,21 +156,27 @@ private:
                 ssize_t got = -1;
                 if (libewf_handle_seek_offset(handle_->get(), static_cast<off64_t>((first + i) * chunkBytes_), SEEK_SET,
                                               handle_->error()) >= 0)
-                    got = libewf_handle_read_chunk(handle_->get(), run.raw.data() + i * stride, stride, &compressed, stored,
+                    got = libewf_handle_read_chunk(handle_->get(), raw_.data() + i * stride, stride, &compressed, stored,
                                                    &checksum, &checksumRead, handle_->error());
                 if (got < 0) handle_->takeError();
-                if (got > 0 && compressed) run.rawSize[i] = static_cast<size_t>(got);
+                // Stored bytes come with their checksum after them, which libewf hands over apart.
+                if (got > 0 && compressed) taken_[i] = {static_cast<size_t>(got), true, 0};
+                else if (got >= 4 && checksumRead) taken_[i] = {static_cast<size_t>(got) - 4, false, checksum};
             }
             size_t threads = std::min<size_t>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u), run.count);
             auto inflate = [&](size_t from) {
                 Inflater inflater(libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
                 for (size_t i = from; inflater && i < run.count; i += threads) {
+                    const Taken &t = taken_[i];
+                    const uint8_t *in = raw_.data() + i * stride;
+                    uint8_t *out = run.bytes.data() + i * chunkBytes_;
                     size_t made = 0;
-                    run.good[i] = run.rawSize[i] &&
-                                  libdeflate_zlib_decompress(inflater.get(), run.raw.data() + i * stride, run.rawSize[i],
-                                                             run.bytes.data() + i * chunkBytes_, chunkBytes_,
-                                                             &made) == LIBDEFLATE_SUCCESS &&
-                                  made >= plainBytes(first + i);
+                    if (t.compressed)
+                        run.good[i] = libdeflate_zlib_decompress(inflater.get(), in, t.size, out, chunkBytes_, &made) ==
+                                      LIBDEFLATE_SUCCESS;
+                    else if (t.size > 0 && t.size <= chunkBytes_ && libdeflate_adler32(1, in, t.size) == t.checksum)
+                        run.good[i] = static_cast<bool>(memcpy(out, in, made = t.size));
+                    run.good[i] = run.good[i] && made >= plainBytes(first + i);
                 }
             };
             std::vector<std::thread> helpers;
@@ -196,6 +208,9 @@ private:
     uint32_t chunkBytes_;
     uint64_t chunks_, runChunks_;
     mutable Run current_, next_;
+    // The chunks as libewf gives them, for the run being decoded: like the handle, one run's at a time.
+    mutable std::vector<uint8_t> raw_;
+    mutable std::vector<Taken> taken_;
     mutable std::future<void> ahead_;   // decoding next_
     mutable uint64_t lastEnd_ = UINT64_MAX;
 };

@@ -188,6 +188,29 @@ TEST_P(DiskFormats, ReadAsTheDisk) {
     }
 }
 
+// A chunk of noise is stored uncompressed, under its checksum: a byte changed there fails the
+// reads that reach it, and only those.
+TEST(DiskFormatsEwf, ChangedStoredChunkFailsItsReads) {
+    if (!haveTool("ewfacquire") || !missingLibrary(kEwf).empty()) GTEST_SKIP() << "needs ewfacquire and libewf";
+    std::string dir = scratchDir() + "/stored", raw = writeScratch("stored.raw", disk());
+    fs::create_directories(dir);
+    ASSERT_EQ(runCommand({"ewfacquire", "-u", "-q", "-c", "deflate:fast", "-t", dir + "/disk", raw}).status, 0);
+    Data noise = randomBytes(2500000, 11), file = readWholeFile(dir + "/disk.E01");
+    auto found = std::search(file.begin(), file.end(), noise.begin() + 1000000, noise.begin() + 1000064);
+    ASSERT_NE(found, file.end());
+    *found ^= 1;
+    writeScratch("stored/disk.E01", file);
+    uint64_t changed = static_cast<uint64_t>(std::search(disk().begin(), disk().end(), noise.begin() + 1000000,
+                                                         noise.begin() + 1000064) - disk().begin());
+    Messages messages;
+    std::unique_ptr<Image> image = openDiskFormat(dir + "/disk.E01", kEwf, messages);
+    ASSERT_TRUE(image) << messages.text(false);
+    Data bytes(1 << 20);
+    EXPECT_EQ(image->readAt(bytes.data(), bytes.size(), changed & ~uint64_t{0xFFFFF}), -1);
+    EXPECT_EQ(image->readAt(bytes.data(), 4096, changed + 65536), 4096);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, disk().begin() + static_cast<long>(changed + 65536)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Container, DiskFormats, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
