@@ -76,7 +76,7 @@ public:
     ~EwfImage() override { settle(); }
 
     ssize_t readAt(void *buffer, size_t len, uint64_t position) const override {
-        if (position >= size_) return 0;
+        if (position >= size_ || len == 0) return 0;
         len = static_cast<size_t>(std::min<uint64_t>(len, size_ - position));
         uint64_t last = (position + len - 1) / chunkBytes_;
         for (size_t done = 0; done < len;) {
@@ -174,8 +174,11 @@ private:
                     if (t.compressed)
                         run.good[i] = libdeflate_zlib_decompress(inflater.get(), in, t.size, out, chunkBytes_, &made) ==
                                       LIBDEFLATE_SUCCESS;
-                    else if (t.size > 0 && t.size <= chunkBytes_ && libdeflate_adler32(1, in, t.size) == t.checksum)
-                        run.good[i] = static_cast<bool>(memcpy(out, in, made = t.size));
+                    else if (t.size > 0 && t.size <= chunkBytes_ && libdeflate_adler32(1, in, t.size) == t.checksum) {
+                        memcpy(out, in, t.size);
+                        made = t.size;
+                        run.good[i] = 1;
+                    }
                     run.good[i] = run.good[i] && made >= plainBytes(first + i);
                 }
             };
