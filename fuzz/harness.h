@@ -319,7 +319,8 @@ inline void sparseBundle(Bytes in) {
         if (!writeFully(fd.get(), part.data, part.size)) abort();
     }
     Messages said;
-    if (std::unique_ptr<Image> image = openSparseBundle(folder, said)) Volume::open(std::move(image), 0, said);
+    std::string token;
+    if (std::unique_ptr<Image> image = openSparseBundle(folder, &token, said)) Volume::open(std::move(image), 0, said);
 }
 
 // An encrypted image. One whose key derivation is cheap is opened with the password of the seeds

@@ -10,18 +10,23 @@ namespace {
 // Wrappings inside wrappings are followed this far: an encrypted sparse image is two.
 constexpr int kMostWrappings = 4;
 
+// `data` decrypted: only a readable header is worth a password, the rest is said without asking.
+std::shared_ptr<const Image> decrypted(std::shared_ptr<const Image> data, const std::optional<EncryptedHeader> &header,
+                                       const PasswordSource &password, Messages &messages) {
+    if (!header) return nullptr;
+    std::optional<std::string> typed = password();
+    if (!typed) return nullptr;   // said where it was asked for
+    return openEncrypted(std::move(data), *header, *typed, messages);
+}
+
 // The image inside the probed one, when it is wrapped; the probe itself when it is not.
 std::shared_ptr<const Image> unwrapOnce(const Probe &probe, const PasswordSource &password, Messages &messages) {
     uint8_t end[512] = {};
     uint64_t size = probe.size();
     bool hasEnd = size >= sizeof end && probe.image->readAt(end, sizeof end, size - sizeof end) == static_cast<ssize_t>(sizeof end);
     if (isEncryptedImage(probe.view(), hasEnd ? Bytes{end, sizeof end} : Bytes{})) {
-        // Only a readable version 2 header is worth a password: the rest is said without asking.
-        bool readable = isEncryptedImage(probe.view(), {}) && parseEncryptedHeader(probe.view(), size, messages);
-        if (!readable) return isEncryptedImage(probe.view(), {}) ? nullptr : openEncrypted(probe.image, "", messages);
-        std::optional<std::string> typed = password();
-        if (!typed) return nullptr;   // said where it was asked for
-        return openEncrypted(probe.image, *typed, messages);
+        if (!isEncryptedImage(probe.view(), {})) return openEncrypted(probe.image, "", messages);   // says which
+        return decrypted(probe.image, parseEncryptedHeader(probe.view(), size, messages), password, messages);
     }
     if (isSparseImage(probe.view())) {
         messages.err("Sparse image: reading its bands\n");
@@ -37,7 +42,11 @@ std::optional<Probe> openUnwrapped(const std::string &path, const PasswordSource
     std::optional<Probe> probe;
     if (isSparseBundle(path)) {
         messages.err("Sparse bundle: reading its bands\n");
-        std::shared_ptr<const Image> bundle = openSparseBundle(path, messages);
+        std::string token;
+        std::shared_ptr<const Image> bundle = openSparseBundle(path, &token, messages);
+        Bytes header{reinterpret_cast<const uint8_t *>(token.data()), token.size()};
+        if (bundle && !token.empty())
+            bundle = decrypted(bundle, parseEncryptedToken(header, bundle->size(), messages), password, messages);
         if (!bundle) {
             *refused = true;
             return std::nullopt;

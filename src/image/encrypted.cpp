@@ -84,7 +84,12 @@ private:
         slot.index = UINT64_MAX;
         slot.plain.resize(blockSize_);
         errno = EIO;   // what a short read or a failed decryption reports
-        if (file_->readAt(cipherText_.data(), blockSize_, dataOffset_ + index * blockSize_) != blockSize_) return nullptr;
+        uint64_t at = dataOffset_ + index * blockSize_;
+        ssize_t got = file_->readAt(cipherText_.data(), blockSize_, at);
+        // Only a sparse bundle's bands may end inside a block, and read as zeros past their end.
+        if (got < 0 || (static_cast<size_t>(got) < blockSize_ && at + static_cast<uint64_t>(got) != file_->size()))
+            return nullptr;
+        memset(cipherText_.data() + got, 0, blockSize_ - static_cast<size_t>(got));
         uint8_t number[4] = {static_cast<uint8_t>(index >> 24), static_cast<uint8_t>(index >> 16),
                              static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index)};
         uint8_t iv[EVP_MAX_MD_SIZE];
@@ -133,14 +138,9 @@ std::optional<std::vector<uint8_t>> unwrapKeys(const EncryptedHeader &header, co
     return std::nullopt;
 }
 
-}  // namespace
 
-bool isEncryptedImage(Bytes start, Bytes end) {
-    return (start.has(0, 8) && memcmp(start.data, "encrcdsa", 8) == 0) ||
-           (end.size >= 8 && memcmp(end.data + end.size - 8, "cdsaencr", 8) == 0);
-}
-
-std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileSize, Messages &messages) {
+// The header's keys and block size, its data's place not yet checked.
+std::optional<EncryptedHeader> parseKeys(Bytes header, Messages &messages) {
     if (!header.has(0, kEntriesAt)) return damaged(messages, "its header is cut short");
     if (header.be32(kVersionAt) != 2)
         return damaged(messages, "its header has version " + std::to_string(header.be32(kVersionAt)) + ", not 2");
@@ -151,11 +151,6 @@ std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileS
     h.blockSize = header.be32(kBlockSizeAt);
     if (h.blockSize < kMinBlockSize || h.blockSize > kMaxBlockSize || (h.blockSize & (h.blockSize - 1)))
         return damaged(messages, "its block size (" + std::to_string(h.blockSize) + ") is no power of two from 512 to 1 MiB");
-    h.dataSize = header.be64(kDataSizeAt);
-    h.dataOffset = header.be64(kDataOffsetAt);
-    uint64_t blocks = h.dataSize / h.blockSize + (h.dataSize % h.blockSize != 0);
-    if (h.dataOffset > fileSize || blocks > (fileSize - h.dataOffset) / h.blockSize || blocks > UINT32_MAX)
-        return damaged(messages, "its encrypted data lies past the end of the file");
 
     // The password's key entry, among those the header holds.
     Bytes blob;
@@ -190,6 +185,37 @@ std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileS
     return h;
 }
 
+// The header with its data's place, checked to lie in whole blocks within fileSize bytes: the
+// blocks' numbers are 32 bits.
+std::optional<EncryptedHeader> placed(std::optional<EncryptedHeader> h, uint64_t dataOffset, uint64_t dataSize,
+                                      uint64_t fileSize, Messages &messages) {
+    if (!h) return std::nullopt;
+    h->dataOffset = dataOffset;
+    h->dataSize = dataSize;
+    uint64_t blocks = dataSize / h->blockSize + (dataSize % h->blockSize != 0);
+    if (dataOffset > fileSize || blocks > (fileSize - dataOffset) / h->blockSize || blocks > UINT32_MAX)
+        return damaged(messages, "its encrypted data lies past the end of the file");
+    return h;
+}
+
+}  // namespace
+
+bool isEncryptedImage(Bytes start, Bytes end) {
+    return (start.has(0, 8) && memcmp(start.data, "encrcdsa", 8) == 0) ||
+           (end.size >= 8 && memcmp(end.data + end.size - 8, "cdsaencr", 8) == 0);
+}
+
+std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileSize, Messages &messages) {
+    std::optional<EncryptedHeader> h = parseKeys(header, messages);
+    return h ? placed(std::move(h), header.be64(kDataOffsetAt), header.be64(kDataSizeAt), fileSize, messages) : h;
+}
+
+std::optional<EncryptedHeader> parseEncryptedToken(Bytes token, uint64_t bundleSize, Messages &messages) {
+    if (!isEncryptedImage(token, {})) return damaged(messages, "its token file holds no encrypted image header");
+    // The bands read as zeros wherever they stop: only the blocks' count bounds the size.
+    return placed(parseKeys(token, messages), 0, bundleSize, UINT64_MAX, messages);
+}
+
 std::unique_ptr<Image> openEncrypted(std::shared_ptr<const Image> file, const std::string &password, Messages &messages) {
     std::vector<uint8_t> start(kHeaderLimit);
     ssize_t got = file->readAt(start.data(), start.size(), 0);
@@ -208,18 +234,23 @@ std::unique_ptr<Image> openEncrypted(std::shared_ptr<const Image> file, const st
     }
     std::optional<EncryptedHeader> parsed = parseEncryptedHeader(header, file->size(), messages);
     if (!parsed) return nullptr;
-    std::optional<std::vector<uint8_t>> keys = unwrapKeys(*parsed, password);
+    return openEncrypted(std::move(file), *parsed, password, messages);
+}
+
+std::unique_ptr<Image> openEncrypted(std::shared_ptr<const Image> data, const EncryptedHeader &header,
+                                     const std::string &password, Messages &messages) {
+    std::optional<std::vector<uint8_t>> keys = unwrapKeys(header, password);
     if (!keys) {
         messages.err("Wrong password for this encrypted disk image\n");
         return nullptr;
     }
     CipherContext cipher(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    bool keyed = cipher && EVP_DecryptInit_ex(cipher.get(), dataCipher(parsed->keyBits), nullptr, keys->data(), nullptr) == 1 &&
+    bool keyed = cipher && EVP_DecryptInit_ex(cipher.get(), dataCipher(header.keyBits), nullptr, keys->data(), nullptr) == 1 &&
                  EVP_CIPHER_CTX_set_padding(cipher.get(), 0) == 1;
     std::unique_ptr<Image> image;
     if (keyed)
-        image = std::make_unique<EncryptedImage>(std::move(file), *parsed, std::move(cipher),
-                                                 Bytes{keys->data() + parsed->keyBits / 8, kHMACKeySize});
+        image = std::make_unique<EncryptedImage>(std::move(data), header, std::move(cipher),
+                                                 Bytes{keys->data() + header.keyBits / 8, kHMACKeySize});
     else
         messages.err("The decryption could not be set up\n");
     OPENSSL_cleanse(keys->data(), keys->size());

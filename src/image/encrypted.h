@@ -29,7 +29,13 @@ constexpr uint32_t kMaxIterations = 10'000'000;
 
 // Reads the header from the file's first bytes; nothing after one line saying what is wrong.
 std::optional<EncryptedHeader> parseEncryptedHeader(Bytes header, uint64_t fileSize, Messages &messages);
+// The same from an encrypted sparse bundle's `token` file, a header without data: the data is the
+// bundle's bands, `bundleSize` bytes numbered in blocks from their start.
+std::optional<EncryptedHeader> parseEncryptedToken(Bytes token, uint64_t bundleSize, Messages &messages);
 
 // The decrypted image (whatever the file holds: a UDIF image, a disk, a volume), or null after one
 // line saying why (a wrong password, damage, a version 1 image).
 std::unique_ptr<Image> openEncrypted(std::shared_ptr<const Image> file, const std::string &password, Messages &messages);
+// `data` decrypted with the keys of a header already read; null after one line (a wrong password).
+std::unique_ptr<Image> openEncrypted(std::shared_ptr<const Image> data, const EncryptedHeader &header,
+                                     const std::string &password, Messages &messages);

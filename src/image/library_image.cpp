@@ -38,6 +38,18 @@ std::unique_ptr<Image> sayCannotOpen(LibraryHandle &handle, const std::string &p
     return nullptr;
 }
 
+std::unique_ptr<LibraryHandle> openLibraryHandle(const LibraryCalls &calls, InitializeCall initialize, OpenCall open,
+                                                 int readFlag, const std::string &path, Messages &messages) {
+    auto handle = std::make_unique<LibraryHandle>(calls);
+    if (initialize(handle->slot(), handle->error()) != 1 ||
+        open(handle->get(), path.c_str(), readFlag, handle->error()) != 1) {
+        sayCannotOpen(*handle, path, messages);
+        return nullptr;
+    }
+    handle->markOpen();
+    return handle;
+}
+
 std::string LibraryHandle::text(intptr_t *object, TextSizeCall sizeCall, TextCall textCall) {
     size_t size = 0;
     // The texts are file names: a longer one is damage, and left unread.

@@ -61,6 +61,13 @@ private:
 // Says that the library could not open `path`, in its words; nothing.
 std::unique_ptr<Image> sayCannotOpen(LibraryHandle &handle, const std::string &path, Messages &messages);
 
+// A handle made by `initialize` and opened on `path` with `open` (readFlag: the library's read-only
+// access); null after saying why.
+using InitializeCall = int (*)(intptr_t **handle, intptr_t **error);
+using OpenCall = int (*)(intptr_t *handle, const char *path, int flags, intptr_t **error);
+std::unique_ptr<LibraryHandle> openLibraryHandle(const LibraryCalls &calls, InitializeCall initialize, OpenCall open,
+                                                 int readFlag, const std::string &path, Messages &messages);
+
 // Says that `path`, `what`, holds only the changes to `parent`, which is not read; nothing.
 std::unique_ptr<Image> sayNeedsParent(const std::string &path, const char *what, const std::string &parent,
                                       Messages &messages);

@@ -13,11 +13,9 @@ const LibraryCalls kQcow = {"libqcow", libqcow_file_close, libqcow_file_free, li
 }  // namespace
 
 std::unique_ptr<Image> openQcow(const std::string &path, Messages &messages) {
-    auto handle = std::make_unique<LibraryHandle>(kQcow);
-    if (libqcow_file_initialize(handle->slot(), handle->error()) != 1 ||
-        libqcow_file_open(handle->get(), path.c_str(), LIBQCOW_OPEN_READ, handle->error()) != 1)
-        return sayCannotOpen(*handle, path, messages);
-    handle->markOpen();
+    std::unique_ptr<LibraryHandle> handle =
+        openLibraryHandle(kQcow, libqcow_file_initialize, libqcow_file_open, LIBQCOW_OPEN_READ, path, messages);
+    if (!handle) return nullptr;
     uint32_t encryption = 0;
     size64_t size = 0;
     if (libqcow_file_get_encryption_method(handle->get(), &encryption, handle->error()) != 1 ||

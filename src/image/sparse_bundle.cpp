@@ -16,13 +16,16 @@
 // What is relied on: Info.plist's top-level dictionary gives band-size and size in bytes,
 // bundle-backingstore-version 1 and diskimage-bundle-type com.apple.diskimage.sparsebundle; band k
 // (from 0) is the file bands/<k in lowercase hexadecimal>. A band never written has no file and
-// reads as zeros, as does whatever a band's file stops short of.
+// reads as zeros, as does whatever a band's file stops short of. An encrypted bundle keeps the
+// header of an encrypted image in its file `token` (empty or missing otherwise), and ciphertext in
+// its bands.
 
 namespace {
 
 constexpr const char *kBundleType = "com.apple.diskimage.sparsebundle";
 constexpr uint64_t kMinBandBytes = 512, kMaxBandBytes = 1ull << 32;   // hdiutil makes 8 MiB bands
 constexpr off_t kMaxPlistBytes = 1 << 20;
+constexpr off_t kMaxTokenBytes = 1 << 20;   // an encryption header and its key entries
 constexpr size_t kOpenBands = 32;   // band files held open; the least recently read goes first
 
 // A regular file in the folder dirFd, opened without following a link or waiting on a FIFO; -1
@@ -81,22 +84,25 @@ private:
     mutable uint64_t clock_ = 0;
 };
 
-std::optional<std::string> readPlist(int folder, Messages &messages) {
-    UniqueFd fd = openRegular(folder, "Info.plist");
+// The whole of the bundle's file `name`, at most `limit` bytes; nothing after one line saying why.
+// A file that is not there reads as empty when it may be missing.
+std::optional<std::string> readSmall(int folder, const char *name, off_t limit, bool mayBeMissing, Messages &messages) {
+    UniqueFd fd = openRegular(folder, name);
     struct stat st;
+    if (!fd && errno == ENOENT && mayBeMissing) return "";
     if (!fd || fstat(fd.get(), &st) != 0) {
-        messages.err("The sparse bundle's Info.plist cannot be opened: %s\n", strerror(errno));
+        messages.err("The sparse bundle's %s cannot be opened: %s\n", name, strerror(errno));
         return std::nullopt;
     }
-    if (st.st_size > kMaxPlistBytes) {
-        messages.err("The sparse bundle's Info.plist holds %lld bytes, too many for its few keys\n",
-                     static_cast<long long>(st.st_size));
+    if (st.st_size > limit) {
+        messages.err("The sparse bundle's %s holds %lld bytes, more than the %lld it is read up to\n", name,
+                     static_cast<long long>(st.st_size), static_cast<long long>(limit));
         return std::nullopt;
     }
     std::string text(static_cast<size_t>(st.st_size), '\0');
     ssize_t got = readAt(fd.get(), text.data(), text.size(), 0);
     if (got < 0) {
-        messages.err("The sparse bundle's Info.plist cannot be read: %s\n", strerror(errno));
+        messages.err("The sparse bundle's %s cannot be read: %s\n", name, strerror(errno));
         return std::nullopt;
     }
     text.resize(static_cast<size_t>(got));
@@ -159,13 +165,13 @@ bool isSparseBundle(const std::string &path) {
            stat((path + "/Info.plist").c_str(), &plist) == 0;
 }
 
-std::unique_ptr<Image> openSparseBundle(const std::string &path, Messages &messages) {
+std::unique_ptr<Image> openSparseBundle(const std::string &path, std::string *token, Messages &messages) {
     UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
         messages.err("Cannot open the sparse bundle %s: %s\n", visible(path).c_str(), strerror(errno));
         return nullptr;
     }
-    std::optional<std::string> text = readPlist(folder.get(), messages);
+    std::optional<std::string> text = readSmall(folder.get(), "Info.plist", kMaxPlistBytes, false, messages);
     if (!text) return nullptr;
     std::string error;
     auto keys = plistDictionary(*text, error);
@@ -175,6 +181,9 @@ std::unique_ptr<Image> openSparseBundle(const std::string &path, Messages &messa
     }
     std::optional<Geometry> shape = geometry(*keys, messages);
     if (!shape) return nullptr;
+    std::optional<std::string> header = readSmall(folder.get(), "token", kMaxTokenBytes, true, messages);
+    if (!header) return nullptr;
+    *token = std::move(*header);
     UniqueFd bands(openat(folder.get(), "bands", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (!bands) {
         messages.err("The sparse bundle's bands folder cannot be opened: %s\n", strerror(errno));

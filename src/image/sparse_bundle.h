@@ -10,6 +10,7 @@
 
 // Whether `path` is a folder holding an Info.plist.
 bool isSparseBundle(const std::string &path);
-// The image the bundle at `path` holds; nothing, after one line saying why, when its Info.plist
-// is missing, damaged or describes what this reader does not read.
-std::unique_ptr<Image> openSparseBundle(const std::string &path, Messages &messages);
+// The image the bundle at `path` holds, and in *token the header that says how it is encrypted
+// (empty when it is not); nothing, after one line saying why, when its Info.plist is missing,
+// damaged or describes what this reader does not read.
+std::unique_ptr<Image> openSparseBundle(const std::string &path, std::string *token, Messages &messages);

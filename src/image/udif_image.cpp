@@ -83,12 +83,14 @@ void UdifImage::cache(uint32_t index, std::vector<uint8_t> bytes) const {
     cache_.push_front({index, std::move(bytes)});
     cached_[index] = cache_.begin();
     // The chunk just decoded always stays: the budget bounds the others.
-    while (cachedBytes_ > cacheBytes_ && cache_.size() > 1) {
-        cachedBytes_ -= cache_.back().bytes.size();
-        cached_.erase(cache_.back().index);
-        if (spare_.size() < decoders_.size()) spare_.push_back(std::move(cache_.back().bytes));
-        cache_.pop_back();
-    }
+    while (cachedBytes_ > cacheBytes_ && cache_.size() > 1) drop(std::prev(cache_.end()));
+}
+
+void UdifImage::drop(std::list<Cached>::iterator chunk) const {
+    cachedBytes_ -= chunk->bytes.size();
+    cached_.erase(chunk->index);
+    if (spare_.size() < decoders_.size()) spare_.push_back(std::move(chunk->bytes));
+    cache_.erase(chunk);
 }
 
 bool UdifImage::readChunk(const Planned &p, uint8_t *out, size_t len, uint64_t position) const {
@@ -119,6 +121,11 @@ ssize_t UdifImage::readAt(void *buffer, size_t len, uint64_t position) const {
                 errno = EIO;
                 return -1;
             }
+            // Read through to its end by a read as long as itself, the chunk is being streamed (a
+            // pull, a digest): it is not wanted again, and its buffer takes the next chunk rather
+            // than fresh memory.
+            if (len >= p.room && at + n == p.place + p.room)
+                if (auto found = cached_.find(p.index); found != cached_.end()) drop(found->second);
         } else {
             uint64_t end = next == chunks_.end() ? size_ : next->place;
             n = static_cast<size_t>(std::min<uint64_t>(len - done, end - at));

@@ -25,10 +25,17 @@ public:
     uint64_t size() const override { return size_; }
 
 private:
+    struct Cached {
+        uint32_t index;
+        std::vector<uint8_t> bytes;
+    };
+
     // The decoded bytes of a compressed chunk, or nothing when it is damaged. A chunk not cached
     // is decoded together with the next ones on other threads, as a sequential read wants them.
     const std::vector<uint8_t> *decoded(const udif::Planned &p) const;
     void cache(uint32_t index, std::vector<uint8_t> bytes) const;
+    // Takes a chunk out of the cache, keeping its buffer for the next ones decoded.
+    void drop(std::list<Cached>::iterator chunk) const;
     // Copies what `p` holds of [position, position + len) to out; false when it cannot be read.
     bool readChunk(const udif::Planned &p, uint8_t *out, size_t len, uint64_t position) const;
 
@@ -36,10 +43,6 @@ private:
     std::vector<udif::Planned> chunks_;   // those that hold sectors, by their place
     uint64_t size_, cacheBytes_;
 
-    struct Cached {
-        uint32_t index;
-        std::vector<uint8_t> bytes;
-    };
     mutable std::list<Cached> cache_;   // the chunk used last first
     mutable std::unordered_map<uint32_t, std::list<Cached>::iterator> cached_;
     mutable uint64_t cachedBytes_ = 0;

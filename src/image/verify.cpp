@@ -91,14 +91,14 @@ std::optional<uint32_t> partitionCRC(const Image &image, Bytes table, uint64_t b
     if (sectors > UINT64_MAX / kSector) return std::nullopt;
     Decoder decoder;
     uint32_t crc = 0;
-    for (uint32_t i = 0; i < count && !g_Interrupted; ++i) {
-        Chunk c = chunkAt(table, i);
+    for (const Planned &p : planOf(table, base, image.size())) {
+        if (g_Interrupted) break;
+        const Chunk &c = p.c;
         if (c.type == kZero) {
             crc = crcOfZeros(crc, std::min(c.sectorCount, sectors) * kSector);
             continue;
         }
         if (c.type != kRaw && (c.type & 0x80000000u) == 0) continue;   // ignored, comments, the terminator
-        Planned p = planChunk(c, i, count, image.size(), base + table.be64(24), sectors * kSector);
         Said said;
         Bytes decoded;
         if (p.stop || !decodeChunk(p, decoder, image, said, &decoded)) {

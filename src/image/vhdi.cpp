@@ -13,11 +13,9 @@ const LibraryCalls kVhdi = {"libvhdi", libvhdi_file_close, libvhdi_file_free, li
 }  // namespace
 
 std::unique_ptr<Image> openVhdi(const std::string &path, Messages &messages) {
-    auto handle = std::make_unique<LibraryHandle>(kVhdi);
-    if (libvhdi_file_initialize(handle->slot(), handle->error()) != 1 ||
-        libvhdi_file_open(handle->get(), path.c_str(), LIBVHDI_OPEN_READ, handle->error()) != 1)
-        return sayCannotOpen(*handle, path, messages);
-    handle->markOpen();
+    std::unique_ptr<LibraryHandle> handle =
+        openLibraryHandle(kVhdi, libvhdi_file_initialize, libvhdi_file_open, LIBVHDI_OPEN_READ, path, messages);
+    if (!handle) return nullptr;
     uint32_t diskType = 0;
     size64_t size = 0;
     if (libvhdi_file_get_disk_type(handle->get(), &diskType, handle->error()) != 1 ||

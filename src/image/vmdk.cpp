@@ -39,11 +39,9 @@ std::string irregularExtent(LibraryHandle &handle, const std::string &path) {
 }  // namespace
 
 std::unique_ptr<Image> openVmdk(const std::string &path, Messages &messages) {
-    auto handle = std::make_unique<LibraryHandle>(kVmdk);
-    if (libvmdk_handle_initialize(handle->slot(), handle->error()) != 1 ||
-        libvmdk_handle_open(handle->get(), path.c_str(), LIBVMDK_OPEN_READ, handle->error()) != 1)
-        return sayCannotOpen(*handle, path, messages);
-    handle->markOpen();
+    std::unique_ptr<LibraryHandle> handle =
+        openLibraryHandle(kVmdk, libvmdk_handle_initialize, libvmdk_handle_open, LIBVMDK_OPEN_READ, path, messages);
+    if (!handle) return nullptr;
     std::string parent = handle->text(handle->get(), libvmdk_handle_get_utf8_parent_filename_size,
                                       libvmdk_handle_get_utf8_parent_filename);
     if (!parent.empty()) return sayNeedsParent(path, "a VMDK image", parent, messages);

@@ -76,6 +76,15 @@ void grainPastEnd(const std::string &path) {
     f.seekp(static_cast<std::streamoff>(table)), f.write(reinterpret_cast<const char *>(&far), 4);
 }
 
+// Two bytes of the first chunk's compressed data, just after the "sectors" section's descriptor, flipped.
+void firstChunkFlipped(const std::string &path) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::string head(1 << 16, '\0');
+    f.read(head.data(), static_cast<std::streamsize>(head.size()));
+    f.clear();
+    f.seekp(static_cast<std::streamoff>(head.find("sectors") + 76 + 20)), f.write("\x55\xAA", 2);
+}
+
 struct DiskCase {
     const char *name;
     std::vector<std::string> make;   // writes the image; "RAW" is the disk, "DIR/" its folder
@@ -120,6 +129,7 @@ const DiskCase kCases[] = {
     {"Ex01", shell("printf 'EVF2\\r\\n\\201\\0' > DIR/disk.Ex01"), "disk.Ex01", kEwf2, nullptr, "libewf cannot open"},
     {"L01", shell("printf 'LVF\\t\\r\\n\\377\\0' > DIR/disk.L01"), "disk.L01", kLogicalEvidence, nullptr, "not a disk"},
     {"E01Truncated", ewf(), "disk.E01", kEwf, cutInHalf, "damaged or incomplete"},
+    {"E01ChunkDamaged", ewf(), "disk.E01", kEwf, firstChunkFlipped, "Read: returned -1"},
     {"VmdkGrainPastEnd", qemu("vmdk", "disk.vmdk"), "disk.vmdk", kVmdk, grainPastEnd, "Read: returned -1"},
 };
 
@@ -176,6 +186,29 @@ TEST_P(DiskFormats, ReadAsTheDisk) {
     if (haveTool("fls") && c.format != kQcow) {
         EXPECT_EQ(runCommand({"fls", "-o", "40", path}).out, runCommand({"fls", "-o", "40", raw}).out) << c.name;
     }
+}
+
+// A chunk of noise is stored uncompressed, under its checksum: a byte changed there fails the
+// reads that reach it, and only those.
+TEST(DiskFormatsEwf, ChangedStoredChunkFailsItsReads) {
+    if (!haveTool("ewfacquire") || !missingLibrary(kEwf).empty()) GTEST_SKIP() << "needs ewfacquire and libewf";
+    std::string dir = scratchDir() + "/stored", raw = writeScratch("stored.raw", disk());
+    fs::create_directories(dir);
+    ASSERT_EQ(runCommand({"ewfacquire", "-u", "-q", "-c", "deflate:fast", "-t", dir + "/disk", raw}).status, 0);
+    Data noise = randomBytes(2500000, 11), file = readWholeFile(dir + "/disk.E01");
+    auto found = std::search(file.begin(), file.end(), noise.begin() + 1000000, noise.begin() + 1000064);
+    ASSERT_NE(found, file.end());
+    *found ^= 1;
+    writeScratch("stored/disk.E01", file);
+    uint64_t changed = static_cast<uint64_t>(std::search(disk().begin(), disk().end(), noise.begin() + 1000000,
+                                                         noise.begin() + 1000064) - disk().begin());
+    Messages messages;
+    std::unique_ptr<Image> image = openDiskFormat(dir + "/disk.E01", kEwf, messages);
+    ASSERT_TRUE(image) << messages.text(false);
+    Data bytes(1 << 20);
+    EXPECT_EQ(image->readAt(bytes.data(), bytes.size(), changed & ~uint64_t{0xFFFFF}), -1);
+    EXPECT_EQ(image->readAt(bytes.data(), 4096, changed + 65536), 4096);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, disk().begin() + static_cast<long>(changed + 65536)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Container, DiskFormats, ::testing::ValuesIn(kCases),

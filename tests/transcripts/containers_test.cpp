@@ -104,22 +104,38 @@ TEST(Containers, PartitionMapsOpenAtTheirVolume) {
 }
 
 // Sparse images, bundles and encrypted images (of a GPT disk, a bare volume, a UDIF image, and
-// one inside another) open as the bare volume.
+// one inside another) open as the bare volume; an encrypted bundle with a wrong password or a
+// damaged token does not, in one line.
 TEST(Containers, WrappedImagesOpenAtTheirVolume) {
     ByteVec disk = hfsbuild::buildGpt(hfsbuild::macGpt(volume()));
-    std::string bundle = scratchDir() + "/disk.sparsebundle";
+    std::string bundle = scratchDir() + "/disk.sparsebundle", secret = scratchDir() + "/secret.sparsebundle";
     hfsbuild::writeSparseBundle(bundle, disk, {.bandBytes = 64 << 10});
-    auto encrypted = [](const ByteVec &payload, uint32_t bits) {
-        return hfsbuild::encryptedImage(payload, {.password = "pw", .keyBits = bits, .iterations = 10, .blockSize = 4096});
+    const hfsbuild::EncryptionOptions pw = {.password = "pw", .keyBits = 256, .iterations = 10, .blockSize = 4096};
+    hfsbuild::writeSparseBundle(secret, disk, {.bandBytes = 64 << 10, .encryption = pw});
+    auto encrypted = [&](const ByteVec &payload, uint32_t bits) {
+        return hfsbuild::encryptedImage(payload, {.password = pw.password, .keyBits = bits, .iterations = 10, .blockSize = 4096});
     };
     const std::string images[] = {writeScratch("disk.sparseimage", hfsbuild::buildSparseImage(disk, {.sectorsPerBand = 16})),
                                   writeScratch("bare.sparseimage", hfsbuild::buildSparseImage(volume())), bundle,
                                   writeScratch("bare.aes128", encrypted(volume(), 128)),
                                   writeScratch("udif.aes256", encrypted(hfsbuild::buildUdif(volume(), encoded(hfsbuild::udif::kZlib)), 256)),
-                                  writeScratch("sparse.aes256", encrypted(hfsbuild::buildSparseImage(disk), 256))};
+                                  writeScratch("sparse.aes256", encrypted(hfsbuild::buildSparseImage(disk), 256)), secret};
     for (const std::string &image : images) {
         RunResult r = runTarnwick({image}, kScript, {"TARNWICK_PASSWORD=pw"});
         EXPECT_TRUE(r.out.ends_with(bareListing())) << image << r.out << r.err;
+    }
+    const std::string token = secret + "/token", damaged = "This encrypted disk image is damaged: ";
+    const ByteVec header = readWholeFile(token);
+    std::pair<ByteVec, std::string> refusals[] = {
+        {header, "Wrong password for this encrypted disk image\n"},
+        {ByteVec(header.begin(), header.begin() + 60), damaged + "its header is cut short\n"},
+        {ByteVec(header.size(), 'x'), damaged + "its token file holds no encrypted image header\n"},
+    };
+    for (const auto &[bytes, line] : refusals) {
+        writeScratch("secret.sparsebundle/token", bytes);
+        RunResult r = runTarnwick({"-c", "fs " + secret}, "", {"TARNWICK_PASSWORD=wrong"});
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_TRUE(r.err.ends_with("Sparse bundle: reading its bands\n" + line)) << r.err;
     }
     // volinfo says where an HFS wrapper and the volume inside it start.
     std::string volinfo = runTarnwick({"-c", "volinfo", writeScratch("wrapped.hfs", hfsbuild::wrapHFS(volume()))}, "").out;

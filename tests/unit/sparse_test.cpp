@@ -67,7 +67,8 @@ TEST(Sparse, EveryShapeReadsBackAndOpens) {
             std::string path = scratchDir() + "/" + name + ".sparsebundle";
             hfsbuild::writeSparseBundle(path, flat, {.bandBytes = band, .size = size});
             size_t before = openDescriptors();
-            image = openSparseBundle(path, said);
+            std::string token;
+            image = openSparseBundle(path, &token, said);
             ASSERT_TRUE(image) << said.text(false);
             expectReadsAs(*image, flat, band, size ? size : flat.size());
             EXPECT_LE(openDescriptors(), before + 33) << name;   // the bands folder and a few dozen bands
@@ -150,7 +151,8 @@ TEST(Sparse, BundlePropertyListsReadByXMLRules) {
         std::filesystem::remove(path + "/Info.plist");
         if (!edits.empty()) writeScratch("plist.sparsebundle/Info.plist", bytesOf(text));
         Messages said;
-        std::unique_ptr<Image> image = openSparseBundle(path, said);
+        std::string token;
+        std::unique_ptr<Image> image = openSparseBundle(path, &token, said);
         EXPECT_EQ(said.text(false), err) << text;
         EXPECT_EQ(image != nullptr, err.empty()) << text;
         EXPECT_EQ(image ? image->size() : 4u << 20, 4u << 20);

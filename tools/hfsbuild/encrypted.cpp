@@ -42,9 +42,12 @@ void appendField(Bytes &out, const Bytes &bytes, size_t width) {
     out.resize(out.size() + width - bytes.size(), 0);
 }
 
-}  // namespace
+// The keys and the rest of what is random, from a fixed seed: the same for the same options.
+struct Keys {
+    Bytes salt, wrapIV, aes, hmac, uuid;
+};
 
-std::vector<uint8_t> encryptedImage(std::span<const uint8_t> payload, const EncryptionOptions &options) {
+Keys keysFor(const EncryptionOptions &options) {
     if (options.keyBits != 128 && options.keyBits != 256) throw std::invalid_argument("AES keys are 128 or 256 bits");
     if (options.blockSize == 0 || options.blockSize % 16) throw std::invalid_argument("the block size is no multiple of 16");
     std::mt19937 random(1);
@@ -53,40 +56,58 @@ std::vector<uint8_t> encryptedImage(std::span<const uint8_t> payload, const Encr
         for (uint8_t &byte : bytes) byte = static_cast<uint8_t>(random());
         return bytes;
     };
-    Bytes salt = randomBytes(20), wrapIV = randomBytes(8), aesKey = randomBytes(options.keyBits / 8),
-          hmacKey = randomBytes(kHMACKeySize);
+    Keys keys;
+    keys.salt = randomBytes(20);
+    keys.wrapIV = randomBytes(8);
+    keys.aes = randomBytes(options.keyBits / 8);
+    keys.hmac = randomBytes(kHMACKeySize);
+    keys.uuid = randomBytes(16);
+    return keys;
+}
 
+// Where an image's data starts: the first whole block after the key entry.
+uint64_t dataOffset(const EncryptionOptions &options) {
+    return (kBlobOffset + kBlobSize + options.blockSize - 1) / options.blockSize * options.blockSize;
+}
+
+// The header and its password key entry, saying that `dataSize` bytes lie at `offset`.
+Bytes header(const Keys &keys, const EncryptionOptions &options, uint64_t dataSize, uint64_t offset) {
     // The keys as hdiutil wraps them: AES key, HMAC key, "CKIE", a zero, PKCS#7 padding.
-    Bytes keys = aesKey;
-    keys.insert(keys.end(), hmacKey.begin(), hmacKey.end());
-    keys.insert(keys.end(), {'C', 'K', 'I', 'E', 0});
+    Bytes unwrapped = keys.aes;
+    unwrapped.insert(unwrapped.end(), keys.hmac.begin(), keys.hmac.end());
+    unwrapped.insert(unwrapped.end(), {'C', 'K', 'I', 'E', 0});
     uint8_t wrappingKey[24];
-    check(PKCS5_PBKDF2_HMAC_SHA1(options.password.data(), static_cast<int>(options.password.size()), salt.data(),
-                                 static_cast<int>(salt.size()), static_cast<int>(options.iterations), sizeof wrappingKey,
-                                 wrappingKey) == 1);
-    Bytes wrapped = encrypt(EVP_des_ede3_cbc(), wrappingKey, wrapIV.data(), keys, true);
+    check(PKCS5_PBKDF2_HMAC_SHA1(options.password.data(), static_cast<int>(options.password.size()), keys.salt.data(),
+                                 static_cast<int>(keys.salt.size()), static_cast<int>(options.iterations),
+                                 sizeof wrappingKey, wrappingKey) == 1);
+    Bytes wrapped = encrypt(EVP_des_ede3_cbc(), wrappingKey, keys.wrapIV.data(), unwrapped, true);
 
-    uint64_t dataOffset = (kBlobOffset + kBlobSize + options.blockSize - 1) / options.blockSize * options.blockSize;
     Bytes image = {'e', 'n', 'c', 'r', 'c', 'd', 's', 'a'};
     for (uint32_t field : {2u, 16u, 5u, 0x80000001u, options.keyBits, 0x5bu, 160u}) appendBE32(image, field);
-    appendField(image, randomBytes(16), 16);   // the image's UUID
+    appendField(image, keys.uuid, 16);
     appendBE32(image, options.blockSize);
-    appendBE64(image, payload.size());
-    appendBE64(image, dataOffset);
+    appendBE64(image, dataSize);
+    appendBE64(image, offset);
     appendBE32(image, 1);   // one key entry: the password's
     appendBE32(image, 1);
     appendBE64(image, kBlobOffset);
     appendBE64(image, kBlobSize);
     image.resize(kBlobOffset, 0);
-    for (uint32_t field : {103u, 0u, options.iterations, static_cast<uint32_t>(salt.size())}) appendBE32(image, field);
-    appendField(image, salt, 32);
-    appendBE32(image, static_cast<uint32_t>(wrapIV.size()));
-    appendField(image, wrapIV, 32);
+    for (uint32_t field : {103u, 0u, options.iterations, static_cast<uint32_t>(keys.salt.size())}) appendBE32(image, field);
+    appendField(image, keys.salt, 32);
+    appendBE32(image, static_cast<uint32_t>(keys.wrapIV.size()));
+    appendField(image, keys.wrapIV, 32);
     for (uint32_t field : {192u, 17u, 7u, 6u, static_cast<uint32_t>(wrapped.size())}) appendBE32(image, field);
     image.insert(image.end(), wrapped.begin(), wrapped.end());
-    image.resize(dataOffset, 0);
+    image.resize(kBlobOffset + kBlobSize, 0);
+    return image;
+}
 
+// The payload in AES-CBC blocks numbered from 0, the last padded with zeros.
+Bytes blocks(const Keys &keys, const EncryptionOptions &options, std::span<const uint8_t> payload) {
     const EVP_CIPHER *cipher = options.keyBits == 128 ? EVP_aes_128_cbc() : EVP_aes_256_cbc();
+    Bytes out;
+    out.reserve(payload.size() + options.blockSize);
     for (uint64_t at = 0, number = 0; at < payload.size(); at += options.blockSize, ++number) {
         Bytes block(payload.begin() + static_cast<ptrdiff_t>(at),
                     payload.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(payload.size(), at + options.blockSize)));
@@ -94,11 +115,30 @@ std::vector<uint8_t> encryptedImage(std::span<const uint8_t> payload, const Encr
         uint8_t bigEndian[4] = {static_cast<uint8_t>(number >> 24), static_cast<uint8_t>(number >> 16),
                                 static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
         uint8_t iv[EVP_MAX_MD_SIZE];
-        check(HMAC(EVP_sha1(), hmacKey.data(), static_cast<int>(hmacKey.size()), bigEndian, sizeof bigEndian, iv, nullptr));
-        Bytes sealed = encrypt(cipher, aesKey.data(), iv, block, false);
-        image.insert(image.end(), sealed.begin(), sealed.end());
+        check(HMAC(EVP_sha1(), keys.hmac.data(), static_cast<int>(keys.hmac.size()), bigEndian, sizeof bigEndian, iv, nullptr));
+        Bytes sealed = encrypt(cipher, keys.aes.data(), iv, block, false);
+        out.insert(out.end(), sealed.begin(), sealed.end());
     }
+    return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encryptedImage(std::span<const uint8_t> payload, const EncryptionOptions &options) {
+    Keys keys = keysFor(options);
+    Bytes image = header(keys, options, payload.size(), dataOffset(options));
+    image.resize(dataOffset(options), 0);
+    Bytes sealed = blocks(keys, options, payload);
+    image.insert(image.end(), sealed.begin(), sealed.end());
     return image;
+}
+
+std::vector<uint8_t> encryptedToken(uint64_t dataSize, const EncryptionOptions &options) {
+    return header(keysFor(options), options, dataSize, 0);
+}
+
+std::vector<uint8_t> encryptedBlocks(std::span<const uint8_t> payload, const EncryptionOptions &options) {
+    return blocks(keysFor(options), options, payload);
 }
 
 }  // namespace hfsbuild

@@ -22,4 +22,9 @@ struct EncryptionOptions {
 // same. Throws std::invalid_argument for options it cannot write.
 std::vector<uint8_t> encryptedImage(std::span<const uint8_t> payload, const EncryptionOptions &options);
 
+// An encrypted sparse bundle's parts, with the same keys: its token, the header alone for
+// `dataSize` bytes; and the bands' bytes, the payload's blocks numbered from its start.
+std::vector<uint8_t> encryptedToken(uint64_t dataSize, const EncryptionOptions &options);
+std::vector<uint8_t> encryptedBlocks(std::span<const uint8_t> payload, const EncryptionOptions &options);
+
 }  // namespace hfsbuild

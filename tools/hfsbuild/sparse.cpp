@@ -87,7 +87,8 @@ std::string sparseBundleInfo(uint64_t bandBytes, uint64_t size) {
 void writeSparseBundle(const std::string &path, const std::vector<uint8_t> &disk, const SparseBundleOptions &options) {
     if (options.bandBytes == 0) throw std::invalid_argument("bands of 0 bytes");
     uint64_t size = imageSize(disk, options.size ? options.size : disk.size(), 1);
-    std::filesystem::remove_all(path + "/bands");   // no band of an earlier bundle stays
+    std::filesystem::remove_all(path + "/bands");   // no band nor token of an earlier bundle stays
+    std::filesystem::remove(path + "/token");
     std::filesystem::create_directories(path + "/bands");
     auto write = [](const std::string &name, const uint8_t *data, uint64_t length) {
         std::ofstream out(name, std::ios::binary | std::ios::trunc);
@@ -96,8 +97,16 @@ void writeSparseBundle(const std::string &path, const std::vector<uint8_t> &disk
     };
     std::string info = sparseBundleInfo(options.bandBytes, size);
     write(path + "/Info.plist", reinterpret_cast<const uint8_t *>(info.data()), info.size());
+    std::vector<uint8_t> sealed;
+    if (options.encryption) {
+        std::vector<uint8_t> token = encryptedToken(size, *options.encryption);
+        write(path + "/token", token.data(), token.size());
+        sealed = encryptedBlocks(disk, *options.encryption);
+        sealed.resize(std::min<uint64_t>(sealed.size(), size));   // a block past the bundle's end is cut there
+    }
     for (uint64_t band = 0; band * options.bandBytes < disk.size(); ++band) {
-        auto [data, length] = bandOf(disk, band, options.bandBytes);
+        if (zero(bandOf(disk, band, options.bandBytes))) continue;
+        auto [data, length] = bandOf(options.encryption ? sealed : disk, band, options.bandBytes);
         while (length > 0 && data[length - 1] == 0) --length;
         char name[24];
         snprintf(name, sizeof name, "%llx", static_cast<unsigned long long>(band));

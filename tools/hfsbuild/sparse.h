@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "hfsbuild/encrypted.h"
 
 namespace hfsbuild {
 
@@ -23,13 +26,16 @@ std::vector<uint8_t> buildSparseImage(const std::vector<uint8_t> &disk, const Sp
 struct SparseBundleOptions {
     uint64_t bandBytes = 8 << 20;     // hdiutil's 8 MiB
     uint64_t size = 0;                // bytes; 0: the disk's; more: zeros after the disk
+    std::optional<EncryptionOptions> encryption = std::nullopt;   // the header in `token`, the bands in ciphertext
 };
 
 // Info.plist as hdiutil writes it, for a bundle of this band size and size.
 std::string sparseBundleInfo(uint64_t bandBytes, uint64_t size);
 
 // The folder `path` (made, with its parents, when missing): Info.plist and a new bands/, where each
-// band holding data is a file whose trailing zeros are left out, as a reader must allow.
+// band holding data is a file whose trailing zeros are left out, as a reader must allow. Encrypted,
+// the bands that hold data are stored as ciphertext, and the others left out as hdiutil never
+// writes them.
 void writeSparseBundle(const std::string &path, const std::vector<uint8_t> &disk, const SparseBundleOptions &options = {});
 
 }  // namespace hfsbuild
