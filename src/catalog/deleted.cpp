@@ -83,13 +83,13 @@ struct Collector {
     }
 
     // A node that is a leaf by its descriptor and sound offsets: its records (with `withRecords`)
-    // and what its free space holds. False when it is no such node.
-    bool addLeaf(Bytes node, bool withRecords, DeletedPlace place) {
+    // and what its free space holds. Any other node adds nothing.
+    void addLeaf(Bytes node, bool withRecords, const DeletedPlace &place) {
         const uint16_t count = nodeNumRecords(node);
         uint16_t first = 0, freeSpace = 0;
         if (nodeKind(node) != kLeafNode || node.u8(9) != 1 || count == 0 || soundRecords(node) != count ||
             !recordOffset(node, 0, &first) || first != kNodeDescriptorSize || !recordOffset(node, count, &freeSpace))
-            return false;
+            return;
         for (uint16_t i = 0; withRecords && i < count; ++i) {
             uint16_t offset = 0;
             recordOffset(node, i, &offset);
@@ -97,7 +97,6 @@ struct Collector {
             if (size_t length = candidateLength(record)) add(record.sub(0, length), placeAt(place, offset));
         }
         addSlack(node, freeSpace, place);
-        return true;
     }
 };
 
