@@ -37,7 +37,7 @@ uint16_t dropRecord(ByteVec &image, size_t node, uint16_t index) {
 struct Gone {
     uint32_t cnid;
     uint16_t offset, before;   // in the leaf's free space; in the leaf before, as the free node keeps it
-    std::string extents;       // as the listing gives them
+    Extent extent;             // of its one fork that has blocks
 };
 
 // A volume from which /docs/gone.txt and the compressed /docs/packed.txt were deleted: their file
@@ -73,9 +73,7 @@ DeletedVolume deletedVolume() {
         EXPECT_EQ(thread->node, d.leaf);
         gone->before = static_cast<uint16_t>(file->recordKey.data - file->held.bytes.data);
         CatalogRecord record{getRecordData(file->recordKey)};
-        Bytes fork = gone == &d.gone ? record.dataFork() : record.resourceFork();
-        gone->extents = (gone == &d.gone ? "" : "rsrc ") + std::to_string(forkExtent(fork, 0).startBlock) + "+" +
-                        std::to_string(forkExtent(fork, 0).blockCount);
+        gone->extent = forkExtent(gone == &d.gone ? record.dataFork() : record.resourceFork(), 0);
         drops.push_back({file->record, gone});
         drops.push_back({thread->record, nullptr});
     }
@@ -90,11 +88,9 @@ DeletedVolume deletedVolume() {
         uint16_t at = dropRecord(d.image, leafAt, index);
         if (gone) gone->offset = at;
     }
-    // gone.txt's blocks freed: its one extent, from the record now in the free space.
-    const size_t fork = leafAt + d.gone.offset + 2 + be16At(d.image, leafAt + d.gone.offset) + CatalogRecord::kDataForkOffset;
-    const uint32_t start = be32At(d.image, fork + 16), count = be32At(d.image, fork + 20);
     const size_t bitmap = size_t{be32At(d.image, 1024 + kAllocationForkOffset + 16)} * d.spec.blockSize;
-    for (uint32_t b = start; b < start + count; ++b) d.image[bitmap + b / 8] &= static_cast<uint8_t>(~(0x80 >> b % 8));
+    for (uint32_t b = d.gone.extent.startBlock; b < d.gone.extent.startBlock + d.gone.extent.blockCount; ++b)
+        d.image[bitmap + b / 8] &= static_cast<uint8_t>(~(0x80 >> b % 8));   // gone.txt's blocks freed
     return d;
 }
 
@@ -105,7 +101,8 @@ TEST(Deleted, FindsRecordsInSlackAndFreeNodesOnce) {
         snprintf(cnid, sizeof cnid, "%8u", gone.cnid);
         return cnid + (" -rw-r--r-- " + sizeDatePath) + "  [node " + std::to_string(d.leaf) + " offset " +
                std::to_string(gone.offset) + ", free node " + std::to_string(d.freeNode) + " offset " +
-               std::to_string(gone.before) + ", 2 copies, extents " + gone.extents + ", blocks " + blocks + "]\n";
+               std::to_string(gone.before) + ", 2 copies, extents " + (&gone == &d.gone ? "" : "rsrc ") +
+               std::to_string(gone.extent.startBlock) + "+" + std::to_string(gone.extent.blockCount) + ", blocks " + blocks + "]\n";
     };
     RunResult r = runTarnwick({"--no-color", "-c", "deleted", writeScratch("deleted.hfs", d.image)}, "");
     EXPECT_EQ(r.status, 0) << r.err;
