@@ -1,4 +1,5 @@
 // deleted: catalog records the live catalog no longer holds, one line each, or as body-file lines.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -73,9 +74,10 @@ int doDeleted(Session &session, const char *line) {
     const std::vector<DeletedRecord> records = findDeletedRecords(volume, sayNow());
     if (g_Interrupted) return 1;
     std::unordered_map<uint32_t, std::string> parents;
-    size_t earlier = 0;
+    size_t earlier = 0, pending = 0;
     for (const DeletedRecord &r : records) {
         earlier += r.earlierVersion;
+        pending += std::all_of(r.places.begin(), r.places.end(), [](const DeletedPlace &p) { return p.pending; });
         CatalogRecord record{r.data()};
         uint64_t size = r.folder() ? record.valence() : 0;
         uint32_t compression = 0;
@@ -92,7 +94,9 @@ int doDeleted(Session &session, const char *line) {
                visible(path).c_str(), notes(r).c_str());
     }
     fprintf(stderr, "%zu deleted records found in the journal, node slack and free nodes", records.size());
-    if (earlier) fprintf(stderr, " (%zu of them earlier versions)", earlier);
+    // Copies in transactions still to be replayed are the volume to come rather than the past.
+    if (earlier || pending)
+        fprintf(stderr, " (%zu of them earlier versions, %zu only in transactions not yet replayed)", earlier, pending);
     fprintf(stderr, "\n");
     return 0;
 }
