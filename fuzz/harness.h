@@ -424,7 +424,8 @@ inline void journal(Bytes in) {
     run(session, "volinfo");
 }
 
-// Input: an image. Its journal replayed in memory, the replayed view walked, then the view on disk.
+// Input: an image. Its journal replayed in memory, the replayed view walked, then the view on disk;
+// the deleted records of both.
 inline void replay(Bytes in) {
     Session session;
     session.volume = openVolume(inputFile(in));
