@@ -425,12 +425,14 @@ inline void journal(Bytes in) {
     run(session, "volinfo");
 }
 
-// Input: an image. Its journal replayed in memory, the replayed view walked, then the view on disk.
+// Input: an image. Its journal replayed in memory, the replayed view walked, then the view on disk;
+// the deleted records of both.
 inline void replay(Bytes in) {
     Session session;
     session.volume = openVolume(inputFile(in));
     if (!session.volume) return;
-    for (const char *line : {"journal", "replay", "volinfo", "find / -m", "journal", "replay off", "ls"}) run(session, line);
+    for (const char *line : {"journal", "replay", "volinfo", "find / -m", "deleted", "journal", "replay off", "deleted -m", "ls"})
+        run(session, line);
 }
 
 // Input: an image. `fs` on it, then a fixed script through the command dispatcher: listings,

@@ -20,6 +20,7 @@ int doChdir(Session &session, const char *line);       // cd.cpp
 int doPwd(Session &session, const char *line);
 int doPull(Session &session, const char *line);        // pull.cpp
 int doFind(Session &session, const char *line);        // find.cpp
+int doDeleted(Session &session, const char *line);     // deleted.cpp
 int doStat(Session &session, const char *line);        // stat.cpp
 int doXattr(Session &session, const char *line);       // xattr.cpp
 int doAlloc(Session &session, const char *line);       // alloc.cpp

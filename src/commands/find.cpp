@@ -15,6 +15,7 @@
 #include "catalog/unicode.h"
 #include "commands/commands.h"
 #include "commands/digest.h"
+#include "commands/listing.h"
 #include "commands/session.h"
 #include "commands/stat.h"
 #include "commands/words.h"
@@ -73,30 +74,22 @@ std::string digestOf(const Volume &volume, const FindOptions &options, const Cat
     return contentDigest(volume, entry.data, options.digest, path).value_or(none);
 }
 
-// One line of the body format: MD5|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the
-// times as The Sleuth Kit maps the HFS Plus dates (ctime: attributes modified), MD5 0 unless asked.
-void printBodyLine(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
+// The entry's line of the body format, MD5 0 unless asked.
+void printEntryBodyLine(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
     Bytes record = entry.data;
     std::string name = path;
     if (typeOf(entry) == 'l') name += " -> " + followLink(volume, record, sayNow());
     std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, record, sayNow());
     if (file) record = file->bytes;   // a hard link shows its file
-    CatalogRecord fields{record};
-    std::string mode = modeText(fields.mode(), entry.folder());
-    char type = mode[0] == '-' ? 'r' : mode[0];
     uint64_t size = 0;
     uint32_t compression = 0;
     if (!entry.folder()) getFileSize(volume, record, &size, &compression, sayNow());
-    printf("%s|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n",
-           digestOf(volume, options, entry, path, "0").c_str(), visible(name).c_str(),
-           fields.id(), type, type, mode.substr(1).c_str(), fields.ownerID(), fields.groupID(), size,
-           unixSeconds(fields.accessDate()), unixSeconds(fields.contentModDate()),
-           unixSeconds(fields.attributeModDate()), unixSeconds(fields.createDate()));
+    printBodyLine(digestOf(volume, options, entry, path, "0"), name, record, size, entry.folder());
 }
 
 void printEntry(const Volume &volume, const FindOptions &options, const CatalogEntry &entry, const std::string &path) {
     if (!matches(volume, options, entry)) return;
-    if (options.body) return printBodyLine(volume, options, entry, path);
+    if (options.body) return printEntryBodyLine(volume, options, entry, path);
     std::optional<HeldBytes> file = entry.folder() ? std::nullopt : fileOfRecord(volume, entry.data, sayNow());
     Bytes record = file ? file->bytes : entry.data;
     if (!options.digest.empty()) printf("%u\t%s\t%s\n", CatalogRecord{record}.id(), digestOf(volume, options, entry, path, "-").c_str(), visible(path).c_str());

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <optional>
 #include <unordered_map>
@@ -15,18 +16,18 @@
 #include "base/time.h"
 #include "volume/volume.h"
 #include "commands/session.h"
+#include "commands/stat.h"
 
 namespace {
 
 constexpr const char *kMagenta = "\033[0;35m", *kCyan = "\033[0;36m", *kBlue = "\033[0;34m", *kReset = "\033[0;0m";
 
-// "Jan  1 12:00:00 2020": the ctime text without its weekday.
+}  // namespace
+
 std::string listingDate(uint32_t hfsTime) {
     std::string text = HFSToCTime(hfsTime);
     return text.size() > 4 ? text.substr(4) : text;
 }
-
-}  // namespace
 
 size_t printStoredName(FILE *stream, Bytes name, bool plain, bool typed) {
     Messages messages(Messages::kPrintAtOnce);
@@ -111,6 +112,16 @@ std::string humanReadable(uint64_t size) {
     char text[24];
     snprintf(text, sizeof text, "%lld%c", static_cast<long long>(size), units[unit]);
     return text;
+}
+
+void printBodyLine(const std::string &md5, const std::string &name, Bytes record, uint64_t size, bool folder) {
+    CatalogRecord fields{record};
+    std::string mode = modeText(fields.mode(), folder);
+    char type = mode[0] == '-' ? 'r' : mode[0];
+    printf("%s|%s|%u|%c/%c%s|%u|%u|%" PRIu64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "|%" PRId64 "\n", md5.c_str(),
+           visible(name).c_str(), fields.id(), type, type, mode.substr(1).c_str(), fields.ownerID(), fields.groupID(),
+           size, unixSeconds(fields.accessDate()), unixSeconds(fields.contentModDate()),
+           unixSeconds(fields.attributeModDate()), unixSeconds(fields.createDate()));
 }
 
 namespace {

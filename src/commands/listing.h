@@ -25,5 +25,11 @@ std::string permissionsToText(uint16_t mode);
 std::string finderFlagsToLS(Bytes recordData);
 std::string catalogFlagsToLS(uint16_t flags);
 std::string humanReadable(uint64_t size);
+// "Jan  1 12:00:00 2020": the ctime text without its weekday.
+std::string listingDate(uint32_t hfsTime);
+// One line of The Sleuth Kit's body format for a folder or file record:
+// MD5|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime, the times as The Sleuth Kit maps the
+// HFS Plus dates (ctime: attributes modified).
+void printBodyLine(const std::string &md5, const std::string &name, Bytes record, uint64_t size, bool folder);
 // The name of a user (or group) ID in the host's databases.
 const std::optional<std::string> &hostName(uint32_t id, bool isGroup);

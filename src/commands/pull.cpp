@@ -14,6 +14,7 @@
 #include "btree/records.h"
 #include "catalog/attrs.h"
 #include "catalog/decmpfs.h"
+#include "catalog/deleted.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
 #include "commands/commands.h"
@@ -171,6 +172,20 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
     return target;
 }
 
+// A CNID the catalog no longer holds: the record `deleted` lists for it, said to be one.
+std::optional<DeletedRecord> deletedFile(const Volume &volume, const std::string &argument) {
+    auto cnid = parseCNID(argument);
+    auto record = cnid ? deletedRecordOf(volume, *cnid, sayNow()) : std::nullopt;
+    if (!record) {
+        reportPathMiss("pull", argument, PathMiss::kNotFound, sayNow());
+        return std::nullopt;
+    }
+    fprintf(stderr, "%s is deleted: its record is from %s\n", argument.c_str(), placeText(record->places.front()).c_str());
+    if (record->blocks == DeletedRecord::Blocks::kAllocated)
+        fprintf(stderr, "%s: some of its blocks are allocated now: what they hold may be another file's\n", argument.c_str());
+    return record;
+}
+
 }  // namespace
 
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
@@ -258,12 +273,13 @@ int pullCommand(Session &session, const char *line, bool sha256) {
     std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
     Bytes file;
     std::shared_ptr<const uint8_t> keep;   // the node `file` lies in
+    std::optional<DeletedRecord> deleted;   // what `file` lies in when the CNID is no longer in the catalog
     if (isCNIDText(argument)) {
-        auto entry = findEntry(volume, session.cwdID, argument, "pull", sayNow());
-        if (!entry) return 1;
-        file = entry->data;
-        keep = entry->keep;
-        name = safeComponent(entry->name);
+        auto entry = findEntry(volume, session.cwdID, argument, nullptr, sayNow());
+        if (!entry && !(deleted = deletedFile(volume, argument))) return 1;
+        file = entry ? entry->data : deleted->data();
+        keep = entry ? entry->keep : nullptr;
+        name = safeComponent(entry ? entry->name : deleted->name);
     } else {
         PathMiss miss;
         auto found = searchPath(volume, session.cwdID, argument, sayNow(), &miss);

@@ -46,6 +46,8 @@ const Command cmds[] = {
     {"pull", doPull, "copy file to /tmp (requires active file system)", "pull [-r|-rs] PATH[/..namedfork/rsrc]|#CNID [DEST|-]   (DEST is the last word when the whole line names nothing; -rs: a linked folder met again becomes a symbolic link)", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"find", doFind, "List every entry below a folder with its CNID (-m: as a body file for timelines)",
      "find [PATH] [-name GLOB] [-type f|d|l] [-hash md5|sha1|sha256] [-m]", Argument::kVolumePath, Needs::kVolumeFirst},
+    {"deleted", doDeleted, "List the file and folder records the catalog no longer holds (-m: as a body file)",
+     "deleted [-m]", Argument::kWords, Needs::kVolume},
     {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath, Needs::kVolumeFirst},
     {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath, Needs::kVolumeFirst},
     {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Ohl] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},

@@ -77,7 +77,7 @@ std::string script() {
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
     s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\nextents\ndump\ndump 1\nsnapshot\n";
     for (int id = 16; id <= 30; ++id) s += "search " + std::to_string(id) + "\n";
-    return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\njournal\nreplay\nvolinfo\nfind / -m\nreplay off\n";
+    return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\njournal\nreplay\nvolinfo\nfind / -m\ndeleted\nreplay off\ndeleted -m\n";
 }
 
 // ---- where a damage lands in a built volume ----
