@@ -16,15 +16,7 @@ trap 'rm -rf "$work" /tmp/decompressed.dmg' EXIT
 source "$(dirname "$0")/lib.sh"
 before_each() { rm -rf /tmp/decompressed.dmg "$work/out"; }
 
-# Half the volume in one file of real bytes (libraries and programs repeated), the rest in the same
-# bytes cut into small files.
-mkdir -p "$work/files/small"
-find /usr/lib /usr/bin -type f -readable -size +64k 2>/dev/null | head -2000 | xargs cat 2>/dev/null |
-    head -c $((mib / 2 * 1024 * 1024)) > "$work/seed" || true
-while (($(stat -c %s "$work/seed") < mib / 2 * 1024 * 1024)); do cat "$work/seed" "$work/seed" | head -c $((mib / 2 * 1024 * 1024)) > "$work/seed2"; mv "$work/seed2" "$work/seed"; done
-mv "$work/seed" "$work/files/large"
-split -b 1M -a 4 "$work/files/large" "$work/files/small/part-"
-for f in $(ls "$work/files/small" | tail -n +$((mib - mib / 2 - 8))); do rm "$work/files/small/$f"; done
+make_files "$work/files" "$mib"
 "$build/mkimage" --files "$work/files" "$work/volume.hfs"
 "$build/mkimage" --files "$work/files" --gpt --dmg --dmg-codec zlib "$work/volume.dmg"
 echo "volume: $(du -m "$work/volume.hfs" | cut -f1) MiB; UDIF image $(du -m "$work/volume.dmg" | cut -f1) MiB"

@@ -19,3 +19,15 @@ best() {
 
 # A / B to two places, or "-" when either is not a measurement.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a ~ /^[0-9.]+$/ && b + 0 > 0) printf "%.2f", a / b; else printf "-" }'; }
+
+# A folder of about $2 MiB to build a volume from: half in one file of real bytes (libraries and
+# programs repeated), the rest in the same bytes cut into 1 MiB files under small/.
+make_files() {
+    mkdir -p "$1/small"
+    find /usr/lib /usr/bin -type f -readable -size +64k 2>/dev/null | head -2000 | xargs cat 2>/dev/null |
+        head -c $(($2 / 2 * 1024 * 1024)) > "$1.seed" || true
+    while (($(stat -c %s "$1.seed") < $2 / 2 * 1024 * 1024)); do cat "$1.seed" "$1.seed" | head -c $(($2 / 2 * 1024 * 1024)) > "$1.seed2"; mv "$1.seed2" "$1.seed"; done
+    mv "$1.seed" "$1/large"
+    split -b 1M -a 4 "$1/large" "$1/small/part-"
+    for f in $(ls "$1/small" | tail -n +$(($2 - $2 / 2 - 8))); do rm "$1/small/$f"; done
+}
