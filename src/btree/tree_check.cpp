@@ -4,19 +4,31 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
 #include "btree/records.h"
 #include "btree/search.h"
 #include "volume/leaf_cursor.h"
 #include "volume/overflow.h"
 
-void Findings::add(const char *format, ...) {
+void Findings::say(const char *prefix, const char *format, va_list arguments) {
     char line[1024];
+    vsnprintf(line, sizeof line, format, arguments);
+    messages_.out("%s%s\n", prefix, line);
+}
+
+void Findings::add(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
+    say("", format, arguments);
     va_end(arguments);
-    messages_.out("%s\n", line);
     ++count_;
+}
+
+void Findings::note(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    say("note: ", format, arguments);
+    va_end(arguments);
 }
 
 void reportRuns(uint64_t count, const std::function<int(uint64_t)> &state,
@@ -29,7 +41,7 @@ void reportRuns(uint64_t count, const std::function<int(uint64_t)> &state,
         if (s != 0 && runs++ < kMaxRuns) say(s, i, last);
         i = last + 1;
     }
-    if (runs > kMaxRuns) findings.add("... and %llu more runs of %s", static_cast<unsigned long long>(runs - kMaxRuns), what);
+    if (runs > kMaxRuns) findings.note("... and %llu more runs of %s", static_cast<unsigned long long>(runs - kMaxRuns), what);
 }
 
 namespace {
@@ -91,13 +103,7 @@ private:
     void mapNodes() {
         uint32_t n = tree_.mapNode();
         HeldBytes header = tree_.node(0);
-        if (uint16_t offset; recordOffset(header.bytes, 2, &offset)) {
-            uint16_t end = 0;
-            Bytes record = recordInNode(header.bytes, offset);
-            recordOffset(header.bytes, 3, &end);   // where the free space begins ends the map record
-            if (end > offset) record = record.sub(0, std::min<size_t>(end - offset, record.size));
-            map_.insert(map_.end(), record.data, record.data + record.size);
-        }
+        appendMap(header.bytes, 2);
         for (uint32_t steps = 0; n != 0 && steps < nodes_; ++steps) {
             if (n >= nodes_ || reachable_[n]) {
                 f_.add("%s: the map node chain leads to node %u, %s", name_, n, n >= nodes_ ? "outside the tree" : "met before");
@@ -109,13 +115,18 @@ private:
                 f_.add("%s: node %u is in the map node chain but of kind %d", name_, n, nodeKind(node.bytes));
                 return;
             }
-            uint16_t offset = 0;
-            if (recordOffset(node.bytes, 0, &offset)) {
-                Bytes record = recordInNode(node.bytes, offset);
-                map_.insert(map_.end(), record.data, record.data + record.size);
-            }
+            appendMap(node.bytes, 0);
             n = nodeFLink(node.bytes);
         }
+    }
+
+    // A map record ends where the next offset (the free space's) says: writers pad it otherwise.
+    void appendMap(Bytes node, uint16_t index) {
+        uint16_t offset = 0, end = 0;
+        if (!recordOffset(node, index, &offset)) return;
+        Bytes record = recordInNode(node, offset);
+        if (recordOffset(node, index + 1, &end) && end > offset) record = record.sub(0, std::min<size_t>(end - offset, record.size));
+        map_.insert(map_.end(), record.data, record.data + record.size);
     }
 
     void levels() {
@@ -138,6 +149,7 @@ private:
             uint32_t previous = 0;
             HeldBytes previousNode, previousKey;
             for (const Pending &p : level) {
+                if (g_Interrupted) return;
                 uint32_t n = p.node;
                 if (n == 0 || n >= nodes_ || reachable_[n]) {
                     f_.add("%s: an index record points to node %u, %s", name_, n,

@@ -149,8 +149,13 @@ private:
         std::optional<uint32_t> count;
         if (file) {
             if (auto target = hardLinkTarget(volume_, data, quiet)) count = CatalogRecord{target->bytes}.special();
-        } else if (auto target = folderLinkTarget(volume_, data, quiet)) {
-            count = CatalogRecord{getRecordData(target->recordKey)}.special();
+        } else if (auto target = recordOfCNID(volume_, number, quiet)) {
+            CatalogRecord folder{getRecordData(target->recordKey)};
+            if (folder.type() != kFolderRecord) {
+                findings_.add("catalog: %u directory hard links name CNID %u, which is not a folder", link.count, number);
+                return;
+            }
+            count = folder.special();
         }
         const char *kind = file ? "hard link" : "directory hard link";
         if (!count)
@@ -261,8 +266,10 @@ void checkBitmap(const Volume &volume, const Claims &claims, Findings &findings)
                    return u == c || (u && !claims.complete) ? 0 : u ? 1 : 2;
                },
                [&](int state, uint64_t first, uint64_t last) {
-                   findings.add("allocation bitmap: %s %s", blocksText(first, last).c_str(),
-                                state == 1 ? "marked used but claimed by nothing" : "claimed but marked free");
+                   if (state == 1)
+                       findings.note("allocation bitmap: %s marked used but claimed by nothing", blocksText(first, last).c_str());
+                   else
+                       findings.add("allocation bitmap: %s claimed but marked free", blocksText(first, last).c_str());
                },
                "blocks the bitmap and the claims disagree on", findings);
 }
