@@ -37,11 +37,18 @@ public:
     // A fork's blocks through its eight extents and the overflow records that continue them.
     void fork(Claimant claimant, Bytes forkData, uint32_t overflowOwner) {
         ForkMap map = volume_.mapFork(forkData, {overflowOwner, claimant.forkType});
-        if (map.pieces.empty() && map.totalBlocks == 0) return;
+        if (map.pieces.empty() && map.totalBlocks == 0 && forkLogicalSize(forkData) == 0) return;
         uint32_t who = add(std::move(claimant));
         const uint32_t blockSize = volume_.blockSize();
         for (const ForkMap::Piece &piece : map.pieces) claim(who, piece.startBlock, blockSize ? piece.length / blockSize : 0);
         faults(who, map.totalBlocks, map.blocks, map.pieces.size() && map.pieces.back().cut);
+        logicalSize(who, forkData);
+    }
+    void logicalSize(uint32_t who, Bytes forkData) {
+        const uint64_t size = forkLogicalSize(forkData), room = uint64_t{forkTotalBlocks(forkData)} * volume_.blockSize();
+        if (size > room)
+            claims_.faults.push_back({who, "logical size " + std::to_string(size) + " is more than its " +
+                                               std::to_string(forkTotalBlocks(forkData)) + " blocks hold"});
     }
     // Says when the extents give other than the fork's blocks.
     void faults(uint32_t who, uint64_t totalBlocks, uint64_t found, bool cut) {
@@ -107,6 +114,7 @@ void attributeForks(const Volume &volume, Collector &collector, Claims &claims, 
             closeFork();
             who = collector.add({Claimant::Kind::kAttribute, key.fileID(), 0, attributeNameText(key.name())});
             totalBlocks = left = forkTotalBlocks(data.fork());
+            collector.logicalSize(who, data.fork());
             extents = data.forkExtents();
         } else if (data.recordType() == kAttrExtents && totalBlocks) {
             extents = data.moreExtents();

@@ -74,6 +74,8 @@ const std::vector<Patch> kPatches{
      "block 20 claimed by both /hello.txt (CNID 22), data fork and /bin/run.sh (CNID 26), data fork"},
     {"fork longer than its extents", [](Demo &d) { d.put32(d.record(kRunSh, 2) + kDataFork + 12, 3); },
      "/bin/run.sh (CNID 26), data fork: extents hold 1 of the fork's 3 blocks"},
+    {"logical size past the blocks", [](Demo &d) { d.put32(d.record(kRunSh, 2) + kDataFork + 4, 4097); },
+     "/bin/run.sh (CNID 26), data fork: logical size 4097 is more than its 1 blocks hold"},
     {"missing thread", [](Demo &d) { d.put16(d.record(kHello, 4), 0x7F); }, "file 22 has no thread record"},
     {"folder valence", [](Demo &d) { d.put32(d.record(2, 1) + 4, 3); }, "folder 2's valence is 3"},
     {"next CNID", [](Demo &d) { d.put32(d.header + 64, 30); }, "CNID 34 is not below the header's next CNID 30"},
