@@ -22,7 +22,8 @@ std::optional<uint64_t> number(const std::string &text) {
     if (text.empty() || text[0] == '-') return std::nullopt;
     char *end = nullptr;
     errno = 0;
-    unsigned long long value = strtoull(text.c_str(), &end, 0);
+    const bool hex = text.starts_with("0x") || text.starts_with("0X");   // a leading 0 is no octal here
+    unsigned long long value = strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (*end || errno) return std::nullopt;
     return value;
 }
