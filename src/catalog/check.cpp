@@ -93,8 +93,8 @@ public:
             if (record.id() >= volume_.header().nextCatalogID() && !(volume_.header().attributes() & kIDsReusedMask))
                 findings_.add("catalog: CNID %u is not below the header's next CNID %u", record.id(), volume_.header().nextCatalogID());
             if (record.type() == kFileRecord && (isHardLink(data) || isFolderLink(data))) {
-                auto [link, added] = links_.try_emplace(record.special(), Links{0, std::vector<uint8_t>(data.data, data.data + data.size)});
-                ++link->second.count;
+                Links &link = links_[record.special()];
+                if (link.count++ == 0) link.record.assign(data.data, data.data + data.size);   // once a target: links are many
             }
             break;
         }
@@ -133,7 +133,7 @@ public:
 
 private:
     struct Links {
-        uint32_t count;
+        uint32_t count = 0;
         std::vector<uint8_t> record;   // one link's record data, to find the target by
     };
 
