@@ -146,6 +146,8 @@ TEST(Owner, BlocksPastTheEndAndOffsets) {
                      "Block 30: /Compressed/blocks.log (CNID 31), resource fork\nBlock 45: free\n");
     EXPECT_NE(r.err.find("owner: block 49 lies past the volume's end (49 blocks)\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(runTarnwick({"-c", "owner 0x31", testImage("ForkAttributes").path}, "").out,
+              "Block 49: /big.txt (CNID 16), attribute com.example.big\n");
 }
 
 // For blocks sampled across the volume, owner names the CNID ifind names; where ifind finds no
