@@ -69,6 +69,7 @@ struct Node {
     uint32_t parent = 0, threadParent = 0, valence = 0, children = 0, linkCount = 0;
     size_t name = 0, threadName = 0;   // hashes of the stored names
     int16_t type = 0, threadType = 0;
+    enum class Reach : uint8_t { kUnknown, kWalking, kRoot, kNot } reach = Reach::kUnknown;   // the root up its parents
 };
 
 class CatalogCheck {
@@ -117,6 +118,8 @@ public:
         for (const auto &[cnid, node] : nodes_) sorted.push_back({cnid, &node});
         std::sort(sorted.begin(), sorted.end());
         for (const auto &[cnid, node] : sorted) one(cnid, *node);
+        for (const auto &[cnid, node] : sorted)
+            if (node->type == kFolderRecord) reachesRoot(cnid);
         const VolumeHeader &header = volume_.header();
         // The header counts neither the root folder nor itself.
         if (folders_ != uint64_t{header.folderCount()} + 1 || files_ != header.fileCount())
@@ -162,6 +165,34 @@ private:
             findings_.add("catalog: %u %ss name %s %u, which is missing", link.count, kind, file ? "indirect node" : "folder", number);
         else if (*count != link.count)
             findings_.add("catalog: the %s target %u counts %u links, the catalog holds %u", kind, number, *count, link.count);
+    }
+
+    // Whether the folder's parents lead to the root; a chain that comes back on itself is said once,
+    // where it was entered. Each folder is walked once, whatever the number of chains through it.
+    void reachesRoot(uint32_t cnid) {
+        std::vector<Node *> chain;
+        Node::Reach end = Node::Reach::kNot;
+        for (uint32_t at = cnid;;) {
+            auto found = nodes_.find(at);
+            if (found == nodes_.end() || found->second.type != kFolderRecord) break;   // said as a missing parent
+            Node &node = found->second;
+            if (node.reach == Node::Reach::kWalking) {
+                findings_.add("catalog: folder %u's parents lead back to it, never to the root", at);
+                break;
+            }
+            if (node.reach != Node::Reach::kUnknown) {
+                end = node.reach;
+                break;
+            }
+            node.reach = Node::Reach::kWalking;
+            chain.push_back(&node);
+            if (node.parent == kRootParentID) {
+                end = Node::Reach::kRoot;
+                break;
+            }
+            at = node.parent;
+        }
+        for (Node *node : chain) node->reach = end;
     }
 
     void one(uint32_t cnid, const Node &node) {

@@ -32,17 +32,18 @@ struct Demo {
     size_t slot(size_t node, uint16_t r) const { return node + 4096 - 2 * (r + 1); }
     size_t key(size_t node, uint16_t r) const { return node + be16(slot(node, r)); }
     size_t data(size_t node, uint16_t r) const { return key(node, r) + 2 + be16(key(node, r)); }
-    // The catalog leaf record of `cnid` of `type` (1 folder, 2 file, 3 or 4 thread): its data's offset.
-    size_t record(uint32_t cnid, uint16_t type) const {
+    // The catalog leaf record of `cnid` of `type` (1 folder, 2 file, 3 or 4 thread): its key's and its data's offsets.
+    std::pair<size_t, size_t> find(uint32_t cnid, uint16_t type) const {
         for (uint32_t n = be32(tree(272) + 24); n; n = be32(node(272, n)))
             for (uint16_t r = 0; r < be16(node(272, n) + 10); ++r) {
                 size_t d = data(node(272, n), r);
                 uint32_t id = type > 2 ? be32(key(node(272, n), r) + 2) : be32(d + 8);
-                if (be16(d) == type && id == cnid) return d;
+                if (be16(d) == type && id == cnid) return {key(node(272, n), r), d};
             }
         ADD_FAILURE() << "no record of type " << type << " for CNID " << cnid;
-        return 0;
+        return {0, 0};
     }
+    size_t record(uint32_t cnid, uint16_t type) const { return find(cnid, type).second; }
     size_t bitmap() const { return size_t{be32(header + 112 + 16)} * 4096; }
     void flipBit(uint32_t block) { v[bitmap() + block / 8] ^= static_cast<uint8_t>(0x80 >> block % 8); }
 };
@@ -76,6 +77,8 @@ const std::vector<Patch> kPatches{
      "/bin/run.sh (CNID 26), data fork: extents hold 1 of the fork's 3 blocks"},
     {"logical size past the blocks", [](Demo &d) { d.put32(d.record(kRunSh, 2) + kDataFork + 4, 4097); },
      "/bin/run.sh (CNID 26), data fork: logical size 4097 is more than its 1 blocks hold"},
+    {"folders in a loop", [](Demo &d) { d.put32(d.find(16, 1).first + 2, 18); },   // /Documents moved into its /Documents/notes
+     "catalog: folder 16's parents lead back to it"},
     {"missing thread", [](Demo &d) { d.put16(d.record(kHello, 4), 0x7F); }, "file 22 has no thread record"},
     {"folder valence", [](Demo &d) { d.put32(d.record(2, 1) + 4, 3); }, "folder 2's valence is 3"},
     {"next CNID", [](Demo &d) { d.put32(d.header + 64, 30); }, "CNID 34 is not below the header's next CNID 30"},
