@@ -235,6 +235,9 @@ void checkAttribute(const LeafRecord &leaf, const CatalogCheck &catalog, Finding
     if (key.startBlock() == 0 && !catalog.hasRecord(key.fileID()))
         findings.add("attributes: %s of CNID %u, which has no catalog record (node %u, record %u)",
                      attributeNameText(key.name()).c_str(), key.fileID(), leaf.node, leaf.index);
+    if (data.recordType() == kAttrInlineData && data.inlineSize() > data.inlineSpan().size)
+        findings.add("attributes: %s of CNID %u gives %u bytes inline, its record holds %zu", attributeNameText(key.name()).c_str(),
+                     key.fileID(), data.inlineSize(), data.inlineSpan().size);
     if (data.recordType() != kAttrInlineData || attributeNameText(key.name()) != "com.apple.decmpfs") return;
     Bytes value = data.inlineBytes();
     auto header = DecmpfsHeader::parse(value);

@@ -83,6 +83,10 @@ const std::vector<Patch> kPatches{
     {"folder valence", [](Demo &d) { d.put32(d.record(2, 1) + 4, 3); }, "folder 2's valence is 3"},
     {"next CNID", [](Demo &d) { d.put32(d.header + 64, 30); }, "CNID 34 is not below the header's next CNID 30"},
     {"link count", [](Demo &d) { d.put32(d.record(34, 2) + 44, 5); }, "hard link target 34 counts 5 links, the catalog holds 2"},
+    {"inline size", [](Demo &d) {
+         size_t node = d.node(352, d.be32(d.tree(352) + 24)), value = d.data(node, 0);
+         d.put32(value + 12, 5000);
+     }, "gives 5000 bytes inline, its record holds"},
     {"decmpfs magic", [](Demo &d) {
          std::string value(d.v.begin(), d.v.end());
          size_t at = value.find("fpmc");
