@@ -152,13 +152,13 @@ private:
         std::optional<uint32_t> count;
         if (file) {
             if (auto target = hardLinkTarget(volume_, data, quiet)) count = CatalogRecord{target->bytes}.special();
-        } else if (auto target = recordOfCNID(volume_, number, quiet)) {
-            CatalogRecord folder{getRecordData(target->recordKey)};
-            if (folder.type() != kFolderRecord) {
+        } else if (auto target = nodes_.find(number); target != nodes_.end() && target->second.type) {
+            // A linked folder is named by its CNID: the walk has met it already.
+            if (target->second.type != kFolderRecord) {
                 findings_.add("catalog: %u directory hard links name CNID %u, which is not a folder", link.count, number);
                 return;
             }
-            count = folder.special();
+            count = target->second.linkCount;
         }
         const char *kind = file ? "hard link" : "directory hard link";
         if (!count)
