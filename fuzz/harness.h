@@ -468,7 +468,7 @@ inline void shell(Bytes in) {
     for (const char *line : {"xml", "dump 1", "ls", "xml", "attributes"}) run(session, line);
     dumpNodes(session);
     for (int id = 16; id <= 40; ++id) run(session, "search " + std::to_string(id));
-    for (const char *line : {"snapshot", "catalog", "alloc", "volinfo"}) run(session, line);
+    for (const char *line : {"snapshot", "catalog", "alloc", "volinfo", "check", "owner 0", "owner 40"}) run(session, line);
 }
 
 // Input: an image. find in every form from the root, then stat of the first CNIDs.

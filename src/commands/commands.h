@@ -27,3 +27,5 @@ int doAlloc(Session &session, const char *line);       // alloc.cpp
 int doExpand(Session &session, const char *line);      // images.cpp
 int doVerify(Session &session, const char *line);
 int doParts(Session &session, const char *line);
+int doCheck(Session &session, const char *line);       // check.cpp
+int doOwner(Session &session, const char *line);

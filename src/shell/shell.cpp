@@ -50,6 +50,8 @@ const Command cmds[] = {
      "deleted [-m]", Argument::kWords, Needs::kVolume},
     {"stat", doStat, "Show everything the catalog holds about a file, folder or link", "stat PATH|#CNID", Argument::kVolumePath, Needs::kVolumeFirst},
     {"xattr", doXattr, "List a file's extended attributes, or save one to /tmp", "xattr PATH [NAME]", Argument::kEscapedPath, Needs::kVolumeFirst},
+    {"check", doCheck, "Check the whole volume's structures and report each problem found", "check", Argument::kWords, Needs::kVolume},
+    {"owner", doOwner, "Name the file, fork or structure that holds an allocation block", "owner BLOCK | owner -o OFFSET", Argument::kWords, Needs::kVolume},
     {"dir", doDir, "list files (requires active file system) - synonymous with ls", "dir [-@Ohl] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"ls", doDir, "list files (requires active file system) - synonymous with dir", "ls [-@Ohl] [PATH]", Argument::kVolumePath, Needs::kVolumeFirst, true},
     {"cd", doChdir, "Change directory (requires active file system)", "cd PATH|..|-|#CNID", Argument::kVolumePath, Needs::kVolumeFirst, true},

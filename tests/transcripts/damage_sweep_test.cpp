@@ -77,6 +77,7 @@ std::string script() {
     for (int n = 0; n <= 12; ++n) s += "dump " + std::to_string(n) + "\n";
     s += "catalog\ndump\nattributes\ndump\ndump 1\ndump 2\nextents\ndump\ndump 1\nsnapshot\n";
     for (int id = 16; id <= 30; ++id) s += "search " + std::to_string(id) + "\n";
+    s += "check\nowner 0\nowner 40\nowner -o 30000\n";
     return s + "snapshot\ncatalog\nxml\nls\ndump 1\nxml\nalloc\nvolinfo\njournal\nreplay\nvolinfo\nfind / -m\ndeleted\nreplay off\ndeleted -m\n";
 }
 

@@ -10,7 +10,7 @@ namespace {
 bool isHelp(const std::string &text) {
     return text.starts_with("dump      \tDump B-Tree node from current B-Tree\nlistfs    \tList all mounted file") &&
            text.ends_with("quit      \tQuit this program\nversion   \tDisplay version\n") &&
-           std::count(text.begin(), text.end(), '\n') == 33;
+           std::count(text.begin(), text.end(), '\n') == 35;
 }
 
 const std::string kVersion =

@@ -1,0 +1,12 @@
+// The whole volume checked, reading it and never writing: the header against its alternate, each
+// B-tree's structure, the catalog's records against each other, forks against the extents they
+// claim, the allocation bitmap against the claims, attributes against the files they belong to.
+#pragma once
+
+#include "base/messages.h"
+#include "btree/tree_check.h"
+
+class Volume;
+
+// Each finding is a line in `findings`; what stops a part of the check early goes to `messages`.
+void checkVolume(const Volume &volume, Findings &findings, Messages &messages);
