@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <memory_resource>
 #include <unordered_map>
 #include <vector>
 
@@ -74,7 +75,11 @@ struct Node {
 
 class CatalogCheck {
 public:
-    CatalogCheck(const Volume &volume, Findings &findings) : volume_(volume), findings_(findings) {}
+    CatalogCheck(const Volume &volume, Findings &findings) : volume_(volume), findings_(findings) {
+        // A record and its thread a CNID; the header's count only sizes the table, bounded.
+        const BTree *catalog = volume.catalog();
+        nodes_.reserve(std::min<size_t>(catalog ? catalog->leafRecords() / 2 : 0, size_t{1} << 22));
+    }
 
     void record(const LeafRecord &leaf) {
         CatalogKeyView key{leaf.record};
@@ -223,7 +228,8 @@ private:
 
     const Volume &volume_;
     Findings &findings_;
-    std::unordered_map<uint32_t, Node> nodes_;
+    std::pmr::monotonic_buffer_resource pool_;   // the nodes are freed together: no allocation each
+    std::pmr::unordered_map<uint32_t, Node> nodes_{&pool_};
     std::map<uint32_t, Links> links_;   // by indirect node number or linked folder's CNID
     uint64_t files_ = 0, folders_ = 0;
 };
