@@ -44,7 +44,7 @@ struct Gone {
 // and thread records left in the leaf's free space, gone.txt's blocks freed in the bitmap, and a
 // copy of the leaf as it was before in the catalog's last node, which the map says is free.
 struct DeletedVolume {
-    hfsbuild::Volume spec;
+    hfsbuild::Volume layout;   // what the builder was given
     ByteVec image;
     uint32_t leaf = 0, freeNode = 0;
     Gone gone{}, packed{};
@@ -52,19 +52,19 @@ struct DeletedVolume {
 
 DeletedVolume deletedVolume() {
     DeletedVolume d;
-    d.spec.label = "Deleted";
-    d.spec.catalogBlocks = 8;
+    d.layout.label = "Deleted";
+    d.layout.catalogBlocks = 8;
     hfsbuild::Node packed = hfsbuild::fileNode("/docs/packed.txt", std::string(90000, 'p'));
     packed.compression = 4;
-    d.spec.nodes = {hfsbuild::fileNode("/a.txt", "kept\n"), hfsbuild::fileNode("/docs/gone.txt", std::string(9000, 'g')),
+    d.layout.nodes = {hfsbuild::fileNode("/a.txt", "kept\n"), hfsbuild::fileNode("/docs/gone.txt", std::string(9000, 'g')),
                     packed};
-    d.image = hfsbuild::buildVolume(d.spec);
-    d.gone.cnid = hfsbuild::cnidOf(d.spec, "/docs/gone.txt");
-    d.packed.cnid = hfsbuild::cnidOf(d.spec, "/docs/packed.txt");
+    d.image = hfsbuild::buildVolume(d.layout);
+    d.gone.cnid = hfsbuild::cnidOf(d.layout, "/docs/gone.txt");
+    d.packed.cnid = hfsbuild::cnidOf(d.layout, "/docs/packed.txt");
     Messages messages;
     auto volume = Volume::open(std::make_shared<FileImage>(UniqueFd(open(writeScratch("deleted-source.hfs", d.image).c_str(), O_RDONLY))), 0, messages);
     const BTree *catalog = volume->catalog();
-    const uint32_t docs = hfsbuild::cnidOf(d.spec, "/docs");
+    const uint32_t docs = hfsbuild::cnidOf(d.layout, "/docs");
     std::vector<std::pair<uint16_t, Gone *>> drops;   // index in the leaf; where the file record's offset goes
     for (auto [name, gone] : {std::pair{u"gone.txt", &d.gone}, std::pair{u"packed.txt", &d.packed}}) {
         auto file = searchKey(catalog, 0, kCatalogTree, CatalogKey(docs, name).view(), volume->compareType(), messages);
@@ -77,7 +77,7 @@ DeletedVolume deletedVolume() {
         drops.push_back({file->record, gone});
         drops.push_back({thread->record, nullptr});
     }
-    const size_t catalogAt = size_t{be32At(d.image, 1024 + kCatalogForkOffset + 16)} * d.spec.blockSize;
+    const size_t catalogAt = size_t{be32At(d.image, 1024 + kCatalogForkOffset + 16)} * d.layout.blockSize;
     d.freeNode = catalog->totalNodes() - 1;
     const size_t leafAt = catalogAt + d.leaf * kNodeSize, freeAt = catalogAt + d.freeNode * kNodeSize;
     EXPECT_TRUE(std::all_of(d.image.begin() + static_cast<long>(freeAt), d.image.begin() + static_cast<long>(freeAt + kNodeSize),
@@ -88,7 +88,7 @@ DeletedVolume deletedVolume() {
         uint16_t at = dropRecord(d.image, leafAt, index);
         if (gone) gone->offset = at;
     }
-    const size_t bitmap = size_t{be32At(d.image, 1024 + kAllocationForkOffset + 16)} * d.spec.blockSize;
+    const size_t bitmap = size_t{be32At(d.image, 1024 + kAllocationForkOffset + 16)} * d.layout.blockSize;
     for (uint32_t b = d.gone.extent.startBlock; b < d.gone.extent.startBlock + d.gone.extent.blockCount; ++b)
         d.image[bitmap + b / 8] &= static_cast<uint8_t>(~(0x80 >> b % 8));   // gone.txt's blocks freed
     return d;
