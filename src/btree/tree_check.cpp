@@ -78,6 +78,26 @@ int keyOrder(Bytes a, Bytes b, int treeType, uint8_t compareType) {
     return s > 0 ? -1 : s < 0 ? 1 : 0;
 }
 
+// Where the records of a node end: the free space's offset, or the offset table when that entry
+// cannot be one (some writers leave it zero).
+size_t recordsEnd(Bytes node) {
+    const size_t table = 2 * (size_t{nodeNumRecords(node)} + 1);
+    if (table > node.size) return 0;
+    const size_t freeSpace = node.be16(node.size - table);
+    return freeSpace >= kNodeDescriptorSize && freeSpace < node.size - table ? freeSpace : node.size - table;
+}
+
+// What is wrong with a record's key (`record` bounded to the record's bytes), or null: it must fit
+// the record and hold the fields and name of the tree's keys.
+const char *keyFault(Bytes record, int treeType) {
+    if (record.size < 2 || size_t{record.be16(0)} + 2 > record.size) return "runs past the record";
+    const size_t length = record.be16(0);
+    if (treeType == kExtentsTree) return length == ExtentKeyView::kSize - 2 ? nullptr : "is not that of an extent key";
+    const size_t needed = treeType == kCatalogTree ? 6 + 2 * size_t{CatalogKeyView{record}.nameLength()}
+                                                   : AttributeKeyView::kNameOffset - 2 + 2 * size_t{AttributeKeyView{record}.nameLength()};
+    return length < needed ? "is too short for its fields and name" : nullptr;
+}
+
 class TreeWalk {
 public:
     TreeWalk(const BTree &tree, int treeType, uint8_t compareType, const char *name, Findings &findings)
@@ -85,8 +105,10 @@ public:
           nodes_(tree.walkableNodes()), reachable_(nodes_, false) {}
 
     void run() {
-        if (nodes_ < tree_.totalNodes())
-            f_.add("%s: the header counts %u nodes, the file holds %u", name_, tree_.totalNodes(), nodes_);
+        const uint64_t held = tree_.nodeSize() ? tree_.size() / tree_.nodeSize() : 0;
+        if (held != tree_.totalNodes())
+            f_.add("%s: the header counts %u nodes, the file holds %u", name_, tree_.totalNodes(),
+                   static_cast<unsigned>(std::min<uint64_t>(held, UINT32_MAX)));
         if (nodes_ > 0) reachable_[0] = true;
         mapNodes();
         levels();
@@ -133,8 +155,9 @@ private:
         const uint32_t root = tree_.rootNode();
         const int depth = tree_.treeDepth();
         if (root == 0) {
-            if (depth != 0 || tree_.leafRecords() != 0)
-                f_.add("%s: no root node, yet the header gives depth %d and %u leaf records", name_, depth, tree_.leafRecords());
+            if (depth != 0 || tree_.leafRecords() != 0 || tree_.firstLeafNode() != 0 || tree_.lastLeafNode() != 0)
+                f_.add("%s: no root node, yet the header gives depth %d, %u leaf records and leaves %u to %u", name_, depth,
+                       tree_.leafRecords(), tree_.firstLeafNode(), tree_.lastLeafNode());
             return;
         }
         if (depth == 0 || depth > kMaxSearchLevels) {
@@ -175,9 +198,16 @@ private:
                            nodeNumRecords(node), sound);
                 if (sound == 0) f_.add("%s: node %u holds no records", name_, n);
                 for (uint16_t r = 0; r < sound; ++r) {
-                    uint16_t offset = 0;
+                    uint16_t offset = 0, end = 0;
                     recordOffset(node, r, &offset);
+                    if (r + 1 == sound || !recordOffset(node, r + 1, &end)) end = static_cast<uint16_t>(recordsEnd(node));
                     HeldBytes key{held.owner, recordInNode(node, offset)};
+                    Bytes record = key.bytes.sub(0, end > offset ? end - offset : 0);
+                    if (const char *fault = keyFault(record, type_)) {
+                        f_.add("%s: node %u, record %u: its key length %u %s (%zu bytes)", name_, n, r, key.bytes.be16(0), fault,
+                               record.size);
+                        continue;
+                    }
                     if (r == 0 && !p.parentKey.empty() && keyOrder(key.bytes, p.parentKey.bytes, type_, compare_) == -1)
                         f_.add("%s: node %u's first key sorts before the index key that points to it", name_, n);
                     if (!previousKey.empty()) {
@@ -216,6 +246,11 @@ private:
         auto used = [&](uint64_t n) { return (map_[n / 8] >> (7 - n % 8)) & 1; };
         uint64_t free = 0;
         for (uint64_t n = 0; n < counted; ++n) free += !used(n);
+        // Bits past the last node stand for nothing: a writer leaves them clear.
+        uint64_t pastEnd = 0;
+        for (uint64_t n = counted; n < uint64_t{map_.size()} * 8; ++n) pastEnd += used(n);
+        if (pastEnd)
+            f_.add("%s: the node map marks %llu nodes past the tree's last as used", name_, static_cast<unsigned long long>(pastEnd));
         if (counted == tree_.totalNodes() && free != tree_.freeNodes())
             f_.add("%s: the header counts %u free nodes, the map %llu", name_, tree_.freeNodes(), static_cast<unsigned long long>(free));
         reportRuns(counted, [&](uint64_t n) { return used(n) == reachable_[n] ? 0 : used(n) ? 1 : 2; },

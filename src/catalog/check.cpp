@@ -24,6 +24,7 @@ namespace {
 constexpr uint32_t kAllocationFileID = 6, kRootParentID = 1;
 constexpr uint32_t kIDsReusedMask = 0x1000;   // the volume's CNIDs wrapped: nextCatalogID bounds nothing
 constexpr uint32_t kMaxDecmpfsType = 14;      // the highest type macOS writes
+constexpr uint16_t kHFSXSignature = 0x4858;   // 'HX'
 
 std::string blocksText(uint64_t first, uint64_t last) {
     return first == last ? "block " + std::to_string(first) : "blocks " + std::to_string(first) + "-" + std::to_string(last);
@@ -36,6 +37,10 @@ void checkAlternateHeader(const Volume &volume, Findings &findings) {
     const uint64_t bytes = header.volumeBytes();
     VolumeHeader alternate;
     const uint64_t at = volume.partitionOffset() + bytes - kVolumeHeaderOffset;
+    // A volume cut short loses its last blocks whether or not the alternate header survives.
+    if (volume.image().size() < volume.partitionOffset() + bytes)
+        findings.add("volume header: it gives %llu bytes, the image holds %llu of them", static_cast<unsigned long long>(bytes),
+                     static_cast<unsigned long long>(volume.image().size() - std::min(volume.image().size(), volume.partitionOffset())));
     if (bytes < 2 * kVolumeHeaderOffset || at > static_cast<uint64_t>(INT64_MAX) ||
         volume.image().readAt(alternate.raw.data(), kVolumeHeaderSize, at) != static_cast<ssize_t>(kVolumeHeaderSize)) {
         findings.add("alternate volume header: cannot be read at byte %llu of the volume (the image ends first)",
@@ -63,6 +68,12 @@ void checkTrees(const Volume &volume, Findings &findings) {
         else if (forkTotalBlocks(volume.header().fork(t.fork)) != 0 || t.type == kCatalogTree)
             findings.add("%s: its header node cannot be read", t.name);
     }
+    // An HFSX catalog's names sort as its header says; another value leaves their order unknown.
+    const BTree *catalog = volume.catalog();
+    if (catalog && volume.header().signature() == kHFSXSignature && catalog->keyCompareType() != kCaseFolding &&
+        catalog->keyCompareType() != kBinaryCompare)
+        findings.add("catalog B-tree: its compare type 0x%02X is neither case folding (0xCF) nor binary (0xBC)",
+                     catalog->keyCompareType());
 }
 
 // What the catalog says of one CNID: its file or folder record, its thread, its entries.
@@ -70,6 +81,7 @@ struct Node {
     uint32_t parent = 0, threadParent = 0, valence = 0, children = 0, linkCount = 0;
     size_t name = 0, threadName = 0;   // hashes of the stored names
     int16_t type = 0, threadType = 0;
+    bool resourceFork = false;   // a file's, holding bytes: where fork-kept compressed data lies
     enum class Reach : uint8_t { kUnknown, kWalking, kRoot, kNot } reach = Reach::kUnknown;   // the root up its parents
 };
 
@@ -94,6 +106,7 @@ public:
                 findings_.add("catalog: CNID %u has two records (node %u, record %u)", record.id(), leaf.node, leaf.index);
             node.type = record.type(), node.parent = key.parentID(), node.name = name;
             node.valence = record.valence(), node.linkCount = record.special();
+            node.resourceFork = record.type() == kFileRecord && forkLogicalSize(record.resourceFork()) > 0;
             ++nodes_[key.parentID()].children;
             ++(record.type() == kFolderRecord ? folders_ : files_);
             if (record.id() >= volume_.header().nextCatalogID() && !(volume_.header().attributes() & kIDsReusedMask))
@@ -134,9 +147,9 @@ public:
         for (const auto &[number, link] : links_) linkCount(number, link);
     }
 
-    bool hasRecord(uint32_t cnid) const {
+    const Node *recordOf(uint32_t cnid) const {
         auto found = nodes_.find(cnid);
-        return found != nodes_.end() && found->second.type != 0;
+        return found != nodes_.end() && found->second.type != 0 ? &found->second : nullptr;
     }
 
 private:
@@ -238,7 +251,8 @@ private:
 void checkAttribute(const LeafRecord &leaf, const CatalogCheck &catalog, Findings &findings) {
     AttributeKeyView key{leaf.record};
     AttributeData data{key.data()};
-    if (key.startBlock() == 0 && !catalog.hasRecord(key.fileID()))
+    const Node *owner = catalog.recordOf(key.fileID());
+    if (key.startBlock() == 0 && !owner)
         findings.add("attributes: %s of CNID %u, which has no catalog record (node %u, record %u)",
                      attributeNameText(key.name()).c_str(), key.fileID(), leaf.node, leaf.index);
     if (data.recordType() == kAttrInlineData && data.inlineSize() > data.inlineSpan().size)
@@ -254,6 +268,16 @@ void checkAttribute(const LeafRecord &leaf, const CatalogCheck &catalog, Finding
     else if (header->type == kDecmpfsStoredAttribute && header->size != value.size - kDecmpfsHeaderSize)
         findings.add("attributes: CNID %u's decmpfs header gives %llu bytes, the attribute holds %zu", key.fileID(),
                      static_cast<unsigned long long>(header->size), value.size - kDecmpfsHeaderSize);
+    // Even types keep the compressed data in the resource fork, odd ones after the header (of the
+    // types this reader expands; the later ones it does not judge).
+    else if (header->size > 0 && header->type <= kDecmpfsLzfseFork) {
+        if (header->type % 2 == 0 && owner && !owner->resourceFork)
+            findings.add("attributes: CNID %u's decmpfs header gives type %u, which keeps the data in the resource fork, "
+                         "but the file has none", key.fileID(), header->type);
+        if (header->type % 2 == 1 && value.size == kDecmpfsHeaderSize)
+            findings.add("attributes: CNID %u's decmpfs header gives type %u, which keeps the data after it, but nothing "
+                         "follows", key.fileID(), header->type);
+    }
 }
 
 void checkForks(const Volume &volume, const Claims &claims, Findings &findings, Messages &messages) {
