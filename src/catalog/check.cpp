@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -113,7 +112,7 @@ public:
                 findings_.add("catalog: CNID %u is not below the header's next CNID %u", record.id(), volume_.header().nextCatalogID());
             if (record.type() == kFileRecord && (isHardLink(data) || isFolderLink(data))) {
                 Links &link = links_[record.special()];
-                if (link.count++ == 0) link.record.assign(data.data, data.data + data.size);   // once a target: links are many
+                if (link.count++ == 0) link.file = isHardLink(data);
             }
             break;
         }
@@ -144,7 +143,9 @@ public:
             findings_.add("catalog: the header counts %u files and %u folders, the catalog holds %llu and %llu",
                           header.fileCount(), header.folderCount(), static_cast<unsigned long long>(files_),
                           static_cast<unsigned long long>(folders_ ? folders_ - 1 : 0));
-        for (const auto &[number, link] : links_) linkCount(number, link);
+        std::vector<std::pair<uint32_t, Links>> links(links_.begin(), links_.end());
+        std::sort(links.begin(), links.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[number, link] : links) linkCount(number, link);
     }
 
     const Node *recordOf(uint32_t cnid) const {
@@ -155,21 +156,34 @@ public:
 private:
     struct Links {
         uint32_t count = 0;
-        std::vector<uint8_t> record;   // one link's record data, to find the target by
+        bool file = false;   // file hard links, else directory hard links (as the first one met)
     };
 
     static size_t hashOf(Bytes counted) {
         return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char *>(counted.data),
                                                               std::min(counted.size, storedNameSize(counted))));
     }
+    // The link count of the indirect node the walk met as CNID `number`, named "iNode<number>" as
+    // macOS names them; nothing when it is not that (older systems numbered them otherwise).
+    std::optional<uint32_t> walkedIndirectNode(uint32_t number) const {
+        const std::string name = "iNode" + std::to_string(number);
+        std::string counted{static_cast<char>(name.size() >> 8), static_cast<char>(name.size())};
+        for (char c : name) counted += {'\0', c};
+        auto found = nodes_.find(number);
+        if (found == nodes_.end() || found->second.type != kFileRecord ||
+            found->second.name != hashOf({reinterpret_cast<const uint8_t *>(counted.data()), counted.size()}))
+            return std::nullopt;
+        return found->second.linkCount;
+    }
     // The links found to an indirect node or a linked folder against the count it keeps.
     void linkCount(uint32_t number, const Links &link) {
-        Bytes data{link.record.data(), link.record.size()};
-        Messages quiet;   // a missing target is this check's finding, in its words
-        const bool file = isHardLink(data);
+        const bool file = link.file;
         std::optional<uint32_t> count;
         if (file) {
-            if (auto target = hardLinkTarget(volume_, data, quiet)) count = CatalogRecord{target->bytes}.special();
+            count = walkedIndirectNode(number);
+            Messages quiet;   // a missing target is this check's finding, in its words
+            if (!count)
+                if (auto target = indirectNode(volume_, number, quiet)) count = CatalogRecord{target->bytes}.special();
         } else if (auto target = nodes_.find(number); target != nodes_.end() && target->second.type) {
             // A linked folder is named by its CNID: the walk has met it already.
             if (target->second.type != kFolderRecord) {
@@ -243,7 +257,7 @@ private:
     Findings &findings_;
     std::pmr::monotonic_buffer_resource pool_;   // the nodes are freed together: no allocation each
     std::pmr::unordered_map<uint32_t, Node> nodes_{&pool_};
-    std::map<uint32_t, Links> links_;   // by indirect node number or linked folder's CNID
+    std::pmr::unordered_map<uint32_t, Links> links_{&pool_};   // by indirect node number or linked folder's CNID
     uint64_t files_ = 0, folders_ = 0;
 };
 

@@ -220,8 +220,11 @@ std::optional<SearchResult> recordOfCNID(const Volume &volume, uint32_t cnid, Me
 }
 
 std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes data, Messages &messages) {
+    return indirectNode(volume, CatalogRecord{data}.special(), messages);
+}
+
+std::optional<HeldBytes> indirectNode(const Volume &volume, uint32_t number, Messages &messages) {
     // macOS numbers an indirect node after its own CNID: found by it, however many nodes there are.
-    const uint32_t number = CatalogRecord{data}.special();
     const std::string name = "iNode" + std::to_string(number);
     auto node = recordOfCNID(volume, number, messages);
     if (!node || storedNameWithNULs(CatalogKeyView{node->recordKey}.name()) != name) {

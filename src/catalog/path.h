@@ -50,8 +50,10 @@ std::optional<SearchResult> folderLinkTarget(const Volume &volume, Bytes fileRec
 // File hard links as macOS writes them: Finder type "hlnk", creator "hfs+", the indirect node's
 // number in the BSD special field (TN1150 "Hard Links").
 bool isHardLink(Bytes fileRecordData);
-// The file record of a hard link's indirect node ("iNode<N>" in the private data folder).
+// The file record of a hard link's indirect node ("iNode<N>" in the private data folder), by the
+// link's record or by N.
 std::optional<HeldBytes> hardLinkTarget(const Volume &volume, Bytes fileRecordData, Messages &messages);
+std::optional<HeldBytes> indirectNode(const Volume &volume, uint32_t number, Messages &messages);
 // The record that holds a file's data and attributes: the indirect node of a hard link, the record
 // itself otherwise. Nothing (after saying so) when a link's indirect node is missing.
 std::optional<HeldBytes> fileOfRecord(const Volume &volume, Bytes fileRecordData, Messages &messages);
