@@ -21,6 +21,7 @@
 #include "btree/search.h"
 #include "commands/file_security.h"
 #include "catalog/decmpfs.h"
+#include "catalog/deleted.h"
 #include "commands/listing.h"
 #include "catalog/path.h"
 #include "commands/record_dump.h"
@@ -494,6 +495,33 @@ inline void folderLinks(Bytes in) {
         run(session, line);
 }
 
+// Input: an image. Its deleted records carved from the journal, node slack and free nodes, listed
+// both ways, and the first few pulled by CNID.
+inline void deletedCommand(Bytes in) {
+    Session session;
+    session.volume = openVolume(inputFile(in));
+    if (!session.volume) return;
+    run(session, "deleted");
+    run(session, "deleted -m");
+    Messages quiet;
+    const std::vector<DeletedRecord> records = findDeletedRecords(*session.volume, quiet);
+    for (size_t i = 0; i < records.size() && i < 4; ++i) {
+        const std::string output = "/tmp/fuzz-deleted-" + std::to_string(records[i].cnid);
+        struct stat st;
+        if (lstat(output.c_str(), &st) == 0) continue;
+        run(session, "pull #" + std::to_string(records[i].cnid) + " " + output);
+        unlink(output.c_str());
+    }
+}
+
+// Input: an image. The whole volume checked, then the owners of its first blocks and of a byte.
+inline void checkCommand(Bytes in) {
+    Session session;
+    session.volume = openVolume(inputFile(in));
+    if (!session.volume) return;
+    for (const char *line : {"check", "owner 0", "owner 1", "owner 2", "owner 0x10", "owner -o 4096", "owner 40"}) run(session, line);
+}
+
 struct Target {
     const char *name;
     void (*run)(Bytes);
@@ -510,6 +538,7 @@ inline const Target kTargets[] = {
     {"find", findCommand},       {"stat", statCommand},
     {"journal", journal},         {"sparse_image", sparseImage}, {"sparse_bundle", sparseBundle},
     {"encrypted", encrypted},    {"folder_links", folderLinks}, {"replay", replay},
+    {"deleted", deletedCommand}, {"check", checkCommand},
 };
 
 // Each input starts from the output switches a fresh process has (the shell's toggles are global).

@@ -235,7 +235,13 @@ int main(int argc, char **argv) {
     seed("journal", "dirty", buildVolume(journaled));
     seed("shell", "journal", buildVolume(journaled));
     seed("replay", "dirty", buildVolume(journaled));
-    for (const std::string &name : pendingJournalNames()) seed("replay", name, pendingJournal(name).before);
+    for (const std::string &name : pendingJournalNames()) {
+        seed("replay", name, pendingJournal(name).before);
+        // After a delete the ring keeps the removed records: the deleted records' carving.
+        seed("deleted", name, pendingJournal(name).after);
+    }
+    for (const auto &[name, volume] : volumes) seed("check", name, volume);
+    for (const char *target : {"check", "deleted"}) seed(target, "demo", demo);
     seed("shell", "img4", wrapIMG4(small));
 
     const ByteVec gpt = buildGpt(macGpt(small)), apm = buildApm(macApm(small));
