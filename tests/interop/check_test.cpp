@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "interop.h"
@@ -191,3 +192,32 @@ TEST_P(OwnerVsIfind, SampledBlocks) {
 }
 
 ON_IMAGES(OwnerVsIfind, "Demo", "Fragmented", "Overflow", "Compressed", "CorpusHfsplus", "Xorriso");
+
+// Every block istat gives a file's data or resource fork, owner names as that fork's.
+class OwnerVsIstat : public OnImage {};
+
+TEST_P(OwnerVsIstat, EveryBlockOfEveryFile) {
+    std::set<uint32_t> files;
+    for (const FlsEntry &e : flsTree(img))
+        if (e.type == 'r') files.insert(e.cnid);   // a hard link's indirect node once
+    std::vector<std::string> expected;
+    std::string script;
+    for (uint32_t cnid : files) {
+        Istat s = istat(img, cnid);
+        for (auto [label, fork] : {std::pair{"Data Fork Blocks", "data fork"}, {"Resource Fork Blocks", "resource fork"}})
+            for (uint64_t block : blockList(s.fields[label])) {
+                expected.push_back("Block " + std::to_string(block) + ": " + "(CNID " + std::to_string(cnid) + "), " + fork);
+                script += "owner " + std::to_string(block) + ";";
+            }
+    }
+    std::istringstream lines(runTarnwick({"-c", script, img.path}, "", {"TARNWICK_IN_PLACE=1"}).out);
+    for (const std::string &want : expected) {
+        std::string line;
+        std::getline(lines, line);
+        const std::string block = want.substr(0, want.find(": ") + 2), owner = want.substr(want.find(": ") + 2);
+        EXPECT_TRUE(line.starts_with(block) && line.ends_with(owner)) << "istat: " << want << "\nowner: " << line;
+    }
+    EXPECT_GE(expected.size(), 5u);
+}
+
+ON_IMAGES(OwnerVsIstat, "CorpusHfsplus", "Fragmented", "Overflow", "Compressed");
