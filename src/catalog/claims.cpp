@@ -138,11 +138,20 @@ void attributeForks(const Volume &volume, Collector &collector, Claims &claims, 
 
 }  // namespace
 
-std::vector<uint32_t> Claims::claimantsOf(uint64_t block) const {
+std::vector<uint32_t> Claims::claimantsIn(uint64_t first, uint64_t count) const {
     std::vector<uint32_t> out;
-    for (const Claim &c : claims)
-        if (block >= c.start && block < c.end()) out.push_back(c.claimant);
+    const uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
+    // Claims before the first whose reach passes `first` all end before it.
+    size_t i = static_cast<size_t>(std::upper_bound(reach.begin(), reach.end(), first) - reach.begin());
+    for (; i < claims.size() && claims[i].start < end; ++i)
+        if (claims[i].end() > first) out.push_back(claims[i].claimant);
     return out;
+}
+
+void Claims::order() {
+    std::stable_sort(claims.begin(), claims.end(), [](const Claim &a, const Claim &b) { return a.start < b.start; });
+    reach.resize(claims.size());
+    for (size_t i = 0; i < claims.size(); ++i) reach[i] = std::max(claims[i].end(), i ? reach[i - 1] : 0);
 }
 
 Claims collectClaims(const Volume &volume, Messages &messages, const LeafVisitors &visitors) {
@@ -171,8 +180,10 @@ Claims collectClaims(const Volume &volume, Messages &messages, const LeafVisitor
         claims.complete = false;
     }
     attributeForks(volume, collector, claims, visitors, messages);
+    claims.order();   // the journal's areas are looked up first
+    const size_t before = claims.claims.size();
     journalAreas(volume, collector, claims);
-    std::stable_sort(claims.claims.begin(), claims.claims.end(), [](const Claim &a, const Claim &b) { return a.start < b.start; });
+    if (claims.claims.size() != before) claims.order();
     return claims;
 }
 

@@ -41,11 +41,16 @@ struct ForkFault {
 struct Claims {
     std::vector<Claimant> claimants;
     std::vector<Claim> claims;     // sorted by start block
+    std::vector<uint64_t> reach;   // reach[i]: the furthest end of claims[0..i], so that a block's claims are bisected
     std::vector<ForkFault> faults;
     bool complete = true;          // false when a tree walk stopped early (said in `messages`)
 
-    // Every claimant of `block`, in claim order.
-    std::vector<uint32_t> claimantsOf(uint64_t block) const;
+    // Every claimant of `block`, in claim order (one whose extents overlap there, twice).
+    std::vector<uint32_t> claimantsOf(uint64_t block) const { return claimantsIn(block, 1); }
+    // Every claimant of a block of [first, first + count), the same way.
+    std::vector<uint32_t> claimantsIn(uint64_t first, uint64_t count) const;
+    // Sorts the claims and sets `reach`: the lookups need both.
+    void order();
 };
 
 // What sees every leaf record of the two walks, so that a caller checking the catalog and the

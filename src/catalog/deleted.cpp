@@ -6,6 +6,7 @@
 
 #include "base/output.h"
 #include "btree/records.h"
+#include "catalog/claims.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
@@ -164,6 +165,12 @@ void scanCatalogNodes(const BTree &catalog, Collector &collector) {
     }
 }
 
+struct ByCNID {
+    bool operator()(const DeletedRecord &a, const DeletedRecord &b) const { return a.cnid < b.cnid; }
+    bool operator()(const DeletedRecord &a, uint32_t cnid) const { return a.cnid < cnid; }
+    bool operator()(uint32_t cnid, const DeletedRecord &b) const { return cnid < b.cnid; }
+};
+
 enum class Liveness { kLive, kGone, kEarlier };
 
 // The live entry of the CNID last asked about: records come in CNID order, so that each is looked
@@ -250,8 +257,7 @@ std::vector<DeletedRecord> findDeletedRecords(const Volume &volume, Messages &me
     if (collector.full) messages.err("More than %zu distinct records were found: those past them are left out\n", kMaxRecords);
     const ForkMap bitmap = volume.mapFork(volume.header().fork(kAllocationForkOffset), {kAllocationFileID});
     for (DeletedRecord &r : collector.found) r.cnid = CatalogRecord{r.data()}.id();
-    std::stable_sort(collector.found.begin(), collector.found.end(),
-                     [](const DeletedRecord &a, const DeletedRecord &b) { return a.cnid < b.cnid; });
+    std::stable_sort(collector.found.begin(), collector.found.end(), ByCNID{});
     std::vector<DeletedRecord> out;
     LiveEntry last;
     for (DeletedRecord &r : collector.found) {
@@ -268,11 +274,28 @@ std::vector<DeletedRecord> findDeletedRecords(const Volume &volume, Messages &me
     return out;
 }
 
-std::optional<DeletedRecord> deletedRecordOf(const Volume &volume, uint32_t cnid, Messages &messages) {
-    std::optional<DeletedRecord> latest;
-    for (DeletedRecord &r : findDeletedRecords(volume, messages))
-        if (r.cnid == cnid && !r.earlierVersion &&
-            (!latest || CatalogRecord{r.data()}.contentModDate() > CatalogRecord{latest->data()}.contentModDate()))
-            latest = std::move(r);
+const DeletedRecord *deletedRecordOf(const std::vector<DeletedRecord> &records, uint32_t cnid) {
+    auto [from, to] = std::equal_range(records.begin(), records.end(), cnid, ByCNID{});
+    const DeletedRecord *latest = nullptr;
+    for (auto r = from; r != to; ++r)
+        if (!r->earlierVersion &&
+            (!latest || CatalogRecord{r->data()}.contentModDate() > CatalogRecord{latest->data()}.contentModDate()))
+            latest = &*r;
     return latest;
+}
+
+std::string holdersOf(const Volume &volume, const DeletedRecord &record, const Claims &claims, Messages &messages) {
+    std::vector<uint32_t> holders;
+    for (Bytes fork : {CatalogRecord{record.data()}.dataFork(), CatalogRecord{record.data()}.resourceFork()})
+        for (int i = 0; i < 8; ++i)
+            if (Extent e = forkExtent(fork, i); e.blockCount != 0) {
+                std::vector<uint32_t> here = claims.claimantsIn(e.startBlock, e.blockCount);
+                holders.insert(holders.end(), here.begin(), here.end());
+            }
+    if (holders.empty()) return {};
+    std::string text = describeClaimant(volume, claims.claimants[holders.front()], messages);
+    std::sort(holders.begin(), holders.end());
+    const size_t others = static_cast<size_t>(std::unique(holders.begin(), holders.end()) - holders.begin()) - 1;
+    if (others) text += " and " + std::to_string(others) + (others == 1 ? " other" : " others");
+    return text;
 }

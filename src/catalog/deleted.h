@@ -13,6 +13,7 @@
 #include "base/messages.h"
 
 class Volume;
+struct Claims;
 
 // Where a copy of a record lies.
 struct DeletedPlace {
@@ -40,6 +41,9 @@ struct DeletedRecord {
 // Every distinct such record, in CNID order; damage met (a journal that cannot be read, a node
 // outside the catalog file) is said and skipped.
 std::vector<DeletedRecord> findDeletedRecords(const Volume &volume, Messages &messages);
-// The deleted record of a CNID the live catalog does not hold (the one last modified, when copies
-// differ); nothing when there is none.
-std::optional<DeletedRecord> deletedRecordOf(const Volume &volume, uint32_t cnid, Messages &messages);
+// Of `records` (as findDeletedRecords gives them), the one of a CNID the live catalog does not hold
+// (the one last modified, when copies differ); null when there is none.
+const DeletedRecord *deletedRecordOf(const std::vector<DeletedRecord> &records, uint32_t cnid);
+// Who holds the record's blocks now, as describeClaimant names it: the first claimant of a block of
+// its extents, "and N others" when more claim some; empty when nothing does.
+std::string holdersOf(const Volume &volume, const DeletedRecord &record, const Claims &claims, Messages &messages);

@@ -70,11 +70,12 @@ int doOwner(Session &session, const char *line) {
         return 1;
     }
     Messages &messages = sayNow();
-    Claims claims = collectClaims(volume, messages);
-    std::vector<uint32_t> who = claims.claimantsOf(block);
+    std::shared_ptr<const Claims> claims = session.volumeClaims(messages);
+    if (g_Interrupted) return 1;   // half the claims would name too few
+    std::vector<uint32_t> who = claims->claimantsOf(block);
     std::optional<bool> used = markedUsed(volume, block);
     std::string text;
-    for (uint32_t c : who) text += (text.empty() ? "" : "; ") + describeClaimant(volume, claims.claimants[c], messages);
+    for (uint32_t c : who) text += (text.empty() ? "" : "; ") + describeClaimant(volume, claims->claimants[c], messages);
     if (who.size() > 1) text = "claimed " + std::to_string(who.size()) + " times: " + text;
     if (who.empty()) text = !used ? "claimed by nothing (its bit in the allocation bitmap cannot be read)"
                             : *used ? "allocated but claimed by nothing" : "free";

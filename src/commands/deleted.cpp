@@ -1,12 +1,14 @@
 // deleted: catalog records the live catalog no longer holds, one line each, or as body-file lines.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "base/output.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
+#include "catalog/claims.h"
 #include "catalog/deleted.h"
 #include "catalog/entry.h"
 #include "commands/commands.h"
@@ -38,8 +40,8 @@ std::string extentsText(Bytes fork, const std::string &prefix) {
 }
 
 // Where it was found (the first copy of each kind), how many copies, its extents and whether
-// their blocks are free now.
-std::string notes(const DeletedRecord &r) {
+// their blocks are free now, or whose they are (`holders`, as holdersOf gives them).
+std::string notes(const DeletedRecord &r, const std::string &holders) {
     std::string text = r.earlierVersion ? "earlier version, " : "";
     bool kinds[3] = {};
     for (const DeletedPlace &place : r.places)
@@ -56,7 +58,7 @@ std::string notes(const DeletedRecord &r) {
     switch (r.blocks) {
     case DeletedRecord::Blocks::kNone: break;
     case DeletedRecord::Blocks::kFree: text += ", blocks free"; break;
-    case DeletedRecord::Blocks::kAllocated: text += ", blocks allocated"; break;
+    case DeletedRecord::Blocks::kAllocated: text += ", blocks allocated" + (holders.empty() ? "" : " to " + holders); break;
     }
     return text;
 }
@@ -72,6 +74,11 @@ int doDeleted(Session &session, const char *line) {
     }
     const Volume &volume = *session.volume;
     const std::vector<DeletedRecord> records = findDeletedRecords(volume, sayNow());
+    if (g_Interrupted) return 1;
+    // Only a record whose blocks are in use again makes the claims worth their walk.
+    auto reused = [](const DeletedRecord &r) { return r.blocks == DeletedRecord::Blocks::kAllocated; };
+    std::shared_ptr<const Claims> claims;
+    if (std::any_of(records.begin(), records.end(), reused)) claims = session.volumeClaims(sayNow());
     if (g_Interrupted) return 1;
     std::unordered_map<uint32_t, std::string> parents;
     size_t earlier = 0, pending = 0;
@@ -91,7 +98,7 @@ int doDeleted(Session &session, const char *line) {
         }
         printf("%8u %s %9llu %s %s  [%s]\n", r.cnid, modeText(record.mode(), r.folder()).c_str(),
                static_cast<unsigned long long>(size), listingDate(record.contentModDate()).c_str(),
-               visible(path).c_str(), notes(r).c_str());
+               visible(path).c_str(), notes(r, reused(r) ? holdersOf(volume, r, *claims, sayNow()) : "").c_str());
     }
     fprintf(stderr, "%zu deleted records found in the journal, node slack and free nodes", records.size());
     // Copies in transactions still to be replayed are the volume to come rather than the past.

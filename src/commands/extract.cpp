@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "base/output.h"
 #include "btree/records.h"
+#include "catalog/deleted.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
 #include "commands/pull.h"
@@ -20,6 +22,8 @@
 #include "commands/session.h"
 
 namespace {
+
+constexpr unsigned kMaxDeletedDepth = 256;   // a deleted tree's folders below its top, at most
 
 // Access and modification times as the record holds them, for futimens and utimensat.
 struct Times {
@@ -130,6 +134,16 @@ struct Extraction {
         futimens(fd, Times(entry.data).at);
     }
 
+    // The one-line summary, and what else the extraction met; 0 when all was written.
+    int report(const std::string &shown, bool whole) const {
+        fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", files, made, links, shown.c_str());
+        if (hardLinks) fprintf(stderr, "%u hard links made to files copied once\n", hardLinks);
+        if (folderLinks) fprintf(stderr, "%u symbolic links made to folders copied once\n", folderLinks);
+        if (renamed) fprintf(stderr, "%u entries took a name another had taken in their folder: written with a ~N suffix\n", renamed);
+        if (failed) fprintf(stderr, "%u entries could not be extracted\n", failed);
+        return whole && failed == 0 ? 0 : 1;
+    }
+
     void link(const CatalogEntry &entry, const std::string &path, const std::string &name) {
         int parent = folders.back().get();
         std::string target = followLink(volume, entry.data, sayNow());
@@ -232,14 +246,45 @@ int pullTree(const Volume &volume, uint32_t cwd, const std::string &argument, co
                         }};
     bool whole = walkTree(volume, *top, pathOfCNID(volume, top->ownCNID(), sayNow()).value_or(argument), visitor, "pull", sayNow());
     if (destination.created) Extraction::finishFolder(extraction.folders.front().get(), *top);   // never one that was there before
-    fprintf(stderr, "%u files, %u folders and %u symbolic links written to %s\n", extraction.files, extraction.made,
-            extraction.links, destination.shown.c_str());
-    if (extraction.hardLinks) fprintf(stderr, "%u hard links made to files copied once\n", extraction.hardLinks);
-    if (extraction.folderLinks)
-        fprintf(stderr, "%u symbolic links made to folders copied once\n", extraction.folderLinks);
-    if (extraction.renamed)
-        fprintf(stderr, "%u entries took a name another had taken in their folder: written with a ~N suffix\n",
-                extraction.renamed);
-    if (extraction.failed) fprintf(stderr, "%u entries could not be extracted\n", extraction.failed);
-    return whole && extraction.failed == 0 ? 0 : 1;
+    return extraction.report(destination.shown, whole);
+}
+
+int pullDeletedTree(Session &session, const DeletedRecord &top, const std::vector<DeletedRecord> &records,
+                    const std::string &argument, const std::optional<std::string> &dest) {
+    // Each CNID's own record under its parent: a CNID is written once, where its record puts it.
+    std::unordered_map<uint32_t, std::vector<const DeletedRecord *>> children;
+    for (const DeletedRecord &r : records)
+        if (deletedRecordOf(records, r.cnid) == &r) children[r.parent].push_back(&r);
+    Destination destination;
+    if (!openDestination(safeComponent(top.name), dest, destination)) return 1;
+    Extraction extraction{*session.volume, {}, {destination.shown}, {{}}, {}, false, {}};
+    extraction.folders.push_back(std::move(destination.folder));
+    // Records name their parents however they like: a folder met again (parents that loop) is
+    // written once, and the depth is bounded.
+    std::unordered_set<uint32_t> entered{top.cnid};
+    std::function<void(uint32_t, const std::string &, unsigned)> fill = [&](uint32_t folder, const std::string &path,
+                                                                            unsigned depth) {
+        auto found = children.find(folder);
+        for (size_t i = 0; found != children.end() && i < found->second.size() && !g_Interrupted; ++i) {
+            const DeletedRecord &r = *found->second[i];
+            const CatalogEntry entry = entryOf(r.key(), nullptr);
+            const std::string here = childPath(path, r.name), name = extraction.unique(safeComponent(r.name));
+            if (!r.folder()) {
+                sayReused(session, here, r);
+                if (isSymLink(entry.data)) extraction.link(entry, here, name);
+                else extraction.file(entry, here, name);
+            } else if (depth == kMaxDeletedDepth) {
+                extraction.fail(here, ("deeper than " + std::to_string(kMaxDeletedDepth) + " folders").c_str());
+            } else if (!entered.insert(r.cnid).second) {
+                extraction.fail(here, "its parents loop");
+            } else if (extraction.enterFolder(here, name)) {
+                fill(r.cnid, here, depth + 1);
+                Extraction::finishFolder(extraction.folders.back().get(), entry);
+                extraction.leaveFolder();
+            }
+        }
+    };
+    fill(top.cnid, argument, 0);
+    if (destination.created) Extraction::finishFolder(extraction.folders.front().get(), entryOf(top.key(), nullptr));
+    return extraction.report(destination.shown, !g_Interrupted);
 }

@@ -78,6 +78,7 @@ int select(Session &session, std::unique_ptr<Volume> volume, const std::string &
            std::shared_ptr<const Image> source = nullptr, bool bare = false) {
     session.volume = std::move(volume);
     session.onDisk.reset();
+    session.claims.reset();
     session.source = std::move(source);
     session.name = name;
     session.setCWD("/", kRootFolderID);

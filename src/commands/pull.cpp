@@ -9,10 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/output.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
+#include "catalog/claims.h"
 #include "catalog/decmpfs.h"
 #include "catalog/deleted.h"
 #include "catalog/entry.h"
@@ -172,21 +174,40 @@ std::optional<PullTarget> targetFor(const std::optional<std::string> &dest, cons
     return target;
 }
 
-// A CNID the catalog no longer holds: the record `deleted` lists for it, said to be one.
-std::optional<DeletedRecord> deletedFile(const Volume &volume, const std::string &argument) {
+// A CNID the catalog no longer holds: the record `deleted` lists for it (in `records`, which
+// holds them all), said to be one.
+const DeletedRecord *deletedRecord(Session &session, const std::string &argument, std::vector<DeletedRecord> &records) {
     auto cnid = parseCNID(argument);
-    auto record = cnid ? deletedRecordOf(volume, *cnid, sayNow()) : std::nullopt;
+    if (cnid) records = findDeletedRecords(*session.volume, sayNow());
+    if (g_Interrupted) return nullptr;
+    const DeletedRecord *record = cnid ? deletedRecordOf(records, *cnid) : nullptr;
     if (!record) {
         reportPathMiss("pull", argument, PathMiss::kNotFound, sayNow());
-        return std::nullopt;
+        return nullptr;
     }
     fprintf(stderr, "%s is deleted: its record is from %s\n", argument.c_str(), placeText(record->places.front()).c_str());
-    if (record->blocks == DeletedRecord::Blocks::kAllocated)
-        fprintf(stderr, "%s: some of its blocks are allocated now: what they hold may be another file's\n", argument.c_str());
     return record;
 }
 
+int pullDeletedFolder(Session &session, const std::string &argument, const std::optional<std::string> &dest) {
+    std::vector<DeletedRecord> records;
+    const DeletedRecord *top = deletedRecord(session, argument, records);
+    if (!top) return 1;
+    if (!top->folder()) {
+        fprintf(stderr, "pull: %s: Not a folder\n", visible(argument).c_str());
+        return 1;
+    }
+    return pullDeletedTree(session, *top, records, argument, dest);
+}
+
 }  // namespace
+
+void sayReused(Session &session, const std::string &argument, const DeletedRecord &record) {
+    if (record.blocks != DeletedRecord::Blocks::kAllocated) return;
+    const std::string holders = holdersOf(*session.volume, record, *session.volumeClaims(sayNow()), sayNow());
+    fprintf(stderr, "%s: some of its blocks are allocated now%s: what they hold may be another file's\n",
+            visible(argument).c_str(), holders.empty() ? "" : (" to " + holders).c_str());
+}
 
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
     auto linked = fileOfRecord(volume, file, sayNow());
@@ -264,6 +285,7 @@ int pullCommand(Session &session, const char *line, bool sha256) {
         fprintf(stderr, "pull: -sha256 digests one file, not a tree\n");
         return 1;
     }
+    if (tree && isCNIDText(argument) && !names(session, argument)) return pullDeletedFolder(session, argument, dest);
     if (tree) return pullTree(volume, session.cwdID, argument, dest, linkFolders);
 
     // The macOS spelling of a file's resource fork, copied raw to /tmp/NAME.rsrc.
@@ -273,10 +295,11 @@ int pullCommand(Session &session, const char *line, bool sha256) {
     std::string name = argument.substr(argument.rfind('/') == std::string::npos ? 0 : argument.rfind('/') + 1);
     Bytes file;
     std::shared_ptr<const uint8_t> keep;   // the node `file` lies in
-    std::optional<DeletedRecord> deleted;   // what `file` lies in when the CNID is no longer in the catalog
+    std::vector<DeletedRecord> records;
+    const DeletedRecord *deleted = nullptr;   // what `file` lies in when the CNID is no longer in the catalog
     if (isCNIDText(argument)) {
         auto entry = findEntry(volume, session.cwdID, argument, nullptr, sayNow());
-        if (!entry && !(deleted = deletedFile(volume, argument))) return 1;
+        if (!entry && !(deleted = deletedRecord(session, argument, records))) return 1;
         file = entry ? entry->data : deleted->data();
         keep = entry ? entry->keep : nullptr;
         name = safeComponent(entry ? entry->name : deleted->name);
@@ -300,6 +323,7 @@ int pullCommand(Session &session, const char *line, bool sha256) {
         fprintf(stderr, "RECORD TYPE: %hd\n", type);
         return 1;
     }
+    if (deleted) sayReused(session, argument, *deleted);
     auto target = targetFor(dest, name);
     if (!target || pullFile(volume, file, resource, argument, *target) != 0) return 1;
     if (!sha256) return 0;

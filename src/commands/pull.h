@@ -8,6 +8,8 @@
 #include "base/bits.h"
 
 class Volume;
+struct DeletedRecord;
+struct Session;
 
 // Where one file's content goes.
 struct PullTarget {
@@ -20,3 +22,5 @@ struct PullTarget {
 // Writes the content of a file record, expanded when it is compressed (with `resource`, its
 // resource fork as stored). 0 when all of it was written.
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target);
+// Says that a deleted record's blocks are in use again, and whose they are, when they are.
+void sayReused(Session &session, const std::string &argument, const DeletedRecord &record);

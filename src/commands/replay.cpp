@@ -55,6 +55,7 @@ int replayOff(Session &session) {
         return 0;
     }
     session.volume = std::move(session.onDisk);
+    session.claims.reset();
     session.replayedTransactions = 0;
     enterView(session);
     printf("Back to the volume as it lies on disk\n");
@@ -105,6 +106,7 @@ int doReplay(Session &session, const char *line) {
     if (changes.empty()) printf("No file or folder record changes\n");
     session.onDisk = std::move(session.volume);
     session.volume = std::move(replayed);
+    session.claims.reset();
     session.replayedTransactions = replay->transactions.size();
     enterView(session);
     return replay->stoppedEarly ? 1 : 0;

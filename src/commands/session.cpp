@@ -38,6 +38,13 @@ BTree *Session::selectCatalog() {
     return activeTree;
 }
 
+std::shared_ptr<const Claims> Session::volumeClaims(Messages &messages) {
+    if (claims) return claims;
+    auto collected = std::make_shared<const Claims>(collectClaims(*volume, messages));
+    if (!g_Interrupted) claims = collected;
+    return collected;
+}
+
 void Session::setLabel(Bytes name) {
     size_t length = std::min({2 + 2 * static_cast<size_t>(name.be16(0)), label.size(), name.size});
     label.fill(0);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "catalog/claims.h"
 #include "catalog/path.h"
 #include "catalog/unicode.h"
 #include "volume/volume.h"
@@ -28,6 +29,9 @@ struct Session {
     // lies on disk, which `replay off` brings back, and how many transactions were replayed.
     std::unique_ptr<Volume> onDisk;
     size_t replayedTransactions = 0;
+    // Who claims each block of `volume`, once a command asked (see volumeClaims); reset wherever
+    // `volume` is replaced.
+    std::shared_ptr<const Claims> claims;
 
     // Says so, in one of the two wordings commands have always used, when no volume is selected.
     enum class Wording { kPlain, kFirst };
@@ -42,6 +46,9 @@ struct Session {
     // Makes the catalog the tree dump and snapshot read, reading it again (and saying what goes
     // wrong) when it could not be read before; the tree or null.
     BTree *selectCatalog();
+    // The claims of `volume`, collected on first use (what goes wrong is said then) and kept; a
+    // walk stopped by Ctrl-C is not kept.
+    std::shared_ptr<const Claims> volumeClaims(Messages &messages);
 };
 
 // Where a command sends what the layers below say as they work: printed as it comes, so it

@@ -1,6 +1,7 @@
 // deleted: records a delete left in a leaf's free space and in a free node, and in the journal's
 // ring; their body-file lines through mactime; pull #CNID of a deleted file, plain and compressed.
 #include <cstring>
+#include <filesystem>
 
 #include "btree/records.h"
 #include "btree/search.h"
@@ -42,7 +43,8 @@ struct Gone {
 
 // A volume from which /docs/gone.txt and the compressed /docs/packed.txt were deleted: their file
 // and thread records left in the leaf's free space, gone.txt's blocks freed in the bitmap, and a
-// copy of the leaf as it was before in the catalog's last node, which the map says is free.
+// copy of the leaf as it was before in the catalog's last node, which the map says is free. With
+// `reused`, /docs went too, and gone.txt's record points at /a.txt's block, as when a file took it since.
 struct DeletedVolume {
     hfsbuild::Volume layout;   // what the builder was given
     ByteVec image;
@@ -50,7 +52,7 @@ struct DeletedVolume {
     Gone gone{}, packed{};
 };
 
-DeletedVolume deletedVolume() {
+DeletedVolume deletedVolume(bool reused = false) {
     DeletedVolume d;
     d.layout.label = "Deleted";
     d.layout.catalogBlocks = 8;
@@ -77,6 +79,13 @@ DeletedVolume deletedVolume() {
         drops.push_back({file->record, gone});
         drops.push_back({thread->record, nullptr});
     }
+    if (reused) {
+        auto folder = searchKey(catalog, 0, kCatalogTree, CatalogKey(kRootFolderID, u"docs").view(), volume->compareType(), messages);
+        drops.push_back({folder->record, nullptr});
+        drops.push_back({threadRecord(catalog, docs, messages)->record, nullptr});
+    }
+    auto kept = searchKey(catalog, 0, kCatalogTree, CatalogKey(kRootFolderID, u"a.txt").view(), volume->compareType(), messages);
+    const uint32_t keptBlock = forkExtent(CatalogRecord{getRecordData(kept->recordKey)}.dataFork(), 0).startBlock;
     const size_t catalogAt = size_t{be32At(d.image, 1024 + kCatalogForkOffset + 16)} * d.layout.blockSize;
     d.freeNode = catalog->totalNodes() - 1;
     const size_t leafAt = catalogAt + d.leaf * kNodeSize, freeAt = catalogAt + d.freeNode * kNodeSize;
@@ -91,6 +100,8 @@ DeletedVolume deletedVolume() {
     const size_t bitmap = size_t{be32At(d.image, 1024 + kAllocationForkOffset + 16)} * d.layout.blockSize;
     for (uint32_t b = d.gone.extent.startBlock; b < d.gone.extent.startBlock + d.gone.extent.blockCount; ++b)
         d.image[bitmap + b / 8] &= static_cast<uint8_t>(~(0x80 >> b % 8));   // gone.txt's blocks freed
+    for (size_t at : {leafAt + d.gone.offset, freeAt + d.gone.before})   // its first extent's start, in both copies
+        if (reused) hfsbuild::putBE32(d.image, at + 2 + be16At(d.image, at) + 88 + 16, keptBlock);
     return d;
 }
 
@@ -129,6 +140,25 @@ TEST(Deleted, PullsADeletedFile) {
               std::string::npos) << r.err;
     EXPECT_NE(r.err.find("#" + std::to_string(d.gone.cnid) + " is deleted: its record is from node "), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with("pull: #999: No such file or folder\n")) << r.err;
+}
+
+// Blocks a file took since are said to be its; pull -r of the deleted folder writes its deleted files.
+TEST(Deleted, NamesReusedBlocksAndPullsADeletedFolder) {
+    DeletedVolume d = deletedVolume(true);
+    const std::string docs = "#" + std::to_string(hfsbuild::cnidOf(d.layout, "/docs")), dest = scratchDir() + "/tree";
+    std::filesystem::remove_all(dest);
+    std::filesystem::create_directory(dest);
+    RunResult r = runTarnwick({"--no-color", "-c", "deleted; pull -r " + docs + " " + dest, writeScratch("deleted.hfs", d.image)}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string holder = "/a.txt (CNID " + std::to_string(hfsbuild::cnidOf(d.layout, "/a.txt")) + "), data fork";
+    EXPECT_NE(r.out.find(" " + docs + "/gone.txt  [node "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", blocks allocated to " + holder + "]\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("/packed.txt  [node "), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(docs + "/gone.txt: some of its blocks are allocated now to " + holder +
+                         ": what they hold may be another file's\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with("2 files, 0 folders and 0 symbolic links written to " + dest + "/docs\n")) << r.err;
+    EXPECT_TRUE(textOf(dest + "/docs/gone.txt").starts_with("kept\n"));
+    EXPECT_EQ(textOf(dest + "/docs/packed.txt"), std::string(90000, 'p'));
 }
 
 // Body-file lines that mactime takes along with find's.

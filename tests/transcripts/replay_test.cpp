@@ -19,13 +19,16 @@ TEST(Replay, Transcript) {
     std::string added;
     for (const std::string &f : folders)
         added += "Added folder /many/" + f + " (CNID " + std::to_string(21 + std::stoi(f.substr(7))) + ")\n";
-    Transcript s{"cd docs\nreplay\npwd\nreplay\ncd /many/folder 3\nreplay off\nreplay off\n",
-                 "Replayed 3 transactions, 38 blocks\nChanged folder /docs (CNID 16)\nAdded folder /many (CNID 20)\n"
+    // owner's claims, kept between calls, are each view's own.
+    const std::string doomed = "Block 20: /doomed.txt (CNID 19), data fork\n";
+    Transcript s{"owner 20\ncd docs\nreplay\nowner 20\npwd\nreplay\ncd /many/folder 3\nreplay off\nowner 20\nreplay off\n",
+                 doomed + "Replayed 3 transactions, 38 blocks\nChanged folder /docs (CNID 16)\nAdded folder /many (CNID 20)\n"
                  "Removed file /doomed.txt (CNID 19)\nAdded file /docs/created.txt (CNID 19)\n" + added +
+                     "Block 20: free\n"
                      "/docs\nThe replayed view is already active ('replay off' returns to the volume as it lies on disk)\n"
-                     "Back to the volume as it lies on disk\nThe replayed view is not active\n",
-                 "{/}{/docs}" + replayedPrompt("/docs") + replayedPrompt("/docs") + replayedPrompt("/docs") +
-                     replayedPrompt("/many/folder 3") + "/many/folder 3 is no folder in this view: the working folder is the root\n{/}{/}"};
+                     "Back to the volume as it lies on disk\n" + doomed + "The replayed view is not active\n",
+                 "{/}{/}{/docs}" + replayedPrompt("/docs") + replayedPrompt("/docs") + replayedPrompt("/docs") + replayedPrompt("/docs") +
+                     replayedPrompt("/many/folder 3") + "/many/folder 3 is no folder in this view: the working folder is the root\n{/}{/}{/}"};
     expectSession({image}, "Pending", s);
 }
 
