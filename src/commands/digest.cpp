@@ -44,7 +44,7 @@ bool digestPlainFork(const Volume &volume, Bytes file, EVP_MD_CTX *context) {
 
 // Any other file: pull writes its content into a pipe, in order, as to a terminal, and the other
 // end is digested as it comes, on a core of its own.
-bool digestAsPulled(const Volume &volume, Bytes file, const std::string &shown, EVP_MD_CTX *context) {
+bool digestAsPulled(const Volume &volume, Bytes file, const std::string &shown, EVP_MD_CTX *context, Bytes decmpfs) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return false;
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
@@ -55,7 +55,7 @@ bool digestAsPulled(const Volume &volume, Bytes file, const std::string &shown, 
             else if (errno != EINTR) break;
     });
     PullTarget target{shown, [&] { return UniqueFd(dup(writeEnd.get())); }, nullptr, true, true};
-    int status = pullFile(volume, file, false, shown, target);
+    int status = pullFile(volume, file, false, shown, target, decmpfs);
     writeEnd = UniqueFd();   // the last write end: the hasher reads to the end
     hasher.join();
     return status == 0;
@@ -63,13 +63,14 @@ bool digestAsPulled(const Volume &volume, Bytes file, const std::string &shown, 
 
 }  // namespace
 
-std::optional<std::string> contentDigest(const Volume &volume, Bytes file, const std::string &name, const std::string &shown) {
+std::optional<std::string> contentDigest(const Volume &volume, Bytes file, const std::string &name, const std::string &shown,
+                                         Bytes decmpfs) {
     const EVP_MD *md = EVP_get_digestbyname(name.c_str());
     Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!md || !context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1) return std::nullopt;
-    if (!digestPlainFork(volume, file, context.get())) {
+    if (!decmpfs.empty() || !digestPlainFork(volume, file, context.get())) {
         // Read again from the start, the way pull does, which also says what went wrong.
-        if (EVP_DigestInit_ex(context.get(), md, nullptr) != 1 || !digestAsPulled(volume, file, shown, context.get()))
+        if (EVP_DigestInit_ex(context.get(), md, nullptr) != 1 || !digestAsPulled(volume, file, shown, context.get(), decmpfs))
             return std::nullopt;
     }
     uint8_t digest[EVP_MAX_MD_SIZE];

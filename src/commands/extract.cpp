@@ -153,7 +153,7 @@ struct Extraction {
         ++links;
     }
 
-    void file(const CatalogEntry &entry, const std::string &path, const std::string &name) {
+    void file(const CatalogEntry &entry, const std::string &path, const std::string &name, Bytes decmpfs = {}) {
         if (linkAgain(entry, name)) return;
         int parent = folders.back().get();
         // Created first so that its mode and times can be set through the same descriptor.
@@ -161,7 +161,7 @@ struct Extraction {
         if (!out) return fail(path, "cannot create it");
         int fd = out.get();
         PullTarget target{path, [fd] { return UniqueFd(dup(fd)); }, nullptr, false, true};
-        if (pullFile(volume, entry.data, false, path, target) != 0) {
+        if (pullFile(volume, entry.data, false, path, target, decmpfs) != 0) {
             if (!g_Interrupted) return fail(path, "its content could not be read whole");
             unlinkat(parent, name.c_str(), 0);   // stopped: no half copy is left
             return;
@@ -271,8 +271,9 @@ int pullDeletedTree(Session &session, const DeletedRecord &top, const std::vecto
             const std::string here = childPath(path, r.name), name = extraction.unique(safeComponent(r.name));
             if (!r.folder()) {
                 sayReused(session, here, r);
+                const std::vector<uint8_t> decmpfs = survivingDecmpfs(*session.volume, r, here);
                 if (isSymLink(entry.data)) extraction.link(entry, here, name);
-                else extraction.file(entry, here, name);
+                else extraction.file(entry, here, name, {decmpfs.data(), decmpfs.size()});
             } else if (depth == kMaxDeletedDepth) {
                 extraction.fail(here, ("deeper than " + std::to_string(kMaxDeletedDepth) + " folders").c_str());
             } else if (!entered.insert(r.cnid).second) {

@@ -14,6 +14,7 @@
 #include "base/output.h"
 #include "btree/records.h"
 #include "catalog/attrs.h"
+#include "catalog/carved_attribute.h"
 #include "catalog/claims.h"
 #include "catalog/decmpfs.h"
 #include "catalog/deleted.h"
@@ -209,13 +210,31 @@ void sayReused(Session &session, const std::string &argument, const DeletedRecor
             visible(argument).c_str(), holders.empty() ? "" : (" to " + holders).c_str());
 }
 
-int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target) {
+std::vector<uint8_t> survivingDecmpfs(const Volume &volume, const DeletedRecord &record, const std::string &argument) {
+    constexpr uint8_t kCompressedFlag = 0x20;   // UF_COMPRESSED, in the owner's flags
+    CatalogRecord file{record.data()};
+    Messages quiet;
+    if (record.folder() || !(file.ownerFlags() & kCompressedFlag) || decmpfsAttribute(volume, record.cnid, quiet)) return {};
+    auto carved = carvedDecmpfs(volume, record.cnid, sayNow());
+    if (!carved) {
+        fprintf(stderr, "%s was compressed, and its decmpfs attribute survives nowhere: its data fork is written as it is\n",
+                visible(argument).c_str());
+        return {};
+    }
+    fprintf(stderr, "%s: its decmpfs attribute is from %s\n", visible(argument).c_str(), carved->place.c_str());
+    return std::move(carved->value);
+}
+
+int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target,
+             Bytes decmpfs) {
     auto linked = fileOfRecord(volume, file, sayNow());
     if (!linked) return 1;
     file = linked->bytes;
     uint64_t size = 0;
     uint32_t compression = 0;   // a resource fork is copied as stored, compressed data included
-    if (!resource) getFileSize(volume, file, &size, &compression, sayNow());
+    if (!resource && decmpfs.empty()) getFileSize(volume, file, &size, &compression, sayNow());
+    if (!resource && !decmpfs.empty())
+        if (auto header = DecmpfsHeader::parse(decmpfs)) size = header->size, compression = header->type;
 
     if (compression != 0 && !decmpfsTypeKnown(compression)) {
         fprintf(stderr, "%s uses a compression Tarnwick does not read (type %u)\n", argument.c_str(), compression);
@@ -226,7 +245,7 @@ int pullFile(const Volume &volume, Bytes file, bool resource, const std::string 
     if (decmpfsInResourceFork(compression)) return pullExpanded(volume, file, compression, size, argument, target);
 
     // Compressed inline in its attribute: small, expanded in memory.
-    auto attribute = decmpfsAttribute(volume, CatalogRecord{file}.id(), sayNow());
+    auto attribute = decmpfs.empty() ? decmpfsAttribute(volume, CatalogRecord{file}.id(), sayNow()) : HeldBytes{nullptr, decmpfs};
     uint64_t damaged = 0;
     std::optional<std::vector<uint8_t>> content =
         decmpfsDecompress(attribute ? attribute->bytes : Bytes{}, compression, size, sayNow(), &damaged);
@@ -324,11 +343,13 @@ int pullCommand(Session &session, const char *line, bool sha256) {
         return 1;
     }
     if (deleted) sayReused(session, argument, *deleted);
+    const std::vector<uint8_t> decmpfs = deleted && !resource ? survivingDecmpfs(volume, *deleted, argument) : std::vector<uint8_t>{};
+    const Bytes carved{decmpfs.data(), decmpfs.size()};
     auto target = targetFor(dest, name);
-    if (!target || pullFile(volume, file, resource, argument, *target) != 0) return 1;
+    if (!target || pullFile(volume, file, resource, argument, *target, carved) != 0) return 1;
     if (!sha256) return 0;
     // Digested as written again, from the volume: the copy may have gone to a pipe.
-    auto digest = resource ? std::nullopt : contentDigest(volume, file, "sha256", argument);
+    auto digest = resource ? std::nullopt : contentDigest(volume, file, "sha256", argument, carved);
     if (!digest) {
         fprintf(stderr, "pull: %s\n", resource ? "-sha256 digests a file's content, not its resource fork" : "the digest could not be made");
         return 1;

@@ -204,4 +204,27 @@ TEST(Deleted, FindsRecordsInTheJournalRing) {
     }
 }
 
+// A compressed file created and deleted again: its decmpfs attribute left the attributes tree with
+// it and survives in the ring's copy of the attributes leaf, through which pull expands it.
+TEST(Deleted, PullsACompressedFileThroughItsAttributeInTheRing) {
+    hfsbuild::Volume v;
+    v.label = "Packed";
+    v.catalogNodeSize = v.attributesNodeSize = 512;   // a transaction logs the sectors that change: whole nodes
+    v.catalogBlocks = 4;
+    v.totalBlocks = 64;
+    v.nodes = {hfsbuild::fileNode("/readme.txt", "read me\n")};
+    std::vector<hfsbuild::Volume> states{v, v, v};
+    std::string text;
+    while (text.size() < 1500) text += "packed inline, line " + std::to_string(text.size()) + "\n";
+    states[1].nodes.push_back(hfsbuild::fileNode("/packed.txt", text));
+    states[1].nodes.back().compression = 3;
+    const std::string image = writeScratch("packed.hfs", hfsbuild::pendingJournal(states, {.size = 32768, .blockListSize = 512}).before);
+    const std::string out = scratchDir() + "/packed.out", sum = scratchDir() + "/packed.sum";
+    RunResult r = runTarnwick({"--no-color", "-c", "replay; pull #17 " + out + "; pull -sha256 #17 " + sum, image}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(textOf(out), text);
+    EXPECT_NE(r.err.find("#17: its decmpfs attribute is from journal offset "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("SHA256 (" + sum + ") = " + runCommand({"sha256sum", out}).out.substr(0, 64)), std::string::npos) << r.err;
+}
+
 }  // namespace
