@@ -32,6 +32,7 @@
 #include <string>
 
 #include "hfsbuild/containers.h"
+#include "hfsbuild/deleted.h"
 #include "hfsbuild/hfsbuild.h"
 #include "hfsbuild/hostile.h"
 #include "hfsbuild/pending.h"
@@ -164,7 +165,7 @@ int usage() {
     for (const std::string &name : hfsbuild::pendingJournalNames()) std::cerr << " " << name;
     std::cerr << "\n"
                  "       mkimage [--hfsx] [--label L] [--block-size N] [--files DIR] [--synthetic N] [--compress TYPE]\n"
-                 "               [--time-machine N [--tm-folders F]]\n"
+                 "               [--time-machine N [--tm-folders F]] [--delete PATH]...\n"
                  "               [--img4|--gpt|--apm|--lwvm] [--dmg [--dmg-codec zlib|bzip2|adc|raw|lzfse|lzma]]\n"
                  "               [--sparseimage|--sparsebundle [--band-size BYTES]] OUT\n";
     return 2;
@@ -205,6 +206,7 @@ int main(int argc, char **argv) {
     std::string container, sparse, out;
     uint64_t bandBytes = 0;
     uint32_t snapshots = 0, folders = 20;
+    hfsbuild::Deletion deletion;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string arg = argv[i];
@@ -228,6 +230,7 @@ int main(int argc, char **argv) {
             else if (arg == "--time-machine" && hasValue) snapshots = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--tm-folders" && hasValue) folders = static_cast<uint32_t>(std::stoul(argv[++i]));
             else if (arg == "--compress" && hasValue) compression = static_cast<uint32_t>(std::stoul(argv[++i]));
+            else if (arg == "--delete" && hasValue) deletion.paths.push_back(argv[++i]);
             else if (arg.starts_with("-") || !out.empty()) return usage();
             else out = arg;
         }
@@ -236,7 +239,9 @@ int main(int argc, char **argv) {
         for (hfsbuild::Node &node : volume.nodes)
             if (!node.folder && !node.symlink && node.hardLinkTo.empty() && node.compression == 0)
                 node.compression = compression;
-        std::vector<uint8_t> image = wrap(hfsbuild::buildVolume(volume), container, dmg, codec);
+        deletion.freed = deletion.paths;
+        std::vector<uint8_t> image = wrap(deletion.paths.empty() ? hfsbuild::buildVolume(volume) : hfsbuild::buildDeleted(volume, deletion).image,
+                                          container, dmg, codec);
         if (sparse == "sparsebundle") {
             hfsbuild::SparseBundleOptions options;
             if (bandBytes) options.bandBytes = bandBytes;

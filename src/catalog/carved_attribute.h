@@ -4,18 +4,23 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "base/messages.h"
 
 class Volume;
+struct DeletedRecord;
 
 struct CarvedAttribute {
     std::vector<uint8_t> value;   // the decmpfs header and what follows it
     std::string place;            // "journal offset N", "attributes file offset N"
 };
 
-// The first inline decmpfs attribute of `cnid` met, its header sound; nothing when none survives.
-std::optional<CarvedAttribute> carvedDecmpfs(const Volume &volume, uint32_t cnid, Messages &messages);
+// Every file's first inline decmpfs attribute met, its header sound, by CNID: the ring first, then
+// the attributes file (whose live records are among them: callers ask for files the tree lacks).
+std::map<uint32_t, CarvedAttribute> carvedDecmpfs(const Volume &volume, Messages &messages);
+
+// Whether a deleted record is a compressed file whose decmpfs attribute left the tree with it.
+bool needsCarvedDecmpfs(const Volume &volume, const DeletedRecord &record, Messages &messages);

@@ -211,18 +211,17 @@ void sayReused(Session &session, const std::string &argument, const DeletedRecor
 }
 
 std::vector<uint8_t> survivingDecmpfs(const Volume &volume, const DeletedRecord &record, const std::string &argument) {
-    constexpr uint8_t kCompressedFlag = 0x20;   // UF_COMPRESSED, in the owner's flags
-    CatalogRecord file{record.data()};
     Messages quiet;
-    if (record.folder() || !(file.ownerFlags() & kCompressedFlag) || decmpfsAttribute(volume, record.cnid, quiet)) return {};
-    auto carved = carvedDecmpfs(volume, record.cnid, sayNow());
-    if (!carved) {
+    if (!needsCarvedDecmpfs(volume, record, quiet)) return {};
+    auto carved = carvedDecmpfs(volume, sayNow());
+    auto found = carved.find(record.cnid);
+    if (found == carved.end()) {
         fprintf(stderr, "%s was compressed, and its decmpfs attribute survives nowhere: its data fork is written as it is\n",
                 visible(argument).c_str());
         return {};
     }
-    fprintf(stderr, "%s: its decmpfs attribute is from %s\n", visible(argument).c_str(), carved->place.c_str());
-    return std::move(carved->value);
+    fprintf(stderr, "%s: its decmpfs attribute is from %s\n", visible(argument).c_str(), found->second.place.c_str());
+    return std::move(found->second.value);
 }
 
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target,

@@ -6,6 +6,7 @@
 #include "btree/records.h"
 #include "btree/search.h"
 #include "catalog/path.h"
+#include "hfsbuild/deleted.h"
 #include "hfsbuild/pending.h"
 #include "image/image.h"
 #include "transcript.h"
@@ -19,37 +20,14 @@ constexpr size_t kNodeSize = 4096;
 uint16_t be16At(const ByteVec &image, size_t at) { return static_cast<uint16_t>(image[at] << 8 | image[at + 1]); }
 uint32_t be32At(const ByteVec &image, size_t at) { return uint32_t{be16At(image, at)} << 16 | be16At(image, at + 2); }
 
-// Removes record `index` of the leaf at `node` as a delete does when the record is the node's last
-// one: the records after it move up over it, and it stays whole where the free space now begins
-// (returned).
-uint16_t dropRecord(ByteVec &image, size_t node, uint16_t index) {
-    auto entry = [&](size_t i) { return node + kNodeSize - 2 * (i + 1); };
-    const uint16_t count = be16At(image, node + 10), from = be16At(image, entry(index)),
-                   to = be16At(image, entry(index + 1u)), end = be16At(image, entry(count));
-    const ByteVec record(image.begin() + static_cast<long>(node + from), image.begin() + static_cast<long>(node + to));
-    std::memmove(&image[node + from], &image[node + to], end - to);
-    for (size_t i = index; i < count; ++i) hfsbuild::putBE16(image, entry(i), be16At(image, entry(i + 1)) - (to - from));
-    hfsbuild::putBE16(image, entry(count), 0);
-    hfsbuild::putBE16(image, node + 10, count - 1);
-    std::copy(record.begin(), record.end(), image.begin() + static_cast<long>(node + end - record.size()));
-    return static_cast<uint16_t>(end - record.size());
-}
-
-struct Gone {
-    uint32_t cnid;
-    uint16_t offset, before;   // in the leaf's free space; in the leaf before, as the free node keeps it
-    Extent extent;             // of its one fork that has blocks
-};
-
-// A volume from which /docs/gone.txt and the compressed /docs/packed.txt were deleted: their file
-// and thread records left in the leaf's free space, gone.txt's blocks freed in the bitmap, and a
-// copy of the leaf as it was before in the catalog's last node, which the map says is free. With
-// `reused`, /docs went too, and gone.txt's record points at /a.txt's block, as when a file took it since.
+// A volume from which /docs/gone.txt and the compressed /docs/packed.txt were deleted, gone.txt's
+// blocks freed, the catalog's last node keeping their leaf as it was. With `reused`, /docs went too,
+// and gone.txt's record points at /a.txt's block, as when a file took it since.
 struct DeletedVolume {
     hfsbuild::Volume layout;   // what the builder was given
     ByteVec image;
     uint32_t leaf = 0, freeNode = 0;
-    Gone gone{}, packed{};
+    hfsbuild::DeletedEntry gone, packed;
 };
 
 DeletedVolume deletedVolume(bool reused = false) {
@@ -59,67 +37,44 @@ DeletedVolume deletedVolume(bool reused = false) {
     hfsbuild::Node packed = hfsbuild::fileNode("/docs/packed.txt", std::string(90000, 'p'));
     packed.compression = 4;
     d.layout.nodes = {hfsbuild::fileNode("/a.txt", "kept\n"), hfsbuild::fileNode("/docs/gone.txt", std::string(9000, 'g')),
-                    packed};
-    d.image = hfsbuild::buildVolume(d.layout);
-    d.gone.cnid = hfsbuild::cnidOf(d.layout, "/docs/gone.txt");
-    d.packed.cnid = hfsbuild::cnidOf(d.layout, "/docs/packed.txt");
-    Messages messages;
-    auto volume = Volume::open(std::make_shared<FileImage>(UniqueFd(open(writeScratch("deleted-source.hfs", d.image).c_str(), O_RDONLY))), 0, messages);
-    const BTree *catalog = volume->catalog();
-    const uint32_t docs = hfsbuild::cnidOf(d.layout, "/docs");
-    std::vector<std::pair<uint16_t, Gone *>> drops;   // index in the leaf; where the file record's offset goes
-    for (auto [name, gone] : {std::pair{u"gone.txt", &d.gone}, std::pair{u"packed.txt", &d.packed}}) {
-        auto file = searchKey(catalog, 0, kCatalogTree, CatalogKey(docs, name).view(), volume->compareType(), messages);
-        auto thread = threadRecord(catalog, gone->cnid, messages);
-        d.leaf = file->node;
-        EXPECT_EQ(thread->node, d.leaf);
-        gone->before = static_cast<uint16_t>(file->recordKey.data - file->held.bytes.data);
-        CatalogRecord record{getRecordData(file->recordKey)};
-        gone->extent = forkExtent(gone == &d.gone ? record.dataFork() : record.resourceFork(), 0);
-        drops.push_back({file->record, gone});
-        drops.push_back({thread->record, nullptr});
+                      packed};
+    hfsbuild::Deletion deletion{{"/docs/gone.txt", "/docs/packed.txt"}, {"/docs/gone.txt"}};
+    if (reused) deletion.paths.push_back("/docs");
+    hfsbuild::DeletedVolume built = hfsbuild::buildDeleted(d.layout, deletion);
+    d.image = std::move(built.image);
+    d.gone = built.entries[0], d.packed = built.entries[1], d.leaf = d.gone.leaf, d.freeNode = built.freeNode;
+    EXPECT_EQ(d.packed.leaf, d.leaf);
+    if (reused) {   // gone.txt's first extent starts at /a.txt's block, in both copies
+        const ByteVec clean = hfsbuild::buildVolume(d.layout);
+        Messages messages;
+        auto volume = Volume::open(std::make_shared<FileImage>(UniqueFd(open(writeScratch("deleted-source.hfs", clean).c_str(), O_RDONLY))), 0, messages);
+        auto kept = searchKey(volume->catalog(), 0, kCatalogTree, CatalogKey(kRootFolderID, u"a.txt").view(), volume->compareType(), messages);
+        const size_t catalogAt = size_t{be32At(d.image, 1024 + kCatalogForkOffset + 16)} * d.layout.blockSize;
+        for (size_t at : {catalogAt + d.leaf * kNodeSize + d.gone.offset, catalogAt + d.freeNode * kNodeSize + d.gone.before})
+            hfsbuild::putBE32(d.image, at + 2 + be16At(d.image, at) + 88 + 16,
+                              forkExtent(CatalogRecord{getRecordData(kept->recordKey)}.dataFork(), 0).startBlock);
     }
-    if (reused) {
-        auto folder = searchKey(catalog, 0, kCatalogTree, CatalogKey(kRootFolderID, u"docs").view(), volume->compareType(), messages);
-        drops.push_back({folder->record, nullptr});
-        drops.push_back({threadRecord(catalog, docs, messages)->record, nullptr});
-    }
-    auto kept = searchKey(catalog, 0, kCatalogTree, CatalogKey(kRootFolderID, u"a.txt").view(), volume->compareType(), messages);
-    const uint32_t keptBlock = forkExtent(CatalogRecord{getRecordData(kept->recordKey)}.dataFork(), 0).startBlock;
-    const size_t catalogAt = size_t{be32At(d.image, 1024 + kCatalogForkOffset + 16)} * d.layout.blockSize;
-    d.freeNode = catalog->totalNodes() - 1;
-    const size_t leafAt = catalogAt + d.leaf * kNodeSize, freeAt = catalogAt + d.freeNode * kNodeSize;
-    EXPECT_TRUE(std::all_of(d.image.begin() + static_cast<long>(freeAt), d.image.begin() + static_cast<long>(freeAt + kNodeSize),
-                            [](uint8_t b) { return b == 0; }));
-    std::copy_n(d.image.begin() + static_cast<long>(leafAt), kNodeSize, d.image.begin() + static_cast<long>(freeAt));
-    std::sort(drops.rbegin(), drops.rend());   // the last first, so that the indexes before it hold
-    for (auto [index, gone] : drops) {
-        uint16_t at = dropRecord(d.image, leafAt, index);
-        if (gone) gone->offset = at;
-    }
-    const size_t bitmap = size_t{be32At(d.image, 1024 + kAllocationForkOffset + 16)} * d.layout.blockSize;
-    for (uint32_t b = d.gone.extent.startBlock; b < d.gone.extent.startBlock + d.gone.extent.blockCount; ++b)
-        d.image[bitmap + b / 8] &= static_cast<uint8_t>(~(0x80 >> b % 8));   // gone.txt's blocks freed
-    for (size_t at : {leafAt + d.gone.offset, freeAt + d.gone.before})   // its first extent's start, in both copies
-        if (reused) hfsbuild::putBE32(d.image, at + 2 + be16At(d.image, at) + 88 + 16, keptBlock);
     return d;
 }
 
 TEST(Deleted, FindsRecordsInSlackAndFreeNodesOnce) {
     DeletedVolume d = deletedVolume();
-    auto line = [&](const Gone &gone, const std::string &sizeDatePath, const char *blocks) {
+    auto line = [&](const hfsbuild::DeletedEntry &gone, const std::string &sizeDatePath, const char *blocks) {
         char cnid[16];
         snprintf(cnid, sizeof cnid, "%8u", gone.cnid);
         return cnid + (" -rw-r--r-- " + sizeDatePath) + "  [node " + std::to_string(d.leaf) + " offset " +
                std::to_string(gone.offset) + ", free node " + std::to_string(d.freeNode) + " offset " +
                std::to_string(gone.before) + ", 2 copies, extents " + (&gone == &d.gone ? "" : "rsrc ") +
-               std::to_string(gone.extent.startBlock) + "+" + std::to_string(gone.extent.blockCount) + ", blocks " + blocks + "]\n";
+               std::to_string(gone.startBlock) + "+" + std::to_string(gone.blockCount) + ", blocks " + blocks + "]\n";
     };
     RunResult r = runTarnwick({"--no-color", "-c", "deleted", writeScratch("deleted.hfs", d.image)}, "");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, line(d.gone, "     9000 Jan  1 00:00:00 2001 /docs/gone.txt", "free") +
                          line(d.packed, "    90000 Jan  1 00:00:00 2001 /docs/packed.txt", "allocated"));
     EXPECT_TRUE(r.err.ends_with("\n2 deleted records found in the journal, node slack and free nodes\n")) << r.err;
+    // A delete leaves the volume sound; packed.txt's blocks, still marked used, are space lost.
+    r = runTarnwick({"--no-color", "-c", "check", writeScratch("deleted.hfs", d.image)}, "");
+    EXPECT_TRUE(r.out.ends_with(" marked used but claimed by nothing\nNo problems found\n")) << r.out;
 }
 
 // The deleted files' bytes as written, the compressed one expanded through its surviving
@@ -139,6 +94,7 @@ TEST(Deleted, PullsADeletedFile) {
     EXPECT_NE(r.err.find(cnid + ": some of its blocks are allocated now: what they hold may be another file's\n"),
               std::string::npos) << r.err;
     EXPECT_NE(r.err.find("#" + std::to_string(d.gone.cnid) + " is deleted: its record is from node "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(cnid + ": its decmpfs attribute is from attributes file offset "), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with("pull: #999: No such file or folder\n")) << r.err;
 }
 
