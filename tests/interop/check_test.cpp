@@ -16,7 +16,7 @@ RunResult check(const std::string &image) { return runTarnwick({"-c", "check", i
 
 const std::vector<std::string> kBuilderVolumes{"Demo", "MixedCaseHfsx", "SmallBlocks", "HugeBlocks", "MapNodes",
                                                "UnicodeNames", "Overflow", "FolderLinks", "Fragmented", "WithAttributes",
-                                               "ForkAttributes", "Stamped", "Compressed", "Modern", "Wrapped"};
+                                               "ForkAttributes", "Stamped", "Compressed", "Modern", "Wrapped", "Deleted"};
 
 // The Demo volume as the builder lays it out: 4096-byte blocks and nodes, each file one extent.
 struct Demo {

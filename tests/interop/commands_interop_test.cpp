@@ -140,7 +140,7 @@ TEST_P(ListingVsTsk, EveryLsLineMatchesFlsAndIstat) {
     }
 }
 
-ON_IMAGES(ListingVsTsk, "FolderLinks", "LinkLoops", "Demo", "Wrapped", "Fragmented", "Stamped", "CorpusHfsplus", "Keramics", "HfsxJournaled", "Xorriso");
+ON_IMAGES(ListingVsTsk, "FolderLinks", "LinkLoops", "Demo", "Deleted", "Wrapped", "Fragmented", "Stamped", "CorpusHfsplus", "Keramics", "HfsxJournaled", "Xorriso");
 
 // ---- stat, find -m, pull -r ----
 
@@ -276,7 +276,7 @@ TEST(PullFolderLinks, OnceWithSymbolicLinks) {
     EXPECT_EQ(readWholeFile(out / "D/E/inner/three.txt"), bytesOf("three\n"));
 }
 
-ON_IMAGES(CommandsTsk, "FolderLinks", "LinkLoops", "Stamped", "Demo", "CorpusHfsplus", "Keramics", "HfsxJournaled");
+ON_IMAGES(CommandsTsk, "FolderLinks", "LinkLoops", "Stamped", "Demo", "Deleted", "CorpusHfsplus", "Keramics", "HfsxJournaled");
 
 // ---- pull, alloc ----
 

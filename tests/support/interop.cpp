@@ -7,6 +7,8 @@
 #include <regex>
 #include <sstream>
 
+#include "hfsbuild/deleted.h"
+
 namespace fs = std::filesystem;
 
 RunResult tool(const std::vector<std::string> &argv, int status) {
@@ -246,6 +248,11 @@ const TestImage &testImage(const std::string &name) {
         img.path = writeScratch(name + ".hfs", hfsbuild::buildVolume(*v));
     } else if (name == "Wrapped") {   // the demo volume inside an HFS wrapper, as Mac OS 8.1-9 formatted disks
         img.path = writeScratch(name + ".hfs", hfsbuild::wrapHFS(hfsbuild::buildVolume(*builderVolume("Demo"))));
+    } else if (name == "Deleted") {   // the demo volume, three files and a folder deleted since
+        const std::vector<std::string> paths{"/Compressed/inline.txt", "/Compressed/blocks.log", "/Documents/notes",
+                                             "/Documents/notes/todo.txt"};
+        hfsbuild::Deletion deletion{paths, paths};
+        img.path = writeScratch(name + ".hfs", hfsbuild::buildDeleted(*builderVolume("Demo"), deletion).image);
     } else if (name == "Xorriso") {
         img = xorrisoImage();
     } else if (name == "CorpusHfsplus") {
