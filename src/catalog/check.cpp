@@ -354,7 +354,7 @@ void checkBitmap(const Volume &volume, const Claims &claims, Findings &findings)
 
 }  // namespace
 
-void checkVolume(const Volume &volume, Findings &findings, Messages &messages) {
+Claims checkVolume(const Volume &volume, Findings &findings, Messages &messages) {
     checkAlternateHeader(volume, findings);
     checkTrees(volume, findings);
     CatalogCheck catalog(volume, findings);
@@ -365,4 +365,5 @@ void checkVolume(const Volume &volume, Findings &findings, Messages &messages) {
     catalog.finish();
     checkForks(volume, claims, findings, messages);
     checkBitmap(volume, claims, findings);
+    return claims;
 }

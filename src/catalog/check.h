@@ -5,8 +5,10 @@
 
 #include "base/messages.h"
 #include "btree/tree_check.h"
+#include "catalog/claims.h"
 
 class Volume;
 
 // Each finding is a line in `findings`; what stops a part of the check early goes to `messages`.
-void checkVolume(const Volume &volume, Findings &findings, Messages &messages);
+// Returns the claims it collected on the way, for `owner` to answer from.
+Claims checkVolume(const Volume &volume, Findings &findings, Messages &messages);

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,8 +43,9 @@ std::optional<bool> markedUsed(const Volume &volume, uint64_t block) {
 int doCheck(Session &session, const char *) {
     Messages &messages = sayNow();
     Findings findings(messages);
-    checkVolume(*session.volume, findings, messages);
+    auto claims = std::make_shared<const Claims>(checkVolume(*session.volume, findings, messages));
     if (g_Interrupted) return 1;
+    session.claims = claims;   // owner answers from them after a check
     if (findings.count() == 0)
         printf("No problems found\n");
     else
