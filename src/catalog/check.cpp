@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <map>
 #include <memory_resource>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,7 @@ constexpr uint32_t kAllocationFileID = 6, kRootParentID = 1;
 constexpr uint32_t kIDsReusedMask = 0x1000;   // the volume's CNIDs wrapped: nextCatalogID bounds nothing
 constexpr uint32_t kMaxDecmpfsType = 14;      // the highest type macOS writes
 constexpr uint16_t kHFSXSignature = 0x4858;   // 'HX'
+constexpr uint32_t kFirstUserCNID = 16;
 
 std::string blocksText(uint64_t first, uint64_t last) {
     return first == last ? "block " + std::to_string(first) : "blocks " + std::to_string(first) + "-" + std::to_string(last);
@@ -359,10 +361,16 @@ Claims checkVolume(const Volume &volume, Findings &findings, Messages &messages)
     checkTrees(volume, findings);
     CatalogCheck catalog(volume, findings);
     // The attributes are walked after the catalog, so each owner is known by then.
+    std::map<uint32_t, uint32_t> overflow;   // a file's CNID: its extents records
     Claims claims = collectClaims(volume, messages,
                                   {[&](const LeafRecord &leaf) { catalog.record(leaf); },
-                                   [&](const LeafRecord &leaf) { checkAttribute(leaf, catalog, findings); }});
+                                   [&](const LeafRecord &leaf) { checkAttribute(leaf, catalog, findings); },
+                                   [&](const LeafRecord &leaf) { ++overflow[ExtentKeyView{leaf.record}.fileID()]; }});
     catalog.finish();
+    // Extents records of a file the catalog lacks claim nothing: their blocks are lost or another's.
+    for (const auto &[cnid, records] : overflow)
+        if (cnid >= kFirstUserCNID && (!catalog.recordOf(cnid) || catalog.recordOf(cnid)->type != kFileRecord))
+            findings.add("extents overflow file: %u extents records of CNID %u, which has no file record", records, cnid);
     checkForks(volume, claims, findings, messages);
     checkBitmap(volume, claims, findings);
     return claims;

@@ -1,6 +1,7 @@
 #include "catalog/claims.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "base/output.h"
 #include "btree/records.h"
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kAllocationFileID = 6, kStartupFileID = 7;
+constexpr uint32_t kBadBlocksFileID = 5, kAllocationFileID = 6, kStartupFileID = 7;
 constexpr size_t kStartupForkOffset = 432;
 constexpr uint64_t kHeaderAreaBytes = 1536, kAlternateAreaBytes = 1024;
 
@@ -93,6 +94,26 @@ void journalAreas(const Volume &volume, Collector &collector, const Claims &clai
     }
 }
 
+// The bad blocks file, whose extents only the overflow file holds: the blocks it keeps from use.
+void badBlocks(const Volume &volume, Collector &collector, Claims &claims, const LeafVisitors &visitors, Messages &messages) {
+    const BTree *tree = volume.extents();
+    if (!tree || tree->rootNode() == 0) return;
+    LeafCursor cursor(*tree, tree->firstLeafNode());
+    std::optional<uint32_t> who;
+    while (auto next = cursor.next()) {
+        if (visitors.extents) visitors.extents(*next);
+        ExtentKeyView key{next->record};
+        if (key.fileID() != kBadBlocksFileID || key.forkType() != kDataForkType) continue;
+        if (!who) who = collector.add({Claimant::Kind::kSpecialFile, kBadBlocksFileID});
+        for (int i = 0; i < kExtentsPerRecord; ++i)
+            if (Extent e = extentAt(key.data(), i); e.blockCount) collector.claim(*who, e.startBlock, e.blockCount);
+    }
+    if (cursor.end() != LeafCursor::End::kChainEnd) {
+        claims.complete = false;
+        messages.err("The extents B-tree's leaves could not all be read (node %u): its claims are incomplete\n", cursor.node());
+    }
+}
+
 // Attribute values kept in forks: a fork-data record's eight extents, then its extents records'.
 void attributeForks(const Volume &volume, Collector &collector, Claims &claims, const LeafVisitors &visitors,
                     Messages &messages) {
@@ -163,6 +184,7 @@ Claims collectClaims(const Volume &volume, Messages &messages, const LeafVisitor
                                 {kAllocationForkOffset, kAllocationFileID}, {kStartupForkOffset, kStartupFileID},
                                 {kAttributesForkOffset, 8u}})
         collector.fork({Claimant::Kind::kSpecialFile, cnid}, header.fork(offset), cnid == kExtentsFileID ? 0 : cnid);
+    badBlocks(volume, collector, claims, visitors, messages);
     if (const BTree *catalog = volume.catalog()) {
         LeafCursor cursor(*catalog, catalog->firstLeafNode());
         while (auto next = cursor.next()) {
@@ -198,6 +220,7 @@ std::string describeClaimant(const Volume &volume, const Claimant &c, Messages &
         case kExtentsFileID: return "extents overflow file";
         case 4: return "catalog file";
         case kAllocationFileID: return "allocation file";
+        case kBadBlocksFileID: return "bad blocks file";
         case kStartupFileID: return "startup file";
         default: return "attributes file";
         }

@@ -53,10 +53,10 @@ struct Claims {
     void order();
 };
 
-// What sees every leaf record of the two walks, so that a caller checking the catalog and the
+// What sees every leaf record of the three walks, so that a caller checking the catalog and the
 // attributes needs no walk of its own.
 struct LeafVisitors {
-    std::function<void(const LeafRecord &)> catalog, attributes;
+    std::function<void(const LeafRecord &)> catalog, attributes, extents;
 };
 Claims collectClaims(const Volume &volume, Messages &messages, const LeafVisitors &visitors = {});
 // "volume header", "catalog file", "/a/b.txt (CNID 22), data fork", "/a (CNID 22), attribute NAME".

@@ -20,7 +20,8 @@ const std::vector<std::string> kBuilderVolumes{"Demo", "MixedCaseHfsx", "SmallBl
 
 // The Demo volume as the builder lays it out: 4096-byte blocks and nodes, each file one extent.
 struct Demo {
-    Bytes v = hfsbuild::buildVolume(*builderVolume("Demo"));
+    explicit Demo(const std::string &name = "Demo") : v(hfsbuild::buildVolume(*builderVolume(name))) {}
+    Bytes v;
     Bytes::size_type header = 1024;
     uint32_t be32(size_t at) const { return uint32_t{v[at]} << 24 | v[at + 1] << 16 | v[at + 2] << 8 | v[at + 3]; }
     uint16_t be16(size_t at) const { return static_cast<uint16_t>(v[at] << 8 | v[at + 1]); }
@@ -144,6 +145,21 @@ TEST(Check, EachPatchedStructureIsNamed) {
         EXPECT_NE(r.out.find(patch.finding), std::string::npos) << patch.name << ":\n" << r.out << r.err;
         EXPECT_NE(r.out.find(" finding"), std::string::npos) << patch.name;
         EXPECT_EQ(r.status, 1) << patch.name;
+    }
+}
+
+// An overflow file's extents records of no file are said; the bad blocks file's claim their blocks.
+TEST(Check, OverflowRecordsOfNoFileAndBadBlocks) {
+    for (uint32_t owner : {15000u, 5u}) {
+        Demo d("Overflow");
+        const size_t tree = size_t{d.be32(d.header + 192 + 16)} * d.be32(d.header + 40), nodeSize = d.be16(tree + 32);
+        const size_t leaf = tree + d.be32(tree + 24) * nodeSize, key = leaf + d.be16(leaf + nodeSize - 2);
+        const std::string block = std::to_string(d.be32(key + 12));   // its first extent's
+        d.put32(key + 4, owner);
+        RunResult r = runTarnwick({"-c", "check; owner " + block, writeScratch("overflow.hfs", d.v)}, "");
+        EXPECT_NE(r.out.find(owner == 5 ? "Block " + block + ": bad blocks file\n"
+                                        : "extents overflow file: 1 extents records of CNID 15000, which has no file record\n"),
+                  std::string::npos) << r.out;
     }
 }
 
