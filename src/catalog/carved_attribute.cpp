@@ -77,8 +77,13 @@ std::map<uint32_t, CarvedAttribute> carvedDecmpfs(const Volume &volume, Messages
     return found;
 }
 
-bool needsCarvedDecmpfs(const Volume &volume, const DeletedRecord &record, Messages &messages) {
+std::optional<const CarvedAttribute *> SurvivingDecmpfs::of(const DeletedRecord &record, Messages &messages) {
     constexpr uint8_t kCompressedFlag = 0x20;   // UF_COMPRESSED, in the owner's flags
-    return !record.folder() && (CatalogRecord{record.data()}.ownerFlags() & kCompressedFlag) &&
-           !decmpfsAttribute(volume, record.cnid, messages);
+    Messages quiet;                             // an attribute the tree lacks is what is looked for
+    if (record.folder() || !(CatalogRecord{record.data()}.ownerFlags() & kCompressedFlag) ||
+        decmpfsAttribute(volume_, record.cnid, quiet))
+        return std::nullopt;
+    if (!found_) found_ = carvedDecmpfs(volume_, messages);
+    auto found = found_->find(record.cnid);
+    return found == found_->end() ? nullptr : &found->second;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,16 @@ struct CarvedAttribute {
 // the attributes file (whose live records are among them: callers ask for files the tree lacks).
 std::map<uint32_t, CarvedAttribute> carvedDecmpfs(const Volume &volume, Messages &messages);
 
-// Whether a deleted record is a compressed file whose decmpfs attribute left the tree with it.
-bool needsCarvedDecmpfs(const Volume &volume, const DeletedRecord &record, Messages &messages);
+// Deleted records' surviving attributes, for a command that meets several: the search runs once,
+// when the first compressed file whose attribute left the tree with it asks.
+class SurvivingDecmpfs {
+public:
+    explicit SurvivingDecmpfs(const Volume &volume) : volume_(volume) {}
+    // Nothing when the record needs none (not a compressed file, or its attribute is in the tree);
+    // else the copy found, or null when none survives.
+    std::optional<const CarvedAttribute *> of(const DeletedRecord &record, Messages &messages);
+
+private:
+    const Volume &volume_;
+    std::optional<std::map<uint32_t, CarvedAttribute>> found_;
+};

@@ -1,9 +1,7 @@
 // deleted: catalog records the live catalog no longer holds, one line each, or as body-file lines.
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -86,7 +84,7 @@ int doDeleted(Session &session, const char *line) {
     if (g_Interrupted) return 1;
     // A compressed file's size is in its decmpfs attribute, which left the tree with it: searched
     // for once, where copies survive, when some file needs it.
-    std::optional<std::map<uint32_t, CarvedAttribute>> carved;
+    SurvivingDecmpfs surviving(volume);
     std::unordered_map<uint32_t, std::string> parents;
     size_t earlier = 0, pending = 0;
     for (const DeletedRecord &r : records) {
@@ -97,12 +95,8 @@ int doDeleted(Session &session, const char *line) {
         uint32_t compression = 0;
         Messages quiet;   // a compression attribute gone with the file leaves the fork's size
         if (!r.folder()) getFileSize(volume, r.data(), &size, &compression, quiet);
-        if (needsCarvedDecmpfs(volume, r, quiet)) {
-            if (!carved) carved = carvedDecmpfs(volume, sayNow());
-            auto found = carved->find(r.cnid);
-            auto header = found == carved->end() ? std::nullopt : DecmpfsHeader::parse({found->second.value.data(), found->second.value.size()});
-            if (header) size = header->size;
-        }
+        if (auto carved = surviving.of(r, sayNow()); carved && *carved)
+            if (auto header = DecmpfsHeader::parse({(*carved)->value.data(), (*carved)->value.size()})) size = header->size;
         const std::string path = pathOf(volume, r, parents);
         if (body) {
             printBodyLine("0", path + (r.earlierVersion ? " (earlier version)" : " (deleted)"), r.data(),

@@ -13,6 +13,7 @@
 
 #include "base/output.h"
 #include "btree/records.h"
+#include "catalog/carved_attribute.h"
 #include "catalog/deleted.h"
 #include "catalog/entry.h"
 #include "catalog/path.h"
@@ -262,6 +263,7 @@ int pullDeletedTree(Session &session, const DeletedRecord &top, const std::vecto
     // Records name their parents however they like: a folder met again (parents that loop) is
     // written once, and the depth is bounded.
     std::unordered_set<uint32_t> entered{top.cnid};
+    SurvivingDecmpfs surviving(*session.volume);   // searched for once, by the first file that needs it
     std::function<void(uint32_t, const std::string &, unsigned)> fill = [&](uint32_t folder, const std::string &path,
                                                                             unsigned depth) {
         auto found = children.find(folder);
@@ -271,7 +273,7 @@ int pullDeletedTree(Session &session, const DeletedRecord &top, const std::vecto
             const std::string here = childPath(path, r.name), name = extraction.unique(safeComponent(r.name));
             if (!r.folder()) {
                 sayReused(session, here, r);
-                const std::vector<uint8_t> decmpfs = survivingDecmpfs(*session.volume, r, here);
+                const std::vector<uint8_t> decmpfs = survivingDecmpfs(surviving, r, here);
                 if (isSymLink(entry.data)) extraction.link(entry, here, name);
                 else extraction.file(entry, here, name, {decmpfs.data(), decmpfs.size()});
             } else if (depth == kMaxDeletedDepth) {

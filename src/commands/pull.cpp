@@ -210,18 +210,16 @@ void sayReused(Session &session, const std::string &argument, const DeletedRecor
             visible(argument).c_str(), holders.empty() ? "" : (" to " + holders).c_str());
 }
 
-std::vector<uint8_t> survivingDecmpfs(const Volume &volume, const DeletedRecord &record, const std::string &argument) {
-    Messages quiet;
-    if (!needsCarvedDecmpfs(volume, record, quiet)) return {};
-    auto carved = carvedDecmpfs(volume, sayNow());
-    auto found = carved.find(record.cnid);
-    if (found == carved.end()) {
+std::vector<uint8_t> survivingDecmpfs(SurvivingDecmpfs &surviving, const DeletedRecord &record, const std::string &argument) {
+    auto carved = surviving.of(record, sayNow());
+    if (!carved) return {};
+    if (!*carved) {
         fprintf(stderr, "%s was compressed, and its decmpfs attribute survives nowhere: its data fork is written as it is\n",
                 visible(argument).c_str());
         return {};
     }
-    fprintf(stderr, "%s: its decmpfs attribute is from %s\n", visible(argument).c_str(), found->second.place.c_str());
-    return std::move(found->second.value);
+    fprintf(stderr, "%s: its decmpfs attribute is from %s\n", visible(argument).c_str(), (*carved)->place.c_str());
+    return (*carved)->value;
 }
 
 int pullFile(const Volume &volume, Bytes file, bool resource, const std::string &argument, const PullTarget &target,
@@ -342,7 +340,8 @@ int pullCommand(Session &session, const char *line, bool sha256) {
         return 1;
     }
     if (deleted) sayReused(session, argument, *deleted);
-    const std::vector<uint8_t> decmpfs = deleted && !resource ? survivingDecmpfs(volume, *deleted, argument) : std::vector<uint8_t>{};
+    SurvivingDecmpfs surviving(volume);
+    const std::vector<uint8_t> decmpfs = deleted && !resource ? survivingDecmpfs(surviving, *deleted, argument) : std::vector<uint8_t>{};
     const Bytes carved{decmpfs.data(), decmpfs.size()};
     auto target = targetFor(dest, name);
     if (!target || pullFile(volume, file, resource, argument, *target, carved) != 0) return 1;

@@ -10,6 +10,7 @@
 
 class Volume;
 struct DeletedRecord;
+class SurvivingDecmpfs;
 struct Session;
 
 // Where one file's content goes.
@@ -30,4 +31,4 @@ void sayReused(Session &session, const std::string &argument, const DeletedRecor
 // A deleted compressed file's decmpfs attribute, which went with it from the attributes tree: the
 // copy that survives elsewhere, said where it came from; empty when it is in the tree, the file is
 // not compressed, or no copy survives (said).
-std::vector<uint8_t> survivingDecmpfs(const Volume &volume, const DeletedRecord &record, const std::string &argument);
+std::vector<uint8_t> survivingDecmpfs(SurvivingDecmpfs &surviving, const DeletedRecord &record, const std::string &argument);
